@@ -1,0 +1,45 @@
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps configure build demo test sanitize bench format clean
+
+all: build
+
+deps:
+	@./scripts/setup-deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	mkdir -p out
+	$(BUILD)/bin/ornrender scenes/demo.mi
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite.
+sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORN_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	$(BUILD)/bin/bench_render
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan out
