@@ -1,0 +1,92 @@
+// Database access, parameter evaluation and queries.
+#include "api/api_common.h"
+
+using namespace orn;
+
+ORN_API void* mi_db_access(miTag tag) {
+    Database* db = Database::current();
+    Element* e = db ? db->get(tag) : nullptr;
+    return e ? e->data() : nullptr;
+}
+
+ORN_API void mi_db_unpin(miTag) {}
+
+ORN_API int mi_db_type(miTag tag) {
+    Database* db = Database::current();
+    Element* e = db ? db->get(tag) : nullptr;
+    return e ? int(e->type) : int(miSCENE_NONE);
+}
+
+ORN_API char* mi_api_tag_lookup(miTag tag) {
+    Database* db = Database::current();
+    Element* e = db ? db->get(tag) : nullptr;
+    return e && !e->name.empty() ? e->name.data() : nullptr;
+}
+
+ORN_API miTag mi_api_name_lookup(char* name) {
+    Database* db = Database::current();
+    return db && name ? db->lookup(name) : miNULLTAG;
+}
+
+ORN_API void* mi_eval(miState* state, void* param) {
+    Frame* f = frame_of(state);
+    return f ? f->eval(state, param) : param;
+}
+
+ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
+    if (!result) return miFALSE;
+    switch (code) {
+    case miQ_FUNC_USERPTR: {
+        miFunction* f = state ? state->shader : nullptr;
+        if (tag) {
+            Database* db = Database::current();
+            auto* fe = db ? db->get_as<FunctionElement>(tag, miSCENE_FUNCTION) : nullptr;
+            f = fe ? &fe->function : nullptr;
+        }
+        if (!f) return miFALSE;
+        *static_cast<void***>(result) = &f->user_slot;
+        return miTRUE;
+    }
+    case miQ_NUM_TEXTURES: {
+        if (!state || !state->cache || !state->pri) return miFALSE;
+        *static_cast<int*>(result) = ThreadContext::data(state).n_tex;
+        return miTRUE;
+    }
+    case miQ_NUM_BUMPS: {
+        if (!state || !state->cache || !state->pri) return miFALSE;
+        *static_cast<int*>(result) = ThreadContext::data(state).n_bump;
+        return miTRUE;
+    }
+    case miQ_INST_ITEM: {
+        Database* db = Database::current();
+        auto* ie = db ? db->get_as<InstanceElement>(tag, miSCENE_INSTANCE) : nullptr;
+        if (!ie) return miFALSE;
+        *static_cast<miTag*>(result) = ie->record.item;
+        return miTRUE;
+    }
+    case miQ_INST_MATERIAL: {
+        Database* db = Database::current();
+        auto* ie = db ? db->get_as<InstanceElement>(tag, miSCENE_INSTANCE) : nullptr;
+        if (!ie) return miFALSE;
+        *static_cast<miTag*>(result) = ie->record.material;
+        return miTRUE;
+    }
+    default: return miFALSE;
+    }
+}
+
+ORN_API miBoolean mi_shaderstate_set(miState* state, const char* key, void* value, int size, int) {
+    if (!state || !state->cache || !key) return miFALSE;
+    return ThreadContext::data(state).thread->store.set(key, value, size) ? miTRUE : miFALSE;
+}
+
+ORN_API void* mi_shaderstate_get(miState* state, const char* key, int* size) {
+    if (!state || !state->cache || !key) return nullptr;
+    return ThreadContext::data(state).thread->store.get(key, size);
+}
+
+ORN_API miBoolean mi_sample(double* sample, int* instance, miState* state, miUshort dimension, miUint* n) {
+    Frame* f = frame_of(state);
+    if (!f || !sample || !state->cache) return miFALSE;
+    return f->sample(sample, instance, state, int(dimension), n) ? miTRUE : miFALSE;
+}

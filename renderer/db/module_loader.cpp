@@ -1,0 +1,73 @@
+#include "db/module_loader.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace orn {
+
+ModuleLoader::~ModuleLoader() {
+    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) dlclose(*it);
+    if (self_) dlclose(self_);
+}
+
+std::string ModuleLoader::renderer_directory() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ModuleLoader::renderer_directory), &info) && info.dli_fname)
+        return fs::path(info.dli_fname).parent_path().string();
+    return ".";
+}
+
+bool ModuleLoader::load(const std::string& name, const std::vector<std::string>& search_dirs,
+                        std::string& error) {
+    std::string path;
+    if (name.find('/') != std::string::npos) {
+        path = name;
+    } else {
+        for (const auto& dir : search_dirs) {
+            fs::path candidate = fs::path(dir) / name;
+            std::error_code ec;
+            if (fs::exists(candidate, ec)) {
+                path = candidate.string();
+                break;
+            }
+        }
+    }
+    if (path.empty()) {
+        error = "cannot find module \"" + name + "\" (searched:";
+        for (const auto& d : search_dirs) error += " " + d;
+        error += ")";
+        return false;
+    }
+    std::error_code ec;
+    const std::string canonical = fs::weakly_canonical(path, ec).string();
+    for (const auto& p : paths_)
+        if (p == canonical) return true;
+
+    void* handle = dlopen(canonical.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        error = "cannot load module \"" + canonical + "\": " + (why ? why : "unknown error");
+        return false;
+    }
+    if (!self_) {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&ModuleLoader::renderer_directory), &info) && info.dli_fname)
+            self_ = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    }
+    using SetHandle = void (*)(void*);
+    if (auto set_handle = reinterpret_cast<SetHandle>(dlsym(handle, "miSetModuleHandle"))) set_handle(self_);
+    handles_.push_back(handle);
+    paths_.push_back(canonical);
+    return true;
+}
+
+void* ModuleLoader::find(const std::string& symbol) const {
+    for (void* h : handles_)
+        if (void* p = dlsym(h, symbol.c_str())) return p;
+    return nullptr;
+}
+
+} // namespace orn

@@ -1,0 +1,456 @@
+#include "db/scene_builder.h"
+
+#include "core/messages.h"
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+namespace fs = std::filesystem;
+
+namespace orn {
+
+using scene::ParamType;
+using scene::Value;
+
+namespace {
+
+const char* kind_name(Value::Kind k) {
+    switch (k) {
+    case Value::Kind::Numbers: return "numbers";
+    case Value::Kind::Boolean: return "a boolean";
+    case Value::Kind::String: return "a string";
+    case Value::Kind::Connection: return "a shader connection";
+    case Value::Kind::Array: return "an array";
+    case Value::Kind::Struct: return "a struct";
+    }
+    return "a value";
+}
+
+std::string loc_prefix(const scene::SourceLoc& loc) {
+    return loc.file + ":" + std::to_string(loc.line) + ":" + std::to_string(loc.col) + ": ";
+}
+
+// The result type a connected shader must have to feed a parameter of type `t`.
+bool connectable(ParamType param, const scene::ParamDecl& result) {
+    const ParamType r = result.type;
+    switch (param) {
+    case ParamType::Color:
+    case ParamType::ColorTexture: return r == ParamType::Color;
+    case ParamType::Scalar:
+    case ParamType::ScalarTexture: return r == ParamType::Scalar;
+    case ParamType::Vector:
+    case ParamType::VectorTexture: return r == ParamType::Vector;
+    case ParamType::Boolean: return r == ParamType::Boolean || r == ParamType::Integer;
+    case ParamType::Integer: return r == ParamType::Integer || r == ParamType::Boolean;
+    case ParamType::Transform: return r == ParamType::Transform;
+    default: return false;
+    }
+}
+
+} // namespace
+
+void SceneBuilder::error(const scene::SourceLoc& loc, std::string message) {
+    errors_.push_back({loc, std::move(message)});
+}
+
+void SceneBuilder::warning(const scene::SourceLoc& loc, const std::string& message) {
+    Messages::emit(Severity::Warning, loc_prefix(loc) + message);
+}
+
+bool SceneBuilder::add(const std::vector<scene::Statement>& statements) {
+    const size_t before = errors_.size();
+    for (const auto& st : statements) std::visit([this](const auto& s) { on(s); }, st);
+    return errors_.size() == before;
+}
+
+void SceneBuilder::on(const scene::LinkStmt& s) {
+    std::vector<std::string> dirs;
+    if (!s.loc.file.empty()) dirs.push_back(fs::path(s.loc.file).parent_path().string());
+    dirs.insert(dirs.end(), module_dirs_.begin(), module_dirs_.end());
+    for (auto& d : dirs)
+        if (d.empty()) d = ".";
+    std::string why;
+    if (!modules_.load(s.module, dirs, why)) error(s.loc, why);
+}
+
+bool SceneBuilder::bind_code(Declaration& d, const scene::SourceLoc& loc) {
+    if (d.code) return true;
+    const std::string& name = d.decl.name;
+    auto fn = reinterpret_cast<ShaderFn>(modules_.find(name));
+    if (!fn) return false;
+    auto code = std::make_unique<ShaderCode>();
+    code->name = name;
+    code->fn = fn;
+    code->version = reinterpret_cast<VersionFn>(modules_.find(name + "_version"));
+    code->init = reinterpret_cast<InitFn>(modules_.find(name + "_init"));
+    code->exit = reinterpret_cast<ExitFn>(modules_.find(name + "_exit"));
+    if (code->version) {
+        const int v = code->version();
+        if (v != d.decl.version)
+            warning(loc, "shader \"" + name + "\": declared version " + std::to_string(d.decl.version) +
+                             " differs from version " + std::to_string(v) + " of the linked module");
+    }
+    d.code = std::move(code);
+    return true;
+}
+
+void SceneBuilder::on(const scene::ShaderDecl& s) {
+    auto e = std::make_unique<DeclElement>(s.name);
+    Declaration& d = e->declaration;
+    d.decl = s;
+    d.layout = compute_layout(s.params);
+    d.result_bytes = result_size(s.result);
+    bind_code(d, s.loc);
+    db_.add(std::move(e));
+}
+
+bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, const Value& v,
+                               const std::string& shader) {
+    auto fail = [&](const std::string& expected) {
+        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects " + expected +
+                         ", found " + kind_name(v.kind));
+        return false;
+    };
+    auto number_count_fail = [&](const std::string& expected) {
+        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects " + expected +
+                         ", found " + std::to_string(v.numbers.size()) + " numbers");
+        return false;
+    };
+    switch (field.type) {
+    case ParamType::Boolean: {
+        int32_t b;
+        if (v.kind == Value::Kind::Boolean)
+            b = v.boolean ? 1 : 0;
+        else if (v.kind == Value::Kind::Numbers && v.numbers.size() == 1)
+            b = v.numbers[0] != 0 ? 1 : 0;
+        else
+            return fail("on/off");
+        std::memcpy(at, &b, 4);
+        return true;
+    }
+    case ParamType::Integer: {
+        if (v.kind == Value::Kind::Boolean) {
+            int32_t i = v.boolean ? 1 : 0;
+            std::memcpy(at, &i, 4);
+            return true;
+        }
+        if (v.kind != Value::Kind::Numbers) return fail("an integer");
+        if (v.numbers.size() != 1) return number_count_fail("one integer");
+        const double d = v.numbers[0];
+        if (d != std::floor(d) || d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<int32_t>::max())
+            return fail("an integer");
+        int32_t i = int32_t(d);
+        std::memcpy(at, &i, 4);
+        return true;
+    }
+    case ParamType::Scalar: {
+        if (v.kind != Value::Kind::Numbers) return fail("a number");
+        if (v.numbers.size() != 1) return number_count_fail("one number");
+        float f = float(v.numbers[0]);
+        std::memcpy(at, &f, 4);
+        return true;
+    }
+    case ParamType::Color: {
+        if (v.kind != Value::Kind::Numbers) return fail("a colour");
+        if (v.numbers.size() < 3 || v.numbers.size() > 4) return number_count_fail("a colour of 3 or 4 numbers");
+        // A colour given as r g b is opaque.
+        float c[4] = {float(v.numbers[0]), float(v.numbers[1]), float(v.numbers[2]),
+                      v.numbers.size() == 4 ? float(v.numbers[3]) : 1.f};
+        std::memcpy(at, c, 16);
+        return true;
+    }
+    case ParamType::Vector: {
+        if (v.kind != Value::Kind::Numbers) return fail("a vector");
+        if (v.numbers.size() != 3) return number_count_fail("a vector of 3 numbers");
+        float c[3] = {float(v.numbers[0]), float(v.numbers[1]), float(v.numbers[2])};
+        std::memcpy(at, c, 12);
+        return true;
+    }
+    case ParamType::Transform: {
+        if (v.kind != Value::Kind::Numbers) return fail("a transform");
+        if (v.numbers.size() != 16) return number_count_fail("a transform of 16 numbers");
+        float c[16];
+        for (int i = 0; i < 16; ++i) c[i] = float(v.numbers[i]);
+        std::memcpy(at, c, 64);
+        return true;
+    }
+    case ParamType::Struct: {
+        if (v.kind != Value::Kind::Struct) return fail("a struct");
+        for (const auto& [name, mv] : v.members) {
+            const FieldLayout* m = nullptr;
+            for (const auto& f : field.members)
+                if (f.name == name) m = &f;
+            if (!m) {
+                error(mv.loc, "struct parameter \"" + field.name + "\" of shader \"" + shader +
+                                  "\" has no member \"" + name + "\"");
+                return false;
+            }
+            if (m->is_array) {
+                error(mv.loc, "arrays inside structs are not supported (\"" + name + "\")");
+                return false;
+            }
+            if (!fill_single(*m, at + m->offset, mv, shader)) return false;
+        }
+        return true;
+    }
+    default: break;
+    }
+    // tag-valued types
+    miTag tag = miNULLTAG;
+    if (field.type == ParamType::String) {
+        if (v.kind != Value::Kind::String) return fail("a string");
+        tag = db_.add_string(v.text);
+    } else {
+        if (v.kind != Value::Kind::String) return fail("the name of a scene element");
+        tag = db_.lookup(v.text);
+        if (!tag) {
+            error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": unknown element \"" +
+                             v.text + "\"");
+            return false;
+        }
+    }
+    std::memcpy(at, &tag, 4);
+    return true;
+}
+
+bool SceneBuilder::fill_value(miFunction& f, const FieldLayout& field, unsigned char* at, const Value& v,
+                              const std::string& shader) {
+    if (v.kind == Value::Kind::Connection) {
+        if (field.is_array) {
+            error(v.loc, "array parameter \"" + field.name + "\" cannot be connected to a shader");
+            return false;
+        }
+        miTag t = db_.lookup(v.text);
+        auto* target = db_.get_as<FunctionElement>(t, miSCENE_FUNCTION);
+        if (!target) {
+            error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" is connected to \"" +
+                             v.text + "\", which is not a shader");
+            return false;
+        }
+        if (!connectable(field.type, target->function.decl->decl.result)) {
+            error(v.loc, "cannot connect shader \"" + v.text + "\" (result " +
+                             scene::to_string(target->function.decl->decl.result.type) + ") to parameter \"" +
+                             field.name + "\" of type " + scene::to_string(field.type));
+            return false;
+        }
+        f.connections.push_back({field.offset, field.size, &target->function});
+        return true;
+    }
+    if (!field.is_array) return fill_single(field, at, v, shader);
+
+    if (v.kind != Value::Kind::Array) {
+        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects an array [ ... ], found " +
+                         kind_name(v.kind));
+        return false;
+    }
+    // Elements go after everything stored so far, at a distance from x[0] that is a whole
+    // number of elements, so x[i_x + k] addresses them.
+    const size_t elem = field.size;
+    const size_t used = f.storage.size() * 4;
+    const size_t first = field.array_offset + (used - field.array_offset + elem - 1) / elem * elem;
+    const size_t end = first + elem * v.elements.size();
+    f.storage.resize((end + 3) / 4, 0u);
+    auto* base = reinterpret_cast<unsigned char*>(f.storage.data());
+    for (size_t k = 0; k < v.elements.size(); ++k)
+        if (!fill_single(field, base + first + k * elem, v.elements[k], shader)) return false;
+    const int32_t start = int32_t((first - field.array_offset) / elem);
+    const int32_t count = int32_t(v.elements.size());
+    std::memcpy(base + field.offset, &start, 4);
+    std::memcpy(base + field.offset + 4, &count, 4);
+    (void)at;
+    return true;
+}
+
+void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
+    miTag dt = db_.lookup(s.decl_name);
+    auto* de = db_.get_as<DeclElement>(dt, miSCENE_FUNCTION_DECL);
+    if (!de) {
+        error(s.loc, "unknown shader \"" + s.decl_name + "\" (no declaration)");
+        return;
+    }
+    Declaration& d = de->declaration;
+    if (!bind_code(d, s.loc)) {
+        error(s.loc, "shader \"" + s.decl_name + "\" is declared but no linked module provides it");
+        return;
+    }
+    auto e = std::make_unique<FunctionElement>(s.name);
+    miFunction& f = e->function;
+    f.decl = &d;
+    f.name = s.name;
+    f.block_size = d.layout.size;
+    f.storage.assign((d.layout.size + 3) / 4, 0u);
+    bool ok = true;
+    for (const auto& pv : s.params) {
+        const FieldLayout* field = nullptr;
+        for (const auto& fl : d.layout.fields)
+            if (fl.name == pv.name) field = &fl;
+        if (!field) {
+            error(pv.loc, "unknown parameter \"" + pv.name + "\" of shader \"" + s.decl_name + "\"");
+            ok = false;
+            continue;
+        }
+        auto* base = reinterpret_cast<unsigned char*>(f.storage.data());
+        if (!fill_value(f, *field, base + field->offset, pv.value, s.decl_name)) ok = false;
+    }
+    if (!ok) return;
+    f.tag = db_.add(std::move(e));
+}
+
+miTag SceneBuilder::shader_ref(const scene::ShaderRef& ref, const char* what) {
+    miTag t = db_.lookup(ref.instance_name);
+    if (!db_.get_as<FunctionElement>(t, miSCENE_FUNCTION)) {
+        error(ref.loc, std::string(what) + " shader \"" + ref.instance_name + "\" is not defined");
+        return miNULLTAG;
+    }
+    return t;
+}
+
+void SceneBuilder::on(const scene::MaterialStmt& s) {
+    auto e = std::make_unique<MaterialElement>(s.name);
+    e->opaque = s.opaque;
+    e->surface = shader_ref(s.surface, "material");
+    if (s.shadow) e->shadow = shader_ref(*s.shadow, "shadow");
+    if (s.photon) e->photon = shader_ref(*s.photon, "photon");
+    if (s.volume) e->volume = shader_ref(*s.volume, "volume");
+    if (s.environment) e->environment = shader_ref(*s.environment, "environment");
+    if (s.displace) e->displace = shader_ref(*s.displace, "displacement");
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::LightStmt& s) {
+    auto e = std::make_unique<LightElement>(s.name);
+    e->shader = shader_ref(s.shader, "light");
+    if (s.origin) e->origin = {(*s.origin)[0], (*s.origin)[1], (*s.origin)[2]};
+    if (s.direction) e->direction = {(*s.direction)[0], (*s.direction)[1], (*s.direction)[2]};
+    if (s.origin && s.direction && s.spread) {
+        e->light_type = LightType::Spot;
+        e->spread = *s.spread;
+    } else if (s.direction && !s.origin) {
+        e->light_type = LightType::Directional;
+    } else {
+        e->light_type = LightType::Point;
+    }
+    switch (s.area) {
+    case scene::LightStmt::Area::None: e->area = AreaShape::None; break;
+    case scene::LightStmt::Area::Rectangle: e->area = AreaShape::Rectangle; break;
+    case scene::LightStmt::Area::Disc: e->area = AreaShape::Disc; break;
+    case scene::LightStmt::Area::Sphere: e->area = AreaShape::Sphere; break;
+    }
+    e->area_params = s.area_params;
+    e->samples_u = std::max(1, s.samples_u);
+    e->samples_v = std::max(1, s.samples_v);
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::ObjectStmt& s) {
+    auto e = std::make_unique<ObjectElement>(s.name);
+    e->visible = s.visible;
+    e->shadow = s.shadow;
+    e->trace = s.trace;
+    e->label = s.tag_label;
+    e->mesh = s.mesh;
+    e->loc = s.loc;
+    if (s.transform) warning(s.loc, "object transforms are ignored; place objects with instance transforms");
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::InstanceStmt& s) {
+    auto e = std::make_unique<InstanceElement>(s.name);
+    e->item_name = s.item;
+    e->material_names = s.materials;
+    e->light_link_names = s.light_link_names;
+    e->light_link = InstanceElement::LightLink(int(s.light_link));
+    e->transform = s.transform;
+    e->has_label = s.has_label;
+    e->record.label = miUint(s.label);
+    e->record.visible = s.visible.value_or(true);
+    e->record.shadow = s.shadow.value_or(true);
+    e->record.trace = s.trace.value_or(true);
+    e->loc = s.loc;
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::InstgroupStmt& s) {
+    auto e = std::make_unique<GroupElement>(s.name);
+    e->items = s.items;
+    e->loc = s.loc;
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::CameraStmt& s) {
+    auto e = std::make_unique<CameraElement>(s.name);
+    miCamera& c = e->record;
+    c.orthographic = s.orthographic;
+    c.focal = float(s.focal);
+    c.aperture = float(s.aperture);
+    c.aspect = float(s.aspect);
+    c.clip = {float(s.clip_near), float(s.clip_far)};
+    c.x_resolution = s.xres;
+    c.y_resolution = s.yres;
+    c.frame = s.frame;
+    c.frame_time = float(s.frame_time);
+    if (s.offset) {
+        c.x_offset = float((*s.offset)[0]);
+        c.y_offset = float((*s.offset)[1]);
+    }
+    c.window_xl = 0;
+    c.window_yl = 0;
+    c.window_xh = s.xres;
+    c.window_yh = s.yres;
+    if (s.window) {
+        c.window_xl = (*s.window)[0];
+        c.window_yl = (*s.window)[1];
+        c.window_xh = (*s.window)[2];
+        c.window_yh = (*s.window)[3];
+    }
+    if (s.xres <= 0 || s.yres <= 0 || s.xres > 65536 || s.yres > 65536)
+        error(s.loc, "camera \"" + s.name + "\": resolution " + std::to_string(s.xres) + " x " +
+                         std::to_string(s.yres) + " is out of range (1 to 65536)");
+    if (!(s.focal > 0) || !(s.aperture > 0) || !(s.aspect > 0))
+        error(s.loc, "camera \"" + s.name + "\": focal, aperture and aspect must be positive");
+    if (s.lens) c.lens = shader_ref(*s.lens, "lens");
+    if (s.environment) c.environment = shader_ref(*s.environment, "environment");
+    if (s.volume) c.volume = shader_ref(*s.volume, "volume");
+    for (const auto& o : s.outputs) {
+        OutputEntry out;
+        out.is_file = o.kind == scene::OutputStmt::Kind::File;
+        out.types = o.types;
+        out.format = o.format;
+        out.filename = o.filename;
+        out.loc = o.loc;
+        if (!out.is_file) out.shader = shader_ref(o.shader, "output");
+        e->outputs.push_back(std::move(out));
+    }
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::OptionsStmt& s) {
+    auto e = std::make_unique<OptionsElement>(s.name);
+    miOptions& o = e->record;
+    o.trace = s.trace;
+    o.min_samples = s.samples_min;
+    o.max_samples = s.samples_max;
+    o.reflection_depth = s.reflection_depth;
+    o.refraction_depth = s.refraction_depth;
+    o.trace_depth = s.trace_depth;
+    o.shadow = s.shadow == "off" ? 0 : s.shadow == "segments" ? 's' : s.shadow == "sort" ? 'e' : 'l';
+    o.scanline = s.scanline == "off" ? 0 : (s.scanline == "rasterizer" || s.scanline == "rapid") ? 'r' : 1;
+    o.filter_size_x = float(s.filter_w);
+    o.filter_size_y = float(s.filter_h);
+    o.contrast = {float(s.contrast[0]), float(s.contrast[1]), float(s.contrast[2]), float(s.contrast[3])};
+    e->filter = s.filter;
+    e->string_options = s.string_options;
+    if (s.samples_max > 4)
+        warning(s.loc, "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
+    db_.add(std::move(e));
+}
+
+void SceneBuilder::on(const scene::VerboseStmt& s) {
+    if (Messages::verbosity() >= 0 && s.on) (void)s;
+}
+
+void SceneBuilder::on(const scene::RenderStmt& s) { renders_.push_back(s); }
+
+} // namespace orn

@@ -1,0 +1,70 @@
+#include "film/atomic_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace orn::film {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int max_attempts = 64;
+
+std::string errno_message(int err) {
+    return std::error_code(err, std::generic_category()).message();
+}
+
+} // namespace
+
+AtomicFile::AtomicFile(const std::string& path, const std::string& extension) : path_(path) {
+    const fs::path target(path);
+    const std::string name = target.filename().string();
+    if (name.empty() || name == "." || name == "..") {
+        error_ = "not a file name";
+        return;
+    }
+    const fs::path dir = target.parent_path();
+
+    // Threads writing at the same moment start from different numbers; O_EXCL settles the rest.
+    const std::size_t start = std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000;
+    for (int attempt = 0; attempt < max_attempts; ++attempt) {
+        const std::string temp_name = "." + name + ".tmp." + std::to_string(::getpid()) + "." +
+                                      std::to_string(start + static_cast<std::size_t>(attempt)) + extension;
+        const std::string candidate = (dir / temp_name).string();
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            temp_ = candidate;
+            return;
+        }
+        if (errno != EEXIST) {
+            error_ = errno_message(errno);
+            return;
+        }
+    }
+    error_ = "no free temporary file name";
+}
+
+AtomicFile::~AtomicFile() {
+    if (!temp_.empty() && !committed_) {
+        std::error_code ignored;
+        fs::remove(temp_, ignored);
+    }
+}
+
+std::optional<std::string> AtomicFile::commit() {
+    if (temp_.empty()) return error_;
+    std::error_code ec;
+    fs::rename(temp_, path_, ec);
+    if (ec) return ec.message();
+    committed_ = true;
+    return std::nullopt;
+}
+
+} // namespace orn::film

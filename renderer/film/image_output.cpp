@@ -1,0 +1,206 @@
+#include "film/image_output.h"
+
+#include "film/atomic_file.h"
+#include "film/film.h"
+#include "film/output_layout.h"
+
+#include <Imath/half.h>
+#include <OpenImageIO/imageio.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+
+namespace orn::film {
+
+namespace {
+
+std::string in_quotes(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+std::string write_error(const std::string& path, const std::string& reason) {
+    return "cannot write " + in_quotes(path) + ": " + reason;
+}
+
+std::size_t byte_size(PixelKind kind) {
+    switch (kind) {
+    case PixelKind::Float:
+    case PixelKind::UInt32:
+        return 4;
+    case PixelKind::Half:
+        return 2;
+    case PixelKind::UInt8:
+        return 1;
+    }
+    return 4;
+}
+
+OIIO::TypeDesc type_desc(PixelKind kind) {
+    switch (kind) {
+    case PixelKind::Float:
+        return OIIO::TypeDesc::FLOAT;
+    case PixelKind::Half:
+        return OIIO::TypeDesc::HALF;
+    case PixelKind::UInt32:
+        return OIIO::TypeDesc::UINT32;
+    case PixelKind::UInt8:
+        return OIIO::TypeDesc::UINT8;
+    }
+    return OIIO::TypeDesc::FLOAT;
+}
+
+// Stores one film value in the file's pixel type; the source stays a float slot so that labels
+// keep their bit pattern.
+void encode(const float* src, PixelKind kind, unsigned char* dst) {
+    switch (kind) {
+    case PixelKind::Float:
+    case PixelKind::UInt32:
+        std::memcpy(dst, src, 4);
+        return;
+    case PixelKind::Half: {
+        const std::uint16_t bits = Imath::half(*src).bits();
+        std::memcpy(dst, &bits, 2);
+        return;
+    }
+    case PixelKind::UInt8: {
+        const float v = *src;
+        const float clamped = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; // NaN lands on 0
+        *dst = static_cast<unsigned char>(std::lround(clamped * 255.0f));
+        return;
+    }
+    }
+}
+
+struct BoundChannel {
+    const ChannelSource* source;
+    const std::vector<float>* pixels;
+    std::size_t components;
+    std::size_t offset; // byte offset inside a file pixel
+};
+
+// Looks the planes up in the film; an error when one is missing or has too few components.
+std::optional<std::string> bind_channels(const Film& film, const OutputLayout& layout,
+                                         const std::string& path, std::vector<BoundChannel>& bound,
+                                         std::size_t& pixel_bytes) {
+    pixel_bytes = 0;
+    for (const ChannelSource& channel : layout.channels) {
+        const int id = film.plane_id(channel.plane);
+        if (id < 0) return "film has no plane " + in_quotes(channel.plane) + " for " + in_quotes(path);
+        const PlaneInfo& info = film.plane_info(id);
+        if (channel.component >= info.components)
+            return "plane " + in_quotes(channel.plane) + " has " + std::to_string(info.components) +
+                   " components, too few for data type " + in_quotes(channel.data_type) + " in " +
+                   in_quotes(path);
+        bound.push_back(
+            {&channel, &film.resolved(id), static_cast<std::size_t>(info.components), pixel_bytes});
+        pixel_bytes += byte_size(channel.kind);
+    }
+    return std::nullopt;
+}
+
+OIIO::ImageSpec make_spec(const Film& film, const OutputLayout& layout, const OutputRequest& request) {
+    const int channels = static_cast<int>(layout.channels.size());
+    OIIO::ImageSpec spec(film.width(), film.height(), channels, type_desc(layout.channels.front().kind));
+    spec.channelnames.clear();
+    bool mixed = false;
+    for (const ChannelSource& c : layout.channels) {
+        spec.channelnames.push_back(c.name);
+        mixed = mixed || c.kind != layout.channels.front().kind;
+    }
+    if (mixed)
+        for (const ChannelSource& c : layout.channels)
+            spec.channelformats.push_back(type_desc(c.kind));
+
+    spec.alpha_channel = -1;
+    spec.z_channel = -1;
+    for (int i = 0; i < channels; ++i) {
+        const ChannelSource& c = layout.channels[static_cast<std::size_t>(i)];
+        if (c.name == "A") spec.alpha_channel = i;
+        if (c.data_type == "z" && c.name == "Z") spec.z_channel = i;
+    }
+    // Values go out as they are; the colour is already premultiplied.
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (!request.compression.empty()) spec.attribute("compression", request.compression);
+    return spec;
+}
+
+// Packs the file's pixels, top scanline first, each channel in its own pixel type.
+std::vector<unsigned char> pack_pixels(const Film& film, const std::vector<BoundChannel>& bound,
+                                       std::size_t pixel_bytes) {
+    const std::size_t width = static_cast<std::size_t>(film.width());
+    const std::size_t height = static_cast<std::size_t>(film.height());
+    std::vector<unsigned char> data(width * height * pixel_bytes);
+    for (std::size_t row = 0; row < height; ++row) {
+        const std::size_t film_row = height - 1 - row;
+        for (std::size_t x = 0; x < width; ++x) {
+            unsigned char* dst = data.data() + (row * width + x) * pixel_bytes;
+            const std::size_t pixel = film_row * width + x;
+            for (const BoundChannel& b : bound) {
+                const float* src =
+                    b.pixels->data() + pixel * b.components + static_cast<std::size_t>(b.source->component);
+                encode(src, b.source->kind, dst + b.offset);
+            }
+        }
+    }
+    return data;
+}
+
+std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::ImageSpec& spec,
+                                           const std::vector<unsigned char>& data) {
+    auto out = OIIO::ImageOutput::create(file);
+    if (!out) {
+        const std::string reason = OIIO::geterror();
+        return reason.empty() ? "no image writer for this format" : reason;
+    }
+    if (!out->open(file, spec)) return out->geterror();
+    if (!out->write_image(OIIO::TypeDesc::UNKNOWN, data.data())) {
+        const std::string reason = out->geterror();
+        out->close();
+        return reason;
+    }
+    if (!out->close()) return out->geterror();
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> check_output_type(const OutputRequest& request) {
+    return plan_output(request).error;
+}
+
+std::optional<std::string> check_writable(const std::string& path) {
+    if (path.empty()) return std::string("no output file name given");
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return write_error(path, "is a directory");
+    AtomicFile probe(path, ".tmp");
+    if (!probe.error().empty()) return write_error(path, probe.error());
+    return std::nullopt;
+}
+
+std::optional<std::string> write_image(const Film& film, const OutputRequest& request) {
+    const std::string& path = request.path;
+    try {
+        const LayoutResult plan = plan_output(request);
+        if (plan.error) return plan.error;
+
+        std::vector<BoundChannel> bound;
+        std::size_t pixel_bytes = 0;
+        if (auto error = bind_channels(film, plan.layout, path, bound, pixel_bytes)) return error;
+
+        const OIIO::ImageSpec spec = make_spec(film, plan.layout, request);
+        const std::vector<unsigned char> data = pack_pixels(film, bound, pixel_bytes);
+
+        AtomicFile file(path, plan.layout.extension);
+        if (!file.error().empty()) return write_error(path, file.error());
+        if (auto reason = write_with_oiio(file.temp_path(), spec, data)) return write_error(path, *reason);
+        if (auto reason = file.commit()) return write_error(path, *reason);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return write_error(path, e.what());
+    }
+}
+
+} // namespace orn::film

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orn::film {
+
+class Film;
+
+// One image file to write from a resolved film.
+struct OutputRequest {
+    // Film planes read by the data types, in the same order; empty: each type reads its standard
+    // plane (rgba/rgb: Color, z: Depth, n: Normal, m: Motion, tag: Label, coverage: Coverage).
+    std::vector<std::string> planes;
+    // "exr", "tif", "tiff" or "png"; empty: taken from the path's extension.
+    std::string format;
+    // Comma-separated data types, each optionally prefixed by '+' or '-': "rgba", "rgb", "rgba_fp",
+    // "rgb_fp", "rgba_h", "rgb_h", "z", "n", "m", "tag", "coverage". Several only in exr.
+    std::string data_type;
+    std::string path;
+    // exr: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab; tif: none, lzw, zip,
+    // packbits; ignored for png. Empty: the format's default.
+    std::string compression = {};
+};
+
+// All three return an error message naming the path, or nullopt when all is well.
+
+// Checks format, data types and their combination without touching the disk.
+std::optional<std::string> check_output_type(const OutputRequest& request);
+
+// Creates and removes a temporary file beside `path`, so a bad output location fails before
+// rendering starts.
+std::optional<std::string> check_writable(const std::string& path);
+
+// Writes the film's resolved planes, top row first. The file appears atomically: on failure any
+// file already at the path is left untouched and no partial file remains.
+std::optional<std::string> write_image(const Film& film, const OutputRequest& request);
+
+} // namespace orn::film

@@ -1,0 +1,280 @@
+#include "render/frame.h"
+
+#include "core/messages.h"
+#include "film/image_output.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+namespace fs = std::filesystem;
+
+namespace orn {
+
+namespace {
+
+film::FilterSpec filter_spec(const OptionsElement* o) {
+    film::FilterSpec f;
+    if (!o) return f;
+    if (auto t = film::parse_filter_type(o->filter)) f.type = *t;
+    f.width = std::clamp(o->record.filter_size_x, 0.01f, film::max_filter_width);
+    f.height = std::clamp(o->record.filter_size_y, 0.01f, film::max_filter_width);
+    return f;
+}
+
+// Samples per pixel from the options' maximum sampling level: 4^level, at least 1.
+int samples_per_pixel(const miOptions* o) {
+    const int level = o ? std::clamp(o->max_samples, 0, 4) : 0;
+    return 1 << (2 * level);
+}
+
+class ProgressBar {
+  public:
+    ProgressBar(bool on, int total) : on_(on), total_(total) {}
+    void update(int done) {
+        if (!on_ || total_ <= 0) return;
+        const int pct = done * 100 / total_;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pct == last_) return;
+        last_ = pct;
+        const int width = 40, filled = pct * width / 100;
+        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%", filled, "########################################",
+                     width - filled, "", pct);
+        if (pct == 100) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+  private:
+    bool on_;
+    int total_;
+    int last_ = -1;
+    std::mutex mutex_;
+};
+
+} // namespace
+
+std::atomic<bool>& Frame::aborted() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
+Frame::Frame(Database& db, World& world, RenderSettings settings)
+    : db_(db), world_(world), settings_(std::move(settings)) {
+    const miCamera* c = camera_record();
+    film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution, samples_per_pixel(options_record()),
+                                         filter_spec(world_.options()));
+    threads_ = settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    main_context_ = std::make_unique<ThreadContext>(*this, 0);
+}
+
+Frame::~Frame() {
+    if (prepared_) exit_shaders();
+}
+
+miTag Frame::camera_instance_tag() const { return world_.camera_instance() ? world_.camera_instance()->tag : 0; }
+miCamera* Frame::camera_record() const { return world_.camera() ? &world_.camera()->record : nullptr; }
+miOptions* Frame::options_record() const { return world_.options() ? &world_.options()->record : nullptr; }
+
+std::string Frame::output_path(const std::string& filename) const {
+    fs::path p(filename);
+    if (p.is_absolute() || settings_.output_dir.empty()) return p.string();
+    return (fs::path(settings_.output_dir) / p).string();
+}
+
+bool Frame::check_outputs() {
+    bool ok = true;
+    for (const auto& o : world_.camera()->outputs) {
+        if (!o.is_file) continue;
+        film::OutputRequest req;
+        req.format = o.format;
+        req.data_type = o.types;
+        req.path = output_path(o.filename);
+        auto err = film::check_output_type(req);
+        if (!err) err = film::check_writable(req.path);
+        if (err) {
+            Messages::emit(Severity::Error, o.loc.file + ":" + std::to_string(o.loc.line) + ":" +
+                                                std::to_string(o.loc.col) + ": " + *err);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void Frame::init_shaders() {
+    // Shader-level init once per declaration in use, then per instance when asked for.
+    miState* st = main_context_->begin_sample(0, 0, 0);
+    st->type = miRAY_NONE;
+    std::unordered_set<ShaderCode*> seen;
+    for (Element* e : db_.all(miSCENE_FUNCTION)) {
+        miFunction& f = static_cast<FunctionElement*>(e)->function;
+        ShaderCode* code = f.decl && f.decl->code ? f.decl->code.get() : nullptr;
+        if (!code || !code->init) continue;
+        if (seen.insert(code).second) {
+            miBoolean want = miFALSE;
+            st->shader = &f;
+            code->init(st, nullptr, &want);
+            code->wants_instance_init = want != miFALSE;
+            initialised_.push_back(code);
+        }
+        if (code->wants_instance_init && !f.instance_initialised) {
+            miBoolean dummy = miFALSE;
+            st->shader = &f;
+            code->init(st, f.block(), &dummy);
+            f.instance_initialised = true;
+            instance_initialised_.push_back(&f);
+        }
+    }
+    st->shader = nullptr;
+}
+
+void Frame::exit_shaders() {
+    miState* st = main_context_->begin_sample(0, 0, 0);
+    st->type = miRAY_NONE;
+    for (miFunction* f : instance_initialised_) {
+        if (f->decl->code->exit) {
+            st->shader = f;
+            f->decl->code->exit(st, f->block());
+        }
+        f->instance_initialised = false;
+    }
+    for (ShaderCode* code : initialised_)
+        if (code->exit) {
+            st->shader = nullptr;
+            code->exit(st, nullptr);
+        }
+    instance_initialised_.clear();
+    initialised_.clear();
+    prepared_ = false;
+}
+
+bool Frame::prepare() {
+    if (!check_outputs()) return false;
+    init_shaders();
+    prepared_ = true;
+    return true;
+}
+
+void Frame::shade_pixel(ThreadContext& tc, int x, int y) {
+    const int spp = film_->spp();
+    for (int s = 0; s < spp; ++s) {
+        const auto pos = film_->sample_position(x, y, s);
+        miState* root = tc.begin_sample(x, y, s);
+        root->raster_x = pos.x;
+        root->raster_y = pos.y;
+        miVector org, dir;
+        camera_ray(pos.x, pos.y, org, dir);
+        root->org = org;
+        root->dir = dir;
+        miColor color{0.f, 0.f, 0.f, 0.f};
+        const miBoolean got = trace_eye(&color, root, org, dir);
+        const miState* hit = root->child;
+        const bool surface = got && hit && hit->pri;
+        float* c = film_->sample_data(film::Color, x, y, s);
+        c[0] = color.r;
+        c[1] = color.g;
+        c[2] = color.b;
+        c[3] = color.a;
+        if (surface) {
+            const miVector pc = world_.world_to_camera().point(hit->point);
+            film_->sample_data(film::Depth, x, y, s)[0] = -pc.z;
+            float* n = film_->sample_data(film::Normal, x, y, s);
+            n[0] = hit->normal.x;
+            n[1] = hit->normal.y;
+            n[2] = hit->normal.z;
+            film::store_label(film_->sample_data(film::Label, x, y, s), hit->label);
+            film_->sample_data(film::Coverage, x, y, s)[0] = 1.f;
+        }
+    }
+}
+
+void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
+    ThreadContext own(*this, index);
+    ThreadContext::set_current(&own);
+    ProgressBar* bar = nullptr;
+    (void)bar;
+    const int total = buckets_x_ * buckets_y_;
+    const int bs = settings_.bucket_size;
+    for (;;) {
+        if (aborted().load(std::memory_order_relaxed)) break;
+        const int b = next_bucket.fetch_add(1);
+        if (b >= total) break;
+        const int bx = b % buckets_x_, by = b / buckets_x_;
+        const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
+        for (int y = by * bs; y < y1; ++y)
+            for (int x = bx * bs; x < x1; ++x) shade_pixel(own, x, y);
+        done.fetch_add(1);
+    }
+    ThreadContext::set_current(nullptr);
+}
+
+void Frame::render_pixels() {
+    const int bs = std::max(4, settings_.bucket_size);
+    settings_.bucket_size = bs;
+    buckets_x_ = (film_->width() + bs - 1) / bs;
+    buckets_y_ = (film_->height() + bs - 1) / bs;
+    const int total = buckets_x_ * buckets_y_;
+    std::atomic<int> next{0}, done{0};
+    ProgressBar bar(settings_.progress, total);
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads_; ++i) pool.emplace_back([&, i] { render_thread(i, next, done); });
+    // The calling thread renders too and reports progress between its buckets.
+    std::thread watcher;
+    if (settings_.progress)
+        watcher = std::thread([&] {
+            while (done.load() < total && !aborted().load()) {
+                bar.update(done.load());
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    render_thread(0, next, done);
+    for (auto& t : pool) t.join();
+    if (watcher.joinable()) watcher.join();
+    bar.update(done.load());
+    film_->resolve();
+}
+
+// The camera's output list runs in order: files are written and output shaders called
+// as they come, so a shader sees what the entries before it produced.
+void Frame::run_outputs() {
+    for (const auto& o : world_.camera()->outputs) {
+        if (o.is_file) {
+            film::OutputRequest req;
+            req.format = o.format;
+            req.data_type = o.types;
+            req.path = output_path(o.filename);
+            if (auto err = film::write_image(*film_, req)) {
+                Messages::emit(Severity::Error, *err);
+                outputs_ok_ = false;
+            } else {
+                Messages::emitf(Severity::Info, "wrote %s", req.path.c_str());
+            }
+            continue;
+        }
+        auto* fe = db_.get_as<FunctionElement>(o.shader, miSCENE_FUNCTION);
+        if (!fe) continue;
+        ThreadContext::set_current(main_context_.get());
+        miState* st = main_context_->begin_sample(0, 0, 0);
+        st->type = miRAY_OUTPUT;
+        miBoolean result = miFALSE;
+        call_shader(&fe->function, &result, st);
+        ThreadContext::set_current(nullptr);
+    }
+}
+
+void Frame::finish() {
+    run_outputs();
+    exit_shaders();
+}
+
+bool Frame::render() {
+    if (!prepare()) return false;
+    render_pixels();
+    finish();
+    return outputs_ok_;
+}
+
+} // namespace orn

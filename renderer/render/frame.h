@@ -1,0 +1,96 @@
+// One frame: renders a World into a Film with a pool of threads, runs the shader
+// lifecycle around it and writes the camera's outputs.
+#pragma once
+
+#include "core/math.h"
+#include "db/database.h"
+#include "film/film.h"
+#include "render/world.h"
+#include "trace/thread_context.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace orn {
+
+struct RenderSettings {
+    int threads = 0;        // 0: one per core
+    bool progress = true;   // progress bar on standard error
+    std::string output_dir; // relative output paths are taken from here ("" = current directory)
+    int bucket_size = 32;
+};
+
+class Frame {
+  public:
+    Frame(Database& db, World& world, RenderSettings settings);
+    ~Frame();
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    // Renders and writes the outputs; false (with messages) when the frame failed.
+    bool render();
+    // Shader lifecycle and eye samples without the file outputs, for tests and benchmarks.
+    bool prepare();
+    void render_pixels();
+    void finish();
+
+    // Where a relative output file name of the scene ends up.
+    std::string output_path(const std::string& filename) const;
+
+    film::Film& film() { return *film_; }
+    World& world() { return world_; }
+    Database& db() { return db_; }
+    miTag camera_instance_tag() const;
+    miCamera* camera_record() const;
+    miOptions* options_record() const;
+    int thread_count() const { return threads_; }
+
+    // ---- tracing, for the renderer functions
+    miBoolean trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir);
+    miBoolean trace_secondary(miColor* result, miState* state, int type, const miVector& dir);
+    miBoolean trace_probe(miState* state, const miVector& dir, const miVector& org);
+    miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
+    miBoolean call_material(miColor* result, miState* state);
+    miBoolean call_shader(miFunction* f, void* result, miState* state);
+    void* eval(miState* state, void* param);
+    bool sample(double* out, int* instance, miState* state, int dim, miUint* n);
+
+    // Transforms of the state's own instance (identity when the state hit nothing).
+    const Matrix& world_to_object(miState* state) const;
+    const Matrix& object_to_world(miState* state) const;
+
+    // Eye ray through raster position (rx, ry), world space.
+    void camera_ray(float rx, float ry, miVector& org, miVector& dir) const;
+
+    // Set by an interrupt; the frame stops taking new buckets.
+    static std::atomic<bool>& aborted();
+
+    // Scratch state for calling one shader outside a render (tests, init and exit).
+    ThreadContext& main_context() { return *main_context_; }
+
+  private:
+    bool check_outputs();
+    void init_shaders();
+    void exit_shaders();
+    void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
+    void shade_pixel(ThreadContext& tc, int x, int y);
+    void fill_hit(miState* child, const Hit& hit) const;
+    void run_outputs();
+    float secondary_tnear(const miVector& p) const;
+
+    Database& db_;
+    World& world_;
+    RenderSettings settings_;
+    std::unique_ptr<film::Film> film_;
+    std::unique_ptr<ThreadContext> main_context_;
+    int threads_ = 1;
+    int buckets_x_ = 0, buckets_y_ = 0;
+    bool prepared_ = false;
+    bool outputs_ok_ = true;
+    std::vector<ShaderCode*> initialised_;
+    std::vector<miFunction*> instance_initialised_;
+    Matrix identity_;
+};
+
+} // namespace orn

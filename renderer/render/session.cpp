@@ -1,0 +1,96 @@
+#include "render/session.h"
+
+#include "core/messages.h"
+#include "db/scene_builder.h"
+#include "scene/parser.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace orn {
+
+Session::Session(SessionOptions options) : options_(std::move(options)) {
+    const std::string here = ModuleLoader::renderer_directory();
+    options_.module_dirs.push_back(here);
+    options_.include_paths.push_back((fs::path(here).parent_path() / "include").string());
+    options_.include_paths.push_back(here);
+    Database::set_current(&db_);
+}
+
+Session::~Session() {
+    world_.reset();
+    if (Database::current() == &db_) Database::set_current(nullptr);
+}
+
+bool Session::build(const std::vector<scene::Statement>& statements,
+                    const std::vector<scene::Diagnostic>& parse_errors, bool parsed) {
+    Database::set_current(&db_);
+    if (!parsed) {
+        for (const auto& d : parse_errors) {
+            Messages::emit(Severity::Error, d.str());
+            errors_.push_back(d);
+        }
+        return false;
+    }
+    SceneBuilder builder(db_, modules_, options_.module_dirs);
+    const bool ok = builder.add(statements);
+    for (const auto& d : builder.errors()) {
+        Messages::emit(Severity::Error, d.str());
+        errors_.push_back(d);
+    }
+    if (ok) renders_.insert(renders_.end(), builder.renders().begin(), builder.renders().end());
+    return ok;
+}
+
+bool Session::load_file(const std::string& path) {
+    scene::ParseOptions po;
+    po.include_paths = options_.include_paths;
+    auto result = scene::parse_file(path, po);
+    return build(result.statements, result.errors, result.ok);
+}
+
+bool Session::load_string(const std::string& text, const std::string& name) {
+    scene::ParseOptions po;
+    po.include_paths = options_.include_paths;
+    auto result = scene::parse_string(text, name, po);
+    return build(result.statements, result.errors, result.ok);
+}
+
+std::unique_ptr<Frame> Session::make_frame(size_t index) {
+    if (index >= renders_.size()) return nullptr;
+    world_ = std::make_unique<World>();
+    std::vector<scene::Diagnostic> errs;
+    if (!world_->build(db_, renders_[index], errs)) {
+        for (const auto& d : errs) {
+            Messages::emit(Severity::Error, d.str());
+            errors_.push_back(d);
+        }
+        world_.reset();
+        return nullptr;
+    }
+    return std::make_unique<Frame>(db_, *world_, options_.render);
+}
+
+bool Session::render_all() {
+    if (renders_.empty()) {
+        Messages::emit(Severity::Error, "the scene has no render statement");
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; i < renders_.size(); ++i) {
+        auto frame = make_frame(i);
+        if (!frame) {
+            ok = false;
+            continue;
+        }
+        Messages::emitf(Severity::Info, "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
+                        renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
+                        frame->film().height(), frame->film().spp(), world_->triangle_count());
+        if (!frame->render()) ok = false;
+        frame.reset();
+    }
+    return ok;
+}
+
+} // namespace orn

@@ -1,0 +1,154 @@
+#include "render/world.h"
+
+namespace orn {
+
+namespace {
+void fail(std::vector<scene::Diagnostic>& errors, const scene::SourceLoc& loc, std::string msg) {
+    errors.push_back({loc, std::move(msg)});
+}
+} // namespace
+
+bool World::walk(Database& db, const std::string& name, const Matrix& parent, miTag inherited_material,
+                 const scene::SourceLoc& loc, int depth, std::vector<scene::Diagnostic>& errors) {
+    if (depth > 64) {
+        fail(errors, loc, "instance groups nest deeper than 64 levels (a group containing itself?)");
+        return false;
+    }
+    Element* e = db.get(db.lookup(name));
+    if (!e) {
+        fail(errors, loc, "unknown instance or instgroup \"" + name + "\"");
+        return false;
+    }
+    if (e->type == miSCENE_GROUP) {
+        auto* g = static_cast<GroupElement*>(e);
+        bool ok = true;
+        for (const auto& item : g->items)
+            ok = walk(db, item, parent, inherited_material, g->loc, depth + 1, errors) && ok;
+        return ok;
+    }
+    if (e->type != miSCENE_INSTANCE) {
+        fail(errors, loc, "\"" + name + "\" is not an instance or instgroup");
+        return false;
+    }
+    auto* inst = static_cast<InstanceElement*>(e);
+    const Matrix local = inst->transform ? Matrix::from(*inst->transform) : Matrix::identity();
+    const Matrix w2l = parent * local;
+    Matrix l2w;
+    if (!w2l.inverse(l2w)) {
+        fail(errors, inst->loc, "instance \"" + inst->name + "\" has a singular transform");
+        return false;
+    }
+    w2l.to_floats(inst->record.tf_global_to_local);
+    l2w.to_floats(inst->record.tf_local_to_global);
+
+    miTag material = inherited_material;
+    if (!inst->material_names.empty()) {
+        miTag m = db.lookup(inst->material_names.front());
+        if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
+            fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown material \"" +
+                                        inst->material_names.front() + "\"");
+            return false;
+        }
+        material = m;
+        inst->record.material = m;
+    }
+    miTag item_tag = db.lookup(inst->item_name);
+    Element* item = db.get(item_tag);
+    if (!item) {
+        fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown item \"" + inst->item_name + "\"");
+        return false;
+    }
+    inst->record.item = item_tag;
+    switch (item->type) {
+    case miSCENE_GROUP:
+        return walk(db, item->name, w2l, material, inst->loc, depth + 1, errors);
+    case miSCENE_INSTANCE:
+        fail(errors, inst->loc, "instance \"" + inst->name + "\" names another instance; use an instgroup");
+        return false;
+    case miSCENE_CAMERA:
+        if (inst->name == camera_instance_name_) {
+            camera_ = static_cast<CameraElement*>(item);
+            camera_instance_ = inst;
+            world_to_camera_ = w2l;
+            camera_to_world_ = l2w;
+        }
+        return true;
+    case miSCENE_LIGHT: {
+        WorldLight wl;
+        wl.instance = inst;
+        wl.light = static_cast<LightElement*>(item);
+        wl.world_to_light = w2l;
+        wl.light_to_world = l2w;
+        wl.origin = l2w.point(wl.light->origin);
+        wl.direction = normalized(l2w.vector(wl.light->direction));
+        lights_.push_back(wl);
+        return true;
+    }
+    case miSCENE_OBJECT: {
+        auto* obj = static_cast<ObjectElement*>(item);
+        WorldInstance wi;
+        wi.instance = inst;
+        wi.object = obj;
+        wi.world_to_object = w2l;
+        wi.object_to_world = l2w;
+        wi.default_material = material;
+        bool ok = true;
+        for (const auto& mname : obj->mesh.materials) {
+            miTag m = db.lookup(mname);
+            if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
+                fail(errors, obj->loc, "object \"" + obj->name + "\": unknown material \"" + mname + "\"");
+                ok = false;
+            }
+            wi.polygon_materials.push_back(m);
+        }
+        if (!ok) return false;
+        if (!inst->has_label) inst->record.label = miUint(obj->label);
+        inst->record.visible = inst->record.visible && obj->visible;
+        inst->record.shadow = inst->record.shadow && obj->shadow;
+        inst->record.trace = inst->record.trace && obj->trace;
+        instances_.push_back(std::move(wi));
+        return true;
+    }
+    default:
+        fail(errors, inst->loc, "instance \"" + inst->name + "\": \"" + inst->item_name +
+                                    "\" is not an object, light, camera or instgroup");
+        return false;
+    }
+}
+
+bool World::build(Database& db, const scene::RenderStmt& render, std::vector<scene::Diagnostic>& errors) {
+    const size_t before = errors.size();
+    options_ = db.get_as<OptionsElement>(db.lookup(render.options), miSCENE_OPTIONS);
+    if (!options_) fail(errors, render.loc, "render: unknown options \"" + render.options + "\"");
+    camera_instance_name_ = render.camera_instance;
+    auto* cam_inst = db.get_as<InstanceElement>(db.lookup(render.camera_instance), miSCENE_INSTANCE);
+    if (!cam_inst) fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
+    walk(db, render.root, Matrix::identity(), miNULLTAG, render.loc, 0, errors);
+    if (cam_inst && !camera_)
+        fail(errors, render.loc, "render: \"" + render.camera_instance +
+                                     "\" is not an instance of a camera inside instgroup \"" + render.root + "\"");
+    if (errors.size() != before) return false;
+
+    geometry_ = std::make_unique<GeometryScene>();
+    std::vector<float> world_positions;
+    for (const auto& wi : instances_) {
+        const auto& P = wi.object->mesh.P;
+        world_positions.resize(P.size());
+        for (size_t i = 0; i + 2 < P.size(); i += 3) {
+            const miVector w = wi.object_to_world.point({P[i], P[i + 1], P[i + 2]});
+            world_positions[i] = w.x;
+            world_positions[i + 1] = w.y;
+            world_positions[i + 2] = w.z;
+        }
+        unsigned mask = 0;
+        if (wi.instance->record.visible) mask |= kMaskEye;
+        if (wi.instance->record.trace) mask |= kMaskTrace;
+        if (wi.instance->record.shadow) mask |= kMaskShadow;
+        geometry_->add_mesh(world_positions, wi.object->mesh.triangles, mask);
+        triangles_ += wi.object->mesh.triangles.size() / 3;
+    }
+    geometry_->commit();
+    return true;
+}
+
+} // namespace orn

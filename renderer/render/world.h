@@ -1,0 +1,64 @@
+// The frame's flattened scene: leaf instances with their world transforms and materials,
+// light instances, the camera and the options, plus the Embree geometry built from them.
+#pragma once
+
+#include "core/math.h"
+#include "db/database.h"
+#include "scene/ast.h"
+#include "trace/geometry_scene.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orn {
+
+struct WorldInstance {
+    InstanceElement* instance = nullptr;
+    const ObjectElement* object = nullptr;
+    Matrix world_to_object, object_to_world;
+    miTag default_material = miNULLTAG;
+    std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
+};
+
+struct WorldLight {
+    InstanceElement* instance = nullptr;
+    LightElement* light = nullptr;
+    Matrix world_to_light, light_to_world;
+    miVector origin{0, 0, 0};    // world space
+    miVector direction{0, 0, -1}; // world space, unit
+};
+
+class World {
+  public:
+    // Resolves the render statement's names and builds the geometry. Errors name the
+    // statement that refers to a missing or wrong element.
+    bool build(Database& db, const scene::RenderStmt& render, std::vector<scene::Diagnostic>& errors);
+
+    GeometryScene& geometry() { return *geometry_; }
+    const GeometryScene& geometry() const { return *geometry_; }
+    const std::vector<WorldInstance>& instances() const { return instances_; } // indexed by mesh id
+    const std::vector<WorldLight>& lights() const { return lights_; }
+    CameraElement* camera() const { return camera_; }
+    InstanceElement* camera_instance() const { return camera_instance_; }
+    OptionsElement* options() const { return options_; }
+    const Matrix& world_to_camera() const { return world_to_camera_; }
+    const Matrix& camera_to_world() const { return camera_to_world_; }
+    size_t triangle_count() const { return triangles_; }
+
+  private:
+    bool walk(Database& db, const std::string& name, const Matrix& parent, miTag inherited_material,
+              const scene::SourceLoc& loc, int depth, std::vector<scene::Diagnostic>& errors);
+
+    std::unique_ptr<GeometryScene> geometry_;
+    std::vector<WorldInstance> instances_;
+    std::vector<WorldLight> lights_;
+    CameraElement* camera_ = nullptr;
+    InstanceElement* camera_instance_ = nullptr;
+    OptionsElement* options_ = nullptr;
+    Matrix world_to_camera_, camera_to_world_;
+    size_t triangles_ = 0;
+    std::string camera_instance_name_;
+};
+
+} // namespace orn

@@ -1,0 +1,105 @@
+#include "trace/geometry_scene.h"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace orn {
+
+namespace {
+
+struct MaskContext {
+    RTCIntersectContext base;
+    const std::vector<unsigned>* masks;
+    unsigned mask;
+};
+
+// Skips meshes that this kind of ray must not see.
+void mask_filter(const RTCFilterFunctionNArguments* args) {
+    const auto* ctx = reinterpret_cast<const MaskContext*>(args->context);
+    for (unsigned i = 0; i < args->N; ++i) {
+        if (args->valid[i] != -1) continue;
+        const unsigned geom = RTCHitN_geomID(args->hit, args->N, i);
+        if (((*ctx->masks)[geom] & ctx->mask) == 0) args->valid[i] = 0;
+    }
+}
+
+} // namespace
+
+GeometryScene::GeometryScene() {
+    device_ = rtcNewDevice(nullptr);
+    if (!device_) throw std::runtime_error("cannot create the Embree device");
+    scene_ = rtcNewScene(device_);
+}
+
+GeometryScene::~GeometryScene() {
+    if (scene_) rtcReleaseScene(scene_);
+    if (device_) rtcReleaseDevice(device_);
+}
+
+unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
+                                 unsigned mask) {
+    RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
+    const size_t nv = positions.size() / 3;
+    const size_t nt = triangles.size() / 3;
+    auto* vb = static_cast<float*>(
+        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), nv + 1));
+    std::copy(positions.begin(), positions.end(), vb);
+    auto* ib = static_cast<unsigned*>(
+        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), nt));
+    std::copy(triangles.begin(), triangles.end(), ib);
+    rtcCommitGeometry(geom);
+    const unsigned id = rtcAttachGeometry(scene_, geom);
+    rtcReleaseGeometry(geom);
+    if (id >= masks_.size()) masks_.resize(id + 1, 0);
+    masks_[id] = mask;
+    geom_ids_.push_back(id);
+    return id;
+}
+
+void GeometryScene::commit() {
+    for (unsigned mask = 0; mask < 8; ++mask) {
+        needs_filter_[mask] = false;
+        for (unsigned m : masks_)
+            if ((m & mask) == 0) needs_filter_[mask] = true;
+    }
+    rtcCommitScene(scene_);
+}
+
+bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
+                              Hit& hit) const {
+    MaskContext ctx;
+    rtcInitIntersectContext(&ctx.base);
+    ctx.masks = &masks_;
+    ctx.mask = mask;
+    // Usually every mesh is seen by every ray kind; the filter only runs when some mesh is
+    // hidden from this one.
+    if (needs_filter_[mask & 7]) ctx.base.filter = mask_filter;
+
+    RTCRayHit rh;
+    rh.ray.org_x = org.x;
+    rh.ray.org_y = org.y;
+    rh.ray.org_z = org.z;
+    rh.ray.dir_x = dir.x;
+    rh.ray.dir_y = dir.y;
+    rh.ray.dir_z = dir.z;
+    rh.ray.tnear = tnear;
+    rh.ray.tfar = tfar;
+    rh.ray.time = 0.f;
+    rh.ray.mask = 0xffffffffu;
+    rh.ray.id = 0;
+    rh.ray.flags = 0;
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(scene_, &ctx.base, &rh);
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
+    hit.t = rh.ray.tfar;
+    hit.mesh = rh.hit.geomID;
+    hit.triangle = rh.hit.primID;
+    hit.u = rh.hit.u;
+    hit.v = rh.hit.v;
+    hit.ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+    return true;
+}
+
+} // namespace orn

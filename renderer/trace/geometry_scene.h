@@ -1,0 +1,47 @@
+// Triangle intersection with Embree. Meshes are added in world space; each mesh keeps
+// ray-visibility flags so eye, secondary and shadow rays see only what they should.
+#pragma once
+
+#include "host/shader.h"
+
+#include <embree3/rtcore.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace orn {
+
+enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
+
+struct Hit {
+    float t = 0.f;
+    unsigned mesh = 0;     // index of the mesh as added
+    unsigned triangle = 0; // triangle within the mesh
+    float u = 0.f, v = 0.f; // barycentrics of vertices 1 and 2
+    miVector ng{0, 0, 0};  // geometric normal (unnormalised, winding order)
+};
+
+class GeometryScene {
+  public:
+    GeometryScene();
+    ~GeometryScene();
+    GeometryScene(const GeometryScene&) = delete;
+    GeometryScene& operator=(const GeometryScene&) = delete;
+
+    // Positions: 3 floats per vertex, world space. Returns the mesh index.
+    unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles, unsigned mask);
+    void commit();
+    // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
+    bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask, Hit& hit) const;
+    size_t mesh_count() const { return masks_.size(); }
+    RTCScene handle() const { return scene_; }
+
+  private:
+    RTCDevice device_ = nullptr;
+    RTCScene scene_ = nullptr;
+    std::vector<unsigned> masks_;
+    std::vector<unsigned> geom_ids_;
+    bool needs_filter_[8] = {};
+};
+
+} // namespace orn

@@ -1,0 +1,139 @@
+#include "trace/thread_context.h"
+
+#include "render/frame.h"
+
+#include <cstring>
+
+namespace orn {
+
+namespace {
+thread_local ThreadContext* tls_context = nullptr;
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+} // namespace
+
+bool ShaderStateStore::set(const char* key, const void* value, int size) {
+    Entry* slot = nullptr;
+    Entry* free_slot = nullptr;
+    for (auto& e : entries_) {
+        if (e.used && e.key == key) slot = &e;
+        else if (!e.used && !free_slot) free_slot = &e;
+    }
+    if (!value) {
+        if (slot) slot->used = false;
+        return miTRUE;
+    }
+    if (size < 0) return miFALSE;
+    if (!slot) {
+        if (!free_slot) {
+            entries_.emplace_back();
+            free_slot = &entries_.back();
+        }
+        slot = free_slot;
+        slot->key = key;
+    }
+    slot->value.resize(size_t(size));
+    if (size) std::memcpy(slot->value.data(), value, size_t(size));
+    slot->size = size;
+    slot->used = true;
+    return miTRUE;
+}
+
+void* ShaderStateStore::get(const char* key, int* size) {
+    for (auto& e : entries_)
+        if (e.used && e.key == key) {
+            if (size) *size = e.size;
+            return e.value.data();
+        }
+    if (size) *size = 0;
+    return nullptr;
+}
+
+ThreadContext::ThreadContext(Frame& f, int i) : frame(f), index(i), arena(4u << 20) {
+    std::memset(states_, 0, sizeof states_);
+    for (int d = 0; d < kMaxRayDepth; ++d) {
+        data_[d].thread = this;
+        data_[d].depth = d;
+        states_[d].cache = &data_[d];
+    }
+}
+
+ThreadContext* ThreadContext::current() { return tls_context; }
+void ThreadContext::set_current(ThreadContext* c) { tls_context = c; }
+
+miState* ThreadContext::begin_sample(int x, int y, int s) {
+    pixel_x = x;
+    pixel_y = y;
+    pixel_sample = s;
+    call_depth = 0;
+    arena.release(0);
+    store.clear();
+    miState& st = states_[0];
+    RayData& rd = data_[0];
+    void* cache = st.cache;
+    std::memset(&st, 0, sizeof st);
+    st.cache = cache;
+    st.version = 1;
+    st.thread = index;
+    st.type = miRAY_EYE;
+    st.camera_inst = frame.camera_instance_tag();
+    st.camera = frame.camera_record();
+    st.options = frame.options_record();
+    st.ior = st.ior_in = 1.f;
+    st.environment = st.camera ? st.camera->environment : miNULLTAG;
+    st.volume = st.camera ? st.camera->volume : miNULLTAG;
+    st.shadow_tol = 0.0;
+    rd.hit = nullptr;
+    rd.light = nullptr;
+    rd.children = 0;
+    rd.sample_calls = 0;
+    rd.falloff_start = rd.falloff_stop = 0.0;
+    rd.n_tex = rd.n_bump = 0;
+    rd.loop_instance = nullptr;
+    rd.path = mix((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ mix(uint64_t(s) + 0x9e3779b97f4a7c15ULL));
+    return &st;
+}
+
+miState* ThreadContext::child_of(miState* parent, int type) {
+    RayData& pd = data(parent);
+    const int d = pd.depth + 1;
+    if (d >= kMaxRayDepth) return nullptr;
+    miState& st = states_[d];
+    RayData& rd = data_[d];
+    void* cache = st.cache;
+    std::memcpy(&st, parent, sizeof st);
+    st.cache = cache;
+    st.parent = parent;
+    st.child = nullptr;
+    st.type = type;
+    st.pri = nullptr;
+    st.pri_idx = 0;
+    st.instance = miNULLTAG;
+    st.material = miNULLTAG;
+    st.dist = 0.0;
+    st.tex_list = nullptr;
+    st.bump_x_list = st.bump_y_list = nullptr;
+    st.derivs = nullptr;
+    st.user = nullptr;
+    st.user_size = 0;
+    rd.hit = nullptr;
+    rd.light = nullptr;
+    rd.children = 0;
+    rd.sample_calls = 0;
+    rd.falloff_start = pd.falloff_start;
+    rd.falloff_stop = pd.falloff_stop;
+    rd.n_tex = rd.n_bump = 0;
+    rd.loop_instance = nullptr;
+    rd.path = mix(pd.path ^ mix(uint64_t(++pd.children) * 0x2545f4914f6cdd1dULL + uint64_t(type)));
+    parent->child = &st;
+    return &st;
+}
+
+} // namespace orn

@@ -1,0 +1,108 @@
+// Per-thread shading memory: the chain of states of the current ray tree, scratch memory
+// for parameter results, and the per-sample shader-state store. Nothing here is shared
+// between threads, and nothing is allocated per sample once a thread has warmed up.
+#pragma once
+
+#include "host/shader.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orn {
+
+class Frame;
+struct WorldInstance;
+struct WorldLight;
+
+constexpr int kMaxRayDepth = 64;
+constexpr int kMaxTextureSpaces = 8;
+
+// Renderer-private data of one state (state->cache).
+struct RayData {
+    class ThreadContext* thread = nullptr;
+    const WorldInstance* hit = nullptr;    // instance hit by this ray, if any
+    const WorldLight* light = nullptr;     // light of a light ray
+    uint64_t path = 0;                     // position in the ray tree, for sampling
+    uint32_t children = 0;                 // rays traced from this state so far
+    uint32_t sample_calls = 0;             // mi_sample calls made from this state
+    int depth = 0;
+    double falloff_start = 0.0, falloff_stop = 0.0; // 0,0: no falloff
+    miVector tex[kMaxTextureSpaces];
+    miVector bump_x[kMaxTextureSpaces], bump_y[kMaxTextureSpaces];
+    miVector derivs[2];
+    int n_tex = 0;
+    int n_bump = 0;
+    // The last mi_sample loop of this state: its counter's address and sequence seed.
+    const int* loop_instance = nullptr;
+    uint64_t loop_seed = 0;
+};
+
+// Bump allocator released in stack order around shader calls.
+class Arena {
+  public:
+    explicit Arena(size_t bytes) : mem_(new unsigned char[bytes]), cap_(bytes) {}
+    void* alloc(size_t bytes) {
+        const size_t at = (top_ + 15) & ~size_t(15);
+        if (at + bytes > cap_) return nullptr;
+        top_ = at + bytes;
+        return mem_.get() + at;
+    }
+    size_t mark() const { return top_; }
+    void release(size_t mark) { top_ = mark; }
+
+  private:
+    std::unique_ptr<unsigned char[]> mem_;
+    size_t cap_;
+    size_t top_ = 0;
+};
+
+// Key-value entries shared by every state of one eye sample's ray tree.
+class ShaderStateStore {
+  public:
+    void clear() {
+        for (auto& e : entries_) e.used = false;
+    }
+    bool set(const char* key, const void* value, int size);
+    void* get(const char* key, int* size);
+
+  private:
+    struct Entry {
+        std::string key;
+        std::vector<unsigned char> value;
+        int size = 0;
+        bool used = false;
+    };
+    std::vector<Entry> entries_;
+};
+
+class ThreadContext {
+  public:
+    ThreadContext(Frame& frame, int index);
+    ThreadContext(const ThreadContext&) = delete;
+    ThreadContext& operator=(const ThreadContext&) = delete;
+
+    // Starts a new eye sample: resets the root state, scratch memory and the store.
+    miState* begin_sample(int x, int y, int s);
+    // The state of a ray traced from `parent`, initialised from it; null when the ray tree
+    // is too deep. It stays valid until the next trace from the same parent.
+    miState* child_of(miState* parent, int type);
+
+    static ThreadContext* current();
+    static void set_current(ThreadContext* context);
+    static RayData& data(miState* state) { return *static_cast<RayData*>(state->cache); }
+
+    Frame& frame;
+    int index;
+    int pixel_x = 0, pixel_y = 0, pixel_sample = 0;
+    int call_depth = 0;
+    Arena arena;
+    ShaderStateStore store;
+
+  private:
+    miState states_[kMaxRayDepth];
+    RayData data_[kMaxRayDepth];
+};
+
+} // namespace orn

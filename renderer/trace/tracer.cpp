@@ -1,0 +1,329 @@
+// Ray tracing for the shaders: eye, secondary, probe and environment rays, shader calls,
+// parameter evaluation and sampling. Every call works on the calling thread's context.
+#include "core/messages.h"
+#include "render/frame.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace orn {
+
+namespace {
+
+uint64_t hash64(uint64_t a, uint64_t b) {
+    uint64_t h = a ^ (b + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+double unit(uint64_t h) { return double(h >> 11) * (1.0 / 9007199254740992.0); }
+
+// Irrational steps for the dimensions after the first (powers of the plastic and golden
+// ratios), giving a rank-1 lattice that stays stratified for any point count.
+constexpr double kSteps[8] = {0.6180339887498949, 0.7548776662466927, 0.5698402909980532, 0.3819660112501051,
+                              0.4301597090019468, 0.2451223337533073, 0.8566748838545029, 0.1433251161454971};
+
+constexpr int kMaxCallDepth = 200;
+
+} // namespace
+
+float Frame::secondary_tnear(const miVector& p) const {
+    const float m = std::max(std::fabs(p.x), std::max(std::fabs(p.y), std::fabs(p.z)));
+    return 1e-4f * (1.f + m);
+}
+
+void Frame::fill_hit(miState* st, const Hit& hit) const {
+    RayData& rd = ThreadContext::data(st);
+    const WorldInstance& wi = world_.instances()[hit.mesh];
+    const auto& mesh = wi.object->mesh;
+    rd.hit = &wi;
+    const uint32_t i0 = mesh.triangles[3 * hit.triangle];
+    const uint32_t i1 = mesh.triangles[3 * hit.triangle + 1];
+    const uint32_t i2 = mesh.triangles[3 * hit.triangle + 2];
+    const float b0 = 1.f - hit.u - hit.v, b1 = hit.u, b2 = hit.v;
+
+    st->dist = hit.t;
+    st->point = st->org + st->dir * hit.t;
+    st->bary[0] = b0;
+    st->bary[1] = b1;
+    st->bary[2] = b2;
+    st->bary[3] = 0.f;
+    st->pri = const_cast<WorldInstance*>(&wi);
+    st->pri_idx = int(hit.triangle);
+    st->instance = wi.instance->tag;
+    st->label = wi.instance->record.label;
+
+    miVector ng = normalized(hit.ng);
+    miVector n = ng;
+    if (!mesh.N.empty()) {
+        auto nv = [&](uint32_t i) { return miVector{mesh.N[3 * i], mesh.N[3 * i + 1], mesh.N[3 * i + 2]}; };
+        const miVector on = nv(i0) * b0 + nv(i1) * b1 + nv(i2) * b2;
+        n = normalized(wi.world_to_object.normal_with_inverse(on));
+        if (dot3(n, ng) < 0.f) n = -n; // vertex normals follow the geometric side
+    }
+    st->inv_normal = miFALSE;
+    if (dot3(ng, st->dir) > 0.f) {
+        ng = -ng;
+        n = -n;
+        st->inv_normal = miTRUE;
+    }
+    st->normal_geom = ng;
+    st->normal = n;
+    st->dot_nd = dot3(n, st->dir);
+
+    rd.n_tex = int(std::min<size_t>(mesh.T.size(), kMaxTextureSpaces));
+    for (int k = 0; k < rd.n_tex; ++k) {
+        const auto& T = mesh.T[size_t(k)];
+        auto tv = [&](uint32_t i) { return miVector{T[3 * i], T[3 * i + 1], T[3 * i + 2]}; };
+        rd.tex[k] = tv(i0) * b0 + tv(i1) * b1 + tv(i2) * b2;
+    }
+    st->tex_list = rd.n_tex ? rd.tex : nullptr;
+    st->tex = rd.n_tex ? rd.tex[0] : miVector{0, 0, 0};
+
+    // Surface derivatives from the first texture space, world space.
+    auto pv = [&](uint32_t i) {
+        return wi.object_to_world.point({mesh.P[3 * i], mesh.P[3 * i + 1], mesh.P[3 * i + 2]});
+    };
+    rd.n_bump = 0;
+    st->derivs = nullptr;
+    if (!mesh.dPdu.empty() && !mesh.dPdv.empty()) {
+        auto bu = [&](uint32_t i) { return miVector{mesh.dPdu[3 * i], mesh.dPdu[3 * i + 1], mesh.dPdu[3 * i + 2]}; };
+        auto bv = [&](uint32_t i) { return miVector{mesh.dPdv[3 * i], mesh.dPdv[3 * i + 1], mesh.dPdv[3 * i + 2]}; };
+        rd.bump_x[0] = wi.object_to_world.vector(bu(i0) * b0 + bu(i1) * b1 + bu(i2) * b2);
+        rd.bump_y[0] = wi.object_to_world.vector(bv(i0) * b0 + bv(i1) * b1 + bv(i2) * b2);
+        rd.n_bump = 1;
+    }
+    if (rd.n_tex) {
+        const miVector p0 = pv(i0), p1 = pv(i1), p2 = pv(i2);
+        const auto& T = mesh.T[0];
+        const float du1 = T[3 * i1] - T[3 * i0], dv1 = T[3 * i1 + 1] - T[3 * i0 + 1];
+        const float du2 = T[3 * i2] - T[3 * i0], dv2 = T[3 * i2 + 1] - T[3 * i0 + 1];
+        const float det = du1 * dv2 - du2 * dv1;
+        if (std::fabs(det) > 1e-20f) {
+            const float inv = 1.f / det;
+            const miVector e1 = p1 - p0, e2 = p2 - p0;
+            rd.derivs[0] = (e1 * dv2 - e2 * dv1) * inv;
+            rd.derivs[1] = (e2 * du1 - e1 * du2) * inv;
+            st->derivs = rd.derivs;
+            if (!rd.n_bump) {
+                rd.bump_x[0] = rd.derivs[0];
+                rd.bump_y[0] = rd.derivs[1];
+                rd.n_bump = 1;
+            }
+        }
+    }
+    st->bump_x_list = rd.n_bump ? rd.bump_x : nullptr;
+    st->bump_y_list = rd.n_bump ? rd.bump_y : nullptr;
+
+    miTag material = wi.default_material;
+    if (!mesh.triangle_material.empty()) {
+        const int m = mesh.triangle_material[hit.triangle];
+        if (m >= 0 && size_t(m) < wi.polygon_materials.size() && wi.polygon_materials[size_t(m)])
+            material = wi.polygon_materials[size_t(m)];
+    }
+    st->material = material;
+}
+
+miBoolean Frame::call_shader(miFunction* f, void* result, miState* state) {
+    if (!f || !f->decl || !f->decl->code || !f->decl->code->fn) return miFALSE;
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    if (tc->call_depth >= kMaxCallDepth) {
+        Messages::emitf(Severity::Error, "shader \"%s\": calls nest deeper than %d (a connection cycle?)",
+                        f->name.c_str(), kMaxCallDepth);
+        return miFALSE;
+    }
+    miFunction* saved = state->shader;
+    state->shader = f;
+    const size_t mark = tc->arena.mark();
+    ++tc->call_depth;
+    const miBoolean ok = f->decl->code->fn(result, state, f->block());
+    --tc->call_depth;
+    tc->arena.release(mark);
+    state->shader = saved;
+    return ok;
+}
+
+void* Frame::eval(miState* state, void* param) {
+    miFunction* f = state ? state->shader : nullptr;
+    if (!f) return param;
+    const miFunction::Connection* c = f->connection_at(param);
+    if (!c) return param;
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    // The result lives in the caller's scratch frame until the calling shader returns.
+    const size_t bytes = std::max(c->size, c->target->decl->result_bytes);
+    void* out = tc->arena.alloc(bytes);
+    if (!out) {
+        Messages::emitf(Severity::Error, "shader \"%s\": out of scratch memory for parameter results",
+                        f->name.c_str());
+        return param;
+    }
+    std::memset(out, 0, bytes);
+    call_shader(c->target, out, state);
+    return out;
+}
+
+miBoolean Frame::call_material(miColor* result, miState* st) {
+    auto* m = db_.get_as<MaterialElement>(st->material, miSCENE_MATERIAL);
+    if (!m || !m->surface) {
+        *result = {0.f, 0.f, 0.f, 1.f};
+        return miTRUE;
+    }
+    auto* fe = db_.get_as<FunctionElement>(m->surface, miSCENE_FUNCTION);
+    *result = {0.f, 0.f, 0.f, 0.f};
+    return fe ? call_shader(&fe->function, result, st) : miFALSE;
+}
+
+miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir) {
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, miRAY_EYE);
+    if (!st) return miFALSE;
+    st->org = org;
+    st->dir = normalized(dir);
+    st->reflection_level = state->reflection_level;
+    st->refraction_level = state->refraction_level;
+    const miCamera* cam = camera_record();
+    float tnear = 0.f, tfar = INFINITY;
+    if (cam) {
+        const miVector dc = world_.world_to_camera().vector(st->dir);
+        const float cz = std::fabs(dc.z);
+        if (cz > 1e-8f) {
+            tnear = cam->clip.min / cz;
+            tfar = cam->clip.max / cz;
+        }
+    }
+    Hit hit;
+    if (world_.geometry().intersect(st->org, st->dir, tnear, tfar, kMaskEye, hit)) {
+        fill_hit(st, hit);
+        call_material(result, st);
+        return miTRUE;
+    }
+    st->dist = 0.0;
+    return trace_environment(result, state, st->dir);
+}
+
+miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, const miVector& dir) {
+    const miOptions* o = state->options;
+    const bool reflect = type == miRAY_REFLECT;
+    if (o) {
+        const int levels = state->reflection_level + state->refraction_level;
+        if (reflect && state->reflection_level >= o->reflection_depth) return miFALSE;
+        if (!reflect && state->refraction_level >= o->refraction_depth) return miFALSE;
+        if (levels >= o->trace_depth) return miFALSE;
+        if (!o->trace && type != miRAY_TRANSPARENT) return miFALSE;
+    }
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, type);
+    if (!st) return miFALSE;
+    st->org = state->point;
+    st->dir = normalized(dir);
+    if (reflect)
+        st->reflection_level = state->reflection_level + 1;
+    else
+        st->refraction_level = state->refraction_level + 1;
+    if (type == miRAY_REFRACT) {
+        st->ior_in = state->ior;
+        st->volume = state->refraction_volume ? state->refraction_volume : state->volume;
+    }
+    Hit hit;
+    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), INFINITY, kMaskTrace, hit)) {
+        fill_hit(st, hit);
+        call_material(result, st);
+        return miTRUE;
+    }
+    st->dist = 0.0;
+    return miFALSE;
+}
+
+miBoolean Frame::trace_probe(miState* state, const miVector& dir, const miVector& org) {
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, miRAY_PROBE);
+    if (!st) return miFALSE;
+    st->org = org;
+    st->dir = normalized(dir);
+    Hit hit;
+    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(org), INFINITY, kMaskTrace, hit)) {
+        fill_hit(st, hit);
+        return miTRUE;
+    }
+    st->dist = 0.0;
+    return miFALSE;
+}
+
+miBoolean Frame::trace_environment(miColor* result, miState* state, const miVector& dir) {
+    miTag env = state->environment;
+    if (!env && state->camera) env = state->camera->environment;
+    auto* fe = db_.get_as<FunctionElement>(env, miSCENE_FUNCTION);
+    if (!fe) {
+        *result = {0.f, 0.f, 0.f, 0.f};
+        return miFALSE;
+    }
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, miRAY_ENVIRONMENT);
+    if (!st) return miFALSE;
+    st->org = state->point;
+    st->dir = normalized(dir);
+    *result = {0.f, 0.f, 0.f, 0.f};
+    return call_shader(&fe->function, result, st);
+}
+
+bool Frame::sample(double* out, int* instance, miState* state, int dim, miUint* n) {
+    RayData& rd = ThreadContext::data(state);
+    if (dim < 1) return false;
+    if (!instance || !n) {
+        const uint64_t seed = hash64(rd.path, ++rd.sample_calls);
+        for (int d = 0; d < dim; ++d) out[d] = unit(hash64(seed, uint64_t(d) + 1));
+        return true;
+    }
+    if (*instance == 0 || rd.loop_instance != instance) {
+        rd.loop_instance = instance;
+        rd.loop_seed = hash64(rd.path, 0x100000000ULL + ++rd.sample_calls);
+    }
+    if (*instance < 0 || miUint(*instance) >= *n) return false;
+    const double k = *instance, count = *n;
+    out[0] = (k + unit(hash64(rd.loop_seed, uint64_t(*instance)))) / count;
+    for (int d = 1; d < dim; ++d) {
+        const double shift = unit(hash64(rd.loop_seed, 0x1000 + uint64_t(d)));
+        const double v = shift + k * kSteps[(d - 1) % 8];
+        out[d] = v - std::floor(v);
+    }
+    ++*instance;
+    return true;
+}
+
+const Matrix& Frame::world_to_object(miState* state) const {
+    for (miState* s = state; s; s = s->parent) {
+        const RayData& rd = ThreadContext::data(s);
+        if (rd.hit) return rd.hit->world_to_object;
+    }
+    return identity_;
+}
+
+const Matrix& Frame::object_to_world(miState* state) const {
+    for (miState* s = state; s; s = s->parent) {
+        const RayData& rd = ThreadContext::data(s);
+        if (rd.hit) return rd.hit->object_to_world;
+    }
+    return identity_;
+}
+
+void Frame::camera_ray(float rx, float ry, miVector& org, miVector& dir) const {
+    const miCamera* c = camera_record();
+    const float xres = float(c->x_resolution), yres = float(c->y_resolution);
+    const float x = (rx - c->x_offset) / xres - 0.5f;
+    const float y = (ry - c->y_offset) / yres - 0.5f;
+    const float px = x * c->aperture;
+    const float py = y * c->aperture / c->aspect;
+    const Matrix& c2w = world_.camera_to_world();
+    if (c->orthographic) {
+        org = c2w.point({px, py, 0.f});
+        dir = normalized(c2w.vector({0.f, 0.f, -1.f}));
+    } else {
+        org = c2w.point({0.f, 0.f, 0.f});
+        dir = normalized(c2w.vector({px, py, -c->focal}));
+    }
+}
+
+} // namespace orn

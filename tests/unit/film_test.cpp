@@ -1,0 +1,413 @@
+#include "film/atomic_file.h"
+#include "film/film.h"
+#include "film/image_output.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <unistd.h>
+
+using namespace orn::film;
+namespace fs = std::filesystem;
+
+namespace {
+
+void set_color(Film& film, int x, int y, int s, float r, float g, float b, float a) {
+    float* c = film.sample_data(Color, x, y, s);
+    c[0] = r, c[1] = g, c[2] = b, c[3] = a;
+}
+
+// Every sample of pixel x (one-row films) gets the same colour.
+void fill_pixel(Film& film, int x, float v) {
+    for (int s = 0; s < film.spp(); ++s)
+        set_color(film, x, 0, s, v, v, v, 1.0f);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- sample positions
+
+TEST(FilmSamples, DeterministicAndInsideTheirPixel) {
+    const Film a(6, 5, 16), b(6, 5, 16);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 6; ++x)
+            for (int s = 0; s < 16; ++s) {
+                const SamplePosition p = a.sample_position(x, y, s);
+                const SamplePosition q = b.sample_position(x, y, s);
+                EXPECT_EQ(p.x, q.x);
+                EXPECT_EQ(p.y, q.y);
+                EXPECT_GE(p.x, x);
+                EXPECT_LT(p.x, x + 1);
+                EXPECT_GE(p.y, y);
+                EXPECT_LT(p.y, y + 1);
+            }
+}
+
+TEST(FilmSamples, Stratified) {
+    EXPECT_EQ(Film(4, 4, 1).sample_position(2, 3, 0).x, 2.5f);
+    EXPECT_EQ(Film(4, 4, 1).sample_position(2, 3, 0).y, 3.5f);
+
+    // spp 4: one per quadrant, spp 16: one per cell of a 4x4 grid, spp 5: five cells of 3x3.
+    for (int spp : {4, 16, 5}) {
+        const Film film(4, 4, spp);
+        const int n = spp == 4 ? 2 : spp == 16 ? 4 : 3;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) {
+                std::set<int> cells;
+                for (int s = 0; s < spp; ++s) {
+                    const SamplePosition p = film.sample_position(x, y, s);
+                    cells.insert(static_cast<int>((p.y - y) * n) * n + static_cast<int>((p.x - x) * n));
+                }
+                EXPECT_EQ(cells.size(), static_cast<std::size_t>(spp)) << "spp " << spp;
+            }
+    }
+}
+
+// ---------------------------------------------------------------- planes and bad input
+
+TEST(FilmPlanes, StandardAndUserPlanes) {
+    Film film(2, 2, 4);
+    EXPECT_EQ(film.plane_id("Color"), Color);
+    EXPECT_EQ(film.plane_id("Coverage"), Coverage);
+    EXPECT_EQ(film.plane_info(Color).components, 4);
+    EXPECT_FALSE(film.plane_info(Label).filtered);
+    EXPECT_TRUE(film.plane_info(Coverage).filtered);
+    EXPECT_EQ(film.plane_id("nothing"), -1);
+
+    const int id = film.add_plane("diffuse", 3, true, {0.5f, 0.25f, 2.0f, 0.0f});
+    EXPECT_EQ(id, 6);
+    EXPECT_EQ(film.sample_data(id, 1, 1, 3)[2], 2.0f);
+    EXPECT_THROW(film.add_plane("diffuse", 3, true), std::invalid_argument);
+    EXPECT_THROW(film.add_plane("wide", 5, true), std::invalid_argument);
+}
+
+TEST(FilmPlanes, BadInputThrowsInsteadOfCrashing) {
+    EXPECT_THROW(Film(0, 4, 1), std::invalid_argument);
+    EXPECT_THROW(Film(4, 4, 0), std::invalid_argument);
+    EXPECT_THROW(Film(4, 4, 1, {FilterType::Gauss, 0.0f, 1.0f}), std::invalid_argument);
+    EXPECT_THROW(Film(4, 4, 1, {FilterType::Gauss, 1.0f, std::nanf("")}), std::invalid_argument);
+    Film film(4, 4, 4);
+    EXPECT_THROW(film.sample_data(Color, 4, 0, 0), std::out_of_range);
+    EXPECT_THROW(film.sample_data(Color, 0, 0, 4), std::out_of_range);
+    EXPECT_THROW(film.sample_data(9, 0, 0, 0), std::out_of_range);
+    EXPECT_THROW(film.pixel(Color, -1, 0), std::out_of_range);
+}
+
+// ---------------------------------------------------------------- resolve
+
+TEST(FilmResolve, BoxOfWidthOneIsThePixelMean) {
+    Film film(4, 3, 4);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x)
+            for (int s = 0; s < 4; ++s)
+                set_color(film, x, y, s, x + 10.0f * y + s, -1.0f * s, 7.0f, s < 2);
+    film.resolve();
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const float* p = film.pixel(Color, x, y);
+            EXPECT_FLOAT_EQ(p[0], x + 10.0f * y + 1.5f); // mean of s = 0..3 is 1.5
+            EXPECT_FLOAT_EQ(p[1], -1.5f);
+            EXPECT_FLOAT_EQ(p[2], 7.0f);
+            EXPECT_FLOAT_EQ(p[3], 0.5f);
+        }
+}
+
+TEST(FilmResolve, ConstantStaysConstantUnderEveryFilterUpToTheBorder) {
+    for (FilterType type : {FilterType::Box, FilterType::Triangle, FilterType::Gauss, FilterType::Mitchell,
+                            FilterType::Lanczos})
+        for (float width : {1.0f, 2.0f, 3.3f, 4.0f}) {
+            Film film(5, 4, 4, {type, width, width * 0.5f + 0.75f});
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 5; ++x)
+                    for (int s = 0; s < 4; ++s) {
+                        set_color(film, x, y, s, 0.3f, 0.6f, 0.9f, 1.0f);
+                        *film.sample_data(Coverage, x, y, s) = 0.7f;
+                    }
+            film.resolve();
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 5; ++x) {
+                    EXPECT_NEAR(film.pixel(Color, x, y)[1], 0.6f, 1e-5f) << int(type) << " " << width;
+                    EXPECT_NEAR(film.pixel(Coverage, x, y)[0], 0.7f, 1e-5f) << int(type) << " " << width;
+                }
+        }
+}
+
+// One sample per pixel sits at the pixel centre, so a neighbour's sample is exactly 1 pixel away.
+TEST(FilmResolve, NeighbourWeightsMatchTheFilterShapes) {
+    auto resolve_two = [](FilterType type, float width) {
+        Film film(2, 1, 1, {type, width, 1.0f});
+        fill_pixel(film, 0, 1.0f);
+        fill_pixel(film, 1, 0.0f);
+        film.resolve();
+        return film.pixel(Color, 0, 0)[0];
+    };
+    // Width 2: the neighbour's sample lies on the support border, where both shapes are 0.
+    EXPECT_FLOAT_EQ(resolve_two(FilterType::Triangle, 2.0f), 1.0f);
+    EXPECT_FLOAT_EQ(resolve_two(FilterType::Gauss, 2.0f), 1.0f);
+    // Width 3, radius 1.5: triangle weight 1 - 1/1.5 = 1/3, so 1 / (1 + 1/3).
+    EXPECT_NEAR(resolve_two(FilterType::Triangle, 3.0f), 0.75f, 1e-6f);
+    // Gauss exp(-2 t^2) - exp(-2) at t = 0 and t = 2/3.
+    const double g0 = 1.0 - std::exp(-2.0);
+    const double g1 = std::exp(-2.0 * 4.0 / 9.0) - std::exp(-2.0);
+    EXPECT_NEAR(resolve_two(FilterType::Gauss, 3.0f), g0 / (g0 + g1), 1e-6);
+
+    // Width 4 over a 1-pixel spike: Mitchell (B = C = 1/3) weighs 16/18 at 0 and 1/18 at 1 pixel;
+    // Lanczos with two lobes is 0 at 1 pixel.
+    auto resolve_spike = [](FilterType type) {
+        Film film(3, 1, 1, {type, 4.0f, 1.0f});
+        fill_pixel(film, 1, 1.0f);
+        film.resolve();
+        return std::make_pair(film.pixel(Color, 1, 0)[0], film.pixel(Color, 0, 0)[0]);
+    };
+    const auto mitchell = resolve_spike(FilterType::Mitchell);
+    EXPECT_NEAR(mitchell.first, 16.0f / 18.0f, 1e-6f);
+    EXPECT_NEAR(mitchell.second, (1.0f / 18.0f) / (17.0f / 18.0f), 1e-6f); // pixel 0 has no left neighbour
+    const auto lanczos = resolve_spike(FilterType::Lanczos);
+    EXPECT_NEAR(lanczos.first, 1.0f, 1e-6f);
+    EXPECT_NEAR(lanczos.second, 0.0f, 1e-6f);
+}
+
+TEST(FilmResolve, FilteredPlanesShareTheirWeights) {
+    Film film(4, 4, 4, {FilterType::Gauss, 3.0f, 3.0f});
+    const int diffuse = film.add_plane("diffuse", 3, true);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            for (int s = 0; s < 4; ++s) {
+                const float v = 0.1f * (x * 7 + y * 3 + s * 5 % 4);
+                set_color(film, x, y, s, v, 2 * v, 0, 1);
+                film.sample_data(diffuse, x, y, s)[0] = 0.25f * v;
+            }
+    film.resolve();
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            EXPECT_NEAR(film.pixel(diffuse, x, y)[0], 0.25f * film.pixel(Color, x, y)[0], 1e-6f);
+}
+
+TEST(FilmResolve, UnfilteredPlanesTakeTheSampleNearestTheCentre) {
+    Film film(3, 2, 4, {FilterType::Gauss, 3.0f, 3.0f});
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            for (int s = 0; s < 4; ++s) {
+                *film.sample_data(Depth, x, y, s) = 10.0f + s;
+                store_label(film.sample_data(Label, x, y, s), s == 0 ? 0xffffffffu : 70000u + s);
+            }
+    film.resolve();
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) {
+            int nearest = 0;
+            float best = 1e9f;
+            for (int s = 0; s < 4; ++s) {
+                const SamplePosition p = film.sample_position(x, y, s);
+                const float d = std::hypot(p.x - (x + 0.5f), p.y - (y + 0.5f));
+                if (d < best) best = d, nearest = s;
+            }
+            EXPECT_EQ(film.pixel(Depth, x, y)[0], 10.0f + nearest);
+            EXPECT_EQ(load_label(film.pixel(Label, x, y)), nearest == 0 ? 0xffffffffu : 70000u + nearest);
+        }
+}
+
+// ---------------------------------------------------------------- image output
+
+class ImageOutputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("film_test_" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::size_t files_in_dir() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+    }
+
+    // A resolved 3x2 film whose pixel (x, y) has colour (x + 10 y + 0.25, -1.5, 1000.3, 0.5).
+    static Film sample_film() {
+        Film film(3, 2, 1);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x) {
+                set_color(film, x, y, 0, x + 10.0f * y + 0.25f, -1.5f, 1000.3f, 0.5f);
+                *film.sample_data(Depth, x, y, 0) = 100.0f + x;
+                float* n = film.sample_data(Normal, x, y, 0);
+                n[0] = 0, n[1] = -1, n[2] = 0.5f;
+                store_label(film.sample_data(Label, x, y, 0), y == 0 ? 0xffffffffu : 70000u);
+                *film.sample_data(Coverage, x, y, 0) = 0.25f;
+            }
+        film.resolve();
+        return film;
+    }
+
+    static std::unique_ptr<OIIO::ImageInput> open(const std::string& file) {
+        OIIO::ImageSpec config;
+        config.attribute("oiio:UnassociatedAlpha", 1);
+        auto in = OIIO::ImageInput::open(file, &config);
+        EXPECT_TRUE(in) << OIIO::geterror();
+        return in;
+    }
+
+    template <typename T>
+    static std::vector<T> read(OIIO::ImageInput& in, int chbegin, int chend, OIIO::TypeDesc type) {
+        const OIIO::ImageSpec& spec = in.spec();
+        std::vector<T> data(static_cast<std::size_t>(spec.width * spec.height * (chend - chbegin)));
+        EXPECT_TRUE(in.read_image(0, 0, chbegin, chend, type, data.data())) << in.geterror();
+        return data;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ImageOutputTest, ExrKeepsFloatColourTopRowFirst) {
+    const Film film = sample_film();
+    ASSERT_EQ(write_image(film, {{"Color"}, "exr", "rgba", path("c.exr")}), std::nullopt);
+    auto in = open(path("c.exr"));
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->spec().channelnames, (std::vector<std::string>{"R", "G", "B", "A"}));
+    EXPECT_EQ(in->spec().format, OIIO::TypeDesc::FLOAT);
+    const auto px = read<float>(*in, 0, 4, OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(px[0], 10.25f); // first scanline is film row 1
+    EXPECT_EQ(px[4 * 3], 0.25f);
+    EXPECT_EQ(px[4 * 5 + 0], 2.25f);
+    EXPECT_EQ(px[1], -1.5f);
+    EXPECT_EQ(px[2], 1000.3f);
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+TEST_F(ImageOutputTest, ExrMixesHalfFloatAndUintChannels) {
+    const Film film = sample_film();
+    ASSERT_EQ(write_image(film, {{}, "exr", "+rgba_h, +z,n,-tag,coverage,", path("all.exr")}), std::nullopt);
+    auto in = open(path("all.exr"));
+    ASSERT_TRUE(in);
+    // The file keeps channels sorted by name, so look them up.
+    const OIIO::ImageSpec& spec = in->spec();
+    std::set<std::string> names(spec.channelnames.begin(), spec.channelnames.end());
+    EXPECT_EQ(names,
+              (std::set<std::string>{"R", "G", "B", "A", "Z", "N.X", "N.Y", "N.Z", "Label", "Coverage"}));
+    auto channel = [&spec](const char* name) { return spec.channelindex(name); };
+    EXPECT_EQ(spec.channelformat(channel("R")), OIIO::TypeDesc::HALF);
+    EXPECT_EQ(spec.channelformat(channel("Z")), OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(spec.channelformat(channel("Label")), OIIO::TypeDesc::UINT32);
+    EXPECT_EQ(spec.channelformat(channel("Coverage")), OIIO::TypeDesc::FLOAT);
+
+    auto read_channel = [&](const char* name) {
+        const int c = channel(name);
+        return read<float>(*in, c, c + 1, OIIO::TypeDesc::FLOAT);
+    };
+    EXPECT_EQ(read_channel("R")[1], 11.25f);  // exact in half
+    EXPECT_EQ(read_channel("B")[1], 1000.5f); // halves between 512 and 1024 are 0.5 apart
+    EXPECT_EQ(read_channel("Z")[2], 102.0f);
+    EXPECT_EQ(read_channel("N.Y")[0], -1.0f);
+    EXPECT_EQ(read_channel("Coverage")[5], 0.25f);
+    const int label = channel("Label");
+    const auto labels = read<std::uint32_t>(*in, label, label + 1, OIIO::TypeDesc::UINT32);
+    EXPECT_EQ(labels[0], 70000u);
+    EXPECT_EQ(labels[3], 0xffffffffu);
+}
+
+TEST_F(ImageOutputTest, UserPlanesArePrefixedInSharedExr) {
+    Film film(2, 2, 1);
+    film.add_plane("diffuse", 3, true);
+    film.resolve();
+    ASSERT_EQ(write_image(film, {{"Color", "diffuse"}, "exr", "rgba,rgb", path("s.exr")}), std::nullopt);
+    auto in = open(path("s.exr"));
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->spec().channelnames,
+              (std::vector<std::string>{"R", "G", "B", "A", "diffuse.R", "diffuse.G", "diffuse.B"}));
+}
+
+TEST_F(ImageOutputTest, TiffAndPngPixelTypes) {
+    const Film film = sample_film();
+    ASSERT_EQ(write_image(film, {{}, "tif", "rgba_fp", path("f.tif")}), std::nullopt);
+    ASSERT_EQ(write_image(film, {{}, "tiff", "z", path("z.tif")}), std::nullopt);
+    ASSERT_EQ(write_image(film, {{}, "tif", "rgb", path("c.tif")}), std::nullopt);
+    ASSERT_EQ(write_image(film, {{}, "", "rgba", path("c.png")}), std::nullopt);
+
+    auto f = open(path("f.tif"));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->spec().format, OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(read<float>(*f, 0, 4, OIIO::TypeDesc::FLOAT)[0], 10.25f);
+    auto z = open(path("z.tif"));
+    ASSERT_TRUE(z);
+    EXPECT_EQ(z->spec().format, OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(read<float>(*z, 0, 1, OIIO::TypeDesc::FLOAT)[1], 101.0f);
+
+    // 8 bit: clamped to [0, 1], then 0.25 * 255 = 63.75 -> 64 and 0.5 * 255 = 127.5 -> 128.
+    for (const char* name : {"c.tif", "c.png"}) {
+        auto in = open(path(name));
+        ASSERT_TRUE(in);
+        EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT8) << name;
+        const int n = in->spec().nchannels;
+        const auto px = read<unsigned char>(*in, 0, n, OIIO::TypeDesc::UINT8);
+        EXPECT_EQ(px[n * 3 + 0], 64) << name; // film (0, 0): red 0.25
+        EXPECT_EQ(px[0], 255) << name;        // film (0, 1): red 10.25
+        EXPECT_EQ(px[1], 0) << name;          // green -1.5
+        if (n == 4) {
+            EXPECT_EQ(px[3], 128) << name;
+        }
+    }
+}
+
+TEST_F(ImageOutputTest, RequestsAreCheckedWithoutTouchingTheDisk) {
+    EXPECT_EQ(check_output_type({{}, "xyz", "rgba", "out.xyz"}),
+              "unknown image format \"xyz\" for \"out.xyz\"");
+    EXPECT_EQ(check_output_type({{}, "exr", "rgba,q", "o.exr"}), "unknown data type \"q\" for \"o.exr\"");
+    EXPECT_NE(check_output_type({{}, "iff", "rgba", "o.iff"})->find("not supported"), std::string::npos);
+    EXPECT_NE(
+        check_output_type({{}, "png", "+z", "o.png"})->find("cannot write depth into png, use exr or tif"),
+        std::string::npos);
+    EXPECT_NE(check_output_type({{}, "tif", "rgba,z", "o.tif"}), std::nullopt);
+    EXPECT_NE(check_output_type({{}, "exr", "", "o.exr"}), std::nullopt);
+    EXPECT_NE(check_output_type({{}, "exr", "rgba,rgb", "o.exr"}), std::nullopt); // R, G, B twice
+    EXPECT_EQ(check_output_type({{}, "exr", "+z,+n,+m,+tag,+coverage,+rgba_fp", "o.exr"}), std::nullopt);
+    EXPECT_EQ(check_output_type({{}, "exr", "+z,", "o.exr"}), std::nullopt);
+
+    const Film film = sample_film();
+    EXPECT_NE(write_image(film, {{"missing"}, "exr", "rgb", path("m.exr")}), std::nullopt);
+    EXPECT_NE(write_image(film, {{"Depth"}, "exr", "rgb", path("m.exr")}), std::nullopt);
+    EXPECT_EQ(files_in_dir(), 0u);
+}
+
+TEST_F(ImageOutputTest, FailedWritesLeaveNothingAndClobberNothing) {
+    const Film film = sample_film();
+    const std::string missing = path("no/such/x.exr");
+    const auto error = write_image(film, {{}, "exr", "rgba", missing});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, "cannot write \"" + missing + "\": No such file or directory");
+    EXPECT_FALSE(fs::exists(path("no")));
+
+    // The file is written, but cannot replace a directory: the temporary file must go away.
+    fs::create_directory(path("taken.exr"));
+    EXPECT_NE(write_image(film, {{}, "exr", "rgba", path("taken.exr")}), std::nullopt);
+    EXPECT_TRUE(fs::is_directory(path("taken.exr")));
+    EXPECT_EQ(files_in_dir(), 1u);
+
+    std::ofstream(path("keep.png")) << "keep";
+    EXPECT_NE(write_image(film, {{}, "png", "z", path("keep.png")}), std::nullopt);
+    {
+        AtomicFile abandoned(path("keep.png"), ".png");
+        ASSERT_EQ(abandoned.error(), "");
+        std::ofstream(abandoned.temp_path()) << "half written";
+    }
+    std::ifstream kept(path("keep.png"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_EQ(files_in_dir(), 2u);
+
+    // A successful write replaces the old file.
+    ASSERT_EQ(write_image(film, {{}, "png", "rgb", path("keep.png")}), std::nullopt);
+    EXPECT_TRUE(open(path("keep.png")));
+    EXPECT_EQ(files_in_dir(), 2u);
+}
+
+TEST_F(ImageOutputTest, CheckWritable) {
+    EXPECT_EQ(check_writable(path("x.exr")), std::nullopt);
+    EXPECT_EQ(files_in_dir(), 0u);
+    const auto missing = check_writable(path("nope/x.exr"));
+    ASSERT_TRUE(missing);
+    EXPECT_NE(missing->find(path("nope/x.exr")), std::string::npos);
+    EXPECT_NE(check_writable(dir_.string()), std::nullopt);
+    EXPECT_NE(check_writable(""), std::nullopt);
+}
