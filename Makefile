@@ -19,7 +19,7 @@ build: configure
 
 demo: build
 	mkdir -p out
-	$(BUILD)/bin/ornrender scenes/demo.mi
+	$(BUILD)/bin/ornrender -o out scenes/demo.mi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

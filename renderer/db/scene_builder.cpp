@@ -268,11 +268,13 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
     auto* de = db_.get_as<DeclElement>(dt, miSCENE_FUNCTION_DECL);
     if (!de) {
         error(s.loc, "unknown shader \"" + s.decl_name + "\" (no declaration)");
+        failed_.insert(s.name);
         return;
     }
     Declaration& d = de->declaration;
     if (!bind_code(d, s.loc)) {
         error(s.loc, "shader \"" + s.decl_name + "\" is declared but no linked module provides it");
+        failed_.insert(s.name);
         return;
     }
     auto e = std::make_unique<FunctionElement>(s.name);
@@ -294,13 +296,18 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
         auto* base = reinterpret_cast<unsigned char*>(f.storage.data());
         if (!fill_value(f, *field, base + field->offset, pv.value, s.decl_name)) ok = false;
     }
-    if (!ok) return;
+    if (!ok) {
+        failed_.insert(s.name);
+        return;
+    }
     f.tag = db_.add(std::move(e));
 }
 
 miTag SceneBuilder::shader_ref(const scene::ShaderRef& ref, const char* what) {
     miTag t = db_.lookup(ref.instance_name);
     if (!db_.get_as<FunctionElement>(t, miSCENE_FUNCTION)) {
+        // A shader that already failed with its own error needs no second one here.
+        if (failed_.count(ref.instance_name)) return miNULLTAG;
         error(ref.loc, std::string(what) + " shader \"" + ref.instance_name + "\" is not defined");
         return miNULLTAG;
     }

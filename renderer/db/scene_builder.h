@@ -7,6 +7,7 @@
 #include "scene/ast.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace orn {
@@ -48,6 +49,7 @@ class SceneBuilder {
     std::vector<std::string> module_dirs_;
     std::vector<scene::Diagnostic> errors_;
     std::vector<scene::RenderStmt> renders_;
+    std::unordered_set<std::string> failed_;
 };
 
 } // namespace orn

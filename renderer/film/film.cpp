@@ -1,11 +1,12 @@
 #include "film/film.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace orn::film {
 
@@ -110,7 +111,7 @@ const float* Film::sample_data(int plane, int x, int y, int s) const {
 void Film::clear() {
     for (Plane& plane : planes_)
         fill_plane(plane);
-    resolved_once_ = false;
+    resolved_ = false;
 }
 
 const std::vector<float>& Film::resolved(int plane) const {
@@ -149,10 +150,13 @@ void Film::fill_plane(Plane& plane) const {
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     plane.samples.resize(pixels * static_cast<std::size_t>(spp()) * comps);
     plane.pixels.resize(pixels * comps);
-    for (auto* data : {&plane.samples, &plane.pixels})
+    const float* clear = plane.info.clear_value.data();
+    for (auto* data : {&plane.samples, &plane.pixels}) {
+        float* v = data->data();
         for (std::size_t i = 0; i < data->size(); i += comps)
-            std::copy_n(plane.info.clear_value.begin(), comps,
-                        data->begin() + static_cast<std::ptrdiff_t>(i));
+            for (std::size_t c = 0; c < comps; ++c)
+                v[i + c] = clear[c];
+    }
 }
 
 // Per-thread working memory of resolve(), reused from row to row.
@@ -169,12 +173,30 @@ void Film::resolve() {
     for (int p = 0; p < plane_count(); ++p)
         (planes_[static_cast<std::size_t>(p)].info.filtered ? filtered : nearest).push_back(p);
 
-    tbb::parallel_for(tbb::blocked_range<int>(0, height_), [&](const tbb::blocked_range<int>& rows) {
-        ResolveScratch scratch;
-        for (int y = rows.begin(); y != rows.end(); ++y)
-            resolve_row(y, filtered, nearest, scratch);
-    });
-    resolved_once_ = true;
+    // Rows are handed out one at a time; each row writes only its own pixels.
+    std::atomic<int> next_row{0};
+    std::mutex failure_lock;
+    std::exception_ptr failure;
+    auto work = [&]() {
+        try {
+            ResolveScratch scratch;
+            for (int y = next_row++; y < height_; y = next_row++)
+                resolve_row(y, filtered, nearest, scratch);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(failure_lock);
+            if (!failure) failure = std::current_exception();
+            next_row = height_;
+        }
+    };
+    const int threads = std::max(1, std::min(static_cast<int>(std::thread::hardware_concurrency()), height_));
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threads; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    if (failure) std::rethrow_exception(failure);
+    resolved_ = true;
 }
 
 void Film::resolve_row(int y, const std::vector<int>& filtered, const std::vector<int>& nearest,

@@ -78,7 +78,7 @@ class Film {
     // Filters samples into pixels. Filtered planes all use the same weights, so quantities that
     // are linear in them (ratios of passes, sums of components) stay consistent with the colour.
     void resolve();
-    bool resolved_once() const { return resolved_once_; }
+    bool is_resolved() const { return resolved_; }
 
     // Pixels of a plane, width * height * components floats, row 0 at the bottom.
     const std::vector<float>& resolved(int plane) const;
@@ -104,7 +104,7 @@ class Film {
     SamplePattern pattern_;
     Filter filter_;
     std::vector<Plane> planes_;
-    bool resolved_once_ = false;
+    bool resolved_ = false;
 };
 
 } // namespace orn::film

@@ -155,6 +155,9 @@ std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::
         const std::string reason = OIIO::geterror();
         return reason.empty() ? "no image writer for this format" : reason;
     }
+    // Stay on the calling thread: files are small next to a render, and the library's own worker
+    // pool is opaque to the sanitizer builds.
+    out->threads(1);
     if (!out->open(file, spec)) return out->geterror();
     if (!out->write_image(OIIO::TypeDesc::UNKNOWN, data.data())) {
         const std::string reason = out->geterror();

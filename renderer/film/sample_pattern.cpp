@@ -23,10 +23,10 @@ float unit_float(std::uint32_t h) {
     return static_cast<float>(h >> 8) * (1.0f / 16777216.0f);
 }
 
-// Largest float strictly below x + 1, so rounding never pushes a sample into the next pixel.
+// Rounding can land a sample exactly on x + 1; it belongs to the next pixel, so step back.
 float clamp_into_pixel(float v, int x) {
-    const float upper = std::nextafter(static_cast<float>(x) + 1.0f, static_cast<float>(x));
-    return v > upper ? upper : v;
+    const float next = static_cast<float>(x) + 1.0f;
+    return v < next ? v : std::nextafter(next, static_cast<float>(x));
 }
 
 } // namespace

@@ -10,6 +10,13 @@ namespace fs = std::filesystem;
 
 namespace orn {
 
+namespace {
+std::string located(const scene::Diagnostic& d) {
+    if (d.loc.line <= 0) return (d.loc.file.empty() ? "" : d.loc.file + ": ") + d.message;
+    return d.loc.file + ":" + std::to_string(d.loc.line) + ":" + std::to_string(d.loc.col) + ": " + d.message;
+}
+} // namespace
+
 Session::Session(SessionOptions options) : options_(std::move(options)) {
     const std::string here = ModuleLoader::renderer_directory();
     options_.module_dirs.push_back(here);
@@ -28,7 +35,7 @@ bool Session::build(const std::vector<scene::Statement>& statements,
     Database::set_current(&db_);
     if (!parsed) {
         for (const auto& d : parse_errors) {
-            Messages::emit(Severity::Error, d.str());
+            Messages::emit(Severity::Error, located(d));
             errors_.push_back(d);
         }
         return false;
@@ -36,7 +43,7 @@ bool Session::build(const std::vector<scene::Statement>& statements,
     SceneBuilder builder(db_, modules_, options_.module_dirs);
     const bool ok = builder.add(statements);
     for (const auto& d : builder.errors()) {
-        Messages::emit(Severity::Error, d.str());
+        Messages::emit(Severity::Error, located(d));
         errors_.push_back(d);
     }
     if (ok) renders_.insert(renders_.end(), builder.renders().begin(), builder.renders().end());
@@ -63,7 +70,7 @@ std::unique_ptr<Frame> Session::make_frame(size_t index) {
     std::vector<scene::Diagnostic> errs;
     if (!world_->build(db_, renders_[index], errs)) {
         for (const auto& d : errs) {
-            Messages::emit(Severity::Error, d.str());
+            Messages::emit(Severity::Error, located(d));
             errors_.push_back(d);
         }
         world_.reset();

@@ -1,0 +1,116 @@
+#include "support/scene_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace orn::test {
+
+std::string module_preamble() {
+    return std::string("link \"") + ORN_BUILD_DIR + "/lib/shaders_orn.so\"\n$include \"" + ORN_SOURCE_DIR +
+           "/declarations/shaders_orn.mi\"\n";
+}
+
+MessageCapture::MessageCapture() {
+    Messages::set_sink([this](Severity s, const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.emplace_back(s, text);
+    });
+}
+
+MessageCapture::~MessageCapture() { Messages::set_sink({}); }
+
+std::vector<std::string> MessageCapture::of(Severity severity) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [s, t] : messages_)
+        if (s == severity) out.push_back(t);
+    return out;
+}
+
+bool MessageCapture::contains(const std::string& fragment) const {
+    return all().find(fragment) != std::string::npos;
+}
+
+std::string MessageCapture::all() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out;
+    for (const auto& m : messages_) out += m.second + "\n";
+    return out;
+}
+
+SceneFixture::SceneFixture() {
+    SessionOptions o;
+    o.render.progress = false;
+    o.render.threads = 2;
+    session_ = std::make_unique<Session>(o);
+}
+
+SceneFixture::~SceneFixture() {
+    ThreadContext::set_current(nullptr);
+    frame_.reset();
+    session_.reset();
+}
+
+bool SceneFixture::load(const std::string& text) {
+    if (!session_->load_string(text, "test.mi")) return false;
+    frame_ = session_->make_frame(0);
+    if (!frame_ || !frame_->prepare()) return false;
+    ThreadContext::set_current(&frame_->main_context());
+    return true;
+}
+
+miState* SceneFixture::root(int x, int y) { return frame_->main_context().begin_sample(x, y, 0); }
+
+miState* SceneFixture::probe_eye(float rx, float ry) {
+    miState* r = root(int(rx), int(ry));
+    miVector org, dir;
+    frame_->camera_ray(rx, ry, org, dir);
+    r->org = org;
+    r->dir = dir;
+    if (!frame_->trace_probe(r, dir, org)) return nullptr;
+    miState* hit = r->child;
+    hit->type = miRAY_EYE;
+    return hit;
+}
+
+bool SceneFixture::call(const std::string& shader, void* result, miState* state) {
+    auto* fe = session_->db().get_as<FunctionElement>(session_->db().lookup(shader), miSCENE_FUNCTION);
+    if (!fe) {
+        ADD_FAILURE() << "no shader instance named " << shader;
+        return false;
+    }
+    return frame_->call_shader(&fe->function, result, state) != miFALSE;
+}
+
+miColor SceneFixture::shade(float rx, float ry, bool* hit) {
+    miState* r = root(int(rx), int(ry));
+    miVector org, dir;
+    frame_->camera_ray(rx, ry, org, dir);
+    r->org = org;
+    r->dir = dir;
+    r->raster_x = rx;
+    r->raster_y = ry;
+    miColor c{0, 0, 0, 0};
+    const bool got = frame_->trace_eye(&c, r, org, dir);
+    if (hit) *hit = got && r->child && r->child->pri;
+    return c;
+}
+
+void SceneFixture::render() {
+    ThreadContext::set_current(nullptr);
+    frame_->render_pixels();
+    ThreadContext::set_current(&frame_->main_context());
+}
+
+std::string temp_path(const std::string& name) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    fs::path dir = fs::temp_directory_path() / "orn_tests" /
+                   (std::string(info ? info->test_suite_name() : "suite") + "." + (info ? info->name() : "test"));
+    fs::create_directories(dir);
+    return (dir / name).string();
+}
+
+} // namespace orn::test

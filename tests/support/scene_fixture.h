@@ -1,0 +1,63 @@
+// Test support: loads a scene into a real session with the real module, prepares its
+// frame, and lets a test trace rays and call shaders on the states the renderer builds.
+#pragma once
+
+#include "core/messages.h"
+#include "render/frame.h"
+#include "render/session.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace orn::test {
+
+// Scene preamble: links the module and includes its declarations.
+std::string module_preamble();
+
+// Collects renderer messages while alive (and keeps them off standard error).
+class MessageCapture {
+  public:
+    MessageCapture();
+    ~MessageCapture();
+    std::vector<std::string> of(Severity severity) const;
+    bool contains(const std::string& fragment) const;
+    std::string all() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<Severity, std::string>> messages_;
+};
+
+class SceneFixture {
+  public:
+    SceneFixture();
+    ~SceneFixture();
+
+    // Loads the scene and prepares the frame of its first render statement.
+    bool load(const std::string& scene_text);
+    Frame& frame() { return *frame_; }
+    Session& session() { return *session_; }
+
+    // A root state for a new eye sample at pixel (x, y).
+    miState* root(int x = 0, int y = 0);
+    // Traces an eye ray through raster position (rx, ry) without shading; the state of the
+    // hit (or null). Its type, levels and options may be changed before calling shaders.
+    miState* probe_eye(float rx, float ry);
+    // Calls the named shader instance on `state`; its result lands in `result`.
+    bool call(const std::string& shader, void* result, miState* state);
+    // Traces and shades the eye ray through raster position (rx, ry).
+    miColor shade(float rx, float ry, bool* hit = nullptr);
+    // Renders all pixels and resolves the film.
+    void render();
+
+  private:
+    std::unique_ptr<Session> session_;
+    std::unique_ptr<Frame> frame_;
+};
+
+// A file path inside a fresh temporary directory for this test.
+std::string temp_path(const std::string& name);
+
+} // namespace orn::test

@@ -1,0 +1,144 @@
+// The ornrender command on good and bad scenes: errors name file, line and column (or the
+// path), the exit status is non-zero, and no output file is left behind.
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string output; // standard error and standard output together
+};
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / "orn_cli" / info->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        const fs::path p = dir_ / name;
+        std::ofstream(p) << text;
+        return p.string();
+    }
+    Result run(const std::string& args) {
+        const std::string cmd = std::string(ORN_BUILD_DIR) + "/bin/ornrender -q -o " + dir_.string() + " " + args + " 2>&1";
+        Result r;
+        FILE* pipe = popen(cmd.c_str(), "r");
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
+        const int st = pclose(pipe);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    }
+    static std::string preamble() {
+        return std::string("link \"") + ORN_BUILD_DIR + "/lib/shaders_orn.so\"\n$include \"shaders_orn.mi\"\n";
+    }
+    // A one-quad scene; `extra` goes before the render statement, `material` is the quad's.
+    static std::string scene(const std::string& output_file, const std::string& material_shader,
+                             const std::string& extra = "") {
+        return preamble() + "options \"opt\" samples 0 0 end options\n"
+               "camera \"cam\" output \"rgba\" \"exr\" \"" + output_file + "\" focal 1 aperture 1 aspect 1 resolution 8 8 end camera\n"
+               "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end instance\n" +
+               material_shader +
+               "object \"quad\" visible shadow trace group\n"
+               "  -4 -4 0  4 -4 0  4 4 0  -4 4 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
+               "instance \"quad_i\" \"quad\" material \"m\" end instance\n" + extra +
+               "instgroup \"root\" \"cam_i\" \"quad_i\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+    }
+    fs::path dir_;
+};
+
+const char* kConstant = "material \"m\" \"orn_constant\" (\"color\" 0.25 0.5 0.75 1) end material\n";
+
+TEST_F(Cli, RendersAndWritesTheOutput) {
+    const std::string path = write("ok.mi", scene("ok.exr", kConstant));
+    const Result r = run(path);
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto in = OIIO::ImageInput::open((dir_ / "ok.exr").string());
+    ASSERT_TRUE(in);
+    float px[4 * 64];
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px));
+    // The quad fills the view: every pixel is the constant colour.
+    EXPECT_FLOAT_EQ(px[0], 0.25f);
+    EXPECT_FLOAT_EQ(px[1], 0.5f);
+    EXPECT_FLOAT_EQ(px[2], 0.75f);
+    EXPECT_FLOAT_EQ(px[3], 1.f);
+}
+
+TEST_F(Cli, SceneErrorsNameFileLineAndColumn) {
+    struct Case {
+        std::string name, text, expect;
+    };
+    const std::vector<Case> cases = {
+        {"syntax", preamble() + "options \"opt\"\n  samples 0 x\nend options\n", "syntax.mi:4:"},
+        {"unknown_shader", scene("a.exr", "material \"m\" \"orn_nonexistent\" () end material\n"),
+         "unknown shader \"orn_nonexistent\""},
+        {"unknown_param", scene("a.exr", "material \"m\" \"orn_constant\" (\"colour\" 1 1 1) end material\n"),
+         "unknown parameter \"colour\" of shader \"orn_constant\""},
+        {"wrong_type", scene("a.exr", "material \"m\" \"orn_constant\" (\"color\" \"red\") end material\n"),
+         "parameter \"color\" of shader \"orn_constant\" expects a colour"},
+        {"missing_include", "$include \"no_such_file.mi\"\n", "no_such_file.mi"},
+        {"missing_module", "link \"no_such_module.so\"\n", "no_such_module.so"},
+        {"unknown_material", scene("a.exr", "material \"other\" \"orn_constant\" () end material\n"),
+         "unknown material \"m\""},
+    };
+    for (const auto& c : cases) {
+        const std::string path = write(c.name + ".mi", c.text);
+        const Result r = run(path);
+        EXPECT_NE(r.status, 0) << c.name;
+        EXPECT_NE(r.output.find(c.expect), std::string::npos) << c.name << ":\n" << r.output;
+        EXPECT_NE(r.output.find(c.name + ".mi:"), std::string::npos) << c.name << " names no file:\n" << r.output;
+        EXPECT_FALSE(fs::exists(dir_ / "a.exr")) << c.name;
+    }
+}
+
+TEST_F(Cli, ConnectionToAWrongResultTypeIsRefused) {
+    const std::string mat = "shader \"f\" \"orn_color_to_float\" () \n"
+                            "material \"m\" \"orn_constant\" (\"color\" = \"f\") end material\n";
+    const Result r = run(write("conn.mi", scene("a.exr", mat)));
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("cannot connect shader \"f\""), std::string::npos) << r.output;
+}
+
+TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
+    const Result r = run(write("nodir.mi", scene("missing_dir/x.exr", kConstant)));
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("missing_dir/x.exr"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir_ / "missing_dir"));
+
+    // An existing file is not touched by a scene that fails.
+    std::ofstream(dir_ / "keep.exr") << "previous";
+    const Result bad = run(write("bad.mi", scene("keep.exr", "material \"m\" \"orn_constant\" (\"nope\" 1) end material\n")));
+    EXPECT_NE(bad.status, 0);
+    std::ifstream in(dir_ / "keep.exr");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), "previous");
+    // Nothing half-written lies next to it.
+    for (const auto& e : fs::directory_iterator(dir_))
+        EXPECT_EQ(e.path().extension() == ".exr" && e.path().filename() != "keep.exr", false) << e.path();
+}
+
+TEST_F(Cli, MissingSceneFileAndBadOptions) {
+    Result r = run((dir_ / "absent.mi").string());
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("absent.mi"), std::string::npos) << r.output;
+    r = run("--threads -3 " + write("ok.mi", scene("a.exr", kConstant)));
+    EXPECT_NE(r.status, 0);
+}
+
+} // namespace

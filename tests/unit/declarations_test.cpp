@@ -1,0 +1,162 @@
+// The declaration file against the module: every parameter block the shaders read has the
+// layout the renderer computes from the declaration, and every exported shader reports the
+// version its declaration states.
+#include "db/param_layout.h"
+#include "scene/parser.h"
+#include "source/orn_conversion.h"
+#include "source/orn_facing_ratio.h"
+#include "source/orn_grade_color.h"
+#include "source/orn_ray_type.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct CBlock {
+    size_t size;
+    std::vector<std::pair<std::string, size_t>> fields;
+};
+
+#define F(S, f) {#f, offsetof(S, f)}
+
+// The C records the implemented shaders read, field by field.
+const std::map<std::string, CBlock>& c_blocks() {
+    static const std::map<std::string, CBlock> blocks = {
+        {"orn_constant",
+         {sizeof(orn_constant_params),
+          {F(orn_constant_params, color), F(orn_constant_params, override_alpha), F(orn_constant_params, alpha)}}},
+        {"orn_color_plus_alpha",
+         {sizeof(orn_color_plus_alpha_params),
+          {F(orn_color_plus_alpha_params, color), F(orn_color_plus_alpha_params, opacity),
+           F(orn_color_plus_alpha_params, ior)}}},
+        {"orn_color_to_float",
+         {sizeof(orn_color_to_float_params),
+          {F(orn_color_to_float_params, color), F(orn_color_to_float_params, channel),
+           F(orn_color_to_float_params, min_value), F(orn_color_to_float_params, max_value),
+           F(orn_color_to_float_params, invert)}}},
+        {"orn_float2_to_vector",
+         {sizeof(orn_float2_to_vector_params), {F(orn_float2_to_vector_params, x), F(orn_float2_to_vector_params, y)}}},
+        {"orn_float3_to_vector",
+         {sizeof(orn_float3_to_vector_params),
+          {F(orn_float3_to_vector_params, x), F(orn_float3_to_vector_params, y), F(orn_float3_to_vector_params, z)}}},
+        {"orn_float4_to_color",
+         {sizeof(orn_float4_to_color_params),
+          {F(orn_float4_to_color_params, r), F(orn_float4_to_color_params, g), F(orn_float4_to_color_params, b),
+           F(orn_float4_to_color_params, a), F(orn_float4_to_color_params, clamp_low),
+           F(orn_float4_to_color_params, clamp_high)}}},
+        {"orn_grade_color",
+         {sizeof(orn_grade_color_params),
+          {F(orn_grade_color_params, color), F(orn_grade_color_params, in_black), F(orn_grade_color_params, in_white),
+           F(orn_grade_color_params, saturation), F(orn_grade_color_params, luminance_weights),
+           F(orn_grade_color_params, gain), F(orn_grade_color_params, gamma), F(orn_grade_color_params, multiply),
+           F(orn_grade_color_params, offset), F(orn_grade_color_params, clamp_low),
+           F(orn_grade_color_params, clamp_high), F(orn_grade_color_params, invert)}}},
+        {"orn_facing_ratio",
+         {sizeof(orn_facing_ratio_params),
+          {F(orn_facing_ratio_params, facing_color), F(orn_facing_ratio_params, edge_color),
+           F(orn_facing_ratio_params, exponent)}}},
+        {"orn_ray_type",
+         {sizeof(orn_ray_type_params),
+          {F(orn_ray_type_params, reflect_enable), F(orn_ray_type_params, reflect_min_level),
+           F(orn_ray_type_params, refract_enable), F(orn_ray_type_params, refract_min_level),
+           F(orn_ray_type_params, transparent_enable), F(orn_ray_type_params, transparent_min_level),
+           F(orn_ray_type_params, finalgather_enable), F(orn_ray_type_params, environment_enable),
+           F(orn_ray_type_params, shadow_enable), F(orn_ray_type_params, default_color),
+           F(orn_ray_type_params, reflect_color), F(orn_ray_type_params, refract_color),
+           F(orn_ray_type_params, transparent_color), F(orn_ray_type_params, finalgather_color),
+           F(orn_ray_type_params, environment_color), F(orn_ray_type_params, shadow_color)}}},
+    };
+    return blocks;
+}
+
+std::vector<orn::scene::ShaderDecl> declarations() {
+    auto result = orn::scene::parse_file(ORN_SOURCE_DIR "/declarations/shaders_orn.mi");
+    EXPECT_TRUE(result.ok) << (result.errors.empty() ? "" : result.errors.front().str());
+    std::vector<orn::scene::ShaderDecl> out;
+    for (auto& st : result.statements)
+        if (auto* d = std::get_if<orn::scene::ShaderDecl>(&st)) out.push_back(*d);
+    return out;
+}
+
+TEST(Declarations, DeclareAll37ShadersWithTheTableVersions) {
+    const std::map<std::string, int> versions = {
+        {"geofeather", 1}, {"orn_HairTK", 1}, {"orn_HairTK_shadow", 1}, {"orn_MegaTK_pass", 1},
+        {"orn_hair_mapping", 1}, {"orn_photon_basic", 1}, {"orn_physical_lens_dof", 1},
+        {"orn_shader_replacer", 1}, {"orn_shadow_transparency", 1}, {"orn_CSG", 2}, {"orn_DirectTK", 2},
+        {"orn_PointTK", 2}, {"orn_SpotTK", 2}, {"orn_bake_read", 2}, {"orn_color_plus_alpha", 2},
+        {"orn_color_to_float", 2}, {"orn_constant", 2}, {"orn_dielectric_interface", 2}, {"orn_environment", 2},
+        {"orn_eye", 2}, {"orn_facing_ratio", 2}, {"orn_fisheye", 2}, {"orn_float2_to_vector", 2},
+        {"orn_float3_to_vector", 2}, {"orn_float4_to_color", 2}, {"orn_grade_color", 2}, {"orn_irradiance", 2},
+        {"orn_math_output", 2}, {"orn_maya_shadingengine", 2}, {"orn_shadow", 2}, {"orn_z", 2},
+        {"orn_MegaTK", 3}, {"orn_OpenEXR_saver", 3}, {"orn_buffer_writer", 3}, {"orn_ray_type", 3},
+        {"orn_scatter_wrap", 3}, {"orn_motion_to_rgb", 4}};
+    const auto decls = declarations();
+    ASSERT_EQ(decls.size(), 37u);
+    for (const auto& d : decls) {
+        auto it = versions.find(d.name);
+        ASSERT_NE(it, versions.end()) << d.name;
+        EXPECT_EQ(d.version, it->second) << d.name;
+    }
+}
+
+TEST(Declarations, ParameterBlocksMatchTheShadersRecords) {
+    const auto decls = declarations();
+    size_t checked = 0;
+    for (const auto& d : decls) {
+        auto it = c_blocks().find(d.name);
+        if (it == c_blocks().end()) continue;
+        const auto layout = orn::compute_layout(d.params);
+        const CBlock& c = it->second;
+        ASSERT_EQ(layout.fields.size(), c.fields.size()) << d.name;
+        for (size_t i = 0; i < c.fields.size(); ++i) {
+            EXPECT_EQ(layout.fields[i].name, c.fields[i].first) << d.name << " field " << i;
+            EXPECT_EQ(layout.fields[i].offset, c.fields[i].second) << d.name << "." << c.fields[i].first;
+        }
+        EXPECT_EQ(layout.size, c.size) << d.name;
+        ++checked;
+    }
+    EXPECT_EQ(checked, c_blocks().size()) << "every implemented shader has a declaration";
+}
+
+TEST(Declarations, ExportedShadersReportTheDeclaredVersion) {
+    void* module = dlopen(ORN_BUILD_DIR "/lib/shaders_orn.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    size_t exported = 0;
+    for (const auto& d : declarations()) {
+        void* fn = dlsym(module, d.name.c_str());
+        auto version = reinterpret_cast<int (*)()>(dlsym(module, (d.name + "_version").c_str()));
+        if (!fn) continue;
+        ++exported;
+        ASSERT_NE(version, nullptr) << d.name << " is exported without its version function";
+        EXPECT_EQ(version(), d.version) << d.name;
+    }
+    EXPECT_GE(exported, c_blocks().size());
+    dlclose(module);
+}
+
+TEST(Declarations, ArraysTakeStartCountAndFirstElement) {
+    auto result = orn::scene::parse_string(
+        "declare shader color \"t\" (color \"c\", array light \"lights\", array color \"cols\", scalar \"s\") "
+        "version 1 end declare",
+        "t.mi", {});
+    ASSERT_TRUE(result.ok);
+    const auto& d = std::get<orn::scene::ShaderDecl>(result.statements.at(0));
+    const auto layout = orn::compute_layout(d.params);
+    // color 16 | i_lights n_lights lights[1] = 12 | i_cols n_cols cols[1] = 24 | scalar 4
+    ASSERT_EQ(layout.fields.size(), 4u);
+    EXPECT_EQ(layout.fields[1].offset, 16u);
+    EXPECT_EQ(layout.fields[1].array_offset, 24u);
+    EXPECT_EQ(layout.fields[2].offset, 28u);
+    EXPECT_EQ(layout.fields[2].array_offset, 36u);
+    EXPECT_EQ(layout.fields[3].offset, 52u);
+    EXPECT_EQ(layout.size, 56u);
+}
+
+} // namespace
