@@ -1,6 +1,7 @@
 #include "db/database.h"
 
 #include <atomic>
+#include <stdexcept>
 
 namespace orn {
 
@@ -8,45 +9,59 @@ namespace {
 std::atomic<Database*> current_db{nullptr};
 }
 
-Database::Database() = default;
+Database::Database() : chunks_(new std::atomic<Chunk*>[kMaxChunks]) {
+    for (size_t i = 0; i < kMaxChunks; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+}
+
 Database::~Database() {
     Database* self = this;
     current_db.compare_exchange_strong(self, nullptr);
+    for (size_t i = 0; i < kMaxChunks; ++i) delete chunks_[i].load(std::memory_order_relaxed);
 }
 
 miTag Database::add(std::unique_ptr<Element> element) {
-    std::unique_lock lock(mutex_);
-    elements_.push_back(std::move(element));
-    Element* e = elements_.back().get();
-    e->tag = miTag(elements_.size());
-    if (!e->name.empty()) names_[e->name] = e->tag;
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    const size_t index = count_.load(std::memory_order_relaxed);
+    if (index >= kMaxChunks * kChunkSize) throw std::length_error("scene database is full");
+    const size_t chunk = index >> kChunkBits;
+    Chunk* c = chunks_[chunk].load(std::memory_order_relaxed);
+    if (!c) {
+        c = new Chunk();
+        chunks_[chunk].store(c, std::memory_order_release);
+    }
+    Element* e = element.get();
+    e->tag = miTag(index + 1);
+    c->slots[index & (kChunkSize - 1)] = std::move(element);
+    count_.store(index + 1, std::memory_order_release);
+    if (!e->name.empty()) {
+        std::unique_lock names_lock(names_mutex_);
+        names_[e->name] = e->tag;
+    }
     return e->tag;
 }
 
 Element* Database::get(miTag tag) const {
-    std::shared_lock lock(mutex_);
-    if (tag == miNULLTAG || tag > elements_.size()) return nullptr;
-    return elements_[tag - 1].get();
+    if (tag == miNULLTAG || tag > count_.load(std::memory_order_acquire)) return nullptr;
+    const size_t index = tag - 1;
+    const Chunk* c = chunks_[index >> kChunkBits].load(std::memory_order_acquire);
+    return c->slots[index & (kChunkSize - 1)].get();
 }
 
 miTag Database::lookup(const std::string& name) const {
-    std::shared_lock lock(mutex_);
+    std::shared_lock lock(names_mutex_);
     auto it = names_.find(name);
     return it == names_.end() ? miNULLTAG : it->second;
 }
 
 miTag Database::add_string(const std::string& text) { return add(std::make_unique<StringElement>(text)); }
 
-size_t Database::size() const {
-    std::shared_lock lock(mutex_);
-    return elements_.size();
-}
+size_t Database::size() const { return count_.load(std::memory_order_acquire); }
 
 std::vector<Element*> Database::all(miScene_types type) const {
-    std::shared_lock lock(mutex_);
     std::vector<Element*> out;
-    for (const auto& e : elements_)
-        if (e->type == type) out.push_back(e.get());
+    const size_t n = size();
+    for (size_t t = 1; t <= n; ++t)
+        if (Element* e = get(miTag(t)); e->type == type) out.push_back(e);
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include "scene/ast.h"
 
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <array>
@@ -196,8 +197,18 @@ class Database {
     static void set_current(Database* db);
 
   private:
-    mutable std::shared_mutex mutex_;
-    std::vector<std::unique_ptr<Element>> elements_;
+    // Tags index fixed-size chunks whose addresses never move, so render threads read
+    // elements without a lock while a shader may still add one.
+    static constexpr size_t kChunkBits = 12;
+    static constexpr size_t kChunkSize = size_t(1) << kChunkBits;
+    static constexpr size_t kMaxChunks = 16384;
+    struct Chunk {
+        std::unique_ptr<Element> slots[kChunkSize];
+    };
+    std::unique_ptr<std::atomic<Chunk*>[]> chunks_;
+    std::atomic<size_t> count_{0};
+    mutable std::mutex write_mutex_;
+    mutable std::shared_mutex names_mutex_;
     std::unordered_map<std::string, miTag> names_;
 };
 

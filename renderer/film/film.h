@@ -55,7 +55,7 @@ class Film {
     int width() const { return width_; }
     int height() const { return height_; }
     int spp() const { return pattern_.spp(); }
-    const FilterSpec& filter() const { return filter_.spec(); }
+    const FilterSpec& filter() const { return filter_.settings(); }
     void set_filter(const FilterSpec& filter) { filter_ = Filter(filter); }
 
     // Adds a user plane and returns its id; names are unique.

@@ -57,13 +57,14 @@ void check_extent(float v, const char* what) {
 
 } // namespace
 
-Filter::Filter(const FilterSpec& spec) : spec_(spec), rx_(spec.width * 0.5f), ry_(spec.height * 0.5f) {
-    check_extent(spec.width, "width");
-    check_extent(spec.height, "height");
+Filter::Filter(const FilterSpec& settings)
+    : settings_(settings), rx_(settings.width * 0.5f), ry_(settings.height * 0.5f) {
+    check_extent(settings.width, "width");
+    check_extent(settings.height, "height");
 }
 
 float Filter::profile(float t) const {
-    switch (spec_.type) {
+    switch (settings_.type) {
     case FilterType::Box:
         return 1.0f;
     case FilterType::Triangle:

@@ -14,16 +14,16 @@ struct FilterSpec {
     float height = 1;
 };
 
-// Widest accepted support; wider filters only cost time without a visible difference.
+// Widest accepted support in pixels; the resolve cost grows with its square.
 constexpr float max_filter_width = 64.0f;
 
 // Pixel reconstruction filter centred on the pixel centre.
 class Filter {
   public:
     // Throws std::invalid_argument for a non-positive, non-finite or too wide support.
-    explicit Filter(const FilterSpec& spec);
+    explicit Filter(const FilterSpec& settings);
 
-    const FilterSpec& spec() const { return spec_; }
+    const FilterSpec& settings() const { return settings_; }
     float radius_x() const { return rx_; }
     float radius_y() const { return ry_; }
 
@@ -38,7 +38,7 @@ class Filter {
     // 1D shape over the normalised offset t in [-1, 1].
     float profile(float t) const;
 
-    FilterSpec spec_;
+    FilterSpec settings_;
     float rx_;
     float ry_;
 };

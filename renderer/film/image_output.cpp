@@ -101,30 +101,30 @@ std::optional<std::string> bind_channels(const Film& film, const OutputLayout& l
     return std::nullopt;
 }
 
-OIIO::ImageSpec make_spec(const Film& film, const OutputLayout& layout, const OutputRequest& request) {
+OIIO::ImageSpec make_header(const Film& film, const OutputLayout& layout, const OutputRequest& request) {
     const int channels = static_cast<int>(layout.channels.size());
-    OIIO::ImageSpec spec(film.width(), film.height(), channels, type_desc(layout.channels.front().kind));
-    spec.channelnames.clear();
+    OIIO::ImageSpec header(film.width(), film.height(), channels, type_desc(layout.channels.front().kind));
+    header.channelnames.clear();
     bool mixed = false;
     for (const ChannelSource& c : layout.channels) {
-        spec.channelnames.push_back(c.name);
+        header.channelnames.push_back(c.name);
         mixed = mixed || c.kind != layout.channels.front().kind;
     }
     if (mixed)
         for (const ChannelSource& c : layout.channels)
-            spec.channelformats.push_back(type_desc(c.kind));
+            header.channelformats.push_back(type_desc(c.kind));
 
-    spec.alpha_channel = -1;
-    spec.z_channel = -1;
+    header.alpha_channel = -1;
+    header.z_channel = -1;
     for (int i = 0; i < channels; ++i) {
         const ChannelSource& c = layout.channels[static_cast<std::size_t>(i)];
-        if (c.name == "A") spec.alpha_channel = i;
-        if (c.data_type == "z" && c.name == "Z") spec.z_channel = i;
+        if (c.name == "A") header.alpha_channel = i;
+        if (c.data_type == "z" && c.name == "Z") header.z_channel = i;
     }
     // Values go out as they are; the colour is already premultiplied.
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!request.compression.empty()) spec.attribute("compression", request.compression);
-    return spec;
+    header.attribute("oiio:UnassociatedAlpha", 1);
+    if (!request.compression.empty()) header.attribute("compression", request.compression);
+    return header;
 }
 
 // Packs the file's pixels, top scanline first, each channel in its own pixel type.
@@ -148,7 +148,7 @@ std::vector<unsigned char> pack_pixels(const Film& film, const std::vector<Bound
     return data;
 }
 
-std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::ImageSpec& spec,
+std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::ImageSpec& header,
                                            const std::vector<unsigned char>& data) {
     auto out = OIIO::ImageOutput::create(file);
     if (!out) {
@@ -158,7 +158,7 @@ std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::
     // Stay on the calling thread: files are small next to a render, and the library's own worker
     // pool is opaque to the sanitizer builds.
     out->threads(1);
-    if (!out->open(file, spec)) return out->geterror();
+    if (!out->open(file, header)) return out->geterror();
     if (!out->write_image(OIIO::TypeDesc::UNKNOWN, data.data())) {
         const std::string reason = out->geterror();
         out->close();
@@ -193,12 +193,12 @@ std::optional<std::string> write_image(const Film& film, const OutputRequest& re
         std::size_t pixel_bytes = 0;
         if (auto error = bind_channels(film, plan.layout, path, bound, pixel_bytes)) return error;
 
-        const OIIO::ImageSpec spec = make_spec(film, plan.layout, request);
+        const OIIO::ImageSpec header = make_header(film, plan.layout, request);
         const std::vector<unsigned char> data = pack_pixels(film, bound, pixel_bytes);
 
         AtomicFile file(path, plan.layout.extension);
         if (!file.error().empty()) return write_error(path, file.error());
-        if (auto reason = write_with_oiio(file.temp_path(), spec, data)) return write_error(path, *reason);
+        if (auto reason = write_with_oiio(file.temp_path(), header, data)) return write_error(path, *reason);
         if (auto reason = file.commit()) return write_error(path, *reason);
         return std::nullopt;
     } catch (const std::exception& e) {

@@ -255,8 +255,8 @@ class ImageOutputTest : public ::testing::Test {
 
     template <typename T>
     static std::vector<T> read(OIIO::ImageInput& in, int chbegin, int chend, OIIO::TypeDesc type) {
-        const OIIO::ImageSpec& spec = in.spec();
-        std::vector<T> data(static_cast<std::size_t>(spec.width * spec.height * (chend - chbegin)));
+        const OIIO::ImageSpec& header = in.spec();
+        std::vector<T> data(static_cast<std::size_t>(header.width * header.height * (chend - chbegin)));
         EXPECT_TRUE(in.read_image(0, 0, chbegin, chend, type, data.data())) << in.geterror();
         return data;
     }
@@ -286,15 +286,15 @@ TEST_F(ImageOutputTest, ExrMixesHalfFloatAndUintChannels) {
     auto in = open(path("all.exr"));
     ASSERT_TRUE(in);
     // The file keeps channels sorted by name, so look them up.
-    const OIIO::ImageSpec& spec = in->spec();
-    std::set<std::string> names(spec.channelnames.begin(), spec.channelnames.end());
+    const OIIO::ImageSpec& header = in->spec();
+    std::set<std::string> names(header.channelnames.begin(), header.channelnames.end());
     EXPECT_EQ(names,
               (std::set<std::string>{"R", "G", "B", "A", "Z", "N.X", "N.Y", "N.Z", "Label", "Coverage"}));
-    auto channel = [&spec](const char* name) { return spec.channelindex(name); };
-    EXPECT_EQ(spec.channelformat(channel("R")), OIIO::TypeDesc::HALF);
-    EXPECT_EQ(spec.channelformat(channel("Z")), OIIO::TypeDesc::FLOAT);
-    EXPECT_EQ(spec.channelformat(channel("Label")), OIIO::TypeDesc::UINT32);
-    EXPECT_EQ(spec.channelformat(channel("Coverage")), OIIO::TypeDesc::FLOAT);
+    auto channel = [&header](const char* name) { return header.channelindex(name); };
+    EXPECT_EQ(header.channelformat(channel("R")), OIIO::TypeDesc::HALF);
+    EXPECT_EQ(header.channelformat(channel("Z")), OIIO::TypeDesc::FLOAT);
+    EXPECT_EQ(header.channelformat(channel("Label")), OIIO::TypeDesc::UINT32);
+    EXPECT_EQ(header.channelformat(channel("Coverage")), OIIO::TypeDesc::FLOAT);
 
     auto read_channel = [&](const char* name) {
         const int c = channel(name);
@@ -315,11 +315,13 @@ TEST_F(ImageOutputTest, UserPlanesArePrefixedInSharedExr) {
     Film film(2, 2, 1);
     film.add_plane("diffuse", 3, true);
     film.resolve();
-    ASSERT_EQ(write_image(film, {{"Color", "diffuse"}, "exr", "rgba,rgb", path("s.exr")}), std::nullopt);
+    ASSERT_EQ(write_image(film, {{"Color", "diffuse"}, "exr", "rgba,rgb", path("s.exr"), "piz"}),
+              std::nullopt);
     auto in = open(path("s.exr"));
     ASSERT_TRUE(in);
     EXPECT_EQ(in->spec().channelnames,
               (std::vector<std::string>{"R", "G", "B", "A", "diffuse.R", "diffuse.G", "diffuse.B"}));
+    EXPECT_EQ(in->spec().get_string_attribute("compression"), "piz");
 }
 
 TEST_F(ImageOutputTest, TiffAndPngPixelTypes) {
@@ -367,6 +369,7 @@ TEST_F(ImageOutputTest, RequestsAreCheckedWithoutTouchingTheDisk) {
     EXPECT_NE(check_output_type({{}, "exr", "rgba,rgb", "o.exr"}), std::nullopt); // R, G, B twice
     EXPECT_EQ(check_output_type({{}, "exr", "+z,+n,+m,+tag,+coverage,+rgba_fp", "o.exr"}), std::nullopt);
     EXPECT_EQ(check_output_type({{}, "exr", "+z,", "o.exr"}), std::nullopt);
+    EXPECT_NE(check_output_type({{}, "exr", "rgba", "o.exr", "lzw"}), std::nullopt);
 
     const Film film = sample_film();
     EXPECT_NE(write_image(film, {{"missing"}, "exr", "rgb", path("m.exr")}), std::nullopt);

@@ -1,0 +1,147 @@
+// Render benchmark: a scene of over a million triangles at 640x480, one sample per pixel,
+// with a trivial material. Reports primary samples per second on 1 and 2 threads, and the
+// throughput of bare Embree rtcIntersect1 on the same rays in the same run.
+//
+//   build/bin/bench_render [--repeat N]
+#include "core/messages.h"
+#include "render/session.h"
+
+#include <embree3/rtcore.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A UV sphere of 2 * seg * (rings - 1) triangles.
+std::string write_sphere(int seg, int rings) {
+    const fs::path path = fs::temp_directory_path() / ("orn_bench_sphere_" + std::to_string(seg) + "x" +
+                                                       std::to_string(rings) + ".obj");
+    if (fs::exists(path)) return path.string();
+    std::ofstream f(path);
+    for (int r = 0; r <= rings; ++r)
+        for (int s = 0; s <= seg; ++s) {
+            const double th = M_PI * r / rings, ph = 2 * M_PI * s / seg;
+            f << "v " << std::sin(th) * std::cos(ph) << ' ' << std::cos(th) << ' ' << -std::sin(th) * std::sin(ph)
+              << '\n';
+        }
+    for (int r = 0; r < rings; ++r)
+        for (int s = 0; s < seg; ++s) {
+            const int a = r * (seg + 1) + s + 1, b = a + seg + 1;
+            if (r != 0) f << "f " << a << ' ' << b << ' ' << a + 1 << '\n';
+            if (r != rings - 1) f << "f " << a + 1 << ' ' << b << ' ' << b + 1 << '\n';
+        }
+    return path.string();
+}
+
+std::string scene_text(const std::string& obj) {
+    return "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n"
+           "options \"opt\" samples 0 0 filter box 1 1 end options\n"
+           "camera \"cam\" focal 50 aperture 36 aspect 1.333333 resolution 640 480 end camera\n"
+           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -4 1 end instance\n"
+           "material \"m\" \"orn_constant\" (\"color\" 0.5 0.5 0.5 1) end material\n"
+           "object \"ball\" visible shadow trace file \"" + obj + "\" end object\n"
+           "instance \"ball_i\" \"ball\" material \"m\" end instance\n"
+           "instgroup \"root\" \"cam_i\" \"ball_i\" end instgroup\n"
+           "render \"root\" \"cam_i\" \"opt\"\n";
+}
+
+template <typename F> double best_seconds(int repeat, F&& f) {
+    double best = 1e30;
+    for (int i = 0; i < repeat; ++i) {
+        const auto t0 = Clock::now();
+        f();
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    return best;
+}
+
+double bare_embree(RTCScene scene, const std::vector<float>& rays, int threads) {
+    const size_t n = rays.size() / 6;
+    std::vector<std::thread> pool;
+    std::vector<size_t> hits(size_t(threads), 0);
+    auto work = [&](int t) {
+        RTCIntersectContext ctx;
+        rtcInitIntersectContext(&ctx);
+        for (size_t i = size_t(t); i < n; i += size_t(threads)) {
+            RTCRayHit rh{};
+            const float* r = &rays[6 * i];
+            rh.ray.org_x = r[0];
+            rh.ray.org_y = r[1];
+            rh.ray.org_z = r[2];
+            rh.ray.dir_x = r[3];
+            rh.ray.dir_y = r[4];
+            rh.ray.dir_z = r[5];
+            rh.ray.tnear = 0.f;
+            rh.ray.tfar = INFINITY;
+            rh.ray.mask = 0xffffffffu;
+            rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+            rtcIntersect1(scene, &ctx, &rh);
+            hits[size_t(t)] += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        }
+    };
+    for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
+    work(0);
+    for (auto& th : pool) th.join();
+    size_t total = 0;
+    for (size_t h : hits) total += h;
+    return double(total);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int repeat = 5;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--repeat") == 0) repeat = std::max(1, std::atoi(argv[i + 1]));
+    orn::Messages::set_verbosity(1);
+
+    const std::string obj = write_sphere(1024, 490);
+    double one_thread_rate = 0;
+    std::printf("%-8s %14s %14s %8s\n", "threads", "renderer/s", "embree/s", "ratio");
+    for (int threads : {1, 2}) {
+        orn::SessionOptions options;
+        options.render.threads = threads;
+        options.render.progress = false;
+        orn::Session session(options);
+        if (!session.load_string(scene_text(obj), "bench.mi")) return 1;
+        auto frame = session.make_frame();
+        if (!frame || !frame->prepare()) return 1;
+        if (threads == 1)
+            std::printf("# %zu triangles, %d x %d, %d sample per pixel\n", session.world()->triangle_count(),
+                        frame->film().width(), frame->film().height(), frame->film().spp());
+
+        const int w = frame->film().width(), h = frame->film().height();
+        std::vector<float> rays;
+        rays.reserve(size_t(w) * h * 6);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const auto p = frame->film().sample_position(x, y, 0);
+                miVector o, d;
+                frame->camera_ray(p.x, p.y, o, d);
+                rays.insert(rays.end(), {o.x, o.y, o.z, d.x, d.y, d.z});
+            }
+        const double samples = double(w) * h * frame->film().spp();
+        frame->render_pixels(); // warm-up
+        const double t_render = best_seconds(repeat, [&] { frame->render_pixels(); });
+        const double t_embree =
+            best_seconds(repeat, [&] { bare_embree(session.world()->geometry().handle(), rays, threads); });
+        const double r_rate = samples / t_render, e_rate = double(w) * h / t_embree;
+        if (threads == 1) one_thread_rate = r_rate;
+        std::printf("%-8d %14.0f %14.0f %8.2f\n", threads, r_rate, e_rate, r_rate / e_rate);
+        if (threads == 2) std::printf("# 2-thread speed-up of the renderer: %.2f\n", r_rate / one_thread_rate);
+        frame->finish();
+    }
+    return 0;
+}
