@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <dlfcn.h>
 #include <string>
 
 namespace orn::test {
@@ -158,19 +159,26 @@ TEST_F(Conversions, ConstantAndScalarsToVectorsAndColours) {
 
 TEST_F(Conversions, ColorToFloatChannelsRangeAndInvert) {
     const float avg = (0.2f + 0.4f + 0.9f) / 3.f; // 0.5: equal to none of the components
+    // clang-format off
     const struct {
         const char* shader;
         float want;
     } cases[] = {
-        {"ctf_r", 0.2f},        {"ctf_g", 0.4f},
-        {"ctf_b", 0.9f},        {"ctf_a", 0.7f},
-        {"ctf_avg4", avg},      {"ctf_avg9", avg},
-        {"ctf_avgneg", avg},    {"ctf_lum", 0.299f * 0.2f + 0.587f * 0.4f + 0.114f * 0.9f},
-        {"ctf_crossed", 0.1f}, // 0.15 is above the maximum, which is tested first
-        {"ctf_low", 0.3f},      {"ctf_inv", 0.6f},
+        {"ctf_r", 0.2f},
+        {"ctf_g", 0.4f},
+        {"ctf_b", 0.9f},
+        {"ctf_a", 0.7f},
+        {"ctf_avg4", avg},
+        {"ctf_avg9", avg},
+        {"ctf_avgneg", avg},
+        {"ctf_lum", 0.299f * 0.2f + 0.587f * 0.4f + 0.114f * 0.9f},
+        {"ctf_crossed", 0.1f},  // 0.15 is above the maximum, which is tested first
+        {"ctf_low", 0.3f},
+        {"ctf_inv", 0.6f},
         {"ctf_inv2", 0.4f},     // only 1 inverts
         {"ctf_clamp_inv", 0.f}, // clamped to 1 before inverting
     };
+    // clang-format on
     for (const auto& k : cases) {
         float v = -99.f;
         EXPECT_TRUE(fixture.call(k.shader, &v, state)) << k.shader;
@@ -200,7 +208,8 @@ shader "chain_inv" "orn_grade_color" ("color" 0.6 0.3 0.9 0.5, "in_black" 0.2 0.
     "saturation" 1 1 1, "gain" 2, "gamma" 2, "multiply" 0.5 2 1, "offset" 0.1 -0.5 0, "invert" on,
     "clamp_low" on)
 shader "flat_nan" "orn_grade_color" ("color" 0.3 0.5 0.8 1, "in_black" 0 0.5 0, "in_white" 1 0.5 1,
-    "saturation" 1 1 1, "gain" 1, "gamma" 1, "multiply" 1 1 1, "offset" 0 0 0, "clamp_low" on, "clamp_high" on)
+    "saturation" 1 1 1, "gain" 1, "gamma" 1, "multiply" 1 1 1, "offset" 0 0 0, "clamp_low" on,
+    "clamp_high" on)
 shader "flat_inf" "orn_grade_color" ("color" 0.3 0.5 0.35 1, "in_black" 0 0 0.2, "in_white" 1 1 0.2,
     "saturation" 1 1 1, "gain" 1, "gamma" 1, "multiply" 1 1 1, "offset" 0 0 0)
 )";
@@ -325,12 +334,12 @@ TEST(FacingRatio, SphereHeadOnAndAtAKnownAngle) {
     const double f = sphere_facing(65, 50, 4.0); // about 0.805
     miColor c{};
     EXPECT_TRUE(fixture.call("r3", &c, st));
-    EXPECT_TRUE(near(c, blend(f * f * f, facing, edge), 2e-3f));
+    EXPECT_TRUE(near(c, blend(f * f * f, facing, edge), 1e-3f));
 }
 
 // ---------------------------------------------------------------- colour plus alpha, ray types
 
-// A 4x4 quad at z = 0 in front of a quad at z = -2 that covers only the left half of the view.
+// A 4x4 quad at z = 0 in front of a quad at z = -2 that leaves the left part of the view empty.
 // The back quad shows which ray reached it, by type and level.
 const char* kLayers = R"(
 shader "back_rt" "orn_ray_type" ("reflect_enable" off, "refract_enable" on, "refract_min_level" 1,
@@ -361,22 +370,22 @@ class Layers : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(fixture.load(scene(kLayers + rect("front", "glass", -2, 2, -2, 2, 0) +
-                                           rect("back", "rear_mtl", -3, 0, -3, 3, -2),
+                                           rect("back", "rear_mtl", -0.5f, 3, -3, 3, -2),
                                        "\"front_i\" \"back_i\"")));
     }
     SceneFixture fixture;
-    // Through raster x = 40 the eye ray meets the front quad at x = -1, the back one at x = -1.2;
-    // through x = 60 it meets the front quad only.
+    // The centre ray meets both quads head-on; through raster x = 35 it meets the front quad at
+    // x = -1.5 and passes the back one (which starts at x = -0.5) at x = -1.8.
     const miColor transparent_seen{0.2f, 0.6f, 1.0f, 0.6f}, refract_seen{0.9f, 0.3f, 0.1f, 0.4f};
 };
 
 TEST_F(Layers, ColorPlusAlphaMixesWithWhatIsBehind) {
     // Opacity 0.5 over the back quad: (0.5 * behind + 0.5 * colour), alpha 0.5 + 0.6 clamped to 1.
-    EXPECT_TRUE(near(fixture.shade(40, 50), {0.5f, 0.5f, 0.6f, 1.f}));
+    EXPECT_TRUE(near(fixture.shade(50, 50), {0.5f, 0.5f, 0.6f, 1.f}));
     // Over the black, empty background: half the colour, alpha 0.5 + 0.
-    EXPECT_TRUE(near(fixture.shade(60, 50), {0.4f, 0.2f, 0.1f, 0.5f}));
+    EXPECT_TRUE(near(fixture.shade(35, 50), {0.4f, 0.2f, 0.1f, 0.5f}));
 
-    miState* st = fixture.probe_eye(40, 50);
+    miState* st = fixture.probe_eye(50, 50);
     ASSERT_NE(st, nullptr);
     miColor c{};
     EXPECT_TRUE(fixture.call("cpa_quarter", &c, st));
@@ -416,7 +425,7 @@ TEST_F(Layers, ColorPlusAlphaMixesWithWhatIsBehind) {
 }
 
 TEST_F(Layers, RayTypePicksByTypeEnableAndLevel) {
-    miState* st = fixture.probe_eye(40, 50);
+    miState* st = fixture.probe_eye(50, 50);
     ASSERT_NE(st, nullptr);
     const miColor deflt{0.1f, 0.1f, 0.1f, 1}, reflect{1, 0, 0, 0.5f}, refract{0, 1, 0, 0.5f},
         transparent{0, 0, 1, 0.5f}, gather{1, 1, 0, 0.5f}, environment{0, 1, 1, 0.5f};
@@ -466,6 +475,26 @@ TEST_F(Layers, RayTypePicksByTypeEnableAndLevel) {
     EXPECT_NE(st->child, nullptr);
 }
 
+// ---------------------------------------------------------------- versions
+
+TEST(ConversionShaders, VersionNumbers) {
+    const std::string path = std::string(ORN_BUILD_DIR) + "/lib/shaders_orn.so";
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    const struct {
+        const char* shader;
+        int version;
+    } cases[] = {{"orn_constant", 2},         {"orn_color_plus_alpha", 2}, {"orn_color_to_float", 2},
+                 {"orn_float2_to_vector", 2}, {"orn_float3_to_vector", 2}, {"orn_float4_to_color", 2},
+                 {"orn_grade_color", 2},      {"orn_facing_ratio", 2},     {"orn_ray_type", 3}};
+    for (const auto& k : cases) {
+        auto* fn = reinterpret_cast<int (*)()>(dlsym(module, (std::string(k.shader) + "_version").c_str()));
+        ASSERT_NE(fn, nullptr) << k.shader;
+        EXPECT_EQ(fn(), k.version) << k.shader;
+    }
+    dlclose(module);
+}
+
 // ---------------------------------------------------------------- whole frame
 
 TEST(FacingRatioRender, SphereImageCentreAndRim) {
@@ -482,7 +511,7 @@ TEST(FacingRatioRender, SphereImageCentreAndRim) {
     const double centre = sphere_facing(50.5f, 50.5f, 4.0), rim = sphere_facing(72.5f, 50.5f, 4.0);
     EXPECT_TRUE(near(pixel(50, 50), blend(centre * centre, facing, edge), 2e-3f));
     EXPECT_TRUE(near(pixel(50, 50), facing, 2e-3f));
-    EXPECT_TRUE(near(pixel(72, 50), blend(rim * rim, facing, edge), 1e-2f)); // f about 0.48
+    EXPECT_TRUE(near(pixel(72, 50), blend(rim * rim, facing, edge), 5e-3f)); // f about 0.48
     EXPECT_TRUE(near(pixel(5, 5), {0, 0, 0, 0}));                            // background
 }
 
