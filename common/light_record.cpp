@@ -1,0 +1,42 @@
+#include "common/light_record.h"
+
+#include <cstring>
+
+namespace orn {
+
+bool tk_single_sample(miState* state) {
+    miInteger unused = 0;
+    if (!mi_query(miQ_PIXEL_SAMPLE_FAILED, state, miNULLTAG, &unused)) return true;
+    if (state->type == miRAY_FINALGATHER) return true;
+    miInteger fine = 0;
+    mi_query(miQ_FINE_SAMPLE, state, miNULLTAG, &fine);
+    return fine != 0;
+}
+
+bool category_matches(const char* component, const char* light) {
+    const bool component_empty = !component || !component[0];
+    const bool light_empty = !light || !light[0];
+    if (component_empty || light_empty) return component_empty && light_empty;
+    return std::strcmp(component, light) == 0;
+}
+
+LightSelection select_lights(miState* state, miInteger mode, miTag* array_start, miInteger array_count,
+                             bool default_lights_allowed) {
+    LightSelection s;
+    s.lights = array_start;
+    s.count = array_count > 0 ? array_count : 0;
+    if (mode == 4 && default_lights_allowed) {
+        s.lights = nullptr;
+        s.count = 0;
+        s.run = true;
+        return s;
+    }
+    if (mode == 1)
+        mi_inclusive_lightlist(&s.count, &s.lights, state);
+    else if (mode == 2)
+        mi_exclusive_lightlist(&s.count, &s.lights, state);
+    s.run = s.count > 0;
+    return s;
+}
+
+} // namespace orn
