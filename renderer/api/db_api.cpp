@@ -71,6 +71,27 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         *static_cast<miTag*>(result) = ie->record.material;
         return miTRUE;
     }
+    case miQ_PIXEL_SAMPLE_FAILED:
+        // Samples are never refined here, so the query answers and every sample is full.
+        *static_cast<miInteger*>(result) = 0;
+        return miTRUE;
+    case miQ_FINE_SAMPLE: *static_cast<miInteger*>(result) = 0; return miTRUE;
+    case miQ_LIGHT_TYPE:
+    case miQ_LIGHT_ORIGIN:
+    case miQ_LIGHT_DIRECTION:
+    case miQ_LIGHT_SPREAD: {
+        Database* db = Database::current();
+        if (!db) return miFALSE;
+        // A light instance answers for its light.
+        auto* ie = db->get_as<InstanceElement>(tag, miSCENE_INSTANCE);
+        auto* le = db->get_as<LightElement>(ie ? ie->record.item : tag, miSCENE_LIGHT);
+        if (!le) return miFALSE;
+        if (code == miQ_LIGHT_TYPE) *static_cast<miInteger*>(result) = miInteger(le->light_type);
+        else if (code == miQ_LIGHT_ORIGIN) *static_cast<miVector*>(result) = le->origin;
+        else if (code == miQ_LIGHT_DIRECTION) *static_cast<miVector*>(result) = le->direction;
+        else *static_cast<miScalar*>(result) = le->spread;
+        return miTRUE;
+    }
     default: return miFALSE;
     }
 }

@@ -52,6 +52,12 @@ class Frame {
     miBoolean trace_probe(miState* state, const miVector& dir, const miVector& org);
     miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
     miBoolean call_material(miColor* result, miState* state);
+    // Calls a light's shader for one light sample seen from `state`; the light state becomes
+    // state->child.
+    miBoolean call_light(miColor* result, miState* state, const WorldLight& light, const struct LightSample& sample);
+    // Filters `result` through the occluders between state->point and the light sample;
+    // false when the light is blocked.
+    miBoolean trace_shadow(miColor* result, miState* state);
     miBoolean call_shader(miFunction* f, void* result, miState* state);
     void* eval(miState* state, void* param);
     bool sample(double* out, int* instance, miState* state, int dim, miUint* n);

@@ -58,11 +58,14 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
 }
 
 void GeometryScene::commit() {
-    for (unsigned mask = 0; mask < 8; ++mask) {
+    for (unsigned mask = 1; mask < 8; ++mask) {
         needs_filter_[mask] = false;
         for (unsigned m : masks_)
             if ((m & mask) == 0) needs_filter_[mask] = true;
     }
+    bool any = false;
+    for (bool b : needs_filter_) any = any || b;
+    if (any) rtcSetSceneFlags(scene_, RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
     rtcCommitScene(scene_);
 }
 

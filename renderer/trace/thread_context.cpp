@@ -1,5 +1,6 @@
 #include "trace/thread_context.h"
 
+#include "light/light_list.h"
 #include "render/frame.h"
 
 #include <cstring>
@@ -63,6 +64,19 @@ ThreadContext::ThreadContext(Frame& f, int i) : frame(f), index(i), arena(4u << 
         data_[d].depth = d;
         states_[d].cache = &data_[d];
     }
+}
+
+ThreadContext::~ThreadContext() = default;
+
+LightListImpl* ThreadContext::acquire_light_list() {
+    for (auto& l : light_lists_)
+        if (!l->in_use) {
+            l->in_use = true;
+            return l.get();
+        }
+    light_lists_.push_back(std::make_unique<LightListImpl>());
+    light_lists_.back()->in_use = true;
+    return light_lists_.back().get();
 }
 
 ThreadContext* ThreadContext::current() { return tls_context; }

@@ -32,6 +32,7 @@ struct RayData {
     miVector tex[kMaxTextureSpaces];
     miVector bump_x[kMaxTextureSpaces], bump_y[kMaxTextureSpaces];
     miVector derivs[2];
+    miVector tri[3]; // the vertex vectors mi_tri_vectors hands out
     int n_tex = 0;
     int n_bump = 0;
     // The last mi_sample loop of this state: its counter's address and sequence seed.
@@ -80,6 +81,7 @@ class ShaderStateStore {
 class ThreadContext {
   public:
     ThreadContext(Frame& frame, int index);
+    ~ThreadContext();
     ThreadContext(const ThreadContext&) = delete;
     ThreadContext& operator=(const ThreadContext&) = delete;
 
@@ -99,10 +101,13 @@ class ThreadContext {
     int call_depth = 0;
     Arena arena;
     ShaderStateStore store;
+    // Light lists handed to shaders; reused, so iterating lights allocates nothing.
+    class LightListImpl* acquire_light_list();
 
   private:
     miState states_[kMaxRayDepth];
     RayData data_[kMaxRayDepth];
+    std::vector<std::unique_ptr<class LightListImpl>> light_lists_;
 };
 
 } // namespace orn

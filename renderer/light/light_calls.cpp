@@ -1,0 +1,70 @@
+// Light rays and shadow rays.
+#include "core/messages.h"
+#include "light/light_sampling.h"
+#include "render/frame.h"
+
+#include <cmath>
+
+namespace orn {
+
+miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& wl, const LightSample& ls) {
+    auto* fe = db_.get_as<FunctionElement>(wl.light->shader, miSCENE_FUNCTION);
+    if (!fe) return miFALSE;
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, miRAY_LIGHT);
+    if (!st) return miFALSE;
+    // A light state is the shaded point seen from the light: it keeps the surface of its
+    // parent and adds the direction and distance to the light sample.
+    RayData& rd = ThreadContext::data(st);
+    rd.hit = ThreadContext::data(state).hit;
+    rd.light = &wl;
+    st->instance = state->instance;
+    st->pri = state->pri;
+    st->pri_idx = state->pri_idx;
+    st->material = state->material;
+    st->tex_list = state->tex_list;
+    st->bump_x_list = state->bump_x_list;
+    st->bump_y_list = state->bump_y_list;
+    st->derivs = state->derivs;
+    st->org = ls.position;
+    st->dir = ls.dir;
+    st->dist = ls.dist;
+    st->light_instance = wl.instance->tag;
+    st->dot_nd = dot3(st->normal, st->dir);
+    *result = {0.f, 0.f, 0.f, 0.f};
+    return call_shader(&fe->function, result, st);
+}
+
+miBoolean Frame::trace_shadow(miColor* result, miState* state) {
+    if (!state->options || state->options->shadow == 0) return miTRUE;
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    const miVector start = state->point;
+    const miVector dir = normalized(state->dir);
+    const float end = float(state->dist) > 0.f ? float(state->dist) : INFINITY;
+    float t0 = secondary_tnear(start);
+    // Occluders are visited from the shaded point towards the light, each filtering the
+    // light with its material's shadow shader.
+    for (int visited = 0; visited < 4096; ++visited) {
+        Hit hit;
+        if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit)) return miTRUE;
+        miState* st = tc->child_of(state, miRAY_SHADOW);
+        if (!st) return miFALSE;
+        st->org = start;
+        st->dir = dir;
+        st->light_instance = state->light_instance;
+        ThreadContext::data(st).light = ThreadContext::data(state).light;
+        fill_hit(st, hit);
+        auto* m = db_.get_as<MaterialElement>(st->material, miSCENE_MATERIAL);
+        auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
+        if (!fe) {
+            *result = {0.f, 0.f, 0.f, result->a};
+            return miFALSE;
+        }
+        if (!call_shader(&fe->function, result, st)) return miFALSE;
+        if (result->r == 0.f && result->g == 0.f && result->b == 0.f) return miFALSE;
+        t0 = hit.t + secondary_tnear(st->point);
+    }
+    return miFALSE;
+}
+
+} // namespace orn

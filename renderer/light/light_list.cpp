@@ -1,0 +1,55 @@
+#include "light/light_list.h"
+
+#include "light/light_sampling.h"
+#include "render/frame.h"
+
+namespace orn {
+
+void LightListImpl::reset(Frame& frame, miState* state, const miVector* axis, miScalar spread_cos,
+                          const miTag* lights, miUint n_lights) {
+    frame_ = &frame;
+    state_ = state;
+    use_axis_ = axis && (axis->x != 0.f || axis->y != 0.f || axis->z != 0.f);
+    axis_ = use_axis_ ? normalized(*axis) : miVector{0, 0, 0};
+    spread_cos_ = spread_cos;
+    lights_.clear();
+    current_ = size_t(-1);
+    next_ = taken_ = 0;
+    RayData& rd = ThreadContext::data(state);
+    seed_ = rd.path ^ (uint64_t(++rd.sample_calls) << 32);
+    const World& world = frame.world();
+    if (!lights || n_lights == 0) {
+        const InstanceElement* inst = rd.hit ? rd.hit->instance : nullptr;
+        for (const auto& wl : world.lights())
+            if (light_linked(inst, wl, frame.db())) lights_.push_back(&wl);
+        return;
+    }
+    for (miUint i = 0; i < n_lights; ++i) lights_for_tag(world, lights[i], lights_);
+}
+
+miTag LightListImpl::get_light_tag(size_t i) const { return i < lights_.size() ? lights_[i]->instance->tag : 0; }
+
+miBoolean LightListImpl::sample(size_t i) {
+    if (i >= lights_.size()) return miFALSE;
+    if (i != current_) {
+        current_ = i;
+        next_ = taken_ = 0;
+    }
+    const WorldLight& wl = *lights_[i];
+    const int n = light_sample_count(wl);
+    while (next_ < n) {
+        const int k = next_++;
+        taken_ = next_;
+        const LightSample ls = sample_light(wl, state_->point, k, seed_ ^ (uint64_t(i) * 0x9e3779b97f4a7c15ULL));
+        if (use_axis_ && dot3(axis_, ls.dir) <= spread_cos_) continue;
+        miColor c{0, 0, 0, 0};
+        if (!frame_->call_light(&c, state_, wl, ls)) continue;
+        color_ = c;
+        dir_ = ls.dir;
+        dot_nl_ = dot3(state_->normal, ls.dir);
+        return miTRUE;
+    }
+    return miFALSE;
+}
+
+} // namespace orn

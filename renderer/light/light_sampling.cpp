@@ -1,0 +1,81 @@
+#include "light/light_sampling.h"
+
+#include <cmath>
+
+namespace orn {
+
+namespace {
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+float unit(uint64_t h) { return float(h >> 40) * (1.f / 16777216.f); }
+
+constexpr float kFar = 1e10f;
+
+} // namespace
+
+int light_sample_count(const WorldLight& light) {
+    if (light.light->area == AreaShape::None) return 1;
+    return std::max(1, light.light->samples_u) * std::max(1, light.light->samples_v);
+}
+
+LightSample sample_light(const WorldLight& wl, const miVector& point, int k, uint64_t seed) {
+    const LightElement& l = *wl.light;
+    LightSample s;
+    if (l.light_type == LightType::Directional && l.area == AreaShape::None) {
+        s.dir = -wl.direction;
+        s.dist = kFar;
+        s.position = point + s.dir * kFar;
+        return s;
+    }
+    miVector local = l.origin;
+    if (l.area != AreaShape::None) {
+        // Stratified over the light's sample grid, jittered per shaded point.
+        const int nu = std::max(1, l.samples_u), nv = std::max(1, l.samples_v);
+        const uint64_t h = mix(seed ^ mix(uint64_t(k) + 0x632be59bd9b4e019ULL));
+        const float a = (float(k % nu) + unit(h)) / float(nu);
+        const float b = (float((k / nu) % nv) + unit(mix(h))) / float(nv);
+        const auto& p = l.area_params;
+        if (l.area == AreaShape::Rectangle) {
+            const miVector u{p[0], p[1], p[2]}, v{p[3], p[4], p[5]};
+            local = local + u * (a - 0.5f) + v * (b - 0.5f);
+        } else if (l.area == AreaShape::Disc) {
+            const miVector n = normalized({p[0], p[1], p[2]});
+            const miVector t = normalized(std::fabs(n.x) < 0.9f ? cross(n, {1, 0, 0}) : cross(n, {0, 1, 0}));
+            const miVector bt = cross(n, t);
+            const float r = p[3] * std::sqrt(a), phi = 6.2831853f * b;
+            local = local + t * (r * std::cos(phi)) + bt * (r * std::sin(phi));
+        } else {
+            const float u = 2.f * a - 1.f, w = std::sqrt(std::max(0.f, 1.f - u * u)), phi = 6.2831853f * b;
+            local = local + miVector{w * std::cos(phi), w * std::sin(phi), u} * p[0];
+        }
+    }
+    s.position = wl.light_to_world.point(local);
+    const miVector d = s.position - point;
+    s.dist = length(d);
+    s.dir = s.dist > 0.f ? d * (1.f / s.dist) : miVector{0, 0, 1};
+    return s;
+}
+
+void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out) {
+    for (const auto& wl : world.lights())
+        if (wl.instance->tag == tag || wl.light->tag == tag) out.push_back(&wl);
+}
+
+bool light_linked(const InstanceElement* inst, const WorldLight& light, const Database& db) {
+    if (!inst || inst->light_link == InstanceElement::LightLink::None) return true;
+    bool listed = false;
+    for (const auto& name : inst->light_link_names) {
+        const miTag t = db.lookup(name);
+        if (t == light.instance->tag || t == light.light->tag) listed = true;
+    }
+    return inst->light_link == InstanceElement::LightLink::Inclusive ? listed : !listed;
+}
+
+} // namespace orn
