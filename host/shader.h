@@ -106,7 +106,46 @@ enum miQ_type {
 
 struct miImg_image;        // an output image, opened with mi_output_image_open
 struct miFunction;         // the renderer's record of one shader instance
-struct miFunction_decl;    // the renderer's record of one shader declaration
+struct miParameter;        // a parameter declaration being built with mi_api_parameter_decl
+
+// A shader declaration; callers of mi_api_funcdecl_begin set its version before
+// mi_api_funcdecl_end.
+struct miFunction_decl {
+    int version;
+};
+
+// Parameter types of mi_api_parameter_decl and mi_api_parameter_value.
+enum miParam_type {
+    miTYPE_BOOLEAN = 0,
+    miTYPE_INTEGER,
+    miTYPE_SCALAR,
+    miTYPE_STRING,
+    miTYPE_COLOR,
+    miTYPE_VECTOR,
+    miTYPE_TRANSFORM,
+    miTYPE_SHADER,
+    miTYPE_SCALAR_TEX,
+    miTYPE_COLOR_TEX,
+    miTYPE_VECTOR_TEX,
+    miTYPE_LIGHT,
+    miTYPE_STRUCT,
+    miTYPE_ARRAY,
+    miTYPE_MATERIAL,
+    miTYPE_GEOMETRY,
+    miTYPE_DATA
+};
+
+// Standard output images: numbers of mi_output_image_open; a named frame buffer with index
+// i is image i + miRC_IMAGE_USER.
+enum miImage_number {
+    miRC_IMAGE_RGBA = 0,
+    miRC_IMAGE_Z = 1,
+    miRC_IMAGE_N = 2,
+    miRC_IMAGE_M = 3,
+    miRC_IMAGE_TAG = 4,
+    miRC_IMAGE_COVERAGE = 5,
+    miRC_IMAGE_USER = 12
+};
 
 // ------------------------------------------------------------------ records
 

@@ -3,6 +3,7 @@
 // version its declaration states.
 #include "db/param_layout.h"
 #include "scene/parser.h"
+#include "source/orn_DirectTK.h"
 #include "source/orn_conversion.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
@@ -72,6 +73,12 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_ray_type_params, reflect_color), F(orn_ray_type_params, refract_color),
            F(orn_ray_type_params, transparent_color), F(orn_ray_type_params, finalgather_color),
            F(orn_ray_type_params, environment_color), F(orn_ray_type_params, shadow_color)}}},
+        {"orn_DirectTK",
+         {sizeof(orn_DirectTK_params),
+          {F(orn_DirectTK_params, color), F(orn_DirectTK_params, intensity), F(orn_DirectTK_params, emit_diffuse),
+           F(orn_DirectTK_params, emit_specular), F(orn_DirectTK_params, shadow),
+           F(orn_DirectTK_params, shadow_factor), F(orn_DirectTK_params, softness),
+           F(orn_DirectTK_params, shadow_samples), F(orn_DirectTK_params, category)}}},
     };
     return blocks;
 }
