@@ -171,6 +171,7 @@ struct miOptions {
     miBoolean finalgather;
     miBoolean caustic;
     miBoolean globillum;
+    miTag string_options; // the options' named (string) options, for Interface::getOptions
 };
 
 struct miCamera {

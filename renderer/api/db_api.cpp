@@ -1,6 +1,8 @@
 // Database access, parameter evaluation and queries.
 #include "api/api_common.h"
 
+#include <cstdlib>
+
 using namespace orn;
 
 ORN_API void* mi_db_access(miTag tag) {
@@ -23,9 +25,12 @@ ORN_API char* mi_api_tag_lookup(miTag tag) {
     return e && !e->name.empty() ? e->name.data() : nullptr;
 }
 
+// Like every scene-construction call, the lookup owns (and frees) the name it is given.
 ORN_API miTag mi_api_name_lookup(char* name) {
     Database* db = Database::current();
-    return db && name ? db->lookup(name) : miNULLTAG;
+    const miTag tag = db && name ? db->lookup(name) : miNULLTAG;
+    std::free(name);
+    return tag;
 }
 
 ORN_API void* mi_eval(miState* state, void* param) {

@@ -11,52 +11,6 @@ using namespace orn;
 
 namespace {
 
-// A frame-buffer set with no buffers: what a camera without frame buffers offers.
-class EmptyFramebuffer final : public mi::shader::Framebuffer {
-  public:
-    bool get_index(const char*, size_t& index) const override {
-        index = size_t(-1);
-        return false;
-    }
-    bool reset() override { return false; }
-    bool set(const char*, const char*, const char*) override { return false; }
-    bool set(const char*, const char*, bool) override { return false; }
-    bool set(const char*, const char*, int) override { return false; }
-    bool set(const char*, const char*, float) override { return false; }
-    bool get_buffercount(size_t& count) const override {
-        count = 0;
-        return true;
-    }
-    bool get_buffername(size_t, const char*&) const override { return false; }
-};
-
-// The interface object holds no state of its own, so one instance serves every caller.
-class ShaderInterface final : public mi::shader::Interface {
-  public:
-    mi::shader::Options* getOptions(miTag) override { return nullptr; }
-    mi::shader::LightList* createLightList(miState* state, const miVector* axis, miScalar spread_cos,
-                                           const miTag* lights, miUint n_lights) override {
-        Frame* f = frame_of(state);
-        if (!f || !state->cache) return nullptr;
-        LightListImpl* list = ThreadContext::data(state).thread->acquire_light_list();
-        list->reset(*f, state, axis, spread_cos, lights, n_lights);
-        return list;
-    }
-    const mi::shader::Framebuffer& accessFramebuffer(miTag) override { return empty_; }
-    void releaseFramebuffer(const mi::shader::Framebuffer&, miTag) override {}
-    mi::shader::Framebuffer& editFramebuffer(miTag) override { return empty_; }
-    void release() override {}
-    ~ShaderInterface() override = default;
-
-  private:
-    EmptyFramebuffer empty_;
-};
-
-ShaderInterface& shader_interface() {
-    static ShaderInterface iface;
-    return iface;
-}
-
 // A list of light-instance tags in the calling shader's scratch memory.
 miTag* scratch_list(miState* state, const std::vector<miTag>& tags) {
     ThreadContext* tc = ThreadContext::data(state).thread;
@@ -71,10 +25,6 @@ const InstanceElement* shaded_instance(miState* state) {
 }
 
 } // namespace
-
-ORN_API mi::shader::Interface* mi_get_shader_interface(int version) {
-    return version == 3 ? &shader_interface() : nullptr;
-}
 
 // The given lights that the shaded instance's light links allow.
 ORN_API int mi_inclusive_lightlist(int* n_lights, miTag** lights, miState* state) {

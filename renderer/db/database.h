@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <array>
+#include <functional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -34,6 +35,7 @@ struct ShaderCode {
 };
 
 struct Declaration {
+    miFunction_decl c_record{}; // what mi_api_decl_lookup hands to shaders
     scene::ShaderDecl decl;
     BlockLayout layout;
     size_t result_bytes = 0;
@@ -161,16 +163,187 @@ struct OutputEntry {
 struct CameraElement : Element {
     explicit CameraElement(std::string n) : Element(miSCENE_CAMERA, std::move(n)) {}
     void* data() override { return &record; }
-    miCamera record{};
-    std::vector<OutputEntry> outputs;
+    miCamera record{}; // record.output names an OutputListElement, record.buffertag a FramebufferElement
 };
 
-struct OptionsElement : Element {
+// A camera's output list: files and output shaders, run in order after the frame.
+struct OutputListElement : Element {
+    OutputListElement() : Element(miSCENE_NONE) {}
+    std::vector<OutputEntry> entries;
+};
+
+// One output-list entry made by a shader before it is appended to a list.
+struct OutputEntryElement : Element {
+    OutputEntryElement() : Element(miSCENE_NONE) {}
+    OutputEntry entry;
+};
+
+// A property value of a frame buffer.
+struct FbValue {
+    enum class Kind { String, Boolean, Integer, Scalar } kind = Kind::String;
+    std::string text;
+    bool boolean = false;
+    int integer = 0;
+    float scalar = 0.f;
+};
+
+// A camera's frame-buffer set: named buffers in definition order (their index), each with
+// its properties ("datatype", "filtering", "filename", ...).
+struct FramebufferElement : Element, mi::shader::Framebuffer {
+    FramebufferElement() : Element(miSCENE_FRAMEBUFFER) {}
+
+    // The set as shaders see it through the interface object.
+    bool get_index(const char* name, size_t& index) const override {
+        const int i = name ? index_of(name) : -1;
+        index = i < 0 ? size_t(-1) : size_t(i);
+        return i >= 0;
+    }
+    bool reset() override {
+        buffers.clear();
+        return true;
+    }
+    bool set(const char* b, const char* p, const char* v) override {
+        if (!b || !p || !v) return false;
+        FbValue fv;
+        fv.text = v;
+        set(b, p, std::move(fv));
+        return true;
+    }
+    bool set(const char* b, const char* p, bool v) override {
+        if (!b || !p) return false;
+        FbValue fv;
+        fv.kind = FbValue::Kind::Boolean;
+        fv.boolean = v;
+        set(b, p, std::move(fv));
+        return true;
+    }
+    bool set(const char* b, const char* p, int v) override {
+        if (!b || !p) return false;
+        FbValue fv;
+        fv.kind = FbValue::Kind::Integer;
+        fv.integer = v;
+        set(b, p, std::move(fv));
+        return true;
+    }
+    bool set(const char* b, const char* p, float v) override {
+        if (!b || !p) return false;
+        FbValue fv;
+        fv.kind = FbValue::Kind::Scalar;
+        fv.scalar = v;
+        set(b, p, std::move(fv));
+        return true;
+    }
+    bool get_buffercount(size_t& count) const override {
+        count = buffers.size();
+        return true;
+    }
+    bool get_buffername(size_t i, const char*& name) const override {
+        if (i >= buffers.size()) return false;
+        name = buffers[i].name.c_str();
+        return true;
+    }
+
+    struct Buffer {
+        std::string name;
+        std::vector<std::pair<std::string, FbValue>> properties;
+        const FbValue* find(const std::string& property) const {
+            for (const auto& p : properties)
+                if (p.first == property) return &p.second;
+            return nullptr;
+        }
+        std::string text(const std::string& property, const std::string& fallback = {}) const {
+            const FbValue* v = find(property);
+            return v && v->kind == FbValue::Kind::String ? v->text : fallback;
+        }
+        bool flag(const std::string& property, bool fallback) const {
+            const FbValue* v = find(property);
+            if (!v) return fallback;
+            if (v->kind == FbValue::Kind::Boolean) return v->boolean;
+            if (v->kind == FbValue::Kind::Integer) return v->integer != 0;
+            return fallback;
+        }
+    };
+    std::vector<Buffer> buffers;
+    int index_of(const std::string& name) const {
+        for (size_t i = 0; i < buffers.size(); ++i)
+            if (buffers[i].name == name) return int(i);
+        return -1;
+    }
+    Buffer& buffer(const std::string& name) {
+        const int i = index_of(name);
+        if (i >= 0) return buffers[size_t(i)];
+        buffers.push_back({name, {}});
+        return buffers.back();
+    }
+    void set(const std::string& name, const std::string& property, FbValue value) {
+        Buffer& b = buffer(name);
+        for (auto& p : b.properties)
+            if (p.first == property) {
+                p.second = std::move(value);
+                return;
+            }
+        b.properties.emplace_back(property, std::move(value));
+    }
+};
+
+struct OptionsElement : Element, mi::shader::Options {
     explicit OptionsElement(std::string n) : Element(miSCENE_OPTIONS, std::move(n)) {}
     void* data() override { return &record; }
-    miOptions record{};
+    miOptions record{}; // record.string_options is this element's own tag
     std::string filter = "box";
     std::vector<std::pair<std::string, scene::Value>> string_options;
+
+    // Named options as shaders set them through the interface object.
+    bool set(const char* name, bool value) override { return put(name, value ? 1.0 : 0.0, true); }
+    bool set(const char* name, int value) override { return put(name, value, false); }
+    bool set(const char* name, float value) override { return put(name, value, false); }
+    bool set(const char* name, const char* value) override {
+        if (!name || !value) return false;
+        scene::Value v;
+        v.kind = scene::Value::Kind::String;
+        v.text = value;
+        slot(name) = v;
+        return true;
+    }
+    bool get(const char* name, bool* value) const override {
+        const scene::Value* v = find(name);
+        if (!v || !value) return false;
+        *value = v->kind == scene::Value::Kind::Boolean ? v->boolean : (!v->numbers.empty() && v->numbers[0] != 0);
+        return true;
+    }
+    bool get(const char* name, int* value) const override {
+        const scene::Value* v = find(name);
+        if (!v || !value || v->numbers.empty()) return false;
+        *value = int(v->numbers[0]);
+        return true;
+    }
+    void release() override {}
+
+  private:
+    scene::Value& slot(const std::string& name) {
+        for (auto& o : string_options)
+            if (o.first == name) return o.second;
+        string_options.emplace_back(name, scene::Value{});
+        return string_options.back().second;
+    }
+    const scene::Value* find(const char* name) const {
+        if (!name) return nullptr;
+        for (const auto& o : string_options)
+            if (o.first == name) return &o.second;
+        return nullptr;
+    }
+    bool put(const char* name, double value, bool boolean) {
+        if (!name) return false;
+        scene::Value v;
+        if (boolean) {
+            v.kind = scene::Value::Kind::Boolean;
+            v.boolean = value != 0.0;
+        } else {
+            v.numbers = {value};
+        }
+        slot(name) = v;
+        return true;
+    }
 };
 
 class Database {
@@ -195,6 +368,11 @@ class Database {
     // The database the renderer functions work on (one scene at a time).
     static Database* current();
     static void set_current(Database* db);
+
+    // Binds a declaration made by a shader (mi_api_funcdecl_end) to the linked modules.
+    std::function<bool(Declaration&)> code_binder;
+    // Scene-editing shaders of `call` statements, run before each frame.
+    std::vector<miTag> calls;
 
   private:
     // Tags index fixed-size chunks whose addresses never move, so render threads read

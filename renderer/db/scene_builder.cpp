@@ -101,6 +101,7 @@ void SceneBuilder::on(const scene::ShaderDecl& s) {
     Declaration& d = e->declaration;
     d.decl = s;
     d.layout = compute_layout(s.params);
+    d.c_record.version = s.version;
     d.result_bytes = result_size(s.result);
     bind_code(d, s.loc);
     db_.add(std::move(e));
@@ -420,6 +421,7 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
     if (s.lens) c.lens = shader_ref(*s.lens, "lens");
     if (s.environment) c.environment = shader_ref(*s.environment, "environment");
     if (s.volume) c.volume = shader_ref(*s.volume, "volume");
+    auto list = std::make_unique<OutputListElement>();
     for (const auto& o : s.outputs) {
         OutputEntry out;
         out.is_file = o.kind == scene::OutputStmt::Kind::File;
@@ -428,8 +430,44 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
         out.filename = o.filename;
         out.loc = o.loc;
         if (!out.is_file) out.shader = shader_ref(o.shader, "output");
-        e->outputs.push_back(std::move(out));
+        list->entries.push_back(std::move(out));
     }
+    c.output = db_.add(std::move(list));
+    auto fbs = std::make_unique<FramebufferElement>();
+    for (const auto& fb : s.framebuffers) {
+        fbs->buffer(fb.name);
+        for (const auto& p : fb.properties) {
+            FbValue v;
+            switch (p.value.kind) {
+            case Value::Kind::String:
+                v.kind = FbValue::Kind::String;
+                v.text = p.value.text;
+                break;
+            case Value::Kind::Boolean:
+                v.kind = FbValue::Kind::Boolean;
+                v.boolean = p.value.boolean;
+                break;
+            case Value::Kind::Numbers:
+                if (p.value.numbers.size() == 1 && p.value.numbers[0] == std::floor(p.value.numbers[0])) {
+                    v.kind = FbValue::Kind::Integer;
+                    v.integer = int(p.value.numbers[0]);
+                    break;
+                }
+                if (p.value.numbers.size() == 1) {
+                    v.kind = FbValue::Kind::Scalar;
+                    v.scalar = float(p.value.numbers[0]);
+                    break;
+                }
+                [[fallthrough]];
+            default:
+                error(p.loc, "frame buffer \"" + fb.name + "\": property \"" + p.name +
+                                 "\" takes a string, a switch or one number");
+                continue;
+            }
+            fbs->set(fb.name, p.name, std::move(v));
+        }
+    }
+    c.buffertag = db_.add(std::move(fbs));
     db_.add(std::move(e));
 }
 
@@ -451,11 +489,17 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     e->string_options = s.string_options;
     if (s.samples_max > 4)
         warning(s.loc, "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
-    db_.add(std::move(e));
+    OptionsElement* raw = e.get();
+    raw->record.string_options = db_.add(std::move(e));
 }
 
 void SceneBuilder::on(const scene::VerboseStmt& s) {
     if (Messages::verbosity() >= 0 && s.on) (void)s;
+}
+
+void SceneBuilder::on(const scene::CallStmt& s) {
+    const miTag t = shader_ref({s.shader, s.loc}, "called");
+    if (t) db_.calls.push_back(t);
 }
 
 void SceneBuilder::on(const scene::RenderStmt& s) { renders_.push_back(s); }

@@ -36,9 +36,14 @@ class SceneBuilder {
     void on(const scene::CameraStmt& s);
     void on(const scene::OptionsStmt& s);
     void on(const scene::VerboseStmt& s);
+    void on(const scene::CallStmt& s);
     void on(const scene::RenderStmt& s);
+    friend class Session;
 
+  public:
     bool bind_code(Declaration& d, const scene::SourceLoc& loc);
+
+  private:
     miTag shader_ref(const scene::ShaderRef& ref, const char* what);
     bool fill_value(miFunction& f, const FieldLayout& field, unsigned char* at, const scene::Value& v,
                     const std::string& shader);

@@ -26,25 +26,6 @@ int reach(float r) {
     return static_cast<int>(std::ceil(r + 0.5f)) - 1;
 }
 
-struct Tap {
-    std::size_t sample;
-    float weight;
-};
-
-// Weighted mean of the taps; the component count is a template argument so the sums stay in
-// registers.
-template <std::size_t Comps>
-void accumulate(const std::vector<Tap>& taps, const float* samples, double wsum, float* out) {
-    double sum[Comps] = {};
-    for (const Tap& t : taps) {
-        const float* v = samples + t.sample * Comps;
-        for (std::size_t c = 0; c < Comps; ++c)
-            sum[c] += static_cast<double>(t.weight) * v[c];
-    }
-    for (std::size_t c = 0; c < Comps; ++c)
-        out[c] = static_cast<float>(sum[c] / wsum);
-}
-
 void check_dimension(int v, int limit, const char* what) {
     if (v < 1 || v > limit)
         throw std::invalid_argument(std::string("film ") + what + " must be in [1, " + std::to_string(limit) +
@@ -79,6 +60,7 @@ int Film::add_plane(const std::string& name, int components, bool filtered,
     plane.info = {name, components, filtered, clear};
     fill_plane(plane);
     planes_.push_back(std::move(plane));
+    layout();
     return plane_count() - 1;
 }
 
@@ -98,20 +80,39 @@ SamplePosition Film::sample_position(int x, int y, int s) const {
 }
 
 float* Film::sample_data(int plane, int x, int y, int s) {
-    const Plane& p = checked_plane(plane);
-    const std::size_t i = sample_index(x, y, s) * static_cast<std::size_t>(p.info.components);
-    return planes_[static_cast<std::size_t>(plane)].samples.data() + i;
+    checked_plane(plane);
+    const std::size_t i = sample_index(x, y, s);
+    if (!staged_) {
+        // The first staged sample sets every plane's sample store up.
+        staged_ = true;
+        for (Plane& p : planes_) fill_plane(p);
+    }
+    Plane& p = planes_[static_cast<std::size_t>(plane)];
+    return p.samples.data() + i * static_cast<std::size_t>(p.info.components);
 }
 
 const float* Film::sample_data(int plane, int x, int y, int s) const {
     const Plane& p = checked_plane(plane);
-    return p.samples.data() + sample_index(x, y, s) * static_cast<std::size_t>(p.info.components);
+    const std::size_t i = sample_index(x, y, s) * static_cast<std::size_t>(p.info.components);
+    if (!staged_) return p.info.clear_value.data();
+    return p.samples.data() + i;
 }
 
 void Film::clear() {
     for (Plane& plane : planes_)
         fill_plane(plane);
+    std::lock_guard<std::mutex> lock(*merge_mutex_);
+    acc_.clear();
+    box_.clear();
+    pending_.clear();
+    next_order_ = 0;
     resolved_ = false;
+}
+
+float* Film::pixel_mutable(int plane, int x, int y) {
+    Plane& p = planes_[static_cast<std::size_t>(plane)];
+    checked_plane(plane);
+    return p.pixels.data() + pixel_index(x, y) * static_cast<std::size_t>(p.info.components);
 }
 
 const std::vector<float>& Film::resolved(int plane) const {
@@ -148,7 +149,7 @@ std::size_t Film::sample_index(int x, int y, int s) const {
 void Film::fill_plane(Plane& plane) const {
     const std::size_t comps = static_cast<std::size_t>(plane.info.components);
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    plane.samples.resize(pixels * static_cast<std::size_t>(spp()) * comps);
+    plane.samples.resize(staged_ ? pixels * static_cast<std::size_t>(spp()) * comps : 0);
     plane.pixels.resize(pixels * comps);
     const float* clear = plane.info.clear_value.data();
     for (auto* data : {&plane.samples, &plane.pixels}) {
@@ -159,140 +160,191 @@ void Film::fill_plane(Plane& plane) const {
     }
 }
 
-// Per-thread working memory of resolve(), reused from row to row.
-struct Film::ResolveScratch {
-    std::vector<Tap> taps;
-    // Samples of the rows that reach the output row: raster x and vertical weight.
-    std::vector<float> sample_x;
-    std::vector<float> weight_y;
-};
-
-void Film::resolve() {
-    std::vector<int> filtered;
-    std::vector<int> nearest;
-    for (int p = 0; p < plane_count(); ++p)
-        (planes_[static_cast<std::size_t>(p)].info.filtered ? filtered : nearest).push_back(p);
-
-    // Rows are handed out one at a time; each row writes only its own pixels.
-    std::atomic<int> next_row{0};
-    std::mutex failure_lock;
-    std::exception_ptr failure;
-    auto work = [&]() {
-        try {
-            ResolveScratch scratch;
-            for (int y = next_row++; y < height_; y = next_row++)
-                resolve_row(y, filtered, nearest, scratch);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(failure_lock);
-            if (!failure) failure = std::current_exception();
-            next_row = height_;
+void Film::layout() {
+    sample_size_ = filtered_size_ = unfiltered_size_ = 0;
+    clear_sample_.clear();
+    filtered_src_.clear();
+    unfiltered_src_.clear();
+    for (Plane& p : planes_) {
+        p.offset = sample_size_;
+        p.slot = p.info.filtered ? filtered_size_ : unfiltered_size_;
+        for (int c = 0; c < p.info.components; ++c) {
+            clear_sample_.push_back(p.info.clear_value[static_cast<std::size_t>(c)]);
+            (p.info.filtered ? filtered_src_ : unfiltered_src_).push_back(sample_size_ + c);
         }
-    };
-    const int threads = std::max(1, std::min(static_cast<int>(std::thread::hardware_concurrency()), height_));
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < threads; ++i)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread& t : helpers)
-        t.join();
-    if (failure) std::rethrow_exception(failure);
-    resolved_ = true;
+        (p.info.filtered ? filtered_size_ : unfiltered_size_) += p.info.components;
+        sample_size_ += p.info.components;
+    }
 }
 
-void Film::resolve_row(int y, const std::vector<int>& filtered, const std::vector<int>& nearest,
-                       ResolveScratch& scratch) {
-    const std::size_t count = static_cast<std::size_t>(spp());
-    const std::size_t width = static_cast<std::size_t>(width_);
-    const int kx = reach(filter_.radius_x());
-    const int ky = reach(filter_.radius_y());
-    const int y0 = std::max(0, y - ky);
-    const int y1 = std::min(height_ - 1, y + ky);
-    const float cy = static_cast<float>(y) + 0.5f;
+// Filters with negative lobes can cancel their weights out; such pixels fall back to the
+// plain average of their own samples, which tiles then keep as well.
+bool Film::box_fallback() const {
+    const FilterType t = filter_.settings().type;
+    return t == FilterType::Mitchell || t == FilterType::Lanczos;
+}
 
-    // Each sample's position and vertical weight once per output row, not once per output pixel.
-    const std::size_t band = static_cast<std::size_t>(y1 - y0 + 1) * width * count;
-    scratch.sample_x.resize(band);
-    scratch.weight_y.resize(band);
-    for (int ny = y0; ny <= y1; ++ny)
-        for (int nx = 0; nx < width_; ++nx)
-            for (std::size_t s = 0; s < count; ++s) {
-                const std::size_t i =
-                    (static_cast<std::size_t>(ny - y0) * width + static_cast<std::size_t>(nx)) * count + s;
-                const SamplePosition p = pattern_.position(nx, ny, static_cast<int>(s));
-                scratch.sample_x[i] = p.x;
-                scratch.weight_y[i] = filter_.weight_y(p.y - cy);
-            }
+Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) const {
+    Tile t;
+    t.x0 = std::max(0, x0);
+    t.y0 = std::max(0, y0);
+    t.x1 = std::min(width_, x1);
+    t.y1 = std::min(height_, y1);
+    const int kx = reach(filter_.radius_x()), ky = reach(filter_.radius_y());
+    t.mx0 = std::max(0, t.x0 - kx);
+    t.my0 = std::max(0, t.y0 - ky);
+    t.mx1 = std::min(width_, t.x1 + kx);
+    t.my1 = std::min(height_, t.y1 + ky);
+    const std::size_t reached = static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
+    t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
+    const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_ + (box_fallback() ? 1 + filtered_size_ : 0));
+    const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
+    t.own.assign(owned * own_stride, 0.0f);
+    for (std::size_t i = 0; i < owned; ++i) {
+        float* o = &t.own[i * own_stride];
+        o[0] = INFINITY;
+        for (int c = 0; c < unfiltered_size_; ++c)
+            o[1 + c] = clear_sample_[static_cast<std::size_t>(unfiltered_src_[static_cast<std::size_t>(c)])];
+    }
+    return t;
+}
 
-    auto& taps = scratch.taps;
-    for (int x = 0; x < width_; ++x) {
-        const float cx = static_cast<float>(x) + 0.5f;
-        const std::size_t own = pixel_index(x, y);
-
-        taps.clear();
-        double wsum = 0.0;
-        double wabs = 0.0;
-        for (int ny = y0; ny <= y1; ++ny) {
-            for (int nx = std::max(0, x - kx); nx <= std::min(width_ - 1, x + kx); ++nx) {
-                const std::size_t pixel = static_cast<std::size_t>(ny) * width + static_cast<std::size_t>(nx);
-                const std::size_t cached =
-                    (static_cast<std::size_t>(ny - y0) * width + static_cast<std::size_t>(nx)) * count;
-                for (std::size_t s = 0; s < count; ++s) {
-                    const float wy = scratch.weight_y[cached + s];
-                    if (wy == 0.0f) continue;
-                    const float w = filter_.weight_x(scratch.sample_x[cached + s] - cx) * wy;
-                    if (w == 0.0f) continue;
-                    taps.push_back({pixel * count + s, w});
-                    wsum += w;
-                    wabs += std::fabs(w);
-                }
-            }
-        }
-        // Negative lobes can cancel the weights out; a near-zero sum would blow values up.
-        if (!(wsum > 1e-6 * wabs) || taps.empty()) {
-            taps.clear();
-            for (std::size_t s = 0; s < count; ++s)
-                taps.push_back({own * count + s, 1.0f});
-            wsum = static_cast<double>(count);
-        }
-
-        for (int id : filtered) {
-            Plane& plane = planes_[static_cast<std::size_t>(id)];
-            float* out = &plane.pixels[own * static_cast<std::size_t>(plane.info.components)];
-            switch (plane.info.components) {
-            case 1:
-                accumulate<1>(taps, plane.samples.data(), wsum, out);
-                break;
-            case 2:
-                accumulate<2>(taps, plane.samples.data(), wsum, out);
-                break;
-            case 3:
-                accumulate<3>(taps, plane.samples.data(), wsum, out);
-                break;
-            default:
-                accumulate<4>(taps, plane.samples.data(), wsum, out);
-                break;
-            }
-        }
-
-        if (nearest.empty()) continue;
-        std::size_t best = 0;
-        float best_d2 = 0.0f;
-        for (std::size_t s = 0; s < count; ++s) {
-            const SamplePosition p = pattern_.position(x, y, static_cast<int>(s));
-            const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
-            if (s == 0 || d2 < best_d2) {
-                best = s;
-                best_d2 = d2;
-            }
-        }
-        const std::size_t sample = own * count + best;
-        for (int id : nearest) {
-            Plane& plane = planes_[static_cast<std::size_t>(id)];
-            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-            // memcpy keeps label bit patterns that happen to be NaNs intact.
-            std::memcpy(&plane.pixels[own * comps], &plane.samples[sample * comps], comps * sizeof(float));
+void Film::add_sample(Tile& t, int x, int y, int s, const float* sample) const {
+    const SamplePosition p = pattern_.position(x, y, s);
+    const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
+    const int mw = t.mx1 - t.mx0;
+    // Pixels whose support holds the sample: centre within [-r, r) of it.
+    const int px0 = std::max(t.mx0, static_cast<int>(std::floor(p.x - filter_.radius_x() - 0.5f)) + 1);
+    const int px1 = std::min(t.mx1 - 1, static_cast<int>(std::floor(p.x + filter_.radius_x() - 0.5f)));
+    const int py0 = std::max(t.my0, static_cast<int>(std::floor(p.y - filter_.radius_y() - 0.5f)) + 1);
+    const int py1 = std::min(t.my1 - 1, static_cast<int>(std::floor(p.y + filter_.radius_y() - 0.5f)));
+    for (int py = py0; py <= py1; ++py) {
+        const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f));
+        if (wy == 0.0f) continue;
+        for (int px = px0; px <= px1; ++px) {
+            const float w = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f)) * wy;
+            if (w == 0.0f) continue;
+            float* a = &t.acc[(static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
+                               static_cast<std::size_t>(px - t.mx0)) * stride];
+            a[0] += w;
+            a[1] += std::fabs(w);
+            for (int c = 0; c < filtered_size_; ++c)
+                a[2 + c] += w * sample[filtered_src_[static_cast<std::size_t>(c)]];
         }
     }
+    const bool box = box_fallback();
+    const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_ + (box ? 1 + filtered_size_ : 0));
+    float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                       static_cast<std::size_t>(x - t.x0)) * own_stride];
+    const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
+    const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
+    if (d2 < o[0]) {
+        o[0] = d2;
+        // memcpy keeps label bit patterns that happen to be NaNs intact.
+        for (int c = 0; c < unfiltered_size_; ++c)
+            std::memcpy(&o[1 + c], &sample[unfiltered_src_[static_cast<std::size_t>(c)]], sizeof(float));
+    }
+    if (box) {
+        float* b = o + 1 + unfiltered_size_;
+        b[0] += 1.0f;
+        for (int c = 0; c < filtered_size_; ++c) b[1 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
+    }
+}
+
+void Film::accumulate(const Tile& t) {
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
+    const bool box = box_fallback();
+    const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
+    if (acc_.empty()) acc_.assign(pixels * stride, 0.0f);
+    if (box && box_.empty()) box_.assign(pixels * box_stride, 0.0f);
+    const int mw = t.mx1 - t.mx0;
+    for (int y = t.my0; y < t.my1; ++y)
+        for (int x = t.mx0; x < t.mx1; ++x) {
+            const float* a = &t.acc[(static_cast<std::size_t>(y - t.my0) * static_cast<std::size_t>(mw) +
+                                     static_cast<std::size_t>(x - t.mx0)) * stride];
+            float* g = &acc_[pixel_index(x, y) * stride];
+            for (std::size_t c = 0; c < stride; ++c) g[c] += a[c];
+        }
+    const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
+    for (int y = t.y0; y < t.y1; ++y)
+        for (int x = t.x0; x < t.x1; ++x) {
+            const float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                                     static_cast<std::size_t>(x - t.x0)) * own_stride];
+            const std::size_t pix = pixel_index(x, y);
+            for (Plane& plane : planes_) {
+                if (plane.info.filtered) continue;
+                const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+                std::memcpy(&plane.pixels[pix * comps], &o[1 + plane.slot], comps * sizeof(float));
+            }
+            if (box) {
+                float* b = &box_[pix * box_stride];
+                for (std::size_t c = 0; c < box_stride; ++c) b[c] += o[1 + static_cast<std::size_t>(unfiltered_size_) + c];
+            }
+        }
+}
+
+void Film::merge_tile(Tile&& tile, int order) {
+    std::lock_guard<std::mutex> lock(*merge_mutex_);
+    pending_.emplace(order, std::move(tile));
+    // Merging in a fixed order keeps float sums, and so the frame, reproducible.
+    for (auto it = pending_.find(next_order_); it != pending_.end(); it = pending_.find(next_order_)) {
+        accumulate(it->second);
+        pending_.erase(it);
+        ++next_order_;
+    }
+}
+
+void Film::resolve() {
+    std::lock_guard<std::mutex> lock(*merge_mutex_);
+    // Tiles of buckets whose neighbours never came (an interrupted frame) go in as they are.
+    for (auto& [order, tile] : pending_) accumulate(tile);
+    pending_.clear();
+    if (staged_) {
+        // Staged samples behave as one tile over the whole film.
+        Tile t = make_tile(0, 0, width_, height_);
+        std::vector<float> sample(static_cast<std::size_t>(sample_size_));
+        for (int y = 0; y < height_; ++y)
+            for (int x = 0; x < width_; ++x)
+                for (int s = 0; s < spp(); ++s) {
+                    const std::size_t i = sample_index(x, y, s);
+                    for (const Plane& p : planes_) {
+                        const std::size_t comps = static_cast<std::size_t>(p.info.components);
+                        std::memcpy(&sample[static_cast<std::size_t>(p.offset)], &p.samples[i * comps],
+                                    comps * sizeof(float));
+                    }
+                    add_sample(t, x, y, s, sample.data());
+                }
+        accumulate(t);
+    }
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
+    const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
+    for (std::size_t pix = 0; pix < pixels && !acc_.empty(); ++pix) {
+        const float* a = &acc_[pix * stride];
+        const float* src = a + 2;
+        float scale = 0.0f;
+        if (a[0] > 1e-6f * a[1] && a[0] != 0.0f) {
+            scale = 1.0f / a[0];
+        } else if (!box_.empty() && box_[pix * box_stride] > 0.0f) {
+            src = &box_[pix * box_stride + 1];
+            scale = 1.0f / box_[pix * box_stride];
+        } else {
+            continue; // no sample reached this pixel: it keeps its clear value
+        }
+        for (Plane& plane : planes_) {
+            if (!plane.info.filtered) continue;
+            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+            float* out = &plane.pixels[pix * comps];
+            for (std::size_t c = 0; c < comps; ++c) out[c] = src[static_cast<std::size_t>(plane.slot) + c] * scale;
+        }
+    }
+    acc_.clear();
+    acc_.shrink_to_fit();
+    box_.clear();
+    box_.shrink_to_fit();
+    next_order_ = 0;
+    resolved_ = true;
 }
 
 } // namespace orn::film

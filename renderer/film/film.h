@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace orn::film {
@@ -41,10 +44,13 @@ inline std::uint32_t load_label(const float* slot) {
     return label;
 }
 
-// Per-sample image planes and their reconstruction into pixels.
+// Image planes and the reconstruction of their samples into pixels.
 //
-// Pixel (0, 0) is the bottom-left one. Render threads may write the samples of disjoint pixels
-// concurrently; resolve() runs after rendering and reads neighbouring pixels.
+// Pixel (0, 0) is the bottom-left one. Rendering splats samples into per-bucket tiles that
+// reach as far as the filter does; tiles are merged in bucket order, so a frame gives the same
+// bits whatever the thread count, and memory grows with pixels, not with samples. Every
+// filtered plane uses the same weights. For small films and tests, samples may also be staged
+// one by one with sample_data() (that keeps every sample in memory).
 //
 // Methods throw std::invalid_argument for bad sizes, plane definitions and filters, and
 // std::out_of_range for plane, pixel or sample indices outside the film.
@@ -68,9 +74,32 @@ class Film {
 
     SamplePosition sample_position(int x, int y, int s) const;
 
-    // The plane's components of one sample.
+    // The plane's components of one staged sample.
     float* sample_data(int plane, int x, int y, int s);
     const float* sample_data(int plane, int x, int y, int s) const;
+
+    // ---- rendering in buckets
+    // A sample is the components of every plane, concatenated in plane order.
+    int sample_size() const { return sample_size_; }
+    int plane_offset(int plane) const { return checked_plane(plane).offset; }
+    // A sample holding every plane's clear value.
+    const std::vector<float>& clear_sample() const { return clear_sample_; }
+
+    struct Tile {
+        int x0 = 0, y0 = 0, x1 = 0, y1 = 0;     // own pixels [x0, x1) x [y0, y1)
+        int mx0 = 0, my0 = 0, mx1 = 0, my1 = 0; // pixels the filter reaches from them
+        std::vector<float> acc;                 // per reached pixel: weight, |weight|, filtered components
+        std::vector<float> own;                 // per own pixel: nearest distance, unfiltered components,
+                                                // sample count, filtered sums (the box fallback)
+    };
+    // Planes must all be added before the first tile is made.
+    Tile make_tile(int x0, int y0, int x1, int y1) const;
+    void add_sample(Tile& tile, int x, int y, int s, const float* sample) const;
+    // Hands a finished tile over; thread-safe. Tiles are merged in the order given, 0, 1, 2, ...
+    void merge_tile(Tile&& tile, int order);
+
+    // Writable pixels, for output shaders that change an image after the frame.
+    float* pixel_mutable(int plane, int x, int y);
 
     // Resets every sample and pixel to its plane's clear value.
     void clear();
@@ -87,7 +116,9 @@ class Film {
   private:
     struct Plane {
         PlaneInfo info;
-        std::vector<float> samples;
+        int offset = 0;                  // in a sample
+        int slot = 0;                    // in the filtered or unfiltered part of a tile
+        std::vector<float> samples;      // staged samples, only when sample_data() was used
         std::vector<float> pixels;
     };
 
@@ -95,9 +126,9 @@ class Film {
     std::size_t pixel_index(int x, int y) const;
     std::size_t sample_index(int x, int y, int s) const;
     void fill_plane(Plane& plane) const;
-    struct ResolveScratch;
-    void resolve_row(int y, const std::vector<int>& filtered, const std::vector<int>& nearest,
-                     ResolveScratch& scratch);
+    void layout();
+    void accumulate(const Tile& tile);
+    bool box_fallback() const;
 
     int width_;
     int height_;
@@ -105,6 +136,18 @@ class Film {
     Filter filter_;
     std::vector<Plane> planes_;
     bool resolved_ = false;
+    bool staged_ = false;
+    int sample_size_ = 0;
+    int filtered_size_ = 0;   // filtered components of a sample
+    int unfiltered_size_ = 0;
+    std::vector<float> clear_sample_;
+    std::vector<int> filtered_src_;   // sample offsets of the filtered components, in slot order
+    std::vector<int> unfiltered_src_;
+    std::vector<float> acc_;          // merged tiles: per pixel the tile accumulator layout
+    std::vector<float> box_;          // per pixel: sample count, filtered sums
+    std::map<int, Tile> pending_;
+    int next_order_ = 0;
+    std::unique_ptr<std::mutex> merge_mutex_ = std::make_unique<std::mutex>();
 };
 
 } // namespace orn::film

@@ -87,7 +87,7 @@ std::string Frame::output_path(const std::string& filename) const {
 
 bool Frame::check_outputs() {
     bool ok = true;
-    for (const auto& o : world_.camera()->outputs) {
+    for (const auto& o : *output_entries()) {
         if (!o.is_file) continue;
         film::OutputRequest req;
         req.format = o.format;
@@ -101,6 +101,15 @@ bool Frame::check_outputs() {
             ok = false;
         }
     }
+    if (FramebufferElement* fbs = framebuffers())
+        for (const auto& b : fbs->buffers) {
+            const std::string file = b.text("filename");
+            if (file.empty()) continue;
+            if (auto err = film::check_writable(output_path(file))) {
+                Messages::emitf(Severity::Error, "frame buffer \"%s\": %s", b.name.c_str(), err->c_str());
+                ok = false;
+            }
+        }
     return ok;
 }
 
@@ -152,16 +161,21 @@ void Frame::exit_shaders() {
 }
 
 bool Frame::prepare() {
+    run_calls();
+    setup_buffers();
     if (!check_outputs()) return false;
     init_shaders();
     prepared_ = true;
     return true;
 }
 
-void Frame::shade_pixel(ThreadContext& tc, int x, int y) {
+void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y) {
     const int spp = film_->spp();
+    const std::vector<float>& clear = film_->clear_sample();
+    float* sample = tc.film_sample.data();
     for (int s = 0; s < spp; ++s) {
         const auto pos = film_->sample_position(x, y, s);
+        std::copy(clear.begin(), clear.end(), tc.film_sample.begin());
         miState* root = tc.begin_sample(x, y, s);
         root->raster_x = pos.x;
         root->raster_y = pos.y;
@@ -172,27 +186,28 @@ void Frame::shade_pixel(ThreadContext& tc, int x, int y) {
         miColor color{0.f, 0.f, 0.f, 0.f};
         const miBoolean got = trace_eye(&color, root, org, dir);
         const miState* hit = root->child;
-        const bool surface = got && hit && hit->pri;
-        float* c = film_->sample_data(film::Color, x, y, s);
+        float* c = sample + color_offset_;
         c[0] = color.r;
         c[1] = color.g;
         c[2] = color.b;
         c[3] = color.a;
-        if (surface) {
+        if (got && hit && hit->pri) {
             const miVector pc = world_.world_to_camera().point(hit->point);
-            film_->sample_data(film::Depth, x, y, s)[0] = -pc.z;
-            float* n = film_->sample_data(film::Normal, x, y, s);
+            sample[depth_offset_] = -pc.z;
+            float* n = sample + normal_offset_;
             n[0] = hit->normal.x;
             n[1] = hit->normal.y;
             n[2] = hit->normal.z;
-            film::store_label(film_->sample_data(film::Label, x, y, s), hit->label);
-            film_->sample_data(film::Coverage, x, y, s)[0] = 1.f;
+            film::store_label(sample + label_offset_, hit->label);
+            sample[coverage_offset_] = 1.f;
         }
+        film_->add_sample(tile, x, y, s, sample);
     }
 }
 
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
     ThreadContext own(*this, index);
+    own.film_sample.assign(film_->clear_sample().begin(), film_->clear_sample().end());
     ThreadContext::set_current(&own);
     ProgressBar* bar = nullptr;
     (void)bar;
@@ -204,14 +219,22 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         if (b >= total) break;
         const int bx = b % buckets_x_, by = b / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
+        film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
         for (int y = by * bs; y < y1; ++y)
-            for (int x = bx * bs; x < x1; ++x) shade_pixel(own, x, y);
+            for (int x = bx * bs; x < x1; ++x) shade_pixel(own, tile, x, y);
+        film_->merge_tile(std::move(tile), b);
         done.fetch_add(1);
     }
     ThreadContext::set_current(nullptr);
 }
 
 void Frame::render_pixels() {
+    color_offset_ = film_->plane_offset(film::Color);
+    depth_offset_ = film_->plane_offset(film::Depth);
+    normal_offset_ = film_->plane_offset(film::Normal);
+    label_offset_ = film_->plane_offset(film::Label);
+    coverage_offset_ = film_->plane_offset(film::Coverage);
+    film_->clear();
     const int bs = std::max(4, settings_.bucket_size);
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;
@@ -240,7 +263,7 @@ void Frame::render_pixels() {
 // The camera's output list runs in order: files are written and output shaders called
 // as they come, so a shader sees what the entries before it produced.
 void Frame::run_outputs() {
-    for (const auto& o : world_.camera()->outputs) {
+    for (const auto& o : *output_entries()) {
         if (o.is_file) {
             film::OutputRequest req;
             req.format = o.format;
@@ -260,13 +283,17 @@ void Frame::run_outputs() {
         miState* st = main_context_->begin_sample(0, 0, 0);
         st->type = miRAY_OUTPUT;
         miBoolean result = miFALSE;
-        call_shader(&fe->function, &result, st);
+        if (!call_shader(&fe->function, &result, st)) {
+            Messages::emitf(Severity::Error, "output shader \"%s\" failed", fe->function.decl->decl.name.c_str());
+            outputs_ok_ = false;
+        }
         ThreadContext::set_current(nullptr);
     }
 }
 
 void Frame::finish() {
     run_outputs();
+    write_buffer_files();
     exit_shaders();
 }
 

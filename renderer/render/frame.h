@@ -12,6 +12,12 @@
 #include <memory>
 #include <string>
 
+struct miImg_image {
+    orn::film::Film* film;
+    int plane;
+    bool label;
+};
+
 namespace orn {
 
 struct RenderSettings {
@@ -69,6 +75,14 @@ class Frame {
     // Eye ray through raster position (rx, ry), world space.
     void camera_ray(float rx, float ry, miVector& org, miVector& dir) const;
 
+    // ---- frame buffers and output images
+    // Writes or reads the current eye sample's value of a named buffer (by index).
+    miBoolean fb_put(miState* state, int buffer, const void* data);
+    miBoolean fb_get(miState* state, int buffer, void* data);
+    // Image n: 0 to 5 the standard images, buffer index + 12 a named buffer; null if none.
+    miImg_image* open_image(miUint n);
+    FramebufferElement* framebuffers() const;
+
     // Set by an interrupt; the frame stops taking new buckets.
     static std::atomic<bool>& aborted();
 
@@ -76,11 +90,20 @@ class Frame {
     ThreadContext& main_context() { return *main_context_; }
 
   private:
+    struct BufferPlane {
+        int plane = -1;     // film plane
+        int components = 0; // what mi_fb_put copies
+        bool label = false;
+    };
+    void run_calls();
+    void setup_buffers();
+    std::vector<OutputEntry>* output_entries() const;
+    void write_buffer_files();
     bool check_outputs();
     void init_shaders();
     void exit_shaders();
     void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
-    void shade_pixel(ThreadContext& tc, int x, int y);
+    void shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y);
     void fill_hit(miState* child, const Hit& hit) const;
     void run_outputs();
     float secondary_tnear(const miVector& p) const;
@@ -97,6 +120,9 @@ class Frame {
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;
     Matrix identity_;
+    std::vector<BufferPlane> buffers_;          // by buffer index
+    std::vector<std::unique_ptr<miImg_image>> images_; // by image number
+    int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, label_offset_ = 0, coverage_offset_ = 0;
 };
 
 } // namespace orn

@@ -23,6 +23,10 @@ Session::Session(SessionOptions options) : options_(std::move(options)) {
     options_.include_paths.push_back((fs::path(here).parent_path() / "include").string());
     options_.include_paths.push_back(here);
     Database::set_current(&db_);
+    db_.code_binder = [this](Declaration& d) {
+        SceneBuilder binder(db_, modules_, options_.module_dirs);
+        return binder.bind_code(d, d.decl.loc);
+    };
 }
 
 Session::~Session() {

@@ -166,9 +166,17 @@ struct OutputStmt {
     SourceLoc loc;
 };
 
+// A frame buffer of the camera: `framebuffer "name" ("property" value, ...)`.
+struct FramebufferStmt {
+    std::string name;
+    std::vector<ParamValue> properties;
+    SourceLoc loc;
+};
+
 struct CameraStmt {
     std::string name;
     std::vector<OutputStmt> outputs;
+    std::vector<FramebufferStmt> framebuffers;
     double focal = 1, aperture = 1, aspect = 1;
     int xres = 256, yres = 256;
     double clip_near = 0.001, clip_far = 1e6;
@@ -208,12 +216,18 @@ struct VerboseStmt {
     SourceLoc loc;
 };
 
+// `call "shader"`: a scene-editing shader run before each frame.
+struct CallStmt {
+    std::string shader;
+    SourceLoc loc;
+};
+
 struct RenderStmt {
     std::string root, camera_instance, options;
     SourceLoc loc;
 };
 
 using Statement = std::variant<LinkStmt, ShaderDecl, ShaderInstanceStmt, MaterialStmt, LightStmt, ObjectStmt,
-                               InstanceStmt, InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, RenderStmt>;
+                               InstanceStmt, InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, CallStmt, RenderStmt>;
 
 } // namespace orn::scene

@@ -71,6 +71,7 @@ class FileParser {
     void camera(const SourceLoc& loc);
     void options(const SourceLoc& loc);
     void render(const SourceLoc& loc);
+    void call(const SourceLoc& loc);
 
     void camera_output(CameraStmt& cam, const SourceLoc& loc);
     void light_area(LightStmt& light, LightStmt::Area area, int count, const std::string& keyword);
@@ -100,7 +101,7 @@ void FileParser::statement() {
         {"light", &FileParser::light},       {"object", &FileParser::object},
         {"instance", &FileParser::instance}, {"instgroup", &FileParser::instgroup},
         {"camera", &FileParser::camera},     {"options", &FileParser::options},
-        {"render", &FileParser::render},
+        {"render", &FileParser::render},     {"call", &FileParser::call},
     };
     const Token t = in_.peek();
     if (t.kind != Token::Kind::Word) in_.fail_expected("a statement", "");
@@ -399,6 +400,12 @@ void FileParser::camera(const SourceLoc& loc) {
         const SourceLoc at = in_.peek().loc;
         if (in_.accept_word("output")) {
             camera_output(cam, at);
+        } else if (in_.accept_word("framebuffer")) {
+            FramebufferStmt fb;
+            fb.loc = at;
+            fb.name = in_.expect_string(after("framebuffer"));
+            fb.properties = parse_param_list(in_, "after framebuffer " + in_quotes(fb.name));
+            cam.framebuffers.push_back(std::move(fb));
         } else if (in_.accept_word("focal")) {
             if (in_.accept_word("infinity"))
                 cam.orthographic = true;
@@ -498,6 +505,10 @@ void FileParser::options(const SourceLoc& loc) {
     }
     in_.expect_end("options");
     emit(std::move(opt));
+}
+
+void FileParser::call(const SourceLoc& loc) {
+    emit(CallStmt{in_.expect_string(after("call")), loc});
 }
 
 void FileParser::render(const SourceLoc& loc) {

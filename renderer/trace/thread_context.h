@@ -101,6 +101,7 @@ class ThreadContext {
     int call_depth = 0;
     Arena arena;
     ShaderStateStore store;
+    std::vector<float> film_sample; // every film plane of the current eye sample
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 

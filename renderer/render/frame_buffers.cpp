@@ -1,0 +1,176 @@
+// Scene-editing calls before the frame, the camera's frame-buffer set as film planes,
+// sample access for shaders, output images, and the buffers' own files.
+#include "core/messages.h"
+#include "film/image_output.h"
+#include "render/frame.h"
+
+#include <cstring>
+#include <map>
+
+namespace orn {
+
+namespace {
+
+// The standard images under their buffer names.
+int standard_plane(const std::string& name) {
+    if (name == "color") return film::Color;
+    if (name == "Z") return film::Depth;
+    if (name == "Normal") return film::Normal;
+    if (name == "Motion") return film::Motion;
+    if (name == "Label") return film::Label;
+    if (name == "Coverage") return film::Coverage;
+    return -1;
+}
+
+int components_of(const std::string& datatype) {
+    if (datatype.rfind("rgba", 0) == 0 || datatype.empty()) return 4;
+    if (datatype.rfind("rgb", 0) == 0 || datatype == "n" || datatype == "m") return 3;
+    return 1; // z, tag, coverage
+}
+
+// What the renderer writes a buffer as, for the image writer.
+std::string output_type(const std::string& datatype, bool standard, int plane) {
+    if (!datatype.empty()) return datatype;
+    if (!standard) return "rgba_fp";
+    static const char* types[] = {"rgba_fp", "z", "n", "m", "tag", "coverage"};
+    return types[plane];
+}
+
+} // namespace
+
+FramebufferElement* Frame::framebuffers() const {
+    const miCamera* c = camera_record();
+    return c ? db_.get_as<FramebufferElement>(c->buffertag, miSCENE_FRAMEBUFFER) : nullptr;
+}
+
+std::vector<OutputEntry>* Frame::output_entries() const {
+    static std::vector<OutputEntry> none;
+    const miCamera* c = camera_record();
+    Element* e = c ? db_.get(c->output) : nullptr;
+    auto* list = dynamic_cast<OutputListElement*>(e);
+    return list ? &list->entries : &none;
+}
+
+void Frame::run_calls() {
+    for (miTag t : db_.calls) {
+        auto* fe = db_.get_as<FunctionElement>(t, miSCENE_FUNCTION);
+        if (!fe) continue;
+        ThreadContext::set_current(main_context_.get());
+        miState* st = main_context_->begin_sample(0, 0, 0);
+        st->type = miRAY_NONE;
+        miBoolean result = miFALSE;
+        if (!call_shader(&fe->function, &result, st))
+            Messages::emitf(Severity::Warning, "scene-editing shader \"%s\" returned false", fe->name.c_str());
+        ThreadContext::set_current(nullptr);
+    }
+}
+
+void Frame::setup_buffers() {
+    buffers_.clear();
+    FramebufferElement* fbs = framebuffers();
+    if (!fbs) return;
+    for (const auto& b : fbs->buffers) {
+        BufferPlane bp;
+        const std::string type = b.text("datatype");
+        const int standard = standard_plane(b.name);
+        if (standard >= 0) {
+            bp.plane = standard;
+            bp.components = film_->plane_info(standard).components;
+            bp.label = standard == film::Label;
+        } else {
+            bp.components = components_of(type);
+            bp.label = type == "tag";
+            // Labels are never blended; everything else follows its "filtering" property.
+            const bool filtered = !bp.label && b.flag("filtering", true);
+            bp.plane = film_->plane_id(b.name);
+            if (bp.plane < 0) bp.plane = film_->add_plane(b.name, bp.components, filtered);
+        }
+        buffers_.push_back(bp);
+    }
+}
+
+miBoolean Frame::fb_put(miState* state, int buffer, const void* data) {
+    if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
+    const BufferPlane& bp = buffers_[size_t(buffer)];
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    if (tc->film_sample.empty()) return miFALSE; // not inside an eye sample
+    float* dst = tc->film_sample.data() + film_->plane_offset(bp.plane);
+    std::memcpy(dst, data, size_t(bp.components) * sizeof(float));
+    return miTRUE;
+}
+
+miBoolean Frame::fb_get(miState* state, int buffer, void* data) {
+    if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
+    const BufferPlane& bp = buffers_[size_t(buffer)];
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    if (tc->film_sample.empty()) return miFALSE;
+    const float* src = tc->film_sample.data() + film_->plane_offset(bp.plane);
+    std::memcpy(data, src, size_t(bp.components) * sizeof(float));
+    return miTRUE;
+}
+
+miImg_image* Frame::open_image(miUint n) {
+    int plane = -1;
+    bool label = false;
+    if (n <= miRC_IMAGE_COVERAGE) {
+        plane = int(n);
+        label = n == miRC_IMAGE_TAG;
+    } else if (n >= miRC_IMAGE_USER && n - miRC_IMAGE_USER < buffers_.size()) {
+        plane = buffers_[n - miRC_IMAGE_USER].plane;
+        label = buffers_[n - miRC_IMAGE_USER].label;
+    }
+    if (plane < 0) return nullptr;
+    if (images_.size() <= n) images_.resize(n + 1);
+    if (!images_[n]) images_[n] = std::make_unique<miImg_image>(miImg_image{film_.get(), plane, label});
+    return images_[n].get();
+}
+
+void Frame::write_buffer_files() {
+    FramebufferElement* fbs = framebuffers();
+    if (!fbs) return;
+    // Buffers that name the same file go into it together, as layers of one EXR file.
+    std::map<std::string, film::OutputRequest> files;
+    std::vector<std::string> order;
+    for (const auto& b : fbs->buffers) {
+        const std::string file = b.text("filename");
+        if (file.empty()) continue;
+        std::string type = b.text("filetype");
+        if (type == "null") continue;
+        if (type == "tiff") type = "tif";
+        if (type != "exr" && type != "tif" && type != "png") {
+            Messages::emitf(Severity::Warning, "frame buffer \"%s\": cannot write file type \"%s\" (use exr, tif or png)",
+                            b.name.c_str(), type.c_str());
+            continue;
+        }
+        const int standard = standard_plane(b.name);
+        const std::string plane = standard >= 0 ? film::standard_plane_name(film::StandardPlane(standard)) : b.name;
+        const std::string path = output_path(file);
+        auto [it, fresh] = files.try_emplace(path);
+        film::OutputRequest& req = it->second;
+        if (fresh) {
+            order.push_back(path);
+            req.path = path;
+            req.format = type;
+            req.compression = b.text("compression");
+        } else if (req.format != "exr") {
+            Messages::emitf(Severity::Warning, "frame buffer \"%s\": \"%s\" already holds another buffer; only exr files take several",
+                            b.name.c_str(), path.c_str());
+            continue;
+        }
+        req.planes.push_back(plane);
+        req.data_type += (req.data_type.empty() ? "" : ",") + output_type(b.text("datatype"), standard >= 0, standard);
+        if (req.compression.empty()) req.compression = b.text("compression");
+    }
+    for (const auto& path : order) {
+        film::OutputRequest& req = files[path];
+        if (req.format != "exr") req.compression.clear();
+        if (auto err = film::write_image(*film_, req)) {
+            Messages::emit(Severity::Error, *err);
+            outputs_ok_ = false;
+        } else {
+            Messages::emitf(Severity::Info, "wrote %s", req.path.c_str());
+        }
+    }
+}
+
+} // namespace orn
