@@ -77,3 +77,42 @@ ORN_API miBoolean mi_refraction_dir(miVector* dir, miState* state, miScalar ior_
 ORN_API miBoolean mi_transmission_dir_specular(miVector* dir, miState* state, miScalar ior_in, miScalar ior_out) {
     return mi_refraction_dir(dir, state, ior_in, ior_out);
 }
+
+ORN_API miBoolean mi_trace_shadow_seg(miColor* result, miState* state) {
+    Frame* f = frame_of(state);
+    if (!f || !result || !state->cache) return miFALSE;
+    return f->trace_shadow_segment(result, state);
+}
+
+ORN_API miBoolean mi_call_material(miColor* result, miState* state) {
+    Frame* f = frame_of(state);
+    if (!f || !result || !state->cache || !state->pri) return miFALSE;
+    return f->call_material(result, state);
+}
+
+ORN_API miBoolean mi_call_shadow_material(miColor* result, miState* state) {
+    Frame* f = frame_of(state);
+    if (!f || !result || !state->cache || !state->pri) return miFALSE;
+    return f->call_shadow_material(result, state);
+}
+
+// Sets the distance falloff of rays traced from the state; the previous values come back
+// through the same pointers, so a second call restores them.
+ORN_API void mi_ray_falloff(miState* state, double* start, double* stop) {
+    if (!state || !state->cache || !start || !stop) return;
+    RayData& rd = ThreadContext::data(state);
+    const double old_start = rd.falloff_start, old_stop = rd.falloff_stop;
+    rd.falloff_start = *start;
+    rd.falloff_stop = *stop;
+    *start = old_start;
+    *stop = old_stop;
+}
+
+// Under the rasteriser the material hands its opacity to the renderer, which composites the
+// layers.
+ORN_API void mi_opacity_set(miState* state, miColor* opacity) {
+    if (!state || !state->cache || !opacity || state->type != miRAY_EYE) return;
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    tc->layer_opacity = *opacity;
+    tc->opacity_set = true;
+}

@@ -122,6 +122,7 @@ struct LightElement : Element {
     AreaShape area = AreaShape::None;
     std::array<float, 7> area_params{};
     int samples_u = 1, samples_v = 1;
+    miColor energy{0, 0, 0, 0}; // photon energy
 };
 
 struct ObjectElement : Element {

@@ -347,6 +347,7 @@ void SceneBuilder::on(const scene::LightStmt& s) {
     case scene::LightStmt::Area::Sphere: e->area = AreaShape::Sphere; break;
     }
     e->area_params = s.area_params;
+    e->energy = {s.energy[0], s.energy[1], s.energy[2], 0.f};
     e->samples_u = std::max(1, s.samples_u);
     e->samples_v = std::max(1, s.samples_v);
     db_.add(std::move(e));

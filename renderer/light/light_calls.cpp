@@ -37,6 +37,11 @@ miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& w
 
 miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     if (!state->options || state->options->shadow == 0) return miTRUE;
+    if (state->options->shadow == 's') {
+        // Segment shadows: the first occluder's shadow shader carries the ray on itself.
+        ThreadContext::data(state).shadow_remaining = state->dist;
+        return trace_shadow_segment(result, state);
+    }
     ThreadContext* tc = ThreadContext::data(state).thread;
     const miVector start = state->point;
     const miVector dir = normalized(state->dir);
@@ -65,6 +70,49 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
         t0 = hit.t + secondary_tnear(st->point);
     }
     return miFALSE;
+}
+
+miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
+    RayData& from = ThreadContext::data(state);
+    const miVector start = state->point;
+    const miVector dir = normalized(state->dir);
+    const double remaining = from.shadow_remaining > 0.0 ? from.shadow_remaining : INFINITY;
+    Hit hit;
+    const float t0 = secondary_tnear(start);
+    if (!world_.geometry().intersect(start, dir, t0, float(remaining) * (1.f - 1e-5f), kMaskShadow, hit))
+        return miTRUE;
+    ThreadContext* tc = from.thread;
+    miState* st = tc->child_of(state, miRAY_SHADOW);
+    if (!st) return miFALSE;
+    st->org = start;
+    st->dir = dir;
+    st->light_instance = state->light_instance;
+    RayData& rd = ThreadContext::data(st);
+    rd.light = from.light;
+    fill_hit(st, hit);
+    rd.shadow_remaining = remaining - hit.t;
+    auto* m = db_.get_as<MaterialElement>(st->material, miSCENE_MATERIAL);
+    auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
+    if (!fe) {
+        *result = {0.f, 0.f, 0.f, result->a};
+        return miFALSE;
+    }
+    return call_shader(&fe->function, result, st);
+}
+
+miBoolean Frame::call_shadow_material(miColor* result, miState* state) {
+    auto* m = db_.get_as<MaterialElement>(state->material, miSCENE_MATERIAL);
+    auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
+    if (!fe) {
+        *result = {0.f, 0.f, 0.f, result->a};
+        return miFALSE;
+    }
+    // The shadow shader runs on the hit as a shadow ray would meet it.
+    const int saved = state->type;
+    state->type = miRAY_SHADOW;
+    const miBoolean ok = call_shader(&fe->function, result, state);
+    state->type = saved;
+    return ok;
 }
 
 } // namespace orn

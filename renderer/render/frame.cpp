@@ -2,6 +2,7 @@
 
 #include "core/messages.h"
 #include "film/image_output.h"
+#include "photon/photon_map.h"
 
 #include <algorithm>
 #include <cmath>
@@ -166,6 +167,8 @@ bool Frame::prepare() {
     if (!check_outputs()) return false;
     init_shaders();
     prepared_ = true;
+    read_gi_settings();
+    emit_photons();
     return true;
 }
 

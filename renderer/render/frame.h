@@ -64,6 +64,9 @@ class Frame {
     // Filters `result` through the occluders between state->point and the light sample;
     // false when the light is blocked.
     miBoolean trace_shadow(miColor* result, miState* state);
+    // Segment shadows: the shadow ray from a shadow state's hit on towards the light.
+    miBoolean trace_shadow_segment(miColor* result, miState* state);
+    miBoolean call_shadow_material(miColor* result, miState* state);
     miBoolean call_shader(miFunction* f, void* result, miState* state);
     void* eval(miState* state, void* param);
     bool sample(double* out, int* instance, miState* state, int dim, miUint* n);
@@ -74,6 +77,15 @@ class Frame {
 
     // Eye ray through raster position (rx, ry), world space.
     void camera_ray(float rx, float ry, miVector& org, miVector& dir) const;
+
+    // ---- global illumination
+    // Indirect light at the state's point: the photon map's estimate and, with final
+    // gathering, the average of final-gather rays; radiance-like (irradiance / pi).
+    miBoolean compute_irradiance(miColor* result, miState* state);
+    // Continues a photon from the state's point; false when it goes nowhere.
+    miBoolean trace_photon(miColor* energy, miState* state, int type, const miVector& dir);
+    void store_photon(const miColor& energy, miState* state);
+    size_t photon_count() const;
 
     // ---- frame buffers and output images
     // Writes or reads the current eye sample's value of a named buffer (by index).
@@ -94,8 +106,12 @@ class Frame {
         int plane = -1;     // film plane
         int components = 0; // what mi_fb_put copies
         bool label = false;
+        bool useopacity = false;
     };
+    bool rasterise_behind(miColor* result, miState* hit);
     void run_calls();
+    void read_gi_settings();
+    void emit_photons();
     void setup_buffers();
     std::vector<OutputEntry>* output_entries() const;
     void write_buffer_files();
@@ -120,6 +136,15 @@ class Frame {
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;
     Matrix identity_;
+    struct GiSettings {
+        bool finalgather = false;
+        int finalgather_rays = 64;
+        bool globillum = false;
+        int photons = 100000;
+        int accuracy = 64;  // photons per estimate
+        float radius = 0.f; // largest estimate radius; 0: as far as the nearest photons reach
+    } gi_;
+    std::unique_ptr<class PhotonMap> photon_map_;
     std::vector<BufferPlane> buffers_;          // by buffer index
     std::vector<std::unique_ptr<miImg_image>> images_; // by image number
     int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, label_offset_ = 0, coverage_offset_ = 0;

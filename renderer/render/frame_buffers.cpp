@@ -84,6 +84,7 @@ void Frame::setup_buffers() {
             const bool filtered = !bp.label && b.flag("filtering", true);
             bp.plane = film_->plane_id(b.name);
             if (bp.plane < 0) bp.plane = film_->add_plane(b.name, bp.components, filtered);
+            bp.useopacity = b.flag("useopacity", false);
         }
         buffers_.push_back(bp);
     }

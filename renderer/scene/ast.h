@@ -110,6 +110,7 @@ struct LightStmt {
     ShaderRef shader;
     std::optional<std::array<float, 3>> origin, direction;
     std::optional<float> spread;
+    std::array<float, 3> energy{0, 0, 0}; // photon energy; lights without it emit no photons
     enum class Area { None, Rectangle, Disc, Sphere } area = Area::None;
     // rectangle: edge u (3), edge v (3); disc: normal (3), radius; sphere: radius
     std::array<float, 7> area_params{};

@@ -260,6 +260,8 @@ void FileParser::light(const SourceLoc& loc) {
             l.origin = vec3("origin");
         } else if (in_.accept_word("direction")) {
             l.direction = vec3("direction");
+        } else if (in_.accept_word("energy")) {
+            l.energy = vec3("energy");
         } else if (in_.accept_word("spread")) {
             l.spread = in_.expect_float(after("spread"));
         } else if (in_.accept_word("rectangle")) {

@@ -57,6 +57,13 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
     return id;
 }
 
+void GeometryScene::bounds(miVector& lower, miVector& upper) const {
+    RTCBounds b;
+    rtcGetSceneBounds(scene_, &b);
+    lower = {b.lower_x, b.lower_y, b.lower_z};
+    upper = {b.upper_x, b.upper_y, b.upper_z};
+}
+
 void GeometryScene::commit() {
     for (unsigned mask = 1; mask < 8; ++mask) {
         needs_filter_[mask] = false;

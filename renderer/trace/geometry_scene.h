@@ -34,6 +34,8 @@ class GeometryScene {
     // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
     bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask, Hit& hit) const;
     size_t mesh_count() const { return masks_.size(); }
+    // World-space bounds of everything added: lower corner then upper corner.
+    void bounds(miVector& lower, miVector& upper) const;
     RTCScene handle() const { return scene_; }
 
   private:

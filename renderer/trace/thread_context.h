@@ -29,6 +29,7 @@ struct RayData {
     uint32_t sample_calls = 0;             // mi_sample calls made from this state
     int depth = 0;
     double falloff_start = 0.0, falloff_stop = 0.0; // 0,0: no falloff
+    double shadow_remaining = 0.0;                  // shadow rays: distance left to the light
     miVector tex[kMaxTextureSpaces];
     miVector bump_x[kMaxTextureSpaces], bump_y[kMaxTextureSpaces];
     miVector derivs[2];
@@ -102,6 +103,9 @@ class ThreadContext {
     Arena arena;
     ShaderStateStore store;
     std::vector<float> film_sample; // every film plane of the current eye sample
+    // Opacity a material handed over with mi_opacity_set for the current layer (rasteriser).
+    miColor layer_opacity{1, 1, 1, 1};
+    bool opacity_set = false;
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 

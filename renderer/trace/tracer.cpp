@@ -197,11 +197,54 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     Hit hit;
     if (world_.geometry().intersect(st->org, st->dir, tnear, tfar, kMaskEye, hit)) {
         fill_hit(st, hit);
+        tc->opacity_set = false;
         call_material(result, st);
+        if (tc->opacity_set && state->options && state->options->scanline == 'r') rasterise_behind(result, st);
         return miTRUE;
     }
     st->dist = 0.0;
     return trace_environment(result, state, st->dir);
+}
+
+// Under the rasteriser the renderer, not the material, looks through a surface: the layer
+// behind is shaded as an eye ray of its own and composited under this one, the colour as
+// premultiplied "over" and buffers with "useopacity" weighted by the opacity.
+bool Frame::rasterise_behind(miColor* result, miState* hit) {
+    ThreadContext* tc = ThreadContext::data(hit).thread;
+    const miColor o = tc->layer_opacity;
+    if (o.r >= 1.f && o.g >= 1.f && o.b >= 1.f && o.a >= 1.f) return false;
+    if (ThreadContext::data(hit).depth >= kMaxRayDepth - 2) return false;
+    // This layer's buffer values, kept while the layer behind writes its own.
+    const size_t n = tc->film_sample.size();
+    auto* front = static_cast<float*>(tc->arena.alloc(n * sizeof(float)));
+    if (!front) return false;
+    std::copy(tc->film_sample.begin(), tc->film_sample.end(), front);
+    for (const auto& bp : buffers_)
+        if (bp.useopacity)
+            std::fill_n(tc->film_sample.begin() + film_->plane_offset(bp.plane), bp.components, 0.f);
+    miColor behind{0.f, 0.f, 0.f, 0.f};
+    const miVector org = hit->point + hit->dir * secondary_tnear(hit->point);
+    const miBoolean got = trace_eye(&behind, hit, org, hit->dir);
+    if (got) {
+        result->r += (1.f - o.r) * behind.r;
+        result->g += (1.f - o.g) * behind.g;
+        result->b += (1.f - o.b) * behind.b;
+        result->a += (1.f - o.a) * behind.a;
+    }
+    const float w[4] = {o.r, o.g, o.b, o.a};
+    for (const auto& bp : buffers_) {
+        if (!bp.useopacity) continue;
+        float* v = tc->film_sample.data() + film_->plane_offset(bp.plane);
+        const float* f = front + film_->plane_offset(bp.plane);
+        for (int c = 0; c < bp.components; ++c) v[c] = w[c] * f[c] + (1.f - w[c]) * v[c];
+    }
+    // Buffers without "useopacity" keep the front layer's value.
+    for (const auto& bp : buffers_) {
+        if (bp.useopacity) continue;
+        const int off = film_->plane_offset(bp.plane);
+        std::copy(front + off, front + off + bp.components, tc->film_sample.begin() + off);
+    }
+    return true;
 }
 
 miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, const miVector& dir) {
@@ -214,7 +257,13 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
         if (levels >= o->trace_depth) return miFALSE;
         if (!o->trace && type != miRAY_TRANSPARENT) return miFALSE;
     }
+    // The rasteriser composites layers itself: a surface on an eye ray does not look through.
+    if (type == miRAY_TRANSPARENT && o && o->scanline == 'r' &&
+        (state->type == miRAY_EYE || state->type == miRAY_TRANSPARENT))
+        return miFALSE;
     ThreadContext* tc = ThreadContext::data(state).thread;
+    const RayData& pd = ThreadContext::data(state);
+    const double fstart = pd.falloff_start, fstop = pd.falloff_stop;
     miState* st = tc->child_of(state, type);
     if (!st) return miFALSE;
     st->org = state->point;
@@ -227,10 +276,25 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
         st->ior_in = state->ior;
         st->volume = state->refraction_volume ? state->refraction_volume : state->volume;
     }
+    // Ray falloff: nothing is hit beyond its end, and hits between its start and end fade
+    // towards the environment.
+    const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
     Hit hit;
-    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), INFINITY, kMaskTrace, hit)) {
+    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, kMaskTrace, hit)) {
         fill_hit(st, hit);
         call_material(result, st);
+        if (fstop > 0.0 && hit.t > fstart && fstop > fstart) {
+            const float t = float((hit.t - fstart) / (fstop - fstart));
+            miColor env{0.f, 0.f, 0.f, 0.f};
+            const miVector d = st->dir;
+            const miColor c = *result;
+            // From the hit state, so the environment ray does not take the hit's place.
+            trace_environment(&env, st, d);
+            result->r = (1.f - t) * c.r + t * env.r;
+            result->g = (1.f - t) * c.g + t * env.g;
+            result->b = (1.f - t) * c.b + t * env.b;
+            result->a = (1.f - t) * c.a + t * env.a;
+        }
         return miTRUE;
     }
     st->dist = 0.0;

@@ -1,0 +1,183 @@
+// The camera's frame-buffer set as shaders use it: buffers defined in the scene or by a
+// shader, per-sample writes, output images after the frame, the buffers' own files, and
+// the scene-preparation calls that rebuild a camera's output list.
+#include "support/scene_fixture.h"
+
+#include "film/film.h"
+
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using orn::test::module_preamble;
+using orn::test::SceneFixture;
+
+namespace {
+
+std::string scene(const std::string& camera_extra, const std::string& extra = "") {
+    return module_preamble() + "options \"opt\" samples 0 0 end options\n"
+           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 8 8\n" + camera_extra + "end camera\n"
+           "instance \"cam_i\" \"cam\" end instance\n"
+           "shader \"red_c\" \"orn_constant\" (\"color\" 1 0 0 1)\n"
+           "material \"red\" = \"red_c\" end material\n"
+           "object \"quad\" visible shadow trace group\n"
+           "  -20 -20 0  20 -20 0  20 20 0  -20 20 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
+           "instance \"front\" \"quad\" material \"red\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n" +
+           extra + "instgroup \"root\" \"cam_i\" \"front\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+}
+
+char* copy(const char* s) { return mi_mem_strdup(s); }
+
+TEST(Framebuffers, SceneBuffersHaveIndicesAndHoldSampleValues) {
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("framebuffer \"tk_diffuse\" (\"datatype\" \"rgb_fp\", \"user\" on)\n"
+                              "framebuffer \"Z\" (\"datatype\" \"z\")\n")));
+    miState* hit = fx.probe_eye(4.f, 4.f);
+    ASSERT_NE(hit, nullptr);
+    mi::shader::Interface* iface = mi_get_shader_interface(3);
+    ASSERT_NE(iface, nullptr);
+    const mi::shader::Framebuffer& fb = iface->accessFramebuffer(hit->camera->buffertag);
+    size_t diffuse = 99, z = 99, missing = 0;
+    EXPECT_TRUE(fb.get_index("tk_diffuse", diffuse));
+    EXPECT_TRUE(fb.get_index("Z", z));
+    EXPECT_FALSE(fb.get_index("tk_specular", missing));
+    EXPECT_EQ(missing, size_t(-1));
+    EXPECT_EQ(diffuse, 0u);
+    EXPECT_EQ(z, 1u);
+    iface->releaseFramebuffer(fb, hit->camera->buffertag);
+    iface->release();
+
+    miColor put{0.25f, 0.5f, 0.75f, 9.f}, got{0, 0, 0, 0};
+    EXPECT_TRUE(mi_fb_put(hit, int(diffuse), &put));
+    EXPECT_TRUE(mi_fb_get(hit, int(diffuse), &got));
+    EXPECT_EQ(got.r, 0.25f);
+    EXPECT_EQ(got.b, 0.75f);
+    EXPECT_EQ(got.a, 0.f) << "an rgb buffer has no alpha to write";
+    EXPECT_FALSE(mi_fb_put(hit, 7, &put)) << "no buffer 7";
+}
+
+TEST(Framebuffers, OutputImagesReadAndRewriteTheFrame) {
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("framebuffer \"tk_color\" (\"datatype\" \"rgb_fp\", \"user\" on)\n")));
+    fx.render();
+    miState* st = fx.root();
+    miImg_image* colour = mi_output_image_open(st, miRC_IMAGE_RGBA);
+    ASSERT_NE(colour, nullptr);
+    miColor c;
+    mi_img_get_color(colour, &c, 3, 3);
+    EXPECT_EQ(c.r, 1.f);
+    EXPECT_EQ(c.a, 1.f);
+    miImg_image* depth = mi_output_image_open(st, miRC_IMAGE_Z);
+    float d = 0;
+    mi_img_get_depth(depth, &d, 4, 4);
+    EXPECT_NEAR(d, 5.f, 1e-4);
+    // a named buffer is image index + 12; what an output shader puts, later ones read
+    miImg_image* user = mi_output_image_open(st, miRC_IMAGE_USER + 0);
+    ASSERT_NE(user, nullptr);
+    miColor v{0.5f, 0.25f, 0.125f, 1.f};
+    mi_img_put_color(user, &v, 7, 0);
+    miColor back;
+    mi_img_get_color(user, &back, 7, 0);
+    EXPECT_EQ(back.g, 0.25f);
+    EXPECT_EQ(mi_output_image_open(st, miRC_IMAGE_USER + 5), nullptr);
+    // reads outside the image give black instead of touching memory
+    mi_img_get_color(colour, &c, 8, 0);
+    EXPECT_EQ(c.r, 0.f);
+}
+
+TEST(Framebuffers, BuffersWithAFileNameAreWrittenAsLayersOfOneExr) {
+    const std::string dir = fs::path(orn::test::temp_path("x")).parent_path().string();
+    const std::string file = dir + "/shared.exr";
+    fs::remove(file);
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("framebuffer \"tk_a\" (\"datatype\" \"rgb_fp\", \"filename\" \"" + file +
+                              "\", \"filetype\" \"exr\")\n"
+                              "framebuffer \"tk_b\" (\"datatype\" \"rgb_h\", \"filename\" \"" + file +
+                              "\", \"filetype\" \"exr\")\n"
+                              "framebuffer \"tk_c\" (\"datatype\" \"rgb_fp\", \"filename\" \"" + dir +
+                              "/c.iff\", \"filetype\" \"iff\")\n")));
+    orn::test::MessageCapture messages;
+    fx.render();
+    fx.frame().finish();
+    auto in = OIIO::ImageInput::open(file);
+    ASSERT_TRUE(in);
+    const auto& spec = in->spec();
+    std::vector<std::string> names(spec.channelnames.begin(), spec.channelnames.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "tk_a.R"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "tk_b.B"), names.end());
+    EXPECT_TRUE(messages.contains("frame buffer \"tk_c\": cannot write file type \"iff\""));
+    EXPECT_FALSE(fs::exists(dir + "/c.iff"));
+}
+
+TEST(ScenePreparation, ShadersDeclareCallAndRebuildTheOutputList) {
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("output \"rgba\" \"exr\" \"dropped.exr\"\n")));
+    miState* st = fx.root();
+    auto& db = fx.session().db();
+    // a declaration made by a shader
+    miParameter* params = mi_api_parameter_decl(miTYPE_STRING, copy("buffer_a"), 0);
+    params = mi_api_parameter_append(params, mi_api_parameter_decl(miTYPE_INTEGER, copy("operation"), 0));
+    miFunction_decl* decl = mi_api_funcdecl_begin(mi_api_parameter_decl(miTYPE_BOOLEAN, copy("result"), 0),
+                                                  copy("test_output"), params);
+    ASSERT_NE(decl, nullptr);
+    decl->version = 2;
+    const miTag decl_tag = mi_api_funcdecl_end();
+    ASSERT_NE(decl_tag, miNULLTAG);
+    EXPECT_NE(mi_api_decl_lookup(copy("test_output")), nullptr);
+    EXPECT_EQ(mi_api_name_lookup(copy("test_output")), decl_tag);
+    // a call of a declared module shader with its parameter values
+    ASSERT_TRUE(mi_api_function_call(copy("orn_color_to_float")));
+    ASSERT_TRUE(mi_api_parameter_name(copy("channel")));
+    int channel = 2, size = 4;
+    ASSERT_TRUE(mi_api_parameter_value(miTYPE_INTEGER, &channel, nullptr, &size));
+    EXPECT_FALSE(mi_api_parameter_name(copy("no_such_parameter")));
+    const miTag call = mi_api_function_call_end(0);
+    auto* fe = db.get_as<orn::FunctionElement>(call, miSCENE_FUNCTION);
+    ASSERT_NE(fe, nullptr);
+    int stored = 0;
+    std::memcpy(&stored, static_cast<char*>(fe->function.block()) + 16, 4);
+    EXPECT_EQ(stored, 2) << "channel follows the colour";
+    EXPECT_FALSE(mi_api_function_call(copy("orn_undeclared")));
+    // the camera's list is dropped and rebuilt with the new entry
+    miUint tmap = 0, imap = 0;
+    EXPECT_TRUE(mi_api_output_type_identify(&tmap, &imap, copy("+z,+n,")));
+    EXPECT_EQ(tmap, (1u << 1) | (1u << 2));
+    EXPECT_TRUE(mi_api_function_delete(&st->camera->output));
+    EXPECT_EQ(st->camera->output, miNULLTAG);
+    st->camera->output = mi_api_function_append(st->camera->output, mi_api_output_function_def(tmap, imap, call));
+    auto* list = dynamic_cast<orn::OutputListElement*>(db.get(st->camera->output));
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->entries.size(), 1u);
+    EXPECT_FALSE(list->entries[0].is_file);
+    EXPECT_EQ(list->entries[0].shader, call);
+}
+
+TEST(ScenePreparation, NamedOptionsAndEditedBufferSets) {
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("framebuffer \"old\" (\"datatype\" \"rgb_fp\")\n")));
+    miState* st = fx.root();
+    mi::shader::Interface* iface = mi_get_shader_interface(3);
+    mi::shader::Options* opt = iface->getOptions(st->options->string_options);
+    ASSERT_NE(opt, nullptr);
+    EXPECT_TRUE(opt->set("contrast all buffers", true));
+    bool value = false;
+    EXPECT_TRUE(opt->get("contrast all buffers", &value));
+    EXPECT_TRUE(value);
+    opt->release();
+    mi::shader::Framebuffer& fb = iface->editFramebuffer(st->camera->buffertag);
+    EXPECT_TRUE(fb.reset());
+    EXPECT_TRUE(fb.set("tk_new", "datatype", "rgb_h"));
+    EXPECT_TRUE(fb.set("tk_new", "filtering", false));
+    size_t i = 0;
+    EXPECT_FALSE(fb.get_index("old", i));
+    EXPECT_TRUE(fb.get_index("tk_new", i));
+    EXPECT_EQ(i, 0u);
+    iface->releaseFramebuffer(fb, st->camera->buffertag);
+    iface->release();
+}
+
+} // namespace
