@@ -1,6 +1,8 @@
-// Render benchmark: a scene of over a million triangles at 640x480, one sample per pixel,
-// with a trivial material. Reports primary samples per second on 1 and 2 threads, and the
-// throughput of bare Embree rtcIntersect1 on the same rays in the same run.
+// Render benchmarks at 640x480, one sample per pixel, on 1 and 2 threads:
+//  1. a scene of over a million triangles with a trivial material: primary samples per
+//     second against bare Embree rtcIntersect1 on the same rays in the same run;
+//  2. a plane and a sphere with orn_MegaTK under two toolkit lights with soft shadows of 8
+//     samples: frame time.
 //
 //   build/bin/bench_render [--repeat N]
 #include "core/messages.h"
@@ -54,6 +56,34 @@ std::string scene_text(const std::string& obj) {
            "object \"ball\" visible shadow trace file \"" + obj + "\" end object\n"
            "instance \"ball_i\" \"ball\" material \"m\" end instance\n"
            "instgroup \"root\" \"cam_i\" \"ball_i\" end instgroup\n"
+           "render \"root\" \"cam_i\" \"opt\"\n";
+}
+
+std::string toolkit_scene(const std::string& sphere_obj) {
+    auto light = [](const std::string& name, const std::string& dir, const std::string& category) {
+        return "light \"" + name + "\" \"orn_DirectTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"emit_diffuse\" on, "
+               "\"emit_specular\" on, \"shadow\" on, \"shadow_factor\" 0, \"softness\" 2, \"shadow_samples\" 8, "
+               "\"category\" \"" + category + "\") direction " + dir + " end light\n"
+               "instance \"" + name + "_i\" \"" + name + "\" end instance\n";
+    };
+    const std::string mega = "(\"opacity\" 1 1 1 1, \"opacity_channel\" 3, \"ior\" 1, \"diffuse_on\" on, "
+                             "\"diffuse_color\" 0.7 0.6 0.5 1, \"diffuse_weight\" 1, \"diffuse_category\" \"key\", "
+                             "\"phong_on\" on, \"phong_weight\" 0.5, \"phong_color\" 1 1 1 1, \"phong_exponent\" 30, "
+                             "\"phong_category\" \"rim\", \"light_mode\" 4)";
+    return "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n"
+           "options \"opt\" samples 0 0 filter box 1 1 end options\n"
+           "camera \"cam\" focal 50 aperture 36 aspect 1.333333 resolution 640 480 end camera\n"
+           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 0.98639 0.16440 0 0 -0.16440 0.98639 0 0 -0.0017 -9.1242 1 end instance\n" +
+           light("key", "-0.4 -0.8 -0.45", "key") + light("rim", "0.6 -0.5 0.6", "rim") +
+           "shader \"mega\" \"orn_MegaTK\" " + mega + "\n"
+           "material \"m\" = \"mega\" shadow = \"mega\" end material\n"
+           "object \"ball\" visible shadow trace file \"" + sphere_obj + "\" end object\n"
+           "object \"plane\" visible shadow trace group\n"
+           "  -8 0 -8  8 0 -8  8 0 8  -8 0 8  0 0 0  1 0 0  1 1 0  0 1 0\n"
+           "  v 0 t 4 v 1 t 5 v 2 t 6 v 3 t 7\n  p 0 1 2 3\nend group end object\n"
+           "instance \"ball_i\" \"ball\" material \"m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 0 1 end instance\n"
+           "instance \"plane_i\" \"plane\" material \"m\" end instance\n"
+           "instgroup \"root\" \"cam_i\" \"ball_i\" \"plane_i\" \"key_i\" \"rim_i\" end instgroup\n"
            "render \"root\" \"cam_i\" \"opt\"\n";
 }
 
@@ -141,6 +171,27 @@ int main(int argc, char** argv) {
         if (threads == 1) one_thread_rate = r_rate;
         std::printf("%-8d %14.0f %14.0f %8.2f\n", threads, r_rate, e_rate, r_rate / e_rate);
         if (threads == 2) std::printf("# 2-thread speed-up of the renderer: %.2f\n", r_rate / one_thread_rate);
+        frame->finish();
+    }
+
+    std::printf("\n# orn_MegaTK plane and sphere, two toolkit lights, soft shadows of 8 samples\n");
+    std::printf("%-8s %12s %14s\n", "threads", "frame ms", "samples/s");
+    const std::string sphere = write_sphere(64, 32);
+    double one = 0;
+    for (int threads : {1, 2}) {
+        orn::SessionOptions options;
+        options.render.threads = threads;
+        options.render.progress = false;
+        orn::Session session(options);
+        if (!session.load_string(toolkit_scene(sphere), "bench_toolkit.mi")) return 1;
+        auto frame = session.make_frame();
+        if (!frame || !frame->prepare()) return 1;
+        frame->render_pixels();
+        const double t = best_seconds(repeat, [&] { frame->render_pixels(); });
+        const double rate = double(frame->film().width()) * frame->film().height() / t;
+        if (threads == 1) one = rate;
+        std::printf("%-8d %12.1f %14.0f\n", threads, t * 1e3, rate);
+        if (threads == 2) std::printf("# 2-thread speed-up: %.2f\n", rate / one);
         frame->finish();
     }
     return 0;

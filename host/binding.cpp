@@ -43,9 +43,8 @@ const char* const entry_names[e_count] = {
 std::atomic<void*> module_handle{nullptr};
 std::atomic<void*> cache[e_count];
 
-void* resolve(Entry e) {
-    void* fn = cache[e].load(std::memory_order_acquire);
-    if (fn) return fn;
+void* resolve_slow(Entry e) {
+    void* fn = nullptr;
     void* handle = module_handle.load(std::memory_order_acquire);
     if (!handle) std::fputs("DYNLOAD: dl_handle null\n", stderr);
     // A null handle would mean "search everything" to dlsym; the module must only ever
@@ -64,6 +63,12 @@ void* resolve(Entry e) {
         std::fprintf(stderr, "dlsym failed on \"%s\" (handle: %08lx error: %s)\n", entry_names[e],
                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(handle)), error);
     return fn;
+}
+
+// After the first call a forwarder costs one load and one indirect call.
+inline void* resolve(Entry e) {
+    void* fn = cache[e].load(std::memory_order_acquire);
+    return fn ? fn : resolve_slow(e);
 }
 
 template <typename T> T typed(Entry e) { return reinterpret_cast<T>(resolve(e)); }

@@ -5,7 +5,9 @@
 
 #include "common/conventions.h"
 #include "common/light_record.h"
+#include "source/orn_MegaTK_call.h"
 #include "source/orn_MegaTK_lighting.h"
+#include "source/orn_MegaTK_passes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -253,10 +255,7 @@ float opacity_channel(const miColor& o, miInteger channel) {
 
 // How much reflection and refraction take; they also decide how much light is left for
 // the diffuse models.
-struct Strengths {
-    float kr = 0.f, kt = 0.f;
-    float Lrr = 0.f; // light taken from diffuse by reflection and refraction
-};
+using Strengths = mt::RayStrengths;
 
 // Direct light gathered over all lights.
 struct LightSums {
@@ -377,7 +376,8 @@ struct LightParams {
 class SurfaceCall {
   public:
     SurfaceCall(miColor* result, miState* state, orn_MegaTK_params* paras, const megatk_instance& inst)
-        : result_(result), state_(state), paras_(paras), inst_(inst), normal_(state, paras, inst) {}
+        : result_(result), state_(state), paras_(paras), inst_(inst), normal_(state, paras, inst),
+          medium_(state) {}
 
     miBoolean run();
 
@@ -403,6 +403,7 @@ class SurfaceCall {
     orn_MegaTK_params* paras_;
     const megatk_instance& inst_;
     ShadingNormal normal_;
+    mt::MediumScope medium_; // the media reflection_strengths() sets for this call
     float g_ = 0.f, T_ = 1.f; // opacity and transparency
     Strengths k_;
     float kd_ = 0.f, p_ = 0.f; // diffuse strength and exponent
@@ -442,14 +443,9 @@ void SurfaceCall::opacity() {
     T_ = 1.f - g_;
 }
 
-// Shadow rays: only the opacity filters the light for now; refraction does not yet make
-// shadows lighter.
+// Shadow rays: opacity and refraction filter the light.
 miBoolean SurfaceCall::shadow() {
-    result_->r *= T_;
-    result_->g *= T_;
-    result_->b *= T_;
-    const bool blocked = result_->r == 0.f && result_->g == 0.f && result_->b == 0.f;
-    return blocked ? miFALSE : miTRUE;
+    return mt::shadow_transmission(result_, state_, paras_, inst_, g_, T_);
 }
 
 // Another shader asked for opacity only (occlusion rays): alpha is the coverage of this
@@ -469,10 +465,8 @@ void SurfaceCall::surface_colour() {
     if (g_ > kMinStrength) out_.Cd = *mi_eval_color(&paras_->diffuse_color);
 }
 
-// Reflection and refraction are not traced yet: they take nothing, and leave all light to
-// the diffuse models.
 void SurfaceCall::reflection_strengths() {
-    k_ = Strengths{};
+    k_ = mt::reflection_strengths(state_, paras_, inst_);
 }
 
 void SurfaceCall::diffuse_strength() {
@@ -482,14 +476,13 @@ void SurfaceCall::diffuse_strength() {
     p_ = 1.f / (mi_eval_scalar(&paras_->diffuse_softness) + 1.f);
 }
 
-// Photons are absorbed until the material learns to store and scatter them.
 miBoolean SurfaceCall::photon() {
-    return miTRUE;
+    return mt::scatter_photon(result_, state_, paras_, inst_, {g_, T_, out_.Cd, kd_, k_});
 }
 
 void SurfaceCall::emission_and_ambient() {
     miState* state = state_;
-    // Incandescence is not implemented yet and stays black.
+    out_.Inc = mt::incandescence(state, paras_, inst_, g_);
     miColor ambient = kBlack;
     if (inst_.ambient_on && g_ > kMinStrength) {
         const float scale = mi_eval_scalar(&paras_->ambient_scale);
@@ -500,8 +493,9 @@ void SurfaceCall::emission_and_ambient() {
     out_.light.diffuse_uns = ambient;
 }
 
-// Not traced yet: R and Tr stay black.
-void SurfaceCall::reflection_and_refraction() {}
+void SurfaceCall::reflection_and_refraction() {
+    mt::reflection_and_refraction(state_, paras_, inst_, g_, k_, &out_.R, &out_.Tr);
+}
 
 bool SurfaceCall::any_lighting_model() const {
     return inst_.diffuse_on || inst_.fur_on || inst_.phong_on || inst_.blinn_on || inst_.velvet_on ||
@@ -523,8 +517,15 @@ void SurfaceCall::direct_light(const mt::LightingModels& models, const LightPara
     normal_.use_shading();
 }
 
-// Not computed yet: no occlusion (O stays white), no occluded ambient and no indirect light.
-void SurfaceCall::occlusion_and_indirect() {}
+void SurfaceCall::occlusion_and_indirect() {
+    mt::ambient_occlusion(state_, paras_, inst_, g_, &out_.O, &out_.B);
+    mt::occluded_ambient(state_, paras_, inst_, g_, out_.Cd, out_.O, &out_.Amb, &out_.AmbO);
+    // Indirect light may keep the renderer's normal, like final-gather rays do.
+    if (inst_.normal_on && inst_.indirect_keep_normal) normal_.use_original();
+    out_.Ind = mt::indirect_light(state_, paras_, inst_, g_, out_.Cd, k_.Lrr, out_.O);
+    normal_.use_shading();
+    mt::occlusion_on_specular(state_, paras_, inst_, out_.O, &out_.light.specular_shd);
+}
 
 void SurfaceCall::colour_after_occlusion() {
     miState* state = state_;
@@ -560,6 +561,10 @@ void SurfaceCall::combine() {
             if (inst_.special_on[k]) out_.special[k] = *mi_eval_color(&(paras_->*kSpecialColors[k]));
     }
 
+    mt::write_passes(state, paras_, inst_,
+                     {g_, out_.Cao, out_.light.diffuse_shd, out_.light.diffuse_uns, out_.light.specular_shd,
+                      out_.light.specular_uns, out_.O, out_.Ind, out_.Amb, out_.AmbO, out_.R, out_.Tr, out_.Inc,
+                      out_.B, out_.special});
     orn::guard_result("orn_MegaTK", result_);
     // The rasteriser composites by itself and needs the opacity.
     if (state->options && state->options->scanline == 'r') {

@@ -2,6 +2,7 @@
 // and the record it keeps per shader instance.
 #pragma once
 
+#include "common/tk_buffers.h"
 #include "host/shader.h"
 
 #include <atomic>
@@ -233,12 +234,8 @@ constexpr int kSpecialCount = 10; // special_color_1 ... special_color_10
 
 } // namespace orn::megatk
 
-// One tk pass of one instance. Shading threads look the buffer up on first use and may
-// disable the pass; every writer stores the same value, so relaxed atomics suffice.
-struct megatk_pass_slot {
-    std::atomic<miBoolean> enabled{miFALSE};
-    std::atomic<miInteger> index{-1}; // -1: not looked up yet
-};
+// One tk pass of one instance: the writers' shared view of the buffer (common/tk_buffers.h).
+using megatk_pass_slot = orn::TkSlot;
 
 // Built by orn_MegaTK_init from the parameters that hold for the whole frame. A category is
 // the renderer's text of the component's string parameter, or null for none.

@@ -1,0 +1,274 @@
+#include "film/pass_closure.h"
+
+#include "film/atomic_file.h"
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+namespace orn::film {
+
+namespace {
+
+// The file's channels by name, as float.
+struct Channels {
+    int width = 0, height = 0;
+    std::map<std::string, std::vector<float>> data;
+    std::vector<std::string> order;
+    const std::vector<float>* get(const std::string& name) const {
+        auto it = data.find(name);
+        return it == data.end() ? nullptr : &it->second;
+    }
+};
+
+bool read_channels(const std::string& path, Channels& out, std::string& error) {
+    auto in = OIIO::ImageInput::open(path);
+    if (!in) {
+        error = "cannot read \"" + path + "\": " + OIIO::geterror();
+        return false;
+    }
+    const OIIO::ImageSpec& spec = in->spec();
+    out.width = spec.width;
+    out.height = spec.height;
+    const size_t n = size_t(spec.width) * size_t(spec.height);
+    std::vector<float> pixels(n * size_t(spec.nchannels));
+    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+        error = "cannot read the pixels of \"" + path + "\": " + in->geterror();
+        return false;
+    }
+    for (int c = 0; c < spec.nchannels; ++c) {
+        std::vector<float> ch(n);
+        for (size_t i = 0; i < n; ++i) ch[i] = pixels[i * size_t(spec.nchannels) + size_t(c)];
+        out.data[spec.channelnames[size_t(c)]] = std::move(ch);
+        out.order.push_back(spec.channelnames[size_t(c)]);
+    }
+    return true;
+}
+
+const char* const kChannel[3] = {"r", "g", "b"};
+
+} // namespace
+
+ClosureReport check_pass_closure(const std::string& path, double absolute, double relative) {
+    ClosureReport rep;
+    Channels ch;
+    if (!read_channels(path, ch, rep.error)) return rep;
+    rep.width = ch.width;
+    rep.height = ch.height;
+    const char* beauty_names[3] = {"R", "G", "B"};
+    for (const char* b : beauty_names)
+        if (!ch.get(b)) {
+            rep.error = "\"" + path + "\" has no colour channel " + b;
+            return rep;
+        }
+    auto layer = [&](const std::string& l) { return ch.get("orn_MegaTK_" + l + ".r") != nullptr; };
+    const size_t n = size_t(ch.width) * size_t(ch.height);
+    std::array<std::vector<double>, 3> rebuilt;
+    for (auto& r : rebuilt) r.assign(n, 0.0);
+    auto add = [&](const std::string& l, const std::string& times) {
+        for (int c = 0; c < 3; ++c) {
+            const auto* a = ch.get("orn_MegaTK_" + l + "." + kChannel[c]);
+            const auto* m = times.empty() ? nullptr : ch.get("orn_MegaTK_" + times + "." + kChannel[c]);
+            for (size_t i = 0; i < n; ++i) rebuilt[size_t(c)][i] += double((*a)[i]) * (m ? double((*m)[i]) : 1.0);
+        }
+        rep.used.push_back(times.empty() ? l : l + " x " + times);
+    };
+    for (const char* l : {"shading", "incand", "indirect", "reflect", "refract"}) {
+        if (layer(l))
+            add(l, "");
+        else
+            rep.missing.push_back(l);
+    }
+    // Shadowed specular: the ratio times the unshadowed light, or the shadowed light itself
+    // when the file holds no ratio.
+    if (layer("spec_shd") && layer("specular"))
+        add("spec_shd", "specular");
+    else if (layer("specular") && !layer("spec_shd"))
+        add("specular", "");
+    else
+        rep.missing.push_back("specular");
+    if (layer("amb_occlus") && layer("ambient"))
+        add("amb_occlus", "ambient");
+    else
+        rep.missing.push_back("amb_occlus");
+
+    size_t over = 0;
+    for (size_t i = 0; i < n; ++i) {
+        bool bad = false;
+        for (int c = 0; c < 3; ++c) {
+            const double beauty = (*ch.get(beauty_names[c]))[i];
+            const double d = std::fabs(beauty - rebuilt[size_t(c)][i]);
+            rep.max_diff[size_t(c)] = std::max(rep.max_diff[size_t(c)], d);
+            rep.mean_diff[size_t(c)] += d / double(n);
+            if (!(d <= absolute + relative * std::fabs(beauty))) bad = true;
+        }
+        if (bad) ++over;
+    }
+    rep.share_over = n ? double(over) / double(n) : 0.0;
+    rep.ok = over == 0;
+    return rep;
+}
+
+// ------------------------------------------------------------------ contact sheet
+
+namespace {
+
+// A 5 x 7 pixel font for layer names: rows top to bottom, 5 bits each.
+const std::map<char, std::array<unsigned char, 7>>& font() {
+    static const std::map<char, std::array<unsigned char, 7>> f = {
+        {'A', {14, 17, 17, 31, 17, 17, 17}}, {'B', {30, 17, 17, 30, 17, 17, 30}}, {'C', {14, 17, 16, 16, 16, 17, 14}},
+        {'D', {30, 17, 17, 17, 17, 17, 30}}, {'E', {31, 16, 16, 30, 16, 16, 31}}, {'F', {31, 16, 16, 30, 16, 16, 16}},
+        {'G', {14, 17, 16, 23, 17, 17, 15}}, {'H', {17, 17, 17, 31, 17, 17, 17}}, {'I', {14, 4, 4, 4, 4, 4, 14}},
+        {'J', {7, 2, 2, 2, 2, 18, 12}},     {'K', {17, 18, 20, 24, 20, 18, 17}}, {'L', {16, 16, 16, 16, 16, 16, 31}},
+        {'M', {17, 27, 21, 21, 17, 17, 17}}, {'N', {17, 17, 25, 21, 19, 17, 17}}, {'O', {14, 17, 17, 17, 17, 17, 14}},
+        {'P', {30, 17, 17, 30, 16, 16, 16}}, {'Q', {14, 17, 17, 17, 21, 18, 13}}, {'R', {30, 17, 17, 30, 20, 18, 17}},
+        {'S', {15, 16, 16, 14, 1, 1, 30}},  {'T', {31, 4, 4, 4, 4, 4, 4}},      {'U', {17, 17, 17, 17, 17, 17, 14}},
+        {'V', {17, 17, 17, 17, 17, 10, 4}}, {'W', {17, 17, 17, 21, 21, 21, 10}}, {'X', {17, 17, 10, 4, 10, 17, 17}},
+        {'Y', {17, 17, 10, 4, 4, 4, 4}},    {'Z', {31, 1, 2, 4, 8, 16, 31}},     {'0', {14, 17, 19, 21, 25, 17, 14}},
+        {'1', {4, 12, 4, 4, 4, 4, 14}},     {'2', {14, 17, 1, 2, 4, 8, 31}},     {'3', {30, 1, 1, 14, 1, 1, 30}},
+        {'4', {2, 6, 10, 18, 31, 2, 2}},    {'5', {31, 16, 30, 1, 1, 17, 14}},   {'6', {6, 8, 16, 30, 17, 17, 14}},
+        {'7', {31, 1, 2, 4, 8, 8, 8}},      {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
+        {'_', {0, 0, 0, 0, 0, 0, 31}},      {'.', {0, 0, 0, 0, 0, 12, 12}},      {' ', {0, 0, 0, 0, 0, 0, 0}},
+    };
+    return f;
+}
+
+void draw_text(std::vector<float>& rgb, int w, int x0, int y0, const std::string& text, int scale) {
+    int x = x0;
+    for (char c : text) {
+        const char u = char(std::toupper(static_cast<unsigned char>(c)));
+        auto it = font().find(u);
+        if (it != font().end())
+            for (int row = 0; row < 7; ++row)
+                for (int col = 0; col < 5; ++col)
+                    if (it->second[size_t(row)] & (16 >> col))
+                        for (int sy = 0; sy < scale; ++sy)
+                            for (int sx = 0; sx < scale; ++sx) {
+                                const size_t p = (size_t(y0 + row * scale + sy) * size_t(w) + size_t(x + col * scale + sx)) * 3;
+                                if (p + 2 < rgb.size()) rgb[p] = rgb[p + 1] = rgb[p + 2] = 1.f;
+                            }
+        x += 6 * scale;
+    }
+}
+
+} // namespace
+
+std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path, int tile_width) {
+    Channels ch;
+    std::string error;
+    if (!read_channels(exr_path, ch, error)) return error;
+    // Tiles: the colour, then every layer of three channels, then single channels.
+    struct Tile {
+        std::string name;
+        std::array<const std::vector<float>*, 3> src{};
+        bool normalise = false;
+    };
+    std::vector<Tile> tiles;
+    if (ch.get("R") && ch.get("G") && ch.get("B")) tiles.push_back({"colour", {ch.get("R"), ch.get("G"), ch.get("B")}});
+    std::set<std::string> done = {"R", "G", "B", "A"};
+    for (const auto& name : ch.order) {
+        if (done.count(name)) continue;
+        const auto dot = name.rfind('.');
+        const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+        const char* three[3][3] = {{".r", ".g", ".b"}, {".R", ".G", ".B"}, {".x", ".y", ".z"}};
+        bool grouped = false;
+        for (auto& suffix : three) {
+            const auto* a = ch.get(base + suffix[0]);
+            const auto* b = ch.get(base + suffix[1]);
+            const auto* c = ch.get(base + suffix[2]);
+            if (a && b && c) {
+                const bool vec = base == "Normal" || base == "Motion" || base.find("bent") != std::string::npos ||
+                                 base.find("_z") != std::string::npos;
+                tiles.push_back({base, {a, b, c}, vec});
+                for (int k = 0; k < 3; ++k) done.insert(base + suffix[k]);
+                grouped = true;
+                break;
+            }
+        }
+        if (grouped) continue;
+        const auto* v = ch.get(name);
+        tiles.push_back({name, {v, v, v}, true});
+        done.insert(name);
+    }
+    if (tiles.empty()) return "\"" + exr_path + "\" has no channels to show";
+    const int tw = std::max(16, tile_width);
+    const int th = std::max(1, int(double(tw) * ch.height / std::max(1, ch.width)));
+    const int label = 20, pad = 4;
+    const int cols = std::min<int>(4, int(tiles.size()));
+    const int rows = (int(tiles.size()) + cols - 1) / cols;
+    const int W = cols * (tw + pad) + pad, H = rows * (th + label + pad) + pad;
+    std::vector<float> rgb(size_t(W) * size_t(H) * 3, 0.08f);
+    for (size_t t = 0; t < tiles.size(); ++t) {
+        const Tile& tile = tiles[t];
+        const int ox = pad + int(t % size_t(cols)) * (tw + pad);
+        const int oy = pad + int(t / size_t(cols)) * (th + label + pad);
+        float lo = 0.f, hi = 1.f;
+        if (tile.normalise) {
+            lo = INFINITY;
+            hi = -INFINITY;
+            for (const auto* s : tile.src)
+                for (float v : *s)
+                    if (std::isfinite(v)) {
+                        lo = std::min(lo, v);
+                        hi = std::max(hi, v);
+                    }
+            if (!(hi > lo)) hi = lo + 1.f;
+        }
+        for (int y = 0; y < th; ++y)
+            for (int x = 0; x < tw; ++x) {
+                const int sx = std::min(ch.width - 1, x * ch.width / tw);
+                const int sy = std::min(ch.height - 1, y * ch.height / th);
+                const size_t si = size_t(sy) * size_t(ch.width) + size_t(sx);
+                const size_t di = (size_t(oy + label + y) * size_t(W) + size_t(ox + x)) * 3;
+                for (int c = 0; c < 3; ++c) {
+                    float v = (*tile.src[size_t(c)])[si];
+                    v = std::isfinite(v) ? (v - lo) / (hi - lo) : 0.f;
+                    v = std::clamp(v, 0.f, 1.f);
+                    rgb[di + size_t(c)] = tile.normalise ? v : std::pow(v, 1.f / 2.2f);
+                }
+            }
+        std::string name = tile.name;
+        if (name.rfind("orn_MegaTK_", 0) == 0) name = name.substr(11);
+        draw_text(rgb, W, ox + 2, oy + 4, name, 2);
+    }
+    AtomicFile file(png_path, ".png");
+    if (!file.error().empty()) return file.error();
+    OIIO::ImageSpec spec(W, H, 3, OIIO::TypeDesc::UINT8);
+    auto out = OIIO::ImageOutput::create(file.temp_path());
+    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
+        !out->close())
+        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
+    if (auto err = file.commit()) return *err;
+    return {};
+}
+
+std::string write_preview(const std::string& exr_path, const std::string& png_path) {
+    Channels ch;
+    std::string error;
+    if (!read_channels(exr_path, ch, error)) return error;
+    const std::vector<float>* src[3] = {ch.get("R"), ch.get("G"), ch.get("B")};
+    if (!src[0] || !src[1] || !src[2]) return "\"" + exr_path + "\" has no R, G and B channels";
+    const size_t n = size_t(ch.width) * size_t(ch.height);
+    std::vector<float> rgb(n * 3);
+    for (size_t i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) {
+            const float v = (*src[c])[i];
+            rgb[i * 3 + size_t(c)] = std::isfinite(v) ? std::pow(std::clamp(v, 0.f, 1.f), 1.f / 2.2f) : 0.f;
+        }
+    AtomicFile file(png_path, ".png");
+    if (!file.error().empty()) return file.error();
+    OIIO::ImageSpec spec(ch.width, ch.height, 3, OIIO::TypeDesc::UINT8);
+    auto out = OIIO::ImageOutput::create(file.temp_path());
+    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
+        !out->close())
+        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
+    if (auto err = file.commit()) return *err;
+    return {};
+}
+
+} // namespace orn::film

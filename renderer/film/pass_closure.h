@@ -1,0 +1,35 @@
+// The pass-closure check: rebuilds the beauty of a multi-layer EXR written by the toolkit's
+// saver from its pass layers and compares it with the colour channels.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace orn::film {
+
+struct ClosureReport {
+    bool ok = false;         // the file was read and every pixel is within the tolerance
+    std::string error;       // why the file could not be checked
+    std::array<double, 3> max_diff{};
+    std::array<double, 3> mean_diff{};
+    double share_over = 0.0;  // pixels with some channel over the tolerance, 0 to 1
+    int width = 0, height = 0;
+    std::vector<std::string> used;    // layers that went into the sum
+    std::vector<std::string> missing; // terms of the sum that the file does not hold
+};
+
+// beauty = shading + incand + indirect + reflect + refract + spec_shd x specular
+//          + amb_occlus x ambient, per channel; a pixel passes when
+// |beauty - rebuilt| <= absolute + relative x |beauty| for r, g and b.
+ClosureReport check_pass_closure(const std::string& exr_path, double absolute = 2e-5, double relative = 1e-5);
+
+// A PNG that shows the colour and every layer of a multi-layer EXR side by side, each
+// named, for a person to look at the passes without a compositor.
+// Returns an error message, or an empty string on success.
+std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path, int tile_width = 320);
+
+// An 8-bit PNG of an EXR's colour channels (display gamma 2.2), full size.
+std::string write_preview(const std::string& exr_path, const std::string& png_path);
+
+} // namespace orn::film

@@ -1,0 +1,516 @@
+// Multi-layer OpenEXR output: after the frame, writes the standard images and the tk pass
+// buffers as channel groups of one scan-line file, with the camera's data in its header.
+#include "source/orn_OpenEXR_saver.h"
+
+#include "common/conventions.h"
+#include "common/tk_buffers.h"
+
+#include <Imath/ImathMatrix.h>
+#include <Imath/half.h>
+#include <OpenEXR/ImfChannelList.h>
+#include <OpenEXR/ImfCompression.h>
+#include <OpenEXR/ImfConvert.h>
+#include <OpenEXR/ImfFloatAttribute.h>
+#include <OpenEXR/ImfFrameBuffer.h>
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfMatrixAttribute.h>
+#include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStdIO.h>
+#include <OpenEXR/ImfStringAttribute.h>
+#include <OpenEXR/ImfThreading.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Params = orn_OpenEXR_saver_params;
+
+// Millimetres per inch as the header has always stored it (bit pattern 0x41CB334E).
+constexpr float kMmPerInch = 25.400051f;
+
+// ------------------------------------------------------------------ parameters
+
+struct StandardFields {
+    miBoolean Params::*pass;
+    miInteger Params::*format;
+};
+
+constexpr StandardFields kStandardFields[6] = {
+    {&Params::rgbaPass, &Params::rgbaFormat}, {&Params::zPass, &Params::zFormat},
+    {&Params::nPass, &Params::nFormat},       {&Params::mPass, &Params::mFormat},
+    {&Params::tPass, &Params::tFormat},       {&Params::cPass, &Params::cFormat},
+};
+
+struct TkFields {
+    miBoolean Params::*pass;
+    miTag Params::*buffer;
+    miInteger Params::*format;
+};
+
+#define ORN_TK_FIELDS(g)                                                                                     \
+    { &Params::g##Pass, &Params::g##Buffer, &Params::g##Format }
+// In the order k of the tk buffer table.
+constexpr TkFields kTkFields[orn::kTkBufferCount] = {
+    ORN_TK_FIELDS(shading),          ORN_TK_FIELDS(color),         ORN_TK_FIELDS(diffuse),
+    ORN_TK_FIELDS(diffuseShadow),    ORN_TK_FIELDS(specular),      ORN_TK_FIELDS(specularShadow),
+    ORN_TK_FIELDS(diffuseOcclusion), ORN_TK_FIELDS(indirectIllum), ORN_TK_FIELDS(ambient),
+    ORN_TK_FIELDS(ambOcclusion),     ORN_TK_FIELDS(reflect),       ORN_TK_FIELDS(refract),
+    ORN_TK_FIELDS(incandescence),    ORN_TK_FIELDS(depth),         ORN_TK_FIELDS(bentNormal),
+    ORN_TK_FIELDS(specialC1),        ORN_TK_FIELDS(specialC2),     ORN_TK_FIELDS(specialC3),
+    ORN_TK_FIELDS(specialC4),        ORN_TK_FIELDS(specialC5),     ORN_TK_FIELDS(specialC6),
+    ORN_TK_FIELDS(specialC7),        ORN_TK_FIELDS(specialC8),     ORN_TK_FIELDS(specialC9),
+    ORN_TK_FIELDS(specialC10),
+};
+#undef ORN_TK_FIELDS
+
+// A string parameter's text; nothing for a null tag or a tag that holds no string.
+std::optional<std::string> read_string(miTag tag) {
+    if (tag == miNULLTAG || mi_db_type(tag) != miSCENE_STRING) return std::nullopt;
+    const char* text = static_cast<const char*>(mi_db_access(tag));
+    std::optional<std::string> out;
+    if (text) out = text;
+    mi_db_unpin(tag);
+    return out;
+}
+
+// ------------------------------------------------------------------ pixel formats
+
+struct Format {
+    Imf::PixelType type;
+    size_t bytes;
+    const char* word; // in progress lines
+};
+
+std::optional<Format> format_of(miInteger code) {
+    switch (code) {
+    case 0:
+        return Format{Imf::UINT, 4, "unint"};
+    case 1:
+        return Format{Imf::HALF, 2, "half"};
+    case 2:
+        return Format{Imf::FLOAT, 4, "float"};
+    default:
+        return std::nullopt;
+    }
+}
+
+// A group is written only when its switch is exactly 1 and its format known.
+std::optional<Format> requested(miBoolean pass, miInteger format) {
+    return pass == 1 ? format_of(format) : std::nullopt;
+}
+
+template <typename T> T from_float(float v) {
+    if constexpr (std::is_same_v<T, unsigned int>)
+        return Imf::floatToUint(v);
+    else if constexpr (std::is_same_v<T, half>)
+        return half(v);
+    else
+        return v;
+}
+
+template <typename T> T from_label(miUint label) {
+    if constexpr (std::is_same_v<T, unsigned int>)
+        return label;
+    else if constexpr (std::is_same_v<T, half>)
+        return Imf::uintToHalf(label);
+    else
+        return float(label);
+}
+
+// ------------------------------------------------------------------ groups
+
+enum class Reader { Color, Depth, Normal, Label };
+
+// One channel group: where its pixels come from and what the file calls them.
+struct Group {
+    std::string name; // in progress lines: "RGBA", ..., or the tk layer
+    miUint image;     // output image number
+    Reader reader;
+    std::vector<std::string> channels;
+    Format format;
+    bool tk; // pixel memory from the renderer's allocator, released on failure
+};
+
+Group standard_group(int i, Format format) {
+    switch (i) {
+    case 0:
+        return {"RGBA", miRC_IMAGE_RGBA, Reader::Color, {"R", "G", "B", "A"}, format, false};
+    case 1:
+        return {"Z", miRC_IMAGE_Z, Reader::Depth, {"Z.z"}, format, false};
+    case 2:
+        return {"Normal", miRC_IMAGE_N, Reader::Normal, {"Normal.r", "Normal.g", "Normal.b"}, format, false};
+    case 3:
+        return {"Motion", miRC_IMAGE_M, Reader::Normal, {"Motion.r", "Motion.g", "Motion.b"}, format, false};
+    case 4:
+        return {"Label", miRC_IMAGE_TAG, Reader::Label, {"Label.x"}, format, false};
+    default:
+        return {"Coverage", miRC_IMAGE_COVERAGE, Reader::Depth, {"Coverage.x"}, format, false};
+    }
+}
+
+Group tk_group(int k, int64_t index, Format format) {
+    const std::string layer = orn::kTkBuffers[k].layer;
+    std::vector<std::string> channels = {layer + ".r", layer + ".g", layer + ".b"};
+    return {layer, miUint(index) + miRC_IMAGE_USER, Reader::Color, std::move(channels), format, true};
+}
+
+// One pixel of a source image: up to four components, or the label as its integer.
+struct Pixel {
+    float v[4] = {0.f, 0.f, 0.f, 0.f};
+    miUint label = 0;
+};
+
+void read_pixel(Reader reader, miImg_image* image, int x, int y, Pixel& p) {
+    switch (reader) {
+    case Reader::Color: {
+        miColor c;
+        mi_img_get_color(image, &c, x, y);
+        p.v[0] = c.r, p.v[1] = c.g, p.v[2] = c.b, p.v[3] = c.a;
+        break;
+    }
+    case Reader::Depth:
+        mi_img_get_depth(image, &p.v[0], x, y);
+        break;
+    case Reader::Normal: {
+        miVector n;
+        mi_img_get_normal(image, &n, x, y);
+        p.v[0] = n.x, p.v[1] = n.y, p.v[2] = n.z;
+        break;
+    }
+    case Reader::Label:
+        mi_img_get_label(image, &p.label, x, y);
+        break;
+    }
+}
+
+// An output image held open for one group.
+class OpenImage {
+  public:
+    OpenImage(miState* state, miUint number)
+        : state_(state), number_(number), image_(mi_output_image_open(state, number)) {}
+    ~OpenImage() {
+        if (image_) mi_output_image_close(state_, number_);
+    }
+    OpenImage(const OpenImage&) = delete;
+    OpenImage& operator=(const OpenImage&) = delete;
+    miImg_image* get() const { return image_; }
+
+  private:
+    miState* state_;
+    miUint number_;
+    miImg_image* image_;
+};
+
+// One channel's samples, zero-filled so that columns an abort leaves out are black.
+class ChannelArray {
+  public:
+    // From the heap (standard groups) or the renderer's allocator (tk groups); empty when the
+    // memory cannot be had.
+    static ChannelArray allocate(size_t bytes, bool from_renderer) {
+        if (from_renderer) {
+            if (bytes > size_t(INT_MAX)) return ChannelArray(nullptr, mi_mem_release);
+            void* p = mi_mem_test_allocate(int(bytes));
+            if (p) std::memset(p, 0, bytes);
+            return ChannelArray(static_cast<char*>(p), mi_mem_release);
+        }
+        return ChannelArray(static_cast<char*>(std::calloc(bytes, 1)), std::free);
+    }
+    bool empty() const { return !data_; }
+    char* data() const { return data_.get(); }
+
+  private:
+    ChannelArray(char* data, void (*release)(void*)) : data_(data, release) {}
+    std::unique_ptr<char[], void (*)(void*)> data_;
+};
+
+// The file being assembled: header, OpenEXR frame buffer and every channel's samples.
+class ExrImage {
+  public:
+    ExrImage(int width, int height, Imf::Compression compression)
+        : width_(width), height_(height),
+          header_(width, height, 1.f, Imath::V2f(0.f, 0.f), 1.f, Imf::INCREASING_Y, Imf::ZIP_COMPRESSION) {
+        header_.compression() = compression;
+    }
+
+    Imf::Header& header() { return header_; }
+    int height() const { return height_; }
+    const Imf::FrameBuffer& frame_buffer() const { return frame_buffer_; }
+
+    // Copies one group's image into new channels. False when the pixel memory or the image
+    // cannot be had: the channels then stay in the header with no data, which the file
+    // stores as zeros.
+    bool add(miState* state, const Group& g) {
+        for (const std::string& c : g.channels)
+            header_.channels().insert(c, Imf::Channel(g.format.type, 1, 1));
+        std::vector<ChannelArray> arrays;
+        {
+            OpenImage image(state, g.image);
+            const size_t bytes = size_t(width_) * size_t(height_) * g.format.bytes;
+            for (size_t c = 0; c < g.channels.size(); ++c) {
+                arrays.push_back(ChannelArray::allocate(bytes, g.tk));
+                if (arrays.back().empty()) return false;
+            }
+            if (!image.get()) return false;
+            switch (g.format.type) {
+            case Imf::UINT:
+                copy<unsigned int>(image.get(), g, arrays);
+                break;
+            case Imf::HALF:
+                copy<half>(image.get(), g, arrays);
+                break;
+            default:
+                copy<float>(image.get(), g, arrays);
+                break;
+            }
+        }
+        mi_progress("orn_OpenEXR_saver(): %s...(%s)", g.name.c_str(), g.format.word);
+        for (size_t c = 0; c < g.channels.size(); ++c) {
+            frame_buffer_.insert(g.channels[c], Imf::Slice(g.format.type, arrays[c].data(), g.format.bytes,
+                                                           size_t(width_) * g.format.bytes, 1, 1, 0.0));
+            arrays_.push_back(std::move(arrays[c]));
+        }
+        return true;
+    }
+
+  private:
+    // Columns are copied only after an abort check for each of them, in blocks of a few
+    // columns walked row by row so that reads and writes stay within a few memory pages.
+    // Row 0 of the arrays is the top of the image, the renderer's row height - 1.
+    template <typename T>
+    void copy(miImg_image* image, const Group& g, const std::vector<ChannelArray>& arrays) const {
+        constexpr int kBlock = 16;
+        T* dst[4] = {};
+        for (size_t c = 0; c < arrays.size(); ++c)
+            dst[c] = reinterpret_cast<T*>(arrays[c].data());
+        Pixel p;
+        for (int x0 = 0; x0 < width_; x0 += kBlock) {
+            int x1 = x0;
+            while (x1 < std::min(x0 + kBlock, width_) && !mi_par_aborted())
+                ++x1;
+            for (int r = 0; r < height_; ++r) {
+                const size_t row = size_t(r) * size_t(width_);
+                for (int x = x0; x < x1; ++x) {
+                    read_pixel(g.reader, image, x, height_ - 1 - r, p);
+                    if (g.reader == Reader::Label) {
+                        dst[0][row + size_t(x)] = from_label<T>(p.label);
+                    } else {
+                        for (size_t c = 0; c < arrays.size(); ++c)
+                            dst[c][row + size_t(x)] = from_float<T>(p.v[c]);
+                    }
+                }
+            }
+            if (x1 < std::min(x0 + kBlock, width_)) return; // aborted
+        }
+    }
+
+    int width_;
+    int height_;
+    Imf::Header header_;
+    Imf::FrameBuffer frame_buffer_;
+    std::vector<ChannelArray> arrays_;
+};
+
+// ------------------------------------------------------------------ header
+
+struct CompressionChoice {
+    Imf::Compression method;
+    const char* name; // the "compress" attribute
+};
+
+CompressionChoice compression_of(miInteger v) {
+    static const CompressionChoice table[8] = {
+        {Imf::NO_COMPRESSION, "none"},   {Imf::RLE_COMPRESSION, "rle"},   {Imf::ZIPS_COMPRESSION, "zip1"},
+        {Imf::ZIP_COMPRESSION, "zip16"}, {Imf::PIZ_COMPRESSION, "piz"},   {Imf::PXR24_COMPRESSION, "pxr24"},
+        {Imf::B44_COMPRESSION, "b44"},   {Imf::B44A_COMPRESSION, "b44a"},
+    };
+    return v >= 1 && v <= 8 ? table[v - 1] : table[0];
+}
+
+Imath::M44f to_matrix(const miMatrix m) {
+    return Imath::M44f(m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], m[9], m[10], m[11], m[12], m[13],
+                       m[14], m[15]);
+}
+
+// Instance records without a motion transform describe a camera that does not move.
+template <typename I, typename = void> struct has_motion_transform : std::false_type {};
+template <typename I>
+struct has_motion_transform<I, std::void_t<decltype(std::declval<I&>().motion_transform)>> : std::true_type {
+};
+
+template <typename I> Imath::M44f motion_of(const I& inst) {
+    if constexpr (has_motion_transform<I>::value)
+        return to_matrix(inst.motion_transform);
+    else
+        return Imath::M44f();
+}
+
+void insert_camera_attributes(Imf::Header& header, miState* state, const char* compress) {
+    const miCamera& cam = *state->camera;
+    const float angle = std::atan(cam.aperture * kMmPerInch * 0.5f / (cam.focal * kMmPerInch));
+    const double degrees = double(angle) * 57.29577951308232 * 2.0;
+    header.insert("comments", Imf::StringAttribute("Created using mental ray orn_OpenEXR_saver shader"));
+    header.insert("aperture", Imf::FloatAttribute(cam.aperture));
+    header.insert("focal", Imf::FloatAttribute(cam.focal * kMmPerInch));
+    header.insert("angleOfView", Imf::FloatAttribute(float(degrees)));
+    header.insert("clipNear", Imf::FloatAttribute(cam.clip.min));
+    header.insert("clipFar", Imf::FloatAttribute(cam.clip.max));
+    header.insert("compress", Imf::StringAttribute(compress));
+
+    Imath::M44f transform, motion;
+    const miTag tag = state->camera_inst;
+    if (tag != miNULLTAG && mi_db_type(tag) == miSCENE_INSTANCE) {
+        if (const auto* inst = static_cast<const miInstance*>(mi_db_access(tag))) {
+            transform = to_matrix(inst->tf_local_to_global);
+            motion = motion_of(*inst);
+        }
+        mi_db_unpin(tag);
+    }
+    header.insert("cameraTransform", Imf::M44fAttribute(transform));
+    header.insert("cameraMotion", Imf::M44fAttribute(motion));
+}
+
+// ------------------------------------------------------------------ writing
+
+// A file that appears under its final name complete or not at all: written under a unique
+// temporary name in the same directory and renamed over the target on success.
+class PendingFile {
+  public:
+    explicit PendingFile(const std::string& path) : path_(path) {
+        const size_t slash = path.find_last_of('/');
+        const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (name.empty()) throw std::runtime_error("not a file name");
+        // Concurrent writers start from different numbers; O_EXCL settles the rest.
+        const size_t start = std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000;
+        for (size_t attempt = 0; attempt < 64; ++attempt) {
+            std::string candidate = dir + "." + name + ".tmp." + std::to_string(::getpid()) + "." +
+                                    std::to_string(start + attempt);
+            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                ::close(fd);
+                temp_ = std::move(candidate);
+                return;
+            }
+            if (errno != EEXIST) throw std::runtime_error(std::strerror(errno));
+        }
+        throw std::runtime_error("no free temporary name");
+    }
+    ~PendingFile() {
+        if (!committed_) ::unlink(temp_.c_str());
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    const std::string& temp_path() const { return temp_; }
+    void commit() {
+        if (std::rename(temp_.c_str(), path_.c_str()) != 0) throw std::runtime_error(std::strerror(errno));
+        committed_ = true;
+    }
+
+  private:
+    std::string path_;
+    std::string temp_;
+    bool committed_ = false;
+};
+
+// Writes every row at once. OpenEXR finishes the file in its destructor, where it cannot
+// report failure, so the stream's state is checked after it has gone.
+void write_file(const std::string& path, ExrImage& image) {
+    PendingFile file(path);
+    std::ofstream stream(file.temp_path(), std::ios::binary | std::ios::trunc);
+    if (!stream) throw std::runtime_error("cannot open");
+    {
+        Imf::StdOFStream os(stream, file.temp_path().c_str());
+        Imf::OutputFile out(os, image.header(), Imf::globalThreadCount());
+        out.setFrameBuffer(image.frame_buffer());
+        out.writePixels(image.height());
+    }
+    stream.close();
+    if (stream.fail()) throw std::runtime_error("write failed");
+    file.commit();
+}
+
+struct TkRequest {
+    std::optional<Format> format;
+    int64_t index = -1;
+};
+
+} // namespace
+
+ORN_SHADER_VERSION(orn_OpenEXR_saver, 3)
+ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params* paras) {
+    *result = miFALSE;
+    std::array<std::optional<Format>, 6> standard;
+    for (size_t i = 0; i < standard.size(); ++i) {
+        const miBoolean pass = mi_eval_boolean(&(paras->*kStandardFields[i].pass));
+        standard[i] = requested(pass, mi_eval_integer(&(paras->*kStandardFields[i].format)));
+    }
+    std::array<TkRequest, orn::kTkBufferCount> tk;
+    for (int k = 0; k < orn::kTkBufferCount; ++k) {
+        const miBoolean pass = mi_eval_boolean(&(paras->*kTkFields[k].pass));
+        tk[k].format = requested(pass, mi_eval_integer(&(paras->*kTkFields[k].format)));
+        const miTag buffer = mi_eval_tag(&(paras->*kTkFields[k].buffer));
+        if (buffer == miNULLTAG) {
+            mi_error("OpenEXR_saver shader: could not eval buffer miTag");
+            continue;
+        }
+        if (const auto name = read_string(buffer)) {
+            tk[k].index = orn::tk_buffer_index(state, name->c_str());
+            // Image -1 + 12 would be another buffer's: such a group is never read.
+            if (tk[k].index < 0 && tk[k].format)
+                mi_warning("orn_OpenEXR_saver(): no frame buffer \"%s\" for %s, layer skipped", name->c_str(),
+                           orn::kTkBuffers[k].layer);
+        }
+    }
+
+    const auto path = read_string(mi_eval_tag(&paras->fileName));
+    if (!path) return miFALSE;
+    if (!state->camera || state->camera->x_resolution <= 0 || state->camera->y_resolution <= 0) {
+        mi_error("orn_OpenEXR_saver(): the frame has no camera resolution, %s not written", path->c_str());
+        return miFALSE;
+    }
+    const CompressionChoice compression = compression_of(mi_eval_integer(&paras->compression));
+    ExrImage image(state->camera->x_resolution, state->camera->y_resolution, compression.method);
+    mi_progress("orn_OpenEXR_saver(): writing image file %s", path->c_str());
+
+    for (int i = 0; i < int(standard.size()); ++i) {
+        if (!standard[i]) continue;
+        const Group group = standard_group(i, *standard[i]);
+        if (!image.add(state, group))
+            mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", group.name.c_str());
+    }
+    for (int k = 0; k < orn::kTkBufferCount; ++k)
+        if (tk[k].format && tk[k].index >= 0 && !image.add(state, tk_group(k, tk[k].index, *tk[k].format)))
+            mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", orn::kTkBuffers[k].layer);
+
+    insert_camera_attributes(image.header(), state, compression.name);
+    try {
+        write_file(*path, image);
+    } catch (...) {
+        mi_error("orn_OpenEXR_saver(): Error writing exr file. Please check your permission or free space.");
+        return miFALSE;
+    }
+    mi_progress("orn_OpenEXR_saver(): File saved!");
+    *result = miTRUE;
+    return miTRUE;
+}
