@@ -17,9 +17,15 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+DEMO_EXR = out/demo.singleTK.0001.exr
+
+# Renders the multi-pass demo, checks that its layers rebuild the beauty, and draws a PNG
+# preview of the beauty and a contact sheet of every layer.
 demo: build
 	mkdir -p out
-	$(BUILD)/bin/ornrender -o out scenes/demo.mi
+	$(BUILD)/bin/ornrender scenes/demo.mi
+	$(BUILD)/bin/ornrender --check-passes $(DEMO_EXR) --preview out/demo.png \
+		--contact-sheet out/demo_passes.png --sheet-from $(DEMO_EXR)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

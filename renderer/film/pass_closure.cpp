@@ -66,7 +66,12 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
             rep.error = "\"" + path + "\" has no colour channel " + b;
             return rep;
         }
-    auto layer = [&](const std::string& l) { return ch.get("orn_MegaTK_" + l + ".r") != nullptr; };
+    // A layer counts only with all three of its channels.
+    auto layer = [&](const std::string& l) {
+        for (const char* c : kChannel)
+            if (!ch.get("orn_MegaTK_" + l + "." + c)) return false;
+        return true;
+    };
     const size_t n = size_t(ch.width) * size_t(ch.height);
     std::array<std::vector<double>, 3> rebuilt;
     for (auto& r : rebuilt) r.assign(n, 0.0);

@@ -142,3 +142,33 @@ TEST_F(Cli, MissingSceneFileAndBadOptions) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
+    // A tiny two-layer file whose beauty is shading + incandescence, then one that is off.
+    auto write_exr = [&](const std::string& name, float beauty) {
+        const std::string path = (dir_ / name).string();
+        OIIO::ImageSpec spec(2, 1, 7, OIIO::TypeDesc::FLOAT);
+        spec.channelnames = {"R", "G", "B", "orn_MegaTK_shading.r", "orn_MegaTK_shading.g",
+                             "orn_MegaTK_shading.b", "orn_MegaTK_incand.r"};
+        const float px[14] = {beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f,
+                              beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f};
+        auto out = OIIO::ImageOutput::create(path);
+        EXPECT_TRUE(out->open(path, spec));
+        EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px));
+        out->close();
+        return path;
+    };
+    // incand has only r here, so the check finds no incand layer and takes it as 0
+    Result r = run("--check-passes " + write_exr("ok.exr", 0.25f));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("closed"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("not in the file"), std::string::npos) << r.output;
+    r = run("--check-passes " + write_exr("off.exr", 0.2501f));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("NOT closed"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("100.0000%"), std::string::npos) << r.output;
+}
+
+} // namespace
