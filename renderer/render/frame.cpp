@@ -228,6 +228,8 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         film_->merge_tile(std::move(tile), b);
         done.fetch_add(1);
     }
+    rays_traced_ += own.rays;
+    eye_samples_ += own.samples;
     ThreadContext::set_current(nullptr);
 }
 
@@ -238,6 +240,8 @@ void Frame::render_pixels() {
     label_offset_ = film_->plane_offset(film::Label);
     coverage_offset_ = film_->plane_offset(film::Coverage);
     film_->clear();
+    rays_traced_ = 0;
+    eye_samples_ = 0;
     const int bs = std::max(4, settings_.bucket_size);
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;

@@ -51,6 +51,9 @@ class Frame {
     miCamera* camera_record() const;
     miOptions* options_record() const;
     int thread_count() const { return threads_; }
+    // Rays traced and eye samples taken by the last render_pixels().
+    uint64_t rays_traced() const { return rays_traced_; }
+    uint64_t eye_samples() const { return eye_samples_; }
 
     // ---- tracing, for the renderer functions
     miBoolean trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir);
@@ -132,6 +135,7 @@ class Frame {
     int threads_ = 1;
     int buckets_x_ = 0, buckets_y_ = 0;
     bool prepared_ = false;
+    std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0};
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;

@@ -99,6 +99,11 @@ bool Session::render_all() {
                         renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
                         frame->film().height(), frame->film().spp(), world_->triangle_count());
         if (!frame->render()) ok = false;
+        if (frame->eye_samples())
+            Messages::emitf(Severity::Info, "%llu eye samples, %llu rays (%.2f per eye sample)",
+                            static_cast<unsigned long long>(frame->eye_samples()),
+                            static_cast<unsigned long long>(frame->rays_traced()),
+                            double(frame->rays_traced()) / double(frame->eye_samples()));
         frame.reset();
     }
     return ok;

@@ -87,6 +87,7 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     pixel_y = y;
     pixel_sample = s;
     call_depth = 0;
+    ++samples;
     arena.release(0);
     store.clear();
     miState& st = states_[0];
@@ -119,6 +120,7 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     RayData& pd = data(parent);
     const int d = pd.depth + 1;
     if (d >= kMaxRayDepth) return nullptr;
+    if (type != miRAY_LIGHT) ++rays;
     miState& st = states_[d];
     RayData& rd = data_[d];
     void* cache = st.cache;
