@@ -2,8 +2,9 @@
 // refraction, occlusion and indirect light, shadow and photon rays. Internal to the module.
 //
 // Every function here leaves the state as it found it (options pointer, ray falloff,
-// shader-state keys), except reflection_strengths(), which sets the media of the call for
-// the rays traced from it; a MediumScope kept for the whole call puts them back.
+// shader-state keys, normal), except the media: reflection_strengths() sets the indices of
+// refraction and the refraction volume for the rays traced from the call, and segment shadows
+// set the volume of the next segment. A MediumScope kept for the whole call puts them back.
 #pragma once
 
 #include "source/orn_MegaTK.h"

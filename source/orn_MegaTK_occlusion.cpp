@@ -116,13 +116,17 @@ class OcclusionSampler {
         double sample[2];
         int instance = 0;
         miUint count = miUint(inst_.ao_samples);
+        int taken = 0;
         while (mi_sample(sample, &instance, state_, 2, &count)) {
             miVector D = base + orn::sphere_point(sample[0], sample[1]) * spread;
             const miColor v = probe(&D, &out.bent);
             sum = {sum.r + v.r, sum.g + v.g, sum.b + v.b, sum.a + v.a};
+            ++taken;
         }
-        const float inv = 1.f / float(inst_.ao_samples);
-        out.value = {sum.r * inv, sum.g * inv, sum.b * inv, sum.a * inv};
+        if (taken > 0) {
+            const float inv = 1.f / float(taken);
+            out.value = {sum.r * inv, sum.g * inv, sum.b * inv, sum.a * inv};
+        }
         const float gamma = inst_.ao_gamma_inverse;
         if (gamma != 1.f) {
             out.value.r = std::pow(out.value.r, gamma);

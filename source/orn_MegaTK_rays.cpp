@@ -27,8 +27,9 @@ float fresnel_like_falloff(const miState* state, const megatk_instance& inst) {
     return f > 0.0 ? (f < 1.0 ? float(f) : 1.f) : 0.f;
 }
 
-// The refraction volume the next shadow segment travels through: this material's inside
-// after an even number of passages, the surrounding medium after an odd one.
+// The refraction volume of the next shadow segment, by the parity of the passages through
+// this material: on the way in the current volume stays (or is taken), on the way out the
+// volume around the material returns.
 void set_segment_volume(miState* state) {
     const Passages passages = count_passages(state);
     if (passages.count % 2 == 0) {

@@ -28,9 +28,10 @@ bool is_transmission_type(int type) {
     }
 }
 
+// Clamps to [0, 1]; NaN gives 0.
 float clamp01(float x) {
     return x > 0.f ? (x < 1.f ? x : 1.f) : 0.f;
-} // NaN gives 0
+}
 
 // The anisotropy frame from the first surface derivative; zero without derivatives.
 void derivative_frame(const miState* state, miVector* u, miVector* v) {
@@ -48,13 +49,13 @@ enum class Side { Reflection, Refraction };
 
 // What one of reflection and refraction traces, from its parameters.
 struct Lobe {
-    miColor w;         // weight of a traced ray
+    miColor w{};       // weight of a traced ray
     float gloss = 0.f; // 0: a single mirror or clear ray
     bool aniso = false;
     float shiny_u = 0.f, shiny_v = 0.f;
     double start = 0.0, end = 0.0; // falloff distances; end <= 0: none
     bool fade_to_colour = false;   // the material fades, not the renderer
-    miColor fade;                  // its alpha weights it for rays that leave the scene
+    miColor fade{};                // its alpha weights it for rays that leave the scene
     int samples = 0;
     const miColor* absorb = nullptr; // refraction only
 };
@@ -135,7 +136,7 @@ class LobeTrace {
     miVector u_{0.f, 0.f, 0.f}, v_{0.f, 0.f, 0.f};
 };
 
-// The falloff and sampling parameters common to both sides.
+// The distance falloff parameters of either side.
 void read_falloff(miState* state, miScalar* start, miScalar* end, miBoolean* colour_on, miColor* colour,
                   Lobe* lobe) {
     const float e = mi_eval_scalar(end);
@@ -209,7 +210,8 @@ miColor refraction(miState* state, orn_MegaTK_params* paras, const megatk_instan
             Tr = LobeTrace(state, Side::Refraction, lobe).run(inst.sample_falloff);
         }
     }
-    // Radiance is compressed into the denser medium and expands out of it.
+    // Radiance across the surface scales with the square of the index ratio: the traced ray's
+    // medium against the viewer's.
     const float ratio =
         k.entering ? (k.n_out * k.n_out) / (k.n_mat * k.n_mat) : (k.n_mat * k.n_mat) / (k.n_out * k.n_out);
     const float s = (std::isfinite(ratio) ? ratio : 1.f) * k.sc;

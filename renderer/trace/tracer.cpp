@@ -303,12 +303,15 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
 
 miBoolean Frame::trace_probe(miState* state, const miVector& dir, const miVector& org) {
     ThreadContext* tc = ThreadContext::data(state).thread;
+    // A probe sees no farther than the state's ray falloff reaches.
+    const double fstop = ThreadContext::data(state).falloff_stop;
     miState* st = tc->child_of(state, miRAY_PROBE);
     if (!st) return miFALSE;
     st->org = org;
     st->dir = normalized(dir);
     Hit hit;
-    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(org), INFINITY, kMaskTrace, hit)) {
+    const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
+    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(org), tfar, kMaskTrace, hit)) {
         fill_hit(st, hit);
         return miTRUE;
     }
