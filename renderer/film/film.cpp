@@ -85,7 +85,8 @@ float* Film::sample_data(int plane, int x, int y, int s) {
     if (!staged_) {
         // The first staged sample sets every plane's sample store up.
         staged_ = true;
-        for (Plane& p : planes_) fill_plane(p);
+        for (Plane& p : planes_)
+            fill_plane(p);
     }
     Plane& p = planes_[static_cast<std::size_t>(plane)];
     return p.samples.data() + i * static_cast<std::size_t>(p.info.components);
@@ -161,6 +162,8 @@ void Film::fill_plane(Plane& plane) const {
 }
 
 void Film::layout() {
+    const FilterSpec& f = filter_.settings();
+    box_only_ = f.type == FilterType::Box && f.width <= 1.0f && f.height <= 1.0f;
     sample_size_ = filtered_size_ = unfiltered_size_ = 0;
     clear_sample_.clear();
     filtered_src_.clear();
@@ -195,9 +198,11 @@ Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) const {
     t.my0 = std::max(0, t.y0 - ky);
     t.mx1 = std::min(width_, t.x1 + kx);
     t.my1 = std::min(height_, t.y1 + ky);
-    const std::size_t reached = static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
+    const std::size_t reached =
+        static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
     t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
-    const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_ + (box_fallback() ? 1 + filtered_size_ : 0));
+    const std::size_t own_stride =
+        static_cast<std::size_t>(1 + unfiltered_size_ + (box_fallback() ? 1 + filtered_size_ : 0));
     const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
     t.own.assign(owned * own_stride, 0.0f);
     for (std::size_t i = 0; i < owned; ++i) {
@@ -213,29 +218,43 @@ void Film::add_sample(Tile& t, int x, int y, int s, const float* sample) const {
     const SamplePosition p = pattern_.position(x, y, s);
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const int mw = t.mx1 - t.mx0;
-    // Pixels whose support holds the sample: centre within [-r, r) of it.
-    const int px0 = std::max(t.mx0, static_cast<int>(std::floor(p.x - filter_.radius_x() - 0.5f)) + 1);
-    const int px1 = std::min(t.mx1 - 1, static_cast<int>(std::floor(p.x + filter_.radius_x() - 0.5f)));
-    const int py0 = std::max(t.my0, static_cast<int>(std::floor(p.y - filter_.radius_y() - 0.5f)) + 1);
-    const int py1 = std::min(t.my1 - 1, static_cast<int>(std::floor(p.y + filter_.radius_y() - 0.5f)));
-    for (int py = py0; py <= py1; ++py) {
-        const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f));
-        if (wy == 0.0f) continue;
-        for (int px = px0; px <= px1; ++px) {
-            const float w = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f)) * wy;
-            if (w == 0.0f) continue;
-            float* a = &t.acc[(static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
-                               static_cast<std::size_t>(px - t.mx0)) * stride];
-            a[0] += w;
-            a[1] += std::fabs(w);
-            for (int c = 0; c < filtered_size_; ++c)
-                a[2 + c] += w * sample[filtered_src_[static_cast<std::size_t>(c)]];
+    if (box_only_) {
+        // A box no wider than a pixel sees only the pixel's own samples, all with weight 1.
+        float* a = &t.acc[(static_cast<std::size_t>(y - t.my0) * static_cast<std::size_t>(mw) +
+                           static_cast<std::size_t>(x - t.mx0)) *
+                          stride];
+        a[0] += 1.0f;
+        a[1] += 1.0f;
+        for (int c = 0; c < filtered_size_; ++c)
+            a[2 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
+    } else {
+        // Pixels whose support holds the sample: centre within [-r, r) of it.
+        const int px0 = std::max(t.mx0, static_cast<int>(std::floor(p.x - filter_.radius_x() - 0.5f)) + 1);
+        const int px1 = std::min(t.mx1 - 1, static_cast<int>(std::floor(p.x + filter_.radius_x() - 0.5f)));
+        const int py0 = std::max(t.my0, static_cast<int>(std::floor(p.y - filter_.radius_y() - 0.5f)) + 1);
+        const int py1 = std::min(t.my1 - 1, static_cast<int>(std::floor(p.y + filter_.radius_y() - 0.5f)));
+        for (int py = py0; py <= py1; ++py) {
+            const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f));
+            if (wy == 0.0f) continue;
+            for (int px = px0; px <= px1; ++px) {
+                const float w = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f)) * wy;
+                if (w == 0.0f) continue;
+                float* a = &t.acc[(static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
+                                   static_cast<std::size_t>(px - t.mx0)) *
+                                  stride];
+                a[0] += w;
+                a[1] += std::fabs(w);
+                for (int c = 0; c < filtered_size_; ++c)
+                    a[2 + c] += w * sample[filtered_src_[static_cast<std::size_t>(c)]];
+            }
         }
     }
     const bool box = box_fallback();
-    const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_ + (box ? 1 + filtered_size_ : 0));
+    const std::size_t own_stride =
+        static_cast<std::size_t>(1 + unfiltered_size_ + (box ? 1 + filtered_size_ : 0));
     float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                       static_cast<std::size_t>(x - t.x0)) * own_stride];
+                       static_cast<std::size_t>(x - t.x0)) *
+                      own_stride];
     const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
     const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
     if (d2 < o[0]) {
@@ -247,7 +266,8 @@ void Film::add_sample(Tile& t, int x, int y, int s, const float* sample) const {
     if (box) {
         float* b = o + 1 + unfiltered_size_;
         b[0] += 1.0f;
-        for (int c = 0; c < filtered_size_; ++c) b[1 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
+        for (int c = 0; c < filtered_size_; ++c)
+            b[1 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
     }
 }
 
@@ -262,15 +282,19 @@ void Film::accumulate(const Tile& t) {
     for (int y = t.my0; y < t.my1; ++y)
         for (int x = t.mx0; x < t.mx1; ++x) {
             const float* a = &t.acc[(static_cast<std::size_t>(y - t.my0) * static_cast<std::size_t>(mw) +
-                                     static_cast<std::size_t>(x - t.mx0)) * stride];
+                                     static_cast<std::size_t>(x - t.mx0)) *
+                                    stride];
             float* g = &acc_[pixel_index(x, y) * stride];
-            for (std::size_t c = 0; c < stride; ++c) g[c] += a[c];
+            for (std::size_t c = 0; c < stride; ++c)
+                g[c] += a[c];
         }
     const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
     for (int y = t.y0; y < t.y1; ++y)
         for (int x = t.x0; x < t.x1; ++x) {
-            const float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                                     static_cast<std::size_t>(x - t.x0)) * own_stride];
+            const float* o =
+                &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                        static_cast<std::size_t>(x - t.x0)) *
+                       own_stride];
             const std::size_t pix = pixel_index(x, y);
             for (Plane& plane : planes_) {
                 if (plane.info.filtered) continue;
@@ -279,7 +303,8 @@ void Film::accumulate(const Tile& t) {
             }
             if (box) {
                 float* b = &box_[pix * box_stride];
-                for (std::size_t c = 0; c < box_stride; ++c) b[c] += o[1 + static_cast<std::size_t>(unfiltered_size_) + c];
+                for (std::size_t c = 0; c < box_stride; ++c)
+                    b[c] += o[1 + static_cast<std::size_t>(unfiltered_size_) + c];
             }
         }
 }
@@ -298,7 +323,8 @@ void Film::merge_tile(Tile&& tile, int order) {
 void Film::resolve() {
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     // Tiles of buckets whose neighbours never came (an interrupted frame) go in as they are.
-    for (auto& [order, tile] : pending_) accumulate(tile);
+    for (auto& [order, tile] : pending_)
+        accumulate(tile);
     pending_.clear();
     if (staged_) {
         // Staged samples behave as one tile over the whole film.
@@ -336,7 +362,8 @@ void Film::resolve() {
             if (!plane.info.filtered) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* out = &plane.pixels[pix * comps];
-            for (std::size_t c = 0; c < comps; ++c) out[c] = src[static_cast<std::size_t>(plane.slot) + c] * scale;
+            for (std::size_t c = 0; c < comps; ++c)
+                out[c] = src[static_cast<std::size_t>(plane.slot) + c] * scale;
         }
     }
     acc_.clear();

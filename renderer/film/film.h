@@ -62,7 +62,10 @@ class Film {
     int height() const { return height_; }
     int spp() const { return pattern_.spp(); }
     const FilterSpec& filter() const { return filter_.settings(); }
-    void set_filter(const FilterSpec& filter) { filter_ = Filter(filter); }
+    void set_filter(const FilterSpec& filter) {
+        filter_ = Filter(filter);
+        layout();
+    }
 
     // Adds a user plane and returns its id; names are unique.
     int add_plane(const std::string& name, int components, bool filtered,
@@ -137,6 +140,7 @@ class Film {
     std::vector<Plane> planes_;
     bool resolved_ = false;
     bool staged_ = false;
+    bool box_only_ = false; // the filter reaches no neighbour and weighs every sample 1
     int sample_size_ = 0;
     int filtered_size_ = 0;   // filtered components of a sample
     int unfiltered_size_ = 0;
