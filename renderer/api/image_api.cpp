@@ -8,7 +8,11 @@ using namespace orn;
 namespace {
 
 bool inside(const miImg_image* img, int x, int y) {
-    return img && x >= 0 && y >= 0 && x < img->film->width() && y < img->film->height();
+    return img && x >= 0 && y >= 0 && x < img->width && y < img->height;
+}
+
+float* at(const miImg_image* img, int x, int y) {
+    return img->data + (size_t(y) * size_t(img->width) + size_t(x)) * size_t(img->components);
 }
 
 } // namespace
@@ -38,8 +42,8 @@ ORN_API void mi_img_get_color(miImg_image* img, miColor* color, int x, int y) {
         *color = {0.f, 0.f, 0.f, 0.f};
         return;
     }
-    const float* p = img->film->pixel(img->plane, x, y);
-    const int comps = img->film->plane_info(img->plane).components;
+    const float* p = at(img, x, y);
+    const int comps = img->components;
     if (comps >= 3) {
         *color = {p[0], p[1], p[2], comps >= 4 ? p[3] : 1.f};
     } else {
@@ -49,23 +53,23 @@ ORN_API void mi_img_get_color(miImg_image* img, miColor* color, int x, int y) {
 
 ORN_API void mi_img_put_color(miImg_image* img, miColor* color, int x, int y) {
     if (!color || !inside(img, x, y) || img->label) return;
-    float* p = img->film->pixel_mutable(img->plane, x, y);
+    float* p = at(img, x, y);
     const float v[4] = {color->r, color->g, color->b, color->a};
-    const int comps = img->film->plane_info(img->plane).components;
+    const int comps = img->components;
     std::memcpy(p, v, size_t(comps < 4 ? comps : 4) * sizeof(float));
 }
 
 ORN_API void mi_img_get_depth(miImg_image* img, float* depth, int x, int y) {
     if (!depth) return;
-    *depth = inside(img, x, y) && !img->label ? img->film->pixel(img->plane, x, y)[0] : 0.f;
+    *depth = inside(img, x, y) && !img->label ? at(img, x, y)[0] : 0.f;
 }
 
 ORN_API void mi_img_get_normal(miImg_image* img, miVector* normal, int x, int y) {
     if (!normal) return;
     *normal = {0.f, 0.f, 0.f};
     if (!inside(img, x, y) || img->label) return;
-    const float* p = img->film->pixel(img->plane, x, y);
-    const int comps = img->film->plane_info(img->plane).components;
+    const float* p = at(img, x, y);
+    const int comps = img->components;
     normal->x = p[0];
     if (comps > 1) normal->y = p[1];
     if (comps > 2) normal->z = p[2];
@@ -73,5 +77,5 @@ ORN_API void mi_img_get_normal(miImg_image* img, miVector* normal, int x, int y)
 
 ORN_API void mi_img_get_label(miImg_image* img, miUint* label, int x, int y) {
     if (!label) return;
-    *label = inside(img, x, y) ? film::load_label(img->film->pixel(img->plane, x, y)) : 0u;
+    *label = inside(img, x, y) ? film::load_label(at(img, x, y)) : 0u;
 }

@@ -12,10 +12,14 @@
 #include <memory>
 #include <string>
 
+// An output image: a view of one resolved film plane, refreshed at every open.
 struct miImg_image {
     orn::film::Film* film;
     int plane;
     bool label;
+    float* data;    // width * height * components floats, row 0 at the bottom
+    int components;
+    int width, height;
 };
 
 namespace orn {

@@ -122,8 +122,11 @@ miImg_image* Frame::open_image(miUint n) {
     }
     if (plane < 0) return nullptr;
     if (images_.size() <= n) images_.resize(n + 1);
-    if (!images_[n]) images_[n] = std::make_unique<miImg_image>(miImg_image{film_.get(), plane, label});
-    return images_[n].get();
+    if (!images_[n]) images_[n] = std::make_unique<miImg_image>();
+    miImg_image& img = *images_[n];
+    img = {film_.get(), plane, label, film_->pixel_mutable(plane, 0, 0), film_->plane_info(plane).components,
+           film_->width(), film_->height()};
+    return &img;
 }
 
 void Frame::write_buffer_files() {
