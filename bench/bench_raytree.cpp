@@ -21,35 +21,58 @@ namespace {
 std::string scene(int depth, int branch_mode, int photons, int threads_hint) {
     (void)threads_hint;
     const std::string d = std::to_string(depth);
-    const std::string common = "\"opacity\" 1 1 1 1, \"opacity_channel\" 3, \"light_mode\" 4, \"branch_mode\" " +
-                               std::to_string(branch_mode) + ", \"branch_depth\" 1, \"sample_falloff\" 1, ";
-    const std::string ao = "\"ao_on\" on, \"ao_samples\" 16, \"ao_bright\" 1 1 1 1, \"ao_dark\" 0 0 0 1, \"ao_spread\" 90, "
-                           "\"ao_near\" 0.01, \"ao_far\" 4, \"ao_falloff\" 1, \"ao_gamma\" 1, \"ao_on_color\" 1";
+    const std::string common =
+        "\"opacity\" 1 1 1 1, \"opacity_channel\" 3, \"light_mode\" 4, \"branch_mode\" " +
+        std::to_string(branch_mode) + ", \"branch_depth\" 1, \"sample_falloff\" 1, ";
+    const std::string ao =
+        "\"ao_on\" on, \"ao_samples\" 16, \"ao_bright\" 1 1 1 1, \"ao_dark\" 0 0 0 1, \"ao_spread\" 90, "
+        "\"ao_near\" 0.01, \"ao_far\" 4, \"ao_falloff\" 1, \"ao_gamma\" 1, \"ao_on_color\" 1";
     return "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n"
-           "options \"opt\" samples 0 0 trace depth " + d + " " + d + " " + std::to_string(2 * depth) +
+           "options \"opt\" samples 0 0 trace depth " +
+           d + " " + d + " " + std::to_string(2 * depth) +
            (photons ? " \"globillum\" on \"globillum photons\" " + std::to_string(photons) : std::string()) +
            " end options\n"
            "camera \"cam\" focal 50 aperture 36 aspect 1.333333 resolution 640 480 end camera\n"
-           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 0.98639 0.16440 0 0 -0.16440 0.98639 0 0 -0.0017 -9.1242 1 end instance\n"
-           "light \"key\" \"orn_DirectTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"emit_diffuse\" on, \"emit_specular\" on, "
+           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 0.98639 0.16440 0 0 -0.16440 0.98639 0 0 -0.0017 "
+           "-9.1242 1 end instance\n"
+           "light \"key\" \"orn_DirectTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"emit_diffuse\" on, "
+           "\"emit_specular\" on, "
            "\"shadow\" on, \"shadow_factor\" 0) origin 0 6 2 energy 400 400 400 end light\n"
            "instance \"key_i\" \"key\" end instance\n"
-           "shader \"glass\" \"orn_MegaTK\" (" + common + "\"ior\" 1.5, \"reflect_on\" on, \"reflect_amount\" 1, "
-           "\"reflect_color\" 1 1 1 1, \"reflect_fresnel\" 1, \"reflect_samples\" 1, \"refract_on\" on, \"refract_amount\" 1, "
-           "\"refract_color\" 1 1 1 1, \"refract_fresnel\" 1, \"refract_samples\" 1, \"absorb_inside\" 0.9 0.8 0.7 1)\n"
-           "shader \"metal\" \"orn_MegaTK\" (" + common + "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.4 0.3 0.2 1, "
-           "\"diffuse_weight\" 0.4, \"reflect_on\" on, \"reflect_amount\" 0.7, \"reflect_color\" 1 0.8 0.5 1, "
-           "\"reflect_gloss\" 20, \"reflect_samples\" 16, " + ao + ")\n"
-           "shader \"floor\" \"orn_MegaTK\" (" + common + "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.7 0.7 0.7 1, "
-           "\"diffuse_weight\" 1, \"indirect_on\" on, \"indirect_color\" 1 1 1 1, \"indirect_saturation\" 1, " + ao + ")\n"
+           "shader \"glass\" \"orn_MegaTK\" (" +
+           common +
+           "\"ior\" 1.5, \"reflect_on\" on, \"reflect_amount\" 1, "
+           "\"reflect_color\" 1 1 1 1, \"reflect_fresnel\" 1, \"reflect_samples\" 1, \"refract_on\" on, "
+           "\"refract_amount\" 1, "
+           "\"refract_color\" 1 1 1 1, \"refract_fresnel\" 1, \"refract_samples\" 1, \"absorb_inside\" 0.9 "
+           "0.8 0.7 1)\n"
+           "shader \"metal\" \"orn_MegaTK\" (" +
+           common +
+           "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.4 0.3 0.2 1, "
+           "\"diffuse_weight\" 0.4, \"reflect_on\" on, \"reflect_amount\" 0.7, \"reflect_color\" 1 0.8 0.5 "
+           "1, "
+           "\"reflect_gloss\" 20, \"reflect_samples\" 16, " +
+           ao +
+           ")\n"
+           "shader \"floor\" \"orn_MegaTK\" (" +
+           common +
+           "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.7 0.7 0.7 1, "
+           "\"diffuse_weight\" 1, \"indirect_on\" on, \"indirect_color\" 1 1 1 1, \"indirect_saturation\" "
+           "1, " +
+           ao +
+           ")\n"
            "material \"glass_m\" = \"glass\" shadow = \"glass\" photon = \"glass\" end material\n"
            "material \"metal_m\" = \"metal\" shadow = \"metal\" photon = \"metal\" end material\n"
            "material \"floor_m\" = \"floor\" shadow = \"floor\" photon = \"floor\" end material\n"
-           "object \"ball\" visible shadow trace file \"" ORN_SOURCE_DIR "/scenes/meshes/sphere.obj\" end object\n"
-           "object \"plane\" visible shadow trace group\n  -8 0 -8  8 0 -8  8 0 8  -8 0 8  0 0 0  1 0 0  1 1 0  0 1 0\n"
+           "object \"ball\" visible shadow trace file \"" ORN_SOURCE_DIR
+           "/scenes/meshes/sphere.obj\" end object\n"
+           "object \"plane\" visible shadow trace group\n  -8 0 -8  8 0 -8  8 0 8  -8 0 8  0 0 0  1 0 0  1 1 "
+           "0  0 1 0\n"
            "  v 0 t 4 v 1 t 5 v 2 t 6 v 3 t 7\n  p 0 1 2 3\nend group end object\n"
-           "instance \"glass_i\" \"ball\" material \"glass_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -1.2 -1 0 1 end instance\n"
-           "instance \"metal_i\" \"ball\" material \"metal_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 1.2 -1 0 1 end instance\n"
+           "instance \"glass_i\" \"ball\" material \"glass_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -1.2 -1 0 1 "
+           "end instance\n"
+           "instance \"metal_i\" \"ball\" material \"metal_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 1.2 -1 0 1 "
+           "end instance\n"
            "instance \"floor_i\" \"plane\" material \"floor_m\" end instance\n"
            "instgroup \"root\" \"cam_i\" \"key_i\" \"glass_i\" \"metal_i\" \"floor_i\" end instgroup\n"
            "render \"root\" \"cam_i\" \"opt\"\n";
@@ -110,7 +133,8 @@ int main(int argc, char** argv) {
             if (!l.frame) return 1;
             l.frame->render_pixels();
             std::printf("%-12d %-12s %14.2f\n", depth, branch ? "on" : "off",
-                        double(l.frame->rays_traced()) / double(std::max<uint64_t>(1, l.frame->eye_samples())));
+                        double(l.frame->rays_traced()) /
+                            double(std::max<uint64_t>(1, l.frame->eye_samples())));
             l.frame->finish();
         }
 
@@ -119,7 +143,8 @@ int main(int argc, char** argv) {
     Loaded l = load(scene(2, 0, 1000000, 1), 1);
     if (!l.frame) return 1;
     const double t = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("1000000 photons emitted, %zu stored, %.2f s (scene set-up included)\n", l.frame->photon_count(), t);
+    std::printf("1000000 photons emitted, %zu stored, %.2f s (scene set-up included)\n",
+                l.frame->photon_count(), t);
     l.frame->finish();
     return 0;
 }

@@ -28,15 +28,15 @@ namespace {
 
 // A UV sphere of 2 * seg * (rings - 1) triangles.
 std::string write_sphere(int seg, int rings) {
-    const fs::path path = fs::temp_directory_path() / ("orn_bench_sphere_" + std::to_string(seg) + "x" +
-                                                       std::to_string(rings) + ".obj");
+    const fs::path path = fs::temp_directory_path() /
+                          ("orn_bench_sphere_" + std::to_string(seg) + "x" + std::to_string(rings) + ".obj");
     if (fs::exists(path)) return path.string();
     std::ofstream f(path);
     for (int r = 0; r <= rings; ++r)
         for (int s = 0; s <= seg; ++s) {
             const double th = M_PI * r / rings, ph = 2 * M_PI * s / seg;
-            f << "v " << std::sin(th) * std::cos(ph) << ' ' << std::cos(th) << ' ' << -std::sin(th) * std::sin(ph)
-              << '\n';
+            f << "v " << std::sin(th) * std::cos(ph) << ' ' << std::cos(th) << ' '
+              << -std::sin(th) * std::sin(ph) << '\n';
         }
     for (int r = 0; r < rings; ++r)
         for (int s = 0; s < seg; ++s) {
@@ -53,7 +53,9 @@ std::string scene_text(const std::string& obj) {
            "camera \"cam\" focal 50 aperture 36 aspect 1.333333 resolution 640 480 end camera\n"
            "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -4 1 end instance\n"
            "material \"m\" \"orn_constant\" (\"color\" 0.5 0.5 0.5 1) end material\n"
-           "object \"ball\" visible shadow trace file \"" + obj + "\" end object\n"
+           "object \"ball\" visible shadow trace file \"" +
+           obj +
+           "\" end object\n"
            "instance \"ball_i\" \"ball\" material \"m\" end instance\n"
            "instgroup \"root\" \"cam_i\" \"ball_i\" end instgroup\n"
            "render \"root\" \"cam_i\" \"opt\"\n";
@@ -61,27 +63,38 @@ std::string scene_text(const std::string& obj) {
 
 std::string toolkit_scene(const std::string& sphere_obj) {
     auto light = [](const std::string& name, const std::string& dir, const std::string& category) {
-        return "light \"" + name + "\" \"orn_DirectTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"emit_diffuse\" on, "
-               "\"emit_specular\" on, \"shadow\" on, \"shadow_factor\" 0, \"softness\" 2, \"shadow_samples\" 8, "
-               "\"category\" \"" + category + "\") direction " + dir + " end light\n"
-               "instance \"" + name + "_i\" \"" + name + "\" end instance\n";
+        return "light \"" + name +
+               "\" \"orn_DirectTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"emit_diffuse\" on, "
+               "\"emit_specular\" on, \"shadow\" on, \"shadow_factor\" 0, \"softness\" 2, \"shadow_samples\" "
+               "8, "
+               "\"category\" \"" +
+               category + "\") direction " + dir +
+               " end light\n"
+               "instance \"" +
+               name + "_i\" \"" + name + "\" end instance\n";
     };
-    const std::string mega = "(\"opacity\" 1 1 1 1, \"opacity_channel\" 3, \"ior\" 1, \"diffuse_on\" on, "
-                             "\"diffuse_color\" 0.7 0.6 0.5 1, \"diffuse_weight\" 1, \"diffuse_category\" \"key\", "
-                             "\"phong_on\" on, \"phong_weight\" 0.5, \"phong_color\" 1 1 1 1, \"phong_exponent\" 30, "
-                             "\"phong_category\" \"rim\", \"light_mode\" 4)";
+    const std::string mega =
+        "(\"opacity\" 1 1 1 1, \"opacity_channel\" 3, \"ior\" 1, \"diffuse_on\" on, "
+        "\"diffuse_color\" 0.7 0.6 0.5 1, \"diffuse_weight\" 1, \"diffuse_category\" \"key\", "
+        "\"phong_on\" on, \"phong_weight\" 0.5, \"phong_color\" 1 1 1 1, \"phong_exponent\" 30, "
+        "\"phong_category\" \"rim\", \"light_mode\" 4)";
     return "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n"
            "options \"opt\" samples 0 0 filter box 1 1 end options\n"
            "camera \"cam\" focal 50 aperture 36 aspect 1.333333 resolution 640 480 end camera\n"
-           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 0.98639 0.16440 0 0 -0.16440 0.98639 0 0 -0.0017 -9.1242 1 end instance\n" +
+           "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 0.98639 0.16440 0 0 -0.16440 0.98639 0 0 -0.0017 "
+           "-9.1242 1 end instance\n" +
            light("key", "-0.4 -0.8 -0.45", "key") + light("rim", "0.6 -0.5 0.6", "rim") +
-           "shader \"mega\" \"orn_MegaTK\" " + mega + "\n"
+           "shader \"mega\" \"orn_MegaTK\" " + mega +
+           "\n"
            "material \"m\" = \"mega\" shadow = \"mega\" end material\n"
-           "object \"ball\" visible shadow trace file \"" + sphere_obj + "\" end object\n"
+           "object \"ball\" visible shadow trace file \"" +
+           sphere_obj +
+           "\" end object\n"
            "object \"plane\" visible shadow trace group\n"
            "  -8 0 -8  8 0 -8  8 0 8  -8 0 8  0 0 0  1 0 0  1 1 0  0 1 0\n"
            "  v 0 t 4 v 1 t 5 v 2 t 6 v 3 t 7\n  p 0 1 2 3\nend group end object\n"
-           "instance \"ball_i\" \"ball\" material \"m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 0 1 end instance\n"
+           "instance \"ball_i\" \"ball\" material \"m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 0 1 end "
+           "instance\n"
            "instance \"plane_i\" \"plane\" material \"m\" end instance\n"
            "instgroup \"root\" \"cam_i\" \"ball_i\" \"plane_i\" \"key_i\" \"rim_i\" end instgroup\n"
            "render \"root\" \"cam_i\" \"opt\"\n";
@@ -121,11 +134,14 @@ double bare_embree(RTCScene scene, const std::vector<float>& rays, int threads) 
             hits[size_t(t)] += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
         }
     };
-    for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back(work, t);
     work(0);
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
     size_t total = 0;
-    for (size_t h : hits) total += h;
+    for (size_t h : hits)
+        total += h;
     return double(total);
 }
 
@@ -170,7 +186,8 @@ int main(int argc, char** argv) {
         const double r_rate = samples / t_render, e_rate = double(w) * h / t_embree;
         if (threads == 1) one_thread_rate = r_rate;
         std::printf("%-8d %14.0f %14.0f %8.2f\n", threads, r_rate, e_rate, r_rate / e_rate);
-        if (threads == 2) std::printf("# 2-thread speed-up of the renderer: %.2f\n", r_rate / one_thread_rate);
+        if (threads == 2)
+            std::printf("# 2-thread speed-up of the renderer: %.2f\n", r_rate / one_thread_rate);
         frame->finish();
     }
 

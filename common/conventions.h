@@ -6,8 +6,10 @@
 
 // Shader entry points and their version/init/exit companions.
 #define ORN_SHADER extern "C" ORN_EXPORT
-#define ORN_SHADER_VERSION(name, number)                                                                    \
-    extern "C" ORN_EXPORT int name##_version(void) { return number; }
+#define ORN_SHADER_VERSION(name, number)                                                                     \
+    extern "C" ORN_EXPORT int name##_version(void) {                                                         \
+        return number;                                                                                       \
+    }
 
 namespace orn {
 
@@ -39,6 +41,8 @@ inline void normalize(miVector* v) {
     }
 }
 
-inline float dot(const miVector& a, const miVector& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float dot(const miVector& a, const miVector& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 } // namespace orn

@@ -34,8 +34,8 @@ const char* const entry_names[e_count] = {
 #define ORN_FN(ret, name, params, args) #name,
 #include "host/functions.def"
 #undef ORN_FN
-    "mi_fatal", "mi_nfatal", "mi_error", "mi_nerror", "mi_warning", "mi_nwarning",
-    "mi_info",  "mi_progress", "mi_debug", "mi_vdebug",
+    "mi_fatal",    "mi_nfatal", "mi_error",    "mi_nerror", "mi_warning",
+    "mi_nwarning", "mi_info",   "mi_progress", "mi_debug",  "mi_vdebug",
 };
 
 // Render threads resolve concurrently without a lock: resolution is idempotent and
@@ -71,7 +71,9 @@ inline void* resolve(Entry e) {
     return fn ? fn : resolve_slow(e);
 }
 
-template <typename T> T typed(Entry e) { return reinterpret_cast<T>(resolve(e)); }
+template <typename T> T typed(Entry e) {
+    return reinterpret_cast<T>(resolve(e));
+}
 
 template <typename T> T fallback() {
     if constexpr (!std::is_void_v<T>) return T{};
@@ -83,40 +85,41 @@ extern "C" {
 
 ORN_EXPORT void miSetModuleHandle(void* handle) {
     module_handle.store(handle, std::memory_order_release);
-    for (auto& slot : cache) slot.store(nullptr, std::memory_order_release);
+    for (auto& slot : cache)
+        slot.store(nullptr, std::memory_order_release);
 }
 
 // When the function cannot be reached the forwarder answers with a value-initialised
 // result (null, 0, false); no caller relies on a result in that case.
-#define ORN_FN(ret, name, params, args)                                                                     \
-    ORN_HIDDEN ret name params {                                                                            \
-        using fn_type = ret(*) params;                                                                      \
-        auto fn = typed<fn_type>(e_##name);                                                                 \
-        if (!fn) return fallback<ret>();                                                                    \
-        return fn args;                                                                                     \
+#define ORN_FN(ret, name, params, args)                                                                      \
+    ORN_HIDDEN ret name params {                                                                             \
+        using fn_type = ret(*) params;                                                                       \
+        auto fn = typed<fn_type>(e_##name);                                                                  \
+        if (!fn) return fallback<ret>();                                                                     \
+        return fn args;                                                                                      \
     }
 #include "host/functions.def"
 #undef ORN_FN
 
 // Message functions: the text is formatted here, into a bounded buffer, and handed to
 // the renderer as a finished string.
-#define ORN_MESSAGE(name)                                                                                   \
-    ORN_HIDDEN void name(const char* fmt, ...) {                                                            \
-        char text[ORN_MESSAGE_BUFFER];                                                                      \
-        va_list ap;                                                                                         \
-        va_start(ap, fmt);                                                                                  \
-        std::vsnprintf(text, sizeof text, fmt, ap);                                                         \
-        va_end(ap);                                                                                         \
-        if (auto fn = typed<void (*)(const char*, ...)>(e_##name)) fn("%s", text);                          \
+#define ORN_MESSAGE(name)                                                                                    \
+    ORN_HIDDEN void name(const char* fmt, ...) {                                                             \
+        char text[ORN_MESSAGE_BUFFER];                                                                       \
+        va_list ap;                                                                                          \
+        va_start(ap, fmt);                                                                                   \
+        std::vsnprintf(text, sizeof text, fmt, ap);                                                          \
+        va_end(ap);                                                                                          \
+        if (auto fn = typed<void (*)(const char*, ...)>(e_##name)) fn("%s", text);                           \
     }
-#define ORN_NUMBERED_MESSAGE(name)                                                                          \
-    ORN_HIDDEN void name(int number, const char* fmt, ...) {                                                \
-        char text[ORN_MESSAGE_BUFFER];                                                                      \
-        va_list ap;                                                                                         \
-        va_start(ap, fmt);                                                                                  \
-        std::vsnprintf(text, sizeof text, fmt, ap);                                                         \
-        va_end(ap);                                                                                         \
-        if (auto fn = typed<void (*)(int, const char*, ...)>(e_##name)) fn(number, "%s", text);             \
+#define ORN_NUMBERED_MESSAGE(name)                                                                           \
+    ORN_HIDDEN void name(int number, const char* fmt, ...) {                                                 \
+        char text[ORN_MESSAGE_BUFFER];                                                                       \
+        va_list ap;                                                                                          \
+        va_start(ap, fmt);                                                                                   \
+        std::vsnprintf(text, sizeof text, fmt, ap);                                                          \
+        va_end(ap);                                                                                          \
+        if (auto fn = typed<void (*)(int, const char*, ...)>(e_##name)) fn(number, "%s", text);              \
     }
 
 ORN_MESSAGE(mi_fatal)

@@ -104,9 +104,9 @@ enum miQ_type {
     miQ_HAIR_INTEGER = 159
 };
 
-struct miImg_image;        // an output image, opened with mi_output_image_open
-struct miFunction;         // the renderer's record of one shader instance
-struct miParameter;        // a parameter declaration being built with mi_api_parameter_decl
+struct miImg_image; // an output image, opened with mi_output_image_open
+struct miFunction;  // the renderer's record of one shader instance
+struct miParameter; // a parameter declaration being built with mi_api_parameter_decl
 
 // A shader declaration; callers of mi_api_funcdecl_begin set its version before
 // mi_api_funcdecl_end.
@@ -186,11 +186,11 @@ struct miCamera {
     miScalar x_offset, y_offset;
     int frame;
     miScalar frame_time;
-    miTag output;        // the output list
+    miTag output; // the output list
     miTag lens;
     miTag environment;
     miTag volume;
-    miTag buffertag;     // the camera's frame-buffer set
+    miTag buffertag; // the camera's frame-buffer set
 };
 
 struct miInstance {
@@ -207,51 +207,51 @@ struct miInstance {
 // The shading state: one per ray, chained to the state of the ray that spawned it.
 struct miState {
     int version;
-    miTag camera_inst;        // instance of the camera
-    miCamera* camera;         // camera record of the frame
-    miOptions* options;       // options in effect for this ray; shaders may swap in a private copy
-    int thread;               // render thread number
-    miState* parent;          // state of the ray that cast this one; null for eye rays
-    miState* child;           // state of the last ray traced from this one
-    int type;                 // miRay_type of this ray
-    int qmc_instance;         // sample sequence offset for this ray-tree position
-    int reflection_level;     // reflections on the way to this ray
-    int refraction_level;     // refractions and transparency on the way to this ray
-    miVector org;             // ray origin, internal (world) space
-    miVector dir;             // ray direction, unit length
-    double dist;              // hit distance; for light rays the distance to the light sample
-    double time;              // shutter time of the ray
-    miScalar ior;             // index of refraction on the far side of the hit
-    miScalar ior_in;          // index of refraction the ray travels in
-    miTag material;           // material of the hit
-    miTag volume;             // volume shader the ray travels through
-    miTag environment;        // environment shader for rays that miss
-    miTag refraction_volume;  // volume shader behind a refracting surface
-    miUint label;             // label of the hit instance
-    miTag instance;           // hit instance (for light rays: the light instance is below)
-    miTag light_instance;     // light instance during light and shadow rays
-    void* pri;                // hit primitive, null for a miss
-    int pri_idx;              // triangle number within the primitive
-    miScalar bary[4];         // barycentric coordinates of the hit
-    miVector point;           // hit point
-    miVector normal;          // shading normal, faces the ray
-    miVector normal_geom;     // geometric normal, faces the ray
-    miCBoolean inv_normal;    // true when the normals were flipped towards the ray (a back face)
+    miTag camera_inst;       // instance of the camera
+    miCamera* camera;        // camera record of the frame
+    miOptions* options;      // options in effect for this ray; shaders may swap in a private copy
+    int thread;              // render thread number
+    miState* parent;         // state of the ray that cast this one; null for eye rays
+    miState* child;          // state of the last ray traced from this one
+    int type;                // miRay_type of this ray
+    int qmc_instance;        // sample sequence offset for this ray-tree position
+    int reflection_level;    // reflections on the way to this ray
+    int refraction_level;    // refractions and transparency on the way to this ray
+    miVector org;            // ray origin, internal (world) space
+    miVector dir;            // ray direction, unit length
+    double dist;             // hit distance; for light rays the distance to the light sample
+    double time;             // shutter time of the ray
+    miScalar ior;            // index of refraction on the far side of the hit
+    miScalar ior_in;         // index of refraction the ray travels in
+    miTag material;          // material of the hit
+    miTag volume;            // volume shader the ray travels through
+    miTag environment;       // environment shader for rays that miss
+    miTag refraction_volume; // volume shader behind a refracting surface
+    miUint label;            // label of the hit instance
+    miTag instance;          // hit instance (for light rays: the light instance is below)
+    miTag light_instance;    // light instance during light and shadow rays
+    void* pri;               // hit primitive, null for a miss
+    int pri_idx;             // triangle number within the primitive
+    miScalar bary[4];        // barycentric coordinates of the hit
+    miVector point;          // hit point
+    miVector normal;         // shading normal, faces the ray
+    miVector normal_geom;    // geometric normal, faces the ray
+    miCBoolean inv_normal;   // true when the normals were flipped towards the ray (a back face)
     miCBoolean pad0[3];
-    double dot_nd;            // -dot(normal, dir) before flipping, so 0..1 on the front side
-    double shadow_tol;        // offset that keeps secondary rays off their own surface
-    miVector* tex_list;       // texture coordinates, one per texture space
-    miVector* bump_x_list;    // bump basis u vectors, one per bump space
-    miVector* bump_y_list;    // bump basis v vectors
-    miVector tex;             // first texture coordinate
-    miVector motion;          // motion vector of the hit point
-    miVector* derivs;         // surface derivatives dP/du, dP/dv
-    miFunction* shader;       // shader instance being called
-    miScalar raster_x;        // raster position of the eye sample
+    double dot_nd;         // -dot(normal, dir) before flipping, so 0..1 on the front side
+    double shadow_tol;     // offset that keeps secondary rays off their own surface
+    miVector* tex_list;    // texture coordinates, one per texture space
+    miVector* bump_x_list; // bump basis u vectors, one per bump space
+    miVector* bump_y_list; // bump basis v vectors
+    miVector tex;          // first texture coordinate
+    miVector motion;       // motion vector of the hit point
+    miVector* derivs;      // surface derivatives dP/du, dP/dv
+    miFunction* shader;    // shader instance being called
+    miScalar raster_x;     // raster position of the eye sample
     miScalar raster_y;
-    void* user;               // shader's per-ray user pointer
+    void* user; // shader's per-ray user pointer
     int user_size;
-    void* cache;              // renderer-private data of this state
+    void* cache; // renderer-private data of this state
 };
 
 // ------------------------------------------------------------------ interface object
@@ -306,8 +306,9 @@ class Framebuffer {
 class Interface {
   public:
     virtual Options* getOptions(miTag options_tag) = 0;
-    virtual LightList* createLightList(miState* state, const miVector* axis = nullptr, miScalar spread_cos = 0.f,
-                                       const miTag* lights = nullptr, miUint n_lights = 0) = 0;
+    virtual LightList* createLightList(miState* state, const miVector* axis = nullptr,
+                                       miScalar spread_cos = 0.f, const miTag* lights = nullptr,
+                                       miUint n_lights = 0) = 0;
     virtual const Framebuffer& accessFramebuffer(miTag buffertag) = 0;
     virtual void releaseFramebuffer(const Framebuffer& fb, miTag buffertag) = 0;
     virtual Framebuffer& editFramebuffer(miTag buffertag) = 0;

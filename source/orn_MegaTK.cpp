@@ -64,27 +64,6 @@ miColor times(const miColor& c, float s) {
     return {c.r * s, c.g * s, c.b * s, 0.f};
 }
 
-bool is_photon_ray(int type) {
-    switch (type) {
-    case miPHOTON_ABSORB:
-    case miPHOTON_LIGHT:
-    case miPHOTON_REFLECT_SPECULAR:
-    case miPHOTON_REFLECT_GLOSSY:
-    case miPHOTON_REFLECT_DIFFUSE:
-    case miPHOTON_TRANSMIT_SPECULAR:
-    case miPHOTON_TRANSMIT_GLOSSY:
-    case miPHOTON_TRANSMIT_DIFFUSE:
-    case miPHOTON_SCATTER_VOLUME:
-    case miPHOTON_TRANSPARENT:
-    case miPHOTON_EMIT_GLOBILLUM:
-    case miPHOTON_EMIT_CAUSTIC:
-    case miPHOTON_EMIT_SHADOW:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // ------------------------------------------------------------------ instance set-up
 
 // The text of a category parameter, or null. Only a parameter that holds a tag is evaluated.
@@ -403,7 +382,7 @@ class SurfaceCall {
     orn_MegaTK_params* paras_;
     const megatk_instance& inst_;
     ShadingNormal normal_;
-    mt::MediumScope medium_; // the media reflection_strengths() sets for this call
+    mt::MediumScope medium_;  // the media reflection_strengths() sets for this call
     float g_ = 0.f, T_ = 1.f; // opacity and transparency
     Strengths k_;
     float kd_ = 0.f, p_ = 0.f; // diffuse strength and exponent
@@ -419,7 +398,7 @@ miBoolean SurfaceCall::run() {
     surface_colour();
     reflection_strengths();
     diffuse_strength();
-    if (is_photon_ray(state_->type)) return photon();
+    if (mt::is_photon_type(state_->type)) return photon();
     emission_and_ambient();
 
     const LightParams lights = light_params();
@@ -563,8 +542,8 @@ void SurfaceCall::combine() {
 
     mt::write_passes(state, paras_, inst_,
                      {g_, out_.Cao, out_.light.diffuse_shd, out_.light.diffuse_uns, out_.light.specular_shd,
-                      out_.light.specular_uns, out_.O, out_.Ind, out_.Amb, out_.AmbO, out_.R, out_.Tr, out_.Inc,
-                      out_.B, out_.special});
+                      out_.light.specular_uns, out_.O, out_.Ind, out_.Amb, out_.AmbO, out_.R, out_.Tr,
+                      out_.Inc, out_.B, out_.special});
     orn::guard_result("orn_MegaTK", result_);
     // The rasteriser composites by itself and needs the opacity.
     if (state->options && state->options->scanline == 'r') {

@@ -29,7 +29,8 @@ static void look_through(miColor* result, miState* state, miScalar ior) {
 }
 
 ORN_SHADER_VERSION(orn_color_plus_alpha, 2)
-ORN_SHADER miBoolean orn_color_plus_alpha(miColor* result, miState* state, orn_color_plus_alpha_params* paras) {
+ORN_SHADER miBoolean orn_color_plus_alpha(miColor* result, miState* state,
+                                          orn_color_plus_alpha_params* paras) {
     if (state->type == miRAY_SHADOW || state->type == miRAY_DISPLACE) return miFALSE;
     const miScalar o = mi_eval_scalar(&paras->opacity);
     const miScalar ior = mi_eval_scalar(&paras->ior);
@@ -60,12 +61,24 @@ ORN_SHADER miBoolean orn_color_to_float(miScalar* result, miState* state, orn_co
     const miColor c = *mi_eval_color(&paras->color);
     miScalar value;
     switch (mi_eval_integer(&paras->channel)) {
-    case 0: value = c.r; break;
-    case 1: value = c.g; break;
-    case 2: value = c.b; break;
-    case 3: value = c.a; break;
-    case 5: value = 0.299f * c.r + 0.587f * c.g + 0.114f * c.b; break;
-    default: value = (c.r + c.g + c.b) / 3.f; break;
+    case 0:
+        value = c.r;
+        break;
+    case 1:
+        value = c.g;
+        break;
+    case 2:
+        value = c.b;
+        break;
+    case 3:
+        value = c.a;
+        break;
+    case 5:
+        value = 0.299f * c.r + 0.587f * c.g + 0.114f * c.b;
+        break;
+    default:
+        value = (c.r + c.g + c.b) / 3.f;
+        break;
     }
     // The maximum is tested first, so it wins when the range is inverted.
     const miScalar max_value = mi_eval_scalar(&paras->max_value);
@@ -82,7 +95,8 @@ ORN_SHADER miBoolean orn_color_to_float(miScalar* result, miState* state, orn_co
 // ------------------------------------------------------------------ vectors and colours from scalars
 
 ORN_SHADER_VERSION(orn_float2_to_vector, 2)
-ORN_SHADER miBoolean orn_float2_to_vector(miVector* result, miState* state, orn_float2_to_vector_params* paras) {
+ORN_SHADER miBoolean orn_float2_to_vector(miVector* result, miState* state,
+                                          orn_float2_to_vector_params* paras) {
     result->x = mi_eval_scalar(&paras->x);
     result->y = mi_eval_scalar(&paras->y);
     // z is left as the caller's result holds it
@@ -90,7 +104,8 @@ ORN_SHADER miBoolean orn_float2_to_vector(miVector* result, miState* state, orn_
 }
 
 ORN_SHADER_VERSION(orn_float3_to_vector, 2)
-ORN_SHADER miBoolean orn_float3_to_vector(miVector* result, miState* state, orn_float3_to_vector_params* paras) {
+ORN_SHADER miBoolean orn_float3_to_vector(miVector* result, miState* state,
+                                          orn_float3_to_vector_params* paras) {
     result->x = mi_eval_scalar(&paras->x);
     result->y = mi_eval_scalar(&paras->y);
     result->z = mi_eval_scalar(&paras->z);

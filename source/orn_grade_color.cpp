@@ -31,7 +31,8 @@ ORN_SHADER miBoolean orn_grade_color(miColor* result, miState* state, orn_grade_
 
     // Equal black and white points divide by zero; the result is then not a number on
     // purpose, and the clamps below do not hide it.
-    for (int i = 0; i < 3; ++i) *c[i] = (*c[i] - black[i]) / (white[i] - black[i]);
+    for (int i = 0; i < 3; ++i)
+        *c[i] = (*c[i] - black[i]) / (white[i] - black[i]);
 
     if (sat[0] != 1.f || sat[1] != 1.f || sat[2] != 1.f) {
         const float grey = luminance_weights ? 0.299f * *c[0] + 0.587f * *c[1] + 0.114f * *c[2]
@@ -42,13 +43,16 @@ ORN_SHADER miBoolean orn_grade_color(miColor* result, miState* state, orn_grade_
         }
     }
     if (gain != 1.f)
-        for (float* v : c) *v *= gain;
+        for (float* v : c)
+            *v *= gain;
     if (gamma != 1.f)
         for (float* v : c)
             if (*v > 0.f) *v = powf(*v, 1.f / gamma);
-    for (int i = 0; i < 3; ++i) *c[i] = *c[i] * mul[i] + off[i];
+    for (int i = 0; i < 3; ++i)
+        *c[i] = *c[i] * mul[i] + off[i];
     if (invert)
-        for (float* v : c) *v = 1.f - *v;
+        for (float* v : c)
+            *v = 1.f - *v;
     if (clamp_low)
         for (float* v : c)
             if (*v < 0.f) *v = 0.f;

@@ -26,7 +26,8 @@ static miColor* pick(miState* state, orn_ray_type_params* paras) {
     case miRAY_ENVIRONMENT:
         if (mi_eval_integer(&paras->environment_enable) == 1) return &paras->environment_color;
         break;
-    default: break;
+    default:
+        break;
     }
     return &paras->default_color;
 }

@@ -80,7 +80,9 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         // Samples are never refined here, so the query answers and every sample is full.
         *static_cast<miInteger*>(result) = 0;
         return miTRUE;
-    case miQ_FINE_SAMPLE: *static_cast<miInteger*>(result) = 0; return miTRUE;
+    case miQ_FINE_SAMPLE:
+        *static_cast<miInteger*>(result) = 0;
+        return miTRUE;
     case miQ_LIGHT_TYPE:
     case miQ_LIGHT_ORIGIN:
     case miQ_LIGHT_DIRECTION:
@@ -91,13 +93,18 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         auto* ie = db->get_as<InstanceElement>(tag, miSCENE_INSTANCE);
         auto* le = db->get_as<LightElement>(ie ? ie->record.item : tag, miSCENE_LIGHT);
         if (!le) return miFALSE;
-        if (code == miQ_LIGHT_TYPE) *static_cast<miInteger*>(result) = miInteger(le->light_type);
-        else if (code == miQ_LIGHT_ORIGIN) *static_cast<miVector*>(result) = le->origin;
-        else if (code == miQ_LIGHT_DIRECTION) *static_cast<miVector*>(result) = le->direction;
-        else *static_cast<miScalar*>(result) = le->spread;
+        if (code == miQ_LIGHT_TYPE)
+            *static_cast<miInteger*>(result) = miInteger(le->light_type);
+        else if (code == miQ_LIGHT_ORIGIN)
+            *static_cast<miVector*>(result) = le->origin;
+        else if (code == miQ_LIGHT_DIRECTION)
+            *static_cast<miVector*>(result) = le->direction;
+        else
+            *static_cast<miScalar*>(result) = le->spread;
         return miTRUE;
     }
-    default: return miFALSE;
+    default:
+        return miFALSE;
     }
 }
 

@@ -27,7 +27,9 @@ miVector lobe(const miVector& axis, double exponent, const double* s) {
 }
 
 // Cosine-weighted direction around `axis`.
-miVector cosine(const miVector& axis, const double* s) { return lobe(axis, 1.0, s); }
+miVector cosine(const miVector& axis, const double* s) {
+    return lobe(axis, 1.0, s);
+}
 
 // The state's own two numbers when the caller gives none.
 void draw(miState* state, double* s) {
@@ -47,8 +49,8 @@ miVector keep_side(miVector d, const miVector& n, bool above) {
 }
 
 // Ward's anisotropic half vector around normal n with roughness 1/shiny along u and v.
-miVector ward_half(const miVector& n, const miVector& u_in, const miVector& v_in, double shiny_u, double shiny_v,
-                   const double* s) {
+miVector ward_half(const miVector& n, const miVector& u_in, const miVector& v_in, double shiny_u,
+                   double shiny_v, const double* s) {
     const double au = 1.0 / std::max(shiny_u, 1e-6), av = 1.0 / std::max(shiny_v, 1e-6);
     // u is the given direction projected into the tangent plane; v completes the frame.
     miVector u = normalized(u_in - n * dot3(u_in, n));
@@ -59,8 +61,10 @@ miVector ward_half(const miVector& n, const miVector& u_in, const miVector& v_in
     }
     const miVector v = cross(n, u);
     double phi = std::atan(av / au * std::tan(kTwoPi * s[1]));
-    if (s[1] > 0.25 && s[1] <= 0.75) phi += M_PI;
-    else if (s[1] > 0.75) phi += kTwoPi;
+    if (s[1] > 0.25 && s[1] <= 0.75)
+        phi += M_PI;
+    else if (s[1] > 0.75)
+        phi += kTwoPi;
     const double cp = std::cos(phi), sp = std::sin(phi);
     const double tan2 = -std::log(std::max(s[0], 1e-12)) / (cp * cp / (au * au) + sp * sp / (av * av));
     const double ct = 1.0 / std::sqrt(1.0 + tan2), st = std::sqrt(std::max(0.0, 1.0 - ct * ct));
@@ -79,15 +83,15 @@ ORN_API void mi_reflection_dir_glossy(miVector* dir, miState* state, miScalar sh
     mi_reflection_dir_glossy_x(dir, state, shiny, s);
 }
 
-ORN_API void mi_reflection_dir_anisglossy_x(miVector* dir, miState* state, miVector* u, miVector* v, miScalar shiny_u,
-                                            miScalar shiny_v, double* sample) {
+ORN_API void mi_reflection_dir_anisglossy_x(miVector* dir, miState* state, miVector* u, miVector* v,
+                                            miScalar shiny_u, miScalar shiny_v, double* sample) {
     const miVector h = ward_half(state->normal, *u, *v, shiny_u, shiny_v, sample);
     const miVector d = state->dir - h * (2.f * dot3(state->dir, h));
     *dir = keep_side(d, state->normal, true);
 }
 
-ORN_API void mi_reflection_dir_anisglossy(miVector* dir, miState* state, miVector* u, miVector* v, miScalar shiny_u,
-                                          miScalar shiny_v) {
+ORN_API void mi_reflection_dir_anisglossy(miVector* dir, miState* state, miVector* u, miVector* v,
+                                          miScalar shiny_u, miScalar shiny_v) {
     double s[2];
     draw(state, s);
     mi_reflection_dir_anisglossy_x(dir, state, u, v, shiny_u, shiny_v, s);
@@ -103,8 +107,8 @@ ORN_API void mi_reflection_dir_diffuse(miVector* dir, miState* state) {
     mi_reflection_dir_diffuse_x(dir, state, s);
 }
 
-ORN_API miBoolean mi_transmission_dir_glossy_x(miVector* dir, miState* state, miScalar ior_in, miScalar ior_out,
-                                               miScalar shiny, double* sample) {
+ORN_API miBoolean mi_transmission_dir_glossy_x(miVector* dir, miState* state, miScalar ior_in,
+                                               miScalar ior_out, miScalar shiny, double* sample) {
     miVector t;
     if (!mi_refraction_dir(&t, state, ior_in, ior_out)) return miFALSE;
     *dir = keep_side(lobe(t, shiny, sample), state->normal, false);
@@ -118,9 +122,9 @@ ORN_API miBoolean mi_transmission_dir_glossy(miVector* dir, miState* state, miSc
     return mi_transmission_dir_glossy_x(dir, state, ior_in, ior_out, shiny, s);
 }
 
-ORN_API miBoolean mi_transmission_dir_anisglossy_x(miVector* dir, miState* state, miScalar ior_in, miScalar ior_out,
-                                                   miVector* u, miVector* v, miScalar shiny_u, miScalar shiny_v,
-                                                   double* sample) {
+ORN_API miBoolean mi_transmission_dir_anisglossy_x(miVector* dir, miState* state, miScalar ior_in,
+                                                   miScalar ior_out, miVector* u, miVector* v,
+                                                   miScalar shiny_u, miScalar shiny_v, double* sample) {
     // Refract about a Ward-distributed microfacet normal.
     const miVector h = ward_half(state->normal, *u, *v, shiny_u, shiny_v, sample);
     const miVector saved = state->normal;
@@ -132,8 +136,9 @@ ORN_API miBoolean mi_transmission_dir_anisglossy_x(miVector* dir, miState* state
     return miTRUE;
 }
 
-ORN_API miBoolean mi_transmission_dir_anisglossy(miVector* dir, miState* state, miScalar ior_in, miScalar ior_out,
-                                                 miVector* u, miVector* v, miScalar shiny_u, miScalar shiny_v) {
+ORN_API miBoolean mi_transmission_dir_anisglossy(miVector* dir, miState* state, miScalar ior_in,
+                                                 miScalar ior_out, miVector* u, miVector* v, miScalar shiny_u,
+                                                 miScalar shiny_v) {
     double s[2];
     draw(state, s);
     return mi_transmission_dir_anisglossy_x(dir, state, ior_in, ior_out, u, v, shiny_u, shiny_v, s);

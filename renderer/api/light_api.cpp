@@ -32,7 +32,8 @@ ORN_API int mi_inclusive_lightlist(int* n_lights, miTag** lights, miState* state
     if (!f || !n_lights || !lights || !state->cache) return 0;
     std::vector<miTag> out;
     std::vector<const WorldLight*> found;
-    for (int i = 0; i < *n_lights && *lights; ++i) lights_for_tag(f->world(), (*lights)[i], found);
+    for (int i = 0; i < *n_lights && *lights; ++i)
+        lights_for_tag(f->world(), (*lights)[i], found);
     for (const WorldLight* wl : found)
         if (light_linked(shaded_instance(state), *wl, f->db()) &&
             std::find(out.begin(), out.end(), wl->instance->tag) == out.end())
@@ -47,7 +48,8 @@ ORN_API int mi_exclusive_lightlist(int* n_lights, miTag** lights, miState* state
     Frame* f = frame_of(state);
     if (!f || !n_lights || !lights || !state->cache) return 0;
     std::vector<const WorldLight*> excluded;
-    for (int i = 0; i < *n_lights && *lights; ++i) lights_for_tag(f->world(), (*lights)[i], excluded);
+    for (int i = 0; i < *n_lights && *lights; ++i)
+        lights_for_tag(f->world(), (*lights)[i], excluded);
     std::vector<miTag> out;
     for (const auto& wl : f->world().lights())
         if (std::find(excluded.begin(), excluded.end(), &wl) == excluded.end() &&
@@ -59,8 +61,8 @@ ORN_API int mi_exclusive_lightlist(int* n_lights, miTag** lights, miState* state
 }
 
 // Draws the next sample of a light; `*samples` counts the samples taken (start it at 0).
-ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_nl, miState* state, miTag light,
-                                  miInteger* samples) {
+ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_nl, miState* state,
+                                  miTag light, miInteger* samples) {
     Frame* f = frame_of(state);
     if (!f || !result || !samples || !state->cache) return miFALSE;
     std::vector<const WorldLight*> found;

@@ -18,19 +18,19 @@ void vemit(Severity s, const char* fmt, va_list ap) {
 }
 } // namespace
 
-#define ORN_MESSAGE_FN(name, severity)                                                                      \
-    ORN_API void name(const char* fmt, ...) {                                                               \
-        va_list ap;                                                                                         \
-        va_start(ap, fmt);                                                                                  \
-        vemit(severity, fmt, ap);                                                                           \
-        va_end(ap);                                                                                         \
+#define ORN_MESSAGE_FN(name, severity)                                                                       \
+    ORN_API void name(const char* fmt, ...) {                                                                \
+        va_list ap;                                                                                          \
+        va_start(ap, fmt);                                                                                   \
+        vemit(severity, fmt, ap);                                                                            \
+        va_end(ap);                                                                                          \
     }
-#define ORN_NMESSAGE_FN(name, severity)                                                                     \
-    ORN_API void name(int, const char* fmt, ...) {                                                          \
-        va_list ap;                                                                                         \
-        va_start(ap, fmt);                                                                                  \
-        vemit(severity, fmt, ap);                                                                           \
-        va_end(ap);                                                                                         \
+#define ORN_NMESSAGE_FN(name, severity)                                                                      \
+    ORN_API void name(int, const char* fmt, ...) {                                                           \
+        va_list ap;                                                                                          \
+        va_start(ap, fmt);                                                                                   \
+        vemit(severity, fmt, ap);                                                                            \
+        va_end(ap);                                                                                          \
     }
 
 ORN_MESSAGE_FN(mi_fatal, Severity::Fatal)
@@ -54,9 +54,13 @@ ORN_API void* mi_mem_allocate(int size) {
     return p;
 }
 
-ORN_API void* mi_mem_test_allocate(int size) { return std::calloc(1, size > 0 ? size_t(size) : 1); }
+ORN_API void* mi_mem_test_allocate(int size) {
+    return std::calloc(1, size > 0 ? size_t(size) : 1);
+}
 
-ORN_API void mi_mem_release(void* mem) { std::free(mem); }
+ORN_API void mi_mem_release(void* mem) {
+    std::free(mem);
+}
 
 ORN_API char* mi_mem_strdup(const char* text) {
     if (!text) return nullptr;
@@ -66,4 +70,6 @@ ORN_API char* mi_mem_strdup(const char* text) {
     return p;
 }
 
-ORN_API miBoolean mi_par_aborted(void) { return orn::Frame::aborted().load() ? miTRUE : miFALSE; }
+ORN_API miBoolean mi_par_aborted(void) {
+    return orn::Frame::aborted().load() ? miTRUE : miFALSE;
+}

@@ -9,7 +9,9 @@ miBoolean photon(miColor* energy, miState* state, int type, const miVector& dir)
     if (!f || !energy || !state->cache) return miFALSE;
     return f->trace_photon(energy, state, type, dir);
 }
-bool usable(const miVector* d) { return d && (d->x != 0.f || d->y != 0.f || d->z != 0.f); }
+bool usable(const miVector* d) {
+    return d && (d->x != 0.f || d->y != 0.f || d->z != 0.f);
+}
 } // namespace
 
 ORN_API miBoolean mi_photon_reflection_specular(miColor* energy, miState* state, miVector* dir) {

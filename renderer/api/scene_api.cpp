@@ -26,22 +26,38 @@ std::string take(char* text) {
 
 scene::ParamType param_type(int type) {
     switch (type) {
-    case miTYPE_BOOLEAN: return scene::ParamType::Boolean;
-    case miTYPE_INTEGER: return scene::ParamType::Integer;
-    case miTYPE_SCALAR: return scene::ParamType::Scalar;
-    case miTYPE_STRING: return scene::ParamType::String;
-    case miTYPE_COLOR: return scene::ParamType::Color;
-    case miTYPE_VECTOR: return scene::ParamType::Vector;
-    case miTYPE_TRANSFORM: return scene::ParamType::Transform;
-    case miTYPE_SHADER: return scene::ParamType::Shader;
-    case miTYPE_SCALAR_TEX: return scene::ParamType::ScalarTexture;
-    case miTYPE_COLOR_TEX: return scene::ParamType::ColorTexture;
-    case miTYPE_VECTOR_TEX: return scene::ParamType::VectorTexture;
-    case miTYPE_LIGHT: return scene::ParamType::Light;
-    case miTYPE_STRUCT: return scene::ParamType::Struct;
-    case miTYPE_MATERIAL: return scene::ParamType::Material;
-    case miTYPE_GEOMETRY: return scene::ParamType::Geometry;
-    default: return scene::ParamType::Data;
+    case miTYPE_BOOLEAN:
+        return scene::ParamType::Boolean;
+    case miTYPE_INTEGER:
+        return scene::ParamType::Integer;
+    case miTYPE_SCALAR:
+        return scene::ParamType::Scalar;
+    case miTYPE_STRING:
+        return scene::ParamType::String;
+    case miTYPE_COLOR:
+        return scene::ParamType::Color;
+    case miTYPE_VECTOR:
+        return scene::ParamType::Vector;
+    case miTYPE_TRANSFORM:
+        return scene::ParamType::Transform;
+    case miTYPE_SHADER:
+        return scene::ParamType::Shader;
+    case miTYPE_SCALAR_TEX:
+        return scene::ParamType::ScalarTexture;
+    case miTYPE_COLOR_TEX:
+        return scene::ParamType::ColorTexture;
+    case miTYPE_VECTOR_TEX:
+        return scene::ParamType::VectorTexture;
+    case miTYPE_LIGHT:
+        return scene::ParamType::Light;
+    case miTYPE_STRUCT:
+        return scene::ParamType::Struct;
+    case miTYPE_MATERIAL:
+        return scene::ParamType::Material;
+    case miTYPE_GEOMETRY:
+        return scene::ParamType::Geometry;
+    default:
+        return scene::ParamType::Data;
     }
 }
 
@@ -76,7 +92,8 @@ ORN_API miParameter* mi_api_parameter_decl(int type, char* name, int) {
 ORN_API miParameter* mi_api_parameter_append(miParameter* list, miParameter* param) {
     if (!list) return param;
     miParameter* last = list;
-    while (last->next) last = last->next;
+    while (last->next)
+        last = last->next;
     last->next = param;
     return list;
 }
@@ -91,11 +108,13 @@ ORN_API miFunction_decl* mi_api_funcdecl_begin(miParameter* result, char* name, 
         d.result.type = result->decl.type;
     } else if (result) {
         d.result.type = scene::ParamType::Struct;
-        for (miParameter* r = result; r; r = r->next) d.result.members.push_back(r->decl);
+        for (miParameter* r = result; r; r = r->next)
+            d.result.members.push_back(r->decl);
     } else {
         d.result.type = scene::ParamType::Boolean;
     }
-    for (miParameter* q = params; q; q = q->next) d.params.push_back(q->decl);
+    for (miParameter* q = params; q; q = q->next)
+        d.params.push_back(q->decl);
     free_list(result);
     free_list(params);
     return &p.decl->declaration.c_record;
@@ -182,7 +201,8 @@ ORN_API miBoolean mi_api_parameter_value(int type, void* value, int*, int*) {
         if (!value) return miFALSE;
         std::memcpy(at, value, 12);
         break;
-    default: return miFALSE;
+    default:
+        return miFALSE;
     }
     p.field = nullptr;
     return miTRUE;
@@ -245,13 +265,20 @@ ORN_API miBoolean mi_api_output_type_identify(miUint* type_map, miUint* interp_m
     while (std::getline(in, word, ',')) {
         if (!word.empty() && (word[0] == '+' || word[0] == '-')) word.erase(0, 1);
         if (word.empty()) continue;
-        if (word.rfind("rgb", 0) == 0) map |= 1u << 0;
-        else if (word == "z") map |= 1u << 1;
-        else if (word == "n") map |= 1u << 2;
-        else if (word == "m") map |= 1u << 3;
-        else if (word == "tag") map |= 1u << 4;
-        else if (word == "coverage") map |= 1u << 5;
-        else return miFALSE;
+        if (word.rfind("rgb", 0) == 0)
+            map |= 1u << 0;
+        else if (word == "z")
+            map |= 1u << 1;
+        else if (word == "n")
+            map |= 1u << 2;
+        else if (word == "m")
+            map |= 1u << 3;
+        else if (word == "tag")
+            map |= 1u << 4;
+        else if (word == "coverage")
+            map |= 1u << 5;
+        else
+            return miFALSE;
     }
     if (type_map) *type_map = map;
     if (interp_map) *interp_map = map;

@@ -17,26 +17,32 @@ struct Permutation {
     int p[512];
     Permutation() {
         static const int base[256] = {
-            151, 160, 137, 91,  90,  15,  131, 13,  201, 95,  96,  53,  194, 233, 7,   225, 140, 36,  103, 30,
-            69,  142, 8,   99,  37,  240, 21,  10,  23,  190, 6,   148, 247, 120, 234, 75,  0,   26,  197, 62,
-            94,  252, 219, 203, 117, 35,  11,  32,  57,  177, 33,  88,  237, 149, 56,  87,  174, 20,  125, 136,
-            171, 168, 68,  175, 74,  165, 71,  134, 139, 48,  27,  166, 77,  146, 158, 231, 83,  111, 229, 122,
-            60,  211, 133, 230, 220, 105, 92,  41,  55,  46,  245, 40,  244, 102, 143, 54,  65,  25,  63,  161,
-            1,   216, 80,  73,  209, 76,  132, 187, 208, 89,  18,  169, 200, 196, 135, 130, 116, 188, 159, 86,
-            164, 100, 109, 198, 173, 186, 3,   64,  52,  217, 226, 250, 124, 123, 5,   202, 38,  147, 118, 126,
-            255, 82,  85,  212, 207, 206, 59,  227, 47,  16,  58,  17,  182, 189, 28,  42,  223, 183, 170, 213,
-            119, 248, 152, 2,   44,  154, 163, 70,  221, 153, 101, 155, 167, 43,  172, 9,   129, 22,  39,  253,
-            19,  98,  108, 110, 79,  113, 224, 232, 178, 185, 112, 104, 218, 246, 97,  228, 251, 34,  242, 193,
-            238, 210, 144, 12,  191, 179, 162, 241, 81,  51,  145, 235, 249, 14,  239, 107, 49,  192, 214, 31,
-            181, 199, 106, 157, 184, 84,  204, 176, 115, 121, 50,  45,  127, 4,   150, 254, 138, 236, 205, 93,
-            222, 114, 67,  29,  24,  72,  243, 141, 128, 195, 78,  66,  215, 61,  156, 180};
-        for (int i = 0; i < 256; ++i) p[i] = p[i + 256] = base[i];
+            151, 160, 137, 91,  90,  15,  131, 13,  201, 95,  96,  53,  194, 233, 7,   225, 140, 36,  103,
+            30,  69,  142, 8,   99,  37,  240, 21,  10,  23,  190, 6,   148, 247, 120, 234, 75,  0,   26,
+            197, 62,  94,  252, 219, 203, 117, 35,  11,  32,  57,  177, 33,  88,  237, 149, 56,  87,  174,
+            20,  125, 136, 171, 168, 68,  175, 74,  165, 71,  134, 139, 48,  27,  166, 77,  146, 158, 231,
+            83,  111, 229, 122, 60,  211, 133, 230, 220, 105, 92,  41,  55,  46,  245, 40,  244, 102, 143,
+            54,  65,  25,  63,  161, 1,   216, 80,  73,  209, 76,  132, 187, 208, 89,  18,  169, 200, 196,
+            135, 130, 116, 188, 159, 86,  164, 100, 109, 198, 173, 186, 3,   64,  52,  217, 226, 250, 124,
+            123, 5,   202, 38,  147, 118, 126, 255, 82,  85,  212, 207, 206, 59,  227, 47,  16,  58,  17,
+            182, 189, 28,  42,  223, 183, 170, 213, 119, 248, 152, 2,   44,  154, 163, 70,  221, 153, 101,
+            155, 167, 43,  172, 9,   129, 22,  39,  253, 19,  98,  108, 110, 79,  113, 224, 232, 178, 185,
+            112, 104, 218, 246, 97,  228, 251, 34,  242, 193, 238, 210, 144, 12,  191, 179, 162, 241, 81,
+            51,  145, 235, 249, 14,  239, 107, 49,  192, 214, 31,  181, 199, 106, 157, 184, 84,  204, 176,
+            115, 121, 50,  45,  127, 4,   150, 254, 138, 236, 205, 93,  222, 114, 67,  29,  24,  72,  243,
+            141, 128, 195, 78,  66,  215, 61,  156, 180};
+        for (int i = 0; i < 256; ++i)
+            p[i] = p[i + 256] = base[i];
     }
 };
 const Permutation perm;
 
-float fade(float t) { return t * t * t * (t * (t * 6.f - 15.f) + 10.f); }
-float lerp(float t, float a, float b) { return a + t * (b - a); }
+float fade(float t) {
+    return t * t * t * (t * (t * 6.f - 15.f) + 10.f);
+}
+float lerp(float t, float a, float b) {
+    return a + t * (b - a);
+}
 float grad(int h, float x, float y, float z) {
     h &= 15;
     const float u = h < 8 ? x : y, v = h < 4 ? y : (h == 12 || h == 14 ? x : z);
@@ -52,7 +58,8 @@ float perlin(float x, float y, float z) {
     z -= fz;
     const float u = fade(x), v = fade(y), w = fade(z);
     const int* p = perm.p;
-    const int A = p[X] + Y, AA = p[A] + Z, AB = p[A + 1] + Z, B = p[X + 1] + Y, BA = p[B] + Z, BB = p[B + 1] + Z;
+    const int A = p[X] + Y, AA = p[A] + Z, AB = p[A + 1] + Z, B = p[X + 1] + Y, BA = p[B] + Z,
+              BB = p[B + 1] + Z;
     return lerp(w,
                 lerp(v, lerp(u, grad(p[AA], x, y, z), grad(p[BA], x - 1, y, z)),
                      lerp(u, grad(p[AB], x, y - 1, z), grad(p[BB], x - 1, y - 1, z))),
@@ -60,7 +67,9 @@ float perlin(float x, float y, float z) {
                      lerp(u, grad(p[AB + 1], x, y - 1, z - 1), grad(p[BB + 1], x - 1, y - 1, z - 1))));
 }
 
-float unit_noise(float x, float y, float z) { return std::clamp(0.5f + 0.5f * perlin(x, y, z), 0.f, 1.f); }
+float unit_noise(float x, float y, float z) {
+    return std::clamp(0.5f + 0.5f * perlin(x, y, z), 0.f, 1.f);
+}
 
 const Matrix& world_to_light(miState* s) {
     static const Matrix identity;
@@ -78,9 +87,15 @@ const Matrix& light_to_world(miState* s) {
 } // namespace
 
 // Noise in [0, 1], smooth and the same on every call and thread.
-ORN_API miScalar mi_noise_1d(miScalar x) { return unit_noise(x, 0.5f, 0.25f); }
-ORN_API miScalar mi_noise_2d(miScalar x, miScalar y) { return unit_noise(x, y, 0.25f); }
-ORN_API miScalar mi_noise_3d(miVector* p) { return p ? unit_noise(p->x, p->y, p->z) : 0.5f; }
+ORN_API miScalar mi_noise_1d(miScalar x) {
+    return unit_noise(x, 0.5f, 0.25f);
+}
+ORN_API miScalar mi_noise_2d(miScalar x, miScalar y) {
+    return unit_noise(x, y, 0.25f);
+}
+ORN_API miScalar mi_noise_3d(miVector* p) {
+    return p ? unit_noise(p->x, p->y, p->z) : 0.5f;
+}
 
 // (R . L)^exponent with R the mirror direction of the ray about the normal.
 ORN_API miScalar mi_phong_specular(miScalar exponent, miState* state, miVector* dir) {
@@ -131,22 +146,34 @@ ORN_API miScalar mi_fresnel_reflection(miState* state, miScalar ior_in, miScalar
 
 // The three vertex vectors of the hit triangle: 'p' positions, 'n' normals, 't' texture
 // space ntex, 'm' motion, 'u'/'v' bump basis; object space.
-ORN_API miBoolean mi_tri_vectors(miState* state, int which, int ntex, miVector** a, miVector** b, miVector** c) {
+ORN_API miBoolean mi_tri_vectors(miState* state, int which, int ntex, miVector** a, miVector** b,
+                                 miVector** c) {
     if (!state || !state->cache) return miFALSE;
     RayData& rd = ThreadContext::data(state);
     if (!rd.hit || !state->pri) return miFALSE;
     const auto& mesh = rd.hit->object->mesh;
     const std::vector<float>* src = nullptr;
     switch (which) {
-    case 'p': src = &mesh.P; break;
-    case 'n': src = &mesh.N; break;
+    case 'p':
+        src = &mesh.P;
+        break;
+    case 'n':
+        src = &mesh.N;
+        break;
     case 't':
         if (ntex >= 0 && size_t(ntex) < mesh.T.size()) src = &mesh.T[size_t(ntex)];
         break;
-    case 'm': src = &mesh.motion; break;
-    case 'u': src = &mesh.dPdu; break;
-    case 'v': src = &mesh.dPdv; break;
-    default: break;
+    case 'm':
+        src = &mesh.motion;
+        break;
+    case 'u':
+        src = &mesh.dPdu;
+        break;
+    case 'v':
+        src = &mesh.dPdv;
+        break;
+    default:
+        break;
     }
     const size_t tri = size_t(state->pri_idx);
     if (!src || src->empty() || 3 * tri + 2 >= mesh.triangles.size()) return miFALSE;
@@ -161,7 +188,15 @@ ORN_API miBoolean mi_tri_vectors(miState* state, int which, int ntex, miVector**
 }
 
 // Light space is the space of the light instance of the current light ray.
-ORN_API void mi_point_to_light(miState* s, miVector* r, miVector* v) { *r = world_to_light(s).point(*v); }
-ORN_API void mi_point_from_light(miState* s, miVector* r, miVector* v) { *r = light_to_world(s).point(*v); }
-ORN_API void mi_vector_to_light(miState* s, miVector* r, miVector* v) { *r = world_to_light(s).vector(*v); }
-ORN_API void mi_vector_from_light(miState* s, miVector* r, miVector* v) { *r = light_to_world(s).vector(*v); }
+ORN_API void mi_point_to_light(miState* s, miVector* r, miVector* v) {
+    *r = world_to_light(s).point(*v);
+}
+ORN_API void mi_point_from_light(miState* s, miVector* r, miVector* v) {
+    *r = light_to_world(s).point(*v);
+}
+ORN_API void mi_vector_to_light(miState* s, miVector* r, miVector* v) {
+    *r = world_to_light(s).vector(*v);
+}
+ORN_API void mi_vector_from_light(miState* s, miVector* r, miVector* v) {
+    *r = light_to_world(s).vector(*v);
+}

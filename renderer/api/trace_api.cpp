@@ -7,7 +7,9 @@
 using namespace orn;
 
 namespace {
-const miVector* nonzero(const miVector* v) { return v && (v->x != 0.f || v->y != 0.f || v->z != 0.f) ? v : nullptr; }
+const miVector* nonzero(const miVector* v) {
+    return v && (v->x != 0.f || v->y != 0.f || v->z != 0.f) ? v : nullptr;
+}
 } // namespace
 
 ORN_API miBoolean mi_trace_eye(miColor* result, miState* state, miVector* org, miVector* dir) {
@@ -52,7 +54,9 @@ ORN_API void mi_reflection_dir_specular(miVector* dir, miState* state) {
     *dir = normalized(state->dir - state->normal * d);
 }
 
-ORN_API void mi_reflection_dir(miVector* dir, miState* state) { mi_reflection_dir_specular(dir, state); }
+ORN_API void mi_reflection_dir(miVector* dir, miState* state) {
+    mi_reflection_dir_specular(dir, state);
+}
 
 // Snell's law for the incoming direction; false for total internal reflection, when the
 // direction becomes the mirror direction.
@@ -74,7 +78,8 @@ ORN_API miBoolean mi_refraction_dir(miVector* dir, miState* state, miScalar ior_
     return miTRUE;
 }
 
-ORN_API miBoolean mi_transmission_dir_specular(miVector* dir, miState* state, miScalar ior_in, miScalar ior_out) {
+ORN_API miBoolean mi_transmission_dir_specular(miVector* dir, miState* state, miScalar ior_in,
+                                               miScalar ior_out) {
     return mi_refraction_dir(dir, state, ior_in, ior_out);
 }
 

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 namespace {
-void on_interrupt(int) { orn::Frame::aborted().store(true); }
+void on_interrupt(int) {
+    orn::Frame::aborted().store(true);
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -26,7 +28,8 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--contact-sheet", sheet_to, "write a PNG that shows every layer of --sheet-from");
     app.add_option("--preview", preview_to, "write the colour of --sheet-from as a PNG");
-    app.add_option("--sheet-from", sheet_from, "the multi-layer EXR for --contact-sheet")->check(CLI::ExistingFile);
+    app.add_option("--sheet-from", sheet_from, "the multi-layer EXR for --contact-sheet")
+        ->check(CLI::ExistingFile);
     app.add_option("-t,--threads", options.render.threads, "render threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
     app.add_option("-v,--verbose", verbosity,
@@ -48,11 +51,13 @@ int main(int argc, char** argv) {
             }
             std::printf("pass closure of %s (%d x %d):\n", check_file.c_str(), r.width, r.height);
             std::printf("  beauty rebuilt from:");
-            for (const auto& u : r.used) std::printf(" %s;", u.c_str());
+            for (const auto& u : r.used)
+                std::printf(" %s;", u.c_str());
             std::printf("\n");
             if (!r.missing.empty()) {
                 std::printf("  not in the file (taken as 0):");
-                for (const auto& m : r.missing) std::printf(" %s", m.c_str());
+                for (const auto& m : r.missing)
+                    std::printf(" %s", m.c_str());
                 std::printf("\n");
             }
             const char* names = "RGB";
@@ -69,8 +74,8 @@ int main(int argc, char** argv) {
         }
         for (const auto& [to, sheet] : {std::pair<std::string, bool>{sheet_to, true}, {preview_to, false}}) {
             if (to.empty()) continue;
-            const std::string err =
-                sheet ? orn::film::write_contact_sheet(sheet_from, to) : orn::film::write_preview(sheet_from, to);
+            const std::string err = sheet ? orn::film::write_contact_sheet(sheet_from, to)
+                                          : orn::film::write_preview(sheet_from, to);
             if (!err.empty()) {
                 std::fprintf(stderr, "ornrender: %s\n", err.c_str());
                 return 1;

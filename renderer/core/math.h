@@ -9,16 +9,30 @@
 
 namespace orn {
 
-inline miVector operator+(const miVector& a, const miVector& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline miVector operator-(const miVector& a, const miVector& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline miVector operator-(const miVector& a) { return {-a.x, -a.y, -a.z}; }
-inline miVector operator*(const miVector& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-inline miVector operator*(float s, const miVector& a) { return a * s; }
-inline float dot3(const miVector& a, const miVector& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline miVector operator+(const miVector& a, const miVector& b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+inline miVector operator-(const miVector& a, const miVector& b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+inline miVector operator-(const miVector& a) {
+    return {-a.x, -a.y, -a.z};
+}
+inline miVector operator*(const miVector& a, float s) {
+    return {a.x * s, a.y * s, a.z * s};
+}
+inline miVector operator*(float s, const miVector& a) {
+    return a * s;
+}
+inline float dot3(const miVector& a, const miVector& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 inline miVector cross(const miVector& a, const miVector& b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-inline float length(const miVector& a) { return std::sqrt(dot3(a, a)); }
+inline float length(const miVector& a) {
+    return std::sqrt(dot3(a, a));
+}
 inline miVector normalized(const miVector& a) {
     const float l = length(a);
     return l > 0.f ? a * (1.f / l) : a;
@@ -35,7 +49,8 @@ struct Matrix {
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) {
                 double s = 0;
-                for (int k = 0; k < 4; ++k) s += m[i * 4 + k] * b.m[k * 4 + j];
+                for (int k = 0; k < 4; ++k)
+                    s += m[i * 4 + k] * b.m[k * 4 + j];
                 r.m[i * 4 + j] = s;
             }
         return r;
@@ -61,7 +76,8 @@ struct Matrix {
     // False when the matrix is singular.
     bool inverse(Matrix& out) const;
     void to_floats(float* out) const {
-        for (int i = 0; i < 16; ++i) out[i] = float(m[i]);
+        for (int i = 0; i < 16; ++i)
+            out[i] = float(m[i]);
     }
 };
 

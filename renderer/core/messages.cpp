@@ -15,20 +15,30 @@ std::atomic<int> counts[6];
 
 const char* label(Severity s) {
     switch (s) {
-    case Severity::Fatal: return "fatal";
-    case Severity::Error: return "error";
-    case Severity::Warning: return "warning";
-    case Severity::Info: return "info";
-    case Severity::Progress: return "progress";
-    case Severity::Debug: return "debug";
+    case Severity::Fatal:
+        return "fatal";
+    case Severity::Error:
+        return "error";
+    case Severity::Warning:
+        return "warning";
+    case Severity::Info:
+        return "info";
+    case Severity::Progress:
+        return "progress";
+    case Severity::Debug:
+        return "debug";
     }
     return "";
 }
 
 } // namespace
 
-void Messages::set_verbosity(int l) { level = l; }
-int Messages::verbosity() { return level; }
+void Messages::set_verbosity(int l) {
+    level = l;
+}
+int Messages::verbosity() {
+    return level;
+}
 
 void Messages::set_sink(Sink s) {
     std::lock_guard<std::mutex> lock(sink_mutex);
@@ -55,9 +65,12 @@ void Messages::emitf(Severity severity, const char* fmt, ...) {
     emit(severity, text);
 }
 
-int Messages::count(Severity severity) { return counts[int(severity)]; }
+int Messages::count(Severity severity) {
+    return counts[int(severity)];
+}
 void Messages::reset_counts() {
-    for (auto& c : counts) c = 0;
+    for (auto& c : counts)
+        c = 0;
 }
 
 } // namespace orn

@@ -10,13 +10,15 @@ std::atomic<Database*> current_db{nullptr};
 }
 
 Database::Database() : chunks_(new std::atomic<Chunk*>[kMaxChunks]) {
-    for (size_t i = 0; i < kMaxChunks; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+    for (size_t i = 0; i < kMaxChunks; ++i)
+        chunks_[i].store(nullptr, std::memory_order_relaxed);
 }
 
 Database::~Database() {
     Database* self = this;
     current_db.compare_exchange_strong(self, nullptr);
-    for (size_t i = 0; i < kMaxChunks; ++i) delete chunks_[i].load(std::memory_order_relaxed);
+    for (size_t i = 0; i < kMaxChunks; ++i)
+        delete chunks_[i].load(std::memory_order_relaxed);
 }
 
 miTag Database::add(std::unique_ptr<Element> element) {
@@ -53,9 +55,13 @@ miTag Database::lookup(const std::string& name) const {
     return it == names_.end() ? miNULLTAG : it->second;
 }
 
-miTag Database::add_string(const std::string& text) { return add(std::make_unique<StringElement>(text)); }
+miTag Database::add_string(const std::string& text) {
+    return add(std::make_unique<StringElement>(text));
+}
 
-size_t Database::size() const { return count_.load(std::memory_order_acquire); }
+size_t Database::size() const {
+    return count_.load(std::memory_order_acquire);
+}
 
 std::vector<Element*> Database::all(miScene_types type) const {
     std::vector<Element*> out;
@@ -65,7 +71,11 @@ std::vector<Element*> Database::all(miScene_types type) const {
     return out;
 }
 
-Database* Database::current() { return current_db.load(std::memory_order_acquire); }
-void Database::set_current(Database* db) { current_db.store(db, std::memory_order_release); }
+Database* Database::current() {
+    return current_db.load(std::memory_order_acquire);
+}
+void Database::set_current(Database* db) {
+    current_db.store(db, std::memory_order_release);
+}
 
 } // namespace orn

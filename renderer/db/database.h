@@ -6,12 +6,12 @@
 #include "host/shader.h"
 #include "scene/ast.h"
 
-#include <memory>
+#include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <array>
-#include <functional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -309,7 +309,8 @@ struct OptionsElement : Element, mi::shader::Options {
     bool get(const char* name, bool* value) const override {
         const scene::Value* v = find(name);
         if (!v || !value) return false;
-        *value = v->kind == scene::Value::Kind::Boolean ? v->boolean : (!v->numbers.empty() && v->numbers[0] != 0);
+        *value =
+            v->kind == scene::Value::Kind::Boolean ? v->boolean : (!v->numbers.empty() && v->numbers[0] != 0);
         return true;
     }
     bool get(const char* name, int* value) const override {

@@ -9,7 +9,8 @@ namespace fs = std::filesystem;
 namespace orn {
 
 ModuleLoader::~ModuleLoader() {
-    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) dlclose(*it);
+    for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
+        dlclose(*it);
     if (self_) dlclose(self_);
 }
 
@@ -37,7 +38,8 @@ bool ModuleLoader::load(const std::string& name, const std::vector<std::string>&
     }
     if (path.empty()) {
         error = "cannot find module \"" + name + "\" (searched:";
-        for (const auto& d : search_dirs) error += " " + d;
+        for (const auto& d : search_dirs)
+            error += " " + d;
         error += ")";
         return false;
     }

@@ -7,16 +7,23 @@ using scene::ParamType;
 namespace {
 // Every value type of the interface is made of 32-bit words, so fields need no padding.
 constexpr size_t kAlign = 4;
-size_t align_up(size_t v) { return (v + kAlign - 1) / kAlign * kAlign; }
+size_t align_up(size_t v) {
+    return (v + kAlign - 1) / kAlign * kAlign;
+}
 } // namespace
 
 size_t value_size(const scene::ParamDecl& decl) {
     switch (decl.type) {
-    case ParamType::Color: return 16;
-    case ParamType::Vector: return 12;
-    case ParamType::Transform: return 64;
-    case ParamType::Struct: return compute_layout(decl.members).size;
-    default: return 4;
+    case ParamType::Color:
+        return 16;
+    case ParamType::Vector:
+        return 12;
+    case ParamType::Transform:
+        return 64;
+    case ParamType::Struct:
+        return compute_layout(decl.members).size;
+    default:
+        return 4;
     }
 }
 

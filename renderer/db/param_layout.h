@@ -15,9 +15,9 @@ struct FieldLayout {
     std::string name;
     scene::ParamType type = scene::ParamType::Scalar;
     bool is_array = false;
-    size_t offset = 0;         // of the value, or of the start index for arrays
-    size_t size = 0;           // of the value, or of one element for arrays
-    size_t array_offset = 0;   // arrays: offset of the first element field x[1]
+    size_t offset = 0;                // of the value, or of the start index for arrays
+    size_t size = 0;                  // of the value, or of one element for arrays
+    size_t array_offset = 0;          // arrays: offset of the first element field x[1]
     std::vector<FieldLayout> members; // structs
 };
 

@@ -18,12 +18,18 @@ namespace {
 
 const char* kind_name(Value::Kind k) {
     switch (k) {
-    case Value::Kind::Numbers: return "numbers";
-    case Value::Kind::Boolean: return "a boolean";
-    case Value::Kind::String: return "a string";
-    case Value::Kind::Connection: return "a shader connection";
-    case Value::Kind::Array: return "an array";
-    case Value::Kind::Struct: return "a struct";
+    case Value::Kind::Numbers:
+        return "numbers";
+    case Value::Kind::Boolean:
+        return "a boolean";
+    case Value::Kind::String:
+        return "a string";
+    case Value::Kind::Connection:
+        return "a shader connection";
+    case Value::Kind::Array:
+        return "an array";
+    case Value::Kind::Struct:
+        return "a struct";
     }
     return "a value";
 }
@@ -37,15 +43,22 @@ bool connectable(ParamType param, const scene::ParamDecl& result) {
     const ParamType r = result.type;
     switch (param) {
     case ParamType::Color:
-    case ParamType::ColorTexture: return r == ParamType::Color;
+    case ParamType::ColorTexture:
+        return r == ParamType::Color;
     case ParamType::Scalar:
-    case ParamType::ScalarTexture: return r == ParamType::Scalar;
+    case ParamType::ScalarTexture:
+        return r == ParamType::Scalar;
     case ParamType::Vector:
-    case ParamType::VectorTexture: return r == ParamType::Vector;
-    case ParamType::Boolean: return r == ParamType::Boolean || r == ParamType::Integer;
-    case ParamType::Integer: return r == ParamType::Integer || r == ParamType::Boolean;
-    case ParamType::Transform: return r == ParamType::Transform;
-    default: return false;
+    case ParamType::VectorTexture:
+        return r == ParamType::Vector;
+    case ParamType::Boolean:
+        return r == ParamType::Boolean || r == ParamType::Integer;
+    case ParamType::Integer:
+        return r == ParamType::Integer || r == ParamType::Boolean;
+    case ParamType::Transform:
+        return r == ParamType::Transform;
+    default:
+        return false;
     }
 }
 
@@ -61,7 +74,8 @@ void SceneBuilder::warning(const scene::SourceLoc& loc, const std::string& messa
 
 bool SceneBuilder::add(const std::vector<scene::Statement>& statements) {
     const size_t before = errors_.size();
-    for (const auto& st : statements) std::visit([this](const auto& s) { on(s); }, st);
+    for (const auto& st : statements)
+        std::visit([this](const auto& s) { on(s); }, st);
     return errors_.size() == before;
 }
 
@@ -140,7 +154,8 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
         if (v.kind != Value::Kind::Numbers) return fail("an integer");
         if (v.numbers.size() != 1) return number_count_fail("one integer");
         const double d = v.numbers[0];
-        if (d != std::floor(d) || d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<int32_t>::max())
+        if (d != std::floor(d) || d < std::numeric_limits<int32_t>::min() ||
+            d > std::numeric_limits<int32_t>::max())
             return fail("an integer");
         int32_t i = int32_t(d);
         std::memcpy(at, &i, 4);
@@ -155,7 +170,8 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
     }
     case ParamType::Color: {
         if (v.kind != Value::Kind::Numbers) return fail("a colour");
-        if (v.numbers.size() < 3 || v.numbers.size() > 4) return number_count_fail("a colour of 3 or 4 numbers");
+        if (v.numbers.size() < 3 || v.numbers.size() > 4)
+            return number_count_fail("a colour of 3 or 4 numbers");
         // A colour given as r g b is opaque.
         float c[4] = {float(v.numbers[0]), float(v.numbers[1]), float(v.numbers[2]),
                       v.numbers.size() == 4 ? float(v.numbers[3]) : 1.f};
@@ -173,7 +189,8 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
         if (v.kind != Value::Kind::Numbers) return fail("a transform");
         if (v.numbers.size() != 16) return number_count_fail("a transform of 16 numbers");
         float c[16];
-        for (int i = 0; i < 16; ++i) c[i] = float(v.numbers[i]);
+        for (int i = 0; i < 16; ++i)
+            c[i] = float(v.numbers[i]);
         std::memcpy(at, c, 64);
         return true;
     }
@@ -196,7 +213,8 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
         }
         return true;
     }
-    default: break;
+    default:
+        break;
     }
     // tag-valued types
     miTag tag = miNULLTAG;
@@ -242,8 +260,8 @@ bool SceneBuilder::fill_value(miFunction& f, const FieldLayout& field, unsigned 
     if (!field.is_array) return fill_single(field, at, v, shader);
 
     if (v.kind != Value::Kind::Array) {
-        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects an array [ ... ], found " +
-                         kind_name(v.kind));
+        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader +
+                         "\" expects an array [ ... ], found " + kind_name(v.kind));
         return false;
     }
     // Elements go after everything stored so far, at a distance from x[0] that is a whole
@@ -341,10 +359,18 @@ void SceneBuilder::on(const scene::LightStmt& s) {
         e->light_type = LightType::Point;
     }
     switch (s.area) {
-    case scene::LightStmt::Area::None: e->area = AreaShape::None; break;
-    case scene::LightStmt::Area::Rectangle: e->area = AreaShape::Rectangle; break;
-    case scene::LightStmt::Area::Disc: e->area = AreaShape::Disc; break;
-    case scene::LightStmt::Area::Sphere: e->area = AreaShape::Sphere; break;
+    case scene::LightStmt::Area::None:
+        e->area = AreaShape::None;
+        break;
+    case scene::LightStmt::Area::Rectangle:
+        e->area = AreaShape::Rectangle;
+        break;
+    case scene::LightStmt::Area::Disc:
+        e->area = AreaShape::Disc;
+        break;
+    case scene::LightStmt::Area::Sphere:
+        e->area = AreaShape::Sphere;
+        break;
     }
     e->area_params = s.area_params;
     e->energy = {s.energy[0], s.energy[1], s.energy[2], 0.f};
@@ -489,7 +515,8 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     e->filter = s.filter;
     e->string_options = s.string_options;
     if (s.samples_max > 4)
-        warning(s.loc, "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
+        warning(s.loc,
+                "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
     OptionsElement* raw = e.get();
     raw->record.string_options = db_.add(std::move(e));
 }
@@ -503,6 +530,8 @@ void SceneBuilder::on(const scene::CallStmt& s) {
     if (t) db_.calls.push_back(t);
 }
 
-void SceneBuilder::on(const scene::RenderStmt& s) { renders_.push_back(s); }
+void SceneBuilder::on(const scene::RenderStmt& s) {
+    renders_.push_back(s);
+}
 
 } // namespace orn

@@ -47,7 +47,8 @@ class SceneBuilder {
     miTag shader_ref(const scene::ShaderRef& ref, const char* what);
     bool fill_value(miFunction& f, const FieldLayout& field, unsigned char* at, const scene::Value& v,
                     const std::string& shader);
-    bool fill_single(const FieldLayout& field, unsigned char* at, const scene::Value& v, const std::string& shader);
+    bool fill_single(const FieldLayout& field, unsigned char* at, const scene::Value& v,
+                     const std::string& shader);
 
     Database& db_;
     ModuleLoader& modules_;

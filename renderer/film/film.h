@@ -6,10 +6,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace orn::film {
@@ -119,9 +119,9 @@ class Film {
   private:
     struct Plane {
         PlaneInfo info;
-        int offset = 0;                  // in a sample
-        int slot = 0;                    // in the filtered or unfiltered part of a tile
-        std::vector<float> samples;      // staged samples, only when sample_data() was used
+        int offset = 0;             // in a sample
+        int slot = 0;               // in the filtered or unfiltered part of a tile
+        std::vector<float> samples; // staged samples, only when sample_data() was used
         std::vector<float> pixels;
     };
 
@@ -142,13 +142,13 @@ class Film {
     bool staged_ = false;
     bool box_only_ = false; // the filter reaches no neighbour and weighs every sample 1
     int sample_size_ = 0;
-    int filtered_size_ = 0;   // filtered components of a sample
+    int filtered_size_ = 0; // filtered components of a sample
     int unfiltered_size_ = 0;
     std::vector<float> clear_sample_;
-    std::vector<int> filtered_src_;   // sample offsets of the filtered components, in slot order
+    std::vector<int> filtered_src_; // sample offsets of the filtered components, in slot order
     std::vector<int> unfiltered_src_;
-    std::vector<float> acc_;          // merged tiles: per pixel the tile accumulator layout
-    std::vector<float> box_;          // per pixel: sample count, filtered sums
+    std::vector<float> acc_; // merged tiles: per pixel the tile accumulator layout
+    std::vector<float> box_; // per pixel: sample count, filtered sums
     std::map<int, Tile> pending_;
     int next_order_ = 0;
     std::unique_ptr<std::mutex> merge_mutex_ = std::make_unique<std::mutex>();

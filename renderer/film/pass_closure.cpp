@@ -43,7 +43,8 @@ bool read_channels(const std::string& path, Channels& out, std::string& error) {
     }
     for (int c = 0; c < spec.nchannels; ++c) {
         std::vector<float> ch(n);
-        for (size_t i = 0; i < n; ++i) ch[i] = pixels[i * size_t(spec.nchannels) + size_t(c)];
+        for (size_t i = 0; i < n; ++i)
+            ch[i] = pixels[i * size_t(spec.nchannels) + size_t(c)];
         out.data[spec.channelnames[size_t(c)]] = std::move(ch);
         out.order.push_back(spec.channelnames[size_t(c)]);
     }
@@ -74,12 +75,14 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
     };
     const size_t n = size_t(ch.width) * size_t(ch.height);
     std::array<std::vector<double>, 3> rebuilt;
-    for (auto& r : rebuilt) r.assign(n, 0.0);
+    for (auto& r : rebuilt)
+        r.assign(n, 0.0);
     auto add = [&](const std::string& l, const std::string& times) {
         for (int c = 0; c < 3; ++c) {
             const auto* a = ch.get("orn_MegaTK_" + l + "." + kChannel[c]);
             const auto* m = times.empty() ? nullptr : ch.get("orn_MegaTK_" + times + "." + kChannel[c]);
-            for (size_t i = 0; i < n; ++i) rebuilt[size_t(c)][i] += double((*a)[i]) * (m ? double((*m)[i]) : 1.0);
+            for (size_t i = 0; i < n; ++i)
+                rebuilt[size_t(c)][i] += double((*a)[i]) * (m ? double((*m)[i]) : 1.0);
         }
         rep.used.push_back(times.empty() ? l : l + " x " + times);
     };
@@ -126,19 +129,26 @@ namespace {
 // A 5 x 7 pixel font for layer names: rows top to bottom, 5 bits each.
 const std::map<char, std::array<unsigned char, 7>>& font() {
     static const std::map<char, std::array<unsigned char, 7>> f = {
-        {'A', {14, 17, 17, 31, 17, 17, 17}}, {'B', {30, 17, 17, 30, 17, 17, 30}}, {'C', {14, 17, 16, 16, 16, 17, 14}},
-        {'D', {30, 17, 17, 17, 17, 17, 30}}, {'E', {31, 16, 16, 30, 16, 16, 31}}, {'F', {31, 16, 16, 30, 16, 16, 16}},
-        {'G', {14, 17, 16, 23, 17, 17, 15}}, {'H', {17, 17, 17, 31, 17, 17, 17}}, {'I', {14, 4, 4, 4, 4, 4, 14}},
-        {'J', {7, 2, 2, 2, 2, 18, 12}},     {'K', {17, 18, 20, 24, 20, 18, 17}}, {'L', {16, 16, 16, 16, 16, 16, 31}},
-        {'M', {17, 27, 21, 21, 17, 17, 17}}, {'N', {17, 17, 25, 21, 19, 17, 17}}, {'O', {14, 17, 17, 17, 17, 17, 14}},
-        {'P', {30, 17, 17, 30, 16, 16, 16}}, {'Q', {14, 17, 17, 17, 21, 18, 13}}, {'R', {30, 17, 17, 30, 20, 18, 17}},
-        {'S', {15, 16, 16, 14, 1, 1, 30}},  {'T', {31, 4, 4, 4, 4, 4, 4}},      {'U', {17, 17, 17, 17, 17, 17, 14}},
-        {'V', {17, 17, 17, 17, 17, 10, 4}}, {'W', {17, 17, 17, 21, 21, 21, 10}}, {'X', {17, 17, 10, 4, 10, 17, 17}},
-        {'Y', {17, 17, 10, 4, 4, 4, 4}},    {'Z', {31, 1, 2, 4, 8, 16, 31}},     {'0', {14, 17, 19, 21, 25, 17, 14}},
-        {'1', {4, 12, 4, 4, 4, 4, 14}},     {'2', {14, 17, 1, 2, 4, 8, 31}},     {'3', {30, 1, 1, 14, 1, 1, 30}},
-        {'4', {2, 6, 10, 18, 31, 2, 2}},    {'5', {31, 16, 30, 1, 1, 17, 14}},   {'6', {6, 8, 16, 30, 17, 17, 14}},
-        {'7', {31, 1, 2, 4, 8, 8, 8}},      {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
-        {'_', {0, 0, 0, 0, 0, 0, 31}},      {'.', {0, 0, 0, 0, 0, 12, 12}},      {' ', {0, 0, 0, 0, 0, 0, 0}},
+        {'A', {14, 17, 17, 31, 17, 17, 17}}, {'B', {30, 17, 17, 30, 17, 17, 30}},
+        {'C', {14, 17, 16, 16, 16, 17, 14}}, {'D', {30, 17, 17, 17, 17, 17, 30}},
+        {'E', {31, 16, 16, 30, 16, 16, 31}}, {'F', {31, 16, 16, 30, 16, 16, 16}},
+        {'G', {14, 17, 16, 23, 17, 17, 15}}, {'H', {17, 17, 17, 31, 17, 17, 17}},
+        {'I', {14, 4, 4, 4, 4, 4, 14}},      {'J', {7, 2, 2, 2, 2, 18, 12}},
+        {'K', {17, 18, 20, 24, 20, 18, 17}}, {'L', {16, 16, 16, 16, 16, 16, 31}},
+        {'M', {17, 27, 21, 21, 17, 17, 17}}, {'N', {17, 17, 25, 21, 19, 17, 17}},
+        {'O', {14, 17, 17, 17, 17, 17, 14}}, {'P', {30, 17, 17, 30, 16, 16, 16}},
+        {'Q', {14, 17, 17, 17, 21, 18, 13}}, {'R', {30, 17, 17, 30, 20, 18, 17}},
+        {'S', {15, 16, 16, 14, 1, 1, 30}},   {'T', {31, 4, 4, 4, 4, 4, 4}},
+        {'U', {17, 17, 17, 17, 17, 17, 14}}, {'V', {17, 17, 17, 17, 17, 10, 4}},
+        {'W', {17, 17, 17, 21, 21, 21, 10}}, {'X', {17, 17, 10, 4, 10, 17, 17}},
+        {'Y', {17, 17, 10, 4, 4, 4, 4}},     {'Z', {31, 1, 2, 4, 8, 16, 31}},
+        {'0', {14, 17, 19, 21, 25, 17, 14}}, {'1', {4, 12, 4, 4, 4, 4, 14}},
+        {'2', {14, 17, 1, 2, 4, 8, 31}},     {'3', {30, 1, 1, 14, 1, 1, 30}},
+        {'4', {2, 6, 10, 18, 31, 2, 2}},     {'5', {31, 16, 30, 1, 1, 17, 14}},
+        {'6', {6, 8, 16, 30, 17, 17, 14}},   {'7', {31, 1, 2, 4, 8, 8, 8}},
+        {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
+        {'_', {0, 0, 0, 0, 0, 0, 31}},       {'.', {0, 0, 0, 0, 0, 12, 12}},
+        {' ', {0, 0, 0, 0, 0, 0, 0}},
     };
     return f;
 }
@@ -154,7 +164,9 @@ void draw_text(std::vector<float>& rgb, int w, int x0, int y0, const std::string
                     if (it->second[size_t(row)] & (16 >> col))
                         for (int sy = 0; sy < scale; ++sy)
                             for (int sx = 0; sx < scale; ++sx) {
-                                const size_t p = (size_t(y0 + row * scale + sy) * size_t(w) + size_t(x + col * scale + sx)) * 3;
+                                const size_t p = (size_t(y0 + row * scale + sy) * size_t(w) +
+                                                  size_t(x + col * scale + sx)) *
+                                                 3;
                                 if (p + 2 < rgb.size()) rgb[p] = rgb[p + 1] = rgb[p + 2] = 1.f;
                             }
         x += 6 * scale;
@@ -174,7 +186,8 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
         bool normalise = false;
     };
     std::vector<Tile> tiles;
-    if (ch.get("R") && ch.get("G") && ch.get("B")) tiles.push_back({"colour", {ch.get("R"), ch.get("G"), ch.get("B")}});
+    if (ch.get("R") && ch.get("G") && ch.get("B"))
+        tiles.push_back({"colour", {ch.get("R"), ch.get("G"), ch.get("B")}});
     std::set<std::string> done = {"R", "G", "B", "A"};
     for (const auto& name : ch.order) {
         if (done.count(name)) continue;
@@ -187,10 +200,12 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
             const auto* b = ch.get(base + suffix[1]);
             const auto* c = ch.get(base + suffix[2]);
             if (a && b && c) {
-                const bool vec = base == "Normal" || base == "Motion" || base.find("bent") != std::string::npos ||
+                const bool vec = base == "Normal" || base == "Motion" ||
+                                 base.find("bent") != std::string::npos ||
                                  base.find("_z") != std::string::npos;
                 tiles.push_back({base, {a, b, c}, vec});
-                for (int k = 0; k < 3; ++k) done.insert(base + suffix[k]);
+                for (int k = 0; k < 3; ++k)
+                    done.insert(base + suffix[k]);
                 grouped = true;
                 break;
             }

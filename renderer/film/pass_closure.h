@@ -9,11 +9,11 @@
 namespace orn::film {
 
 struct ClosureReport {
-    bool ok = false;         // the file was read and every pixel is within the tolerance
-    std::string error;       // why the file could not be checked
+    bool ok = false;   // the file was read and every pixel is within the tolerance
+    std::string error; // why the file could not be checked
     std::array<double, 3> max_diff{};
     std::array<double, 3> mean_diff{};
-    double share_over = 0.0;  // pixels with some channel over the tolerance, 0 to 1
+    double share_over = 0.0; // pixels with some channel over the tolerance, 0 to 1
     int width = 0, height = 0;
     std::vector<std::string> used;    // layers that went into the sum
     std::vector<std::string> missing; // terms of the sum that the file does not hold
@@ -27,7 +27,8 @@ ClosureReport check_pass_closure(const std::string& exr_path, double absolute = 
 // A PNG that shows the colour and every layer of a multi-layer EXR side by side, each
 // named, for a person to look at the passes without a compositor.
 // Returns an error message, or an empty string on success.
-std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path, int tile_width = 320);
+std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path,
+                                int tile_width = 320);
 
 // An 8-bit PNG of an EXR's colour channels (display gamma 2.2), full size.
 std::string write_preview(const std::string& exr_path, const std::string& png_path);

@@ -51,7 +51,8 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     // light with its material's shadow shader.
     for (int visited = 0; visited < 4096; ++visited) {
         Hit hit;
-        if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit)) return miTRUE;
+        if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit))
+            return miTRUE;
         miState* st = tc->child_of(state, miRAY_SHADOW);
         if (!st) return miFALSE;
         st->org = start;

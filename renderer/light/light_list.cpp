@@ -24,10 +24,13 @@ void LightListImpl::reset(Frame& frame, miState* state, const miVector* axis, mi
             if (light_linked(inst, wl, frame.db())) lights_.push_back(&wl);
         return;
     }
-    for (miUint i = 0; i < n_lights; ++i) lights_for_tag(world, lights[i], lights_);
+    for (miUint i = 0; i < n_lights; ++i)
+        lights_for_tag(world, lights[i], lights_);
 }
 
-miTag LightListImpl::get_light_tag(size_t i) const { return i < lights_.size() ? lights_[i]->instance->tag : 0; }
+miTag LightListImpl::get_light_tag(size_t i) const {
+    return i < lights_.size() ? lights_[i]->instance->tag : 0;
+}
 
 miBoolean LightListImpl::sample(size_t i) {
     if (i >= lights_.size()) return miFALSE;
@@ -40,7 +43,8 @@ miBoolean LightListImpl::sample(size_t i) {
     while (next_ < n) {
         const int k = next_++;
         taken_ = next_;
-        const LightSample ls = sample_light(wl, state_->point, k, seed_ ^ (uint64_t(i) * 0x9e3779b97f4a7c15ULL));
+        const LightSample ls =
+            sample_light(wl, state_->point, k, seed_ ^ (uint64_t(i) * 0x9e3779b97f4a7c15ULL));
         if (use_axis_ && dot3(axis_, ls.dir) <= spread_cos_) continue;
         miColor c{0, 0, 0, 0};
         if (!frame_->call_light(&c, state_, wl, ls)) continue;

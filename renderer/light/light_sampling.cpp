@@ -1,20 +1,12 @@
 #include "light/light_sampling.h"
 
+#include "core/hash.h"
+
 #include <cmath>
 
 namespace orn {
 
 namespace {
-
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-float unit(uint64_t h) { return float(h >> 40) * (1.f / 16777216.f); }
 
 constexpr float kFar = 1e10f;
 
@@ -38,9 +30,9 @@ LightSample sample_light(const WorldLight& wl, const miVector& point, int k, uin
     if (l.area != AreaShape::None) {
         // Stratified over the light's sample grid, jittered per shaded point.
         const int nu = std::max(1, l.samples_u), nv = std::max(1, l.samples_v);
-        const uint64_t h = mix(seed ^ mix(uint64_t(k) + 0x632be59bd9b4e019ULL));
-        const float a = (float(k % nu) + unit(h)) / float(nu);
-        const float b = (float((k / nu) % nv) + unit(mix(h))) / float(nv);
+        const uint64_t h = mix64(seed ^ mix64(uint64_t(k) + 0x632be59bd9b4e019ULL));
+        const float a = (float(k % nu) + unit_float(h)) / float(nu);
+        const float b = (float((k / nu) % nv) + unit_float(mix64(h))) / float(nv);
         const auto& p = l.area_params;
         if (l.area == AreaShape::Rectangle) {
             const miVector u{p[0], p[1], p[2]}, v{p[3], p[4], p[5]};

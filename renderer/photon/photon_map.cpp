@@ -19,7 +19,8 @@ struct Cloud {
     template <class Box> bool kdtree_get_bbox(Box&) const { return false; }
 };
 
-using KdTree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>, Cloud, 3, uint32_t>;
+using KdTree =
+    nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>, Cloud, 3, uint32_t>;
 
 } // namespace
 

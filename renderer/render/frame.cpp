@@ -43,8 +43,8 @@ class ProgressBar {
         if (pct == last_) return;
         last_ = pct;
         const int width = 40, filled = pct * width / 100;
-        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%", filled, "########################################",
-                     width - filled, "", pct);
+        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%", filled,
+                     "########################################", width - filled, "", pct);
         if (pct == 100) std::fputc('\n', stderr);
         std::fflush(stderr);
     }
@@ -66,9 +66,10 @@ std::atomic<bool>& Frame::aborted() {
 Frame::Frame(Database& db, World& world, RenderSettings settings)
     : db_(db), world_(world), settings_(std::move(settings)) {
     const miCamera* c = camera_record();
-    film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution, samples_per_pixel(options_record()),
-                                         filter_spec(world_.options()));
-    threads_ = settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution,
+                                         samples_per_pixel(options_record()), filter_spec(world_.options()));
+    threads_ =
+        settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     main_context_ = std::make_unique<ThreadContext>(*this, 0);
 }
 
@@ -76,9 +77,15 @@ Frame::~Frame() {
     if (prepared_) exit_shaders();
 }
 
-miTag Frame::camera_instance_tag() const { return world_.camera_instance() ? world_.camera_instance()->tag : 0; }
-miCamera* Frame::camera_record() const { return world_.camera() ? &world_.camera()->record : nullptr; }
-miOptions* Frame::options_record() const { return world_.options() ? &world_.options()->record : nullptr; }
+miTag Frame::camera_instance_tag() const {
+    return world_.camera_instance() ? world_.camera_instance()->tag : 0;
+}
+miCamera* Frame::camera_record() const {
+    return world_.camera() ? &world_.camera()->record : nullptr;
+}
+miOptions* Frame::options_record() const {
+    return world_.options() ? &world_.options()->record : nullptr;
+}
 
 std::string Frame::output_path(const std::string& filename) const {
     fs::path p(filename);
@@ -224,7 +231,8 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
         film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
         for (int y = by * bs; y < y1; ++y)
-            for (int x = bx * bs; x < x1; ++x) shade_pixel(own, tile, x, y);
+            for (int x = bx * bs; x < x1; ++x)
+                shade_pixel(own, tile, x, y);
         film_->merge_tile(std::move(tile), b);
         done.fetch_add(1);
     }
@@ -250,7 +258,8 @@ void Frame::render_pixels() {
     std::atomic<int> next{0}, done{0};
     ProgressBar bar(settings_.progress, total);
     std::vector<std::thread> pool;
-    for (int i = 1; i < threads_; ++i) pool.emplace_back([&, i] { render_thread(i, next, done); });
+    for (int i = 1; i < threads_; ++i)
+        pool.emplace_back([&, i] { render_thread(i, next, done); });
     // The calling thread renders too and reports progress between its buckets.
     std::thread watcher;
     if (settings_.progress)
@@ -261,7 +270,8 @@ void Frame::render_pixels() {
             }
         });
     render_thread(0, next, done);
-    for (auto& t : pool) t.join();
+    for (auto& t : pool)
+        t.join();
     if (watcher.joinable()) watcher.join();
     bar.update(done.load());
     film_->resolve();
@@ -291,7 +301,8 @@ void Frame::run_outputs() {
         st->type = miRAY_OUTPUT;
         miBoolean result = miFALSE;
         if (!call_shader(&fe->function, &result, st)) {
-            Messages::emitf(Severity::Error, "output shader \"%s\" failed", fe->function.decl->decl.name.c_str());
+            Messages::emitf(Severity::Error, "output shader \"%s\" failed",
+                            fe->function.decl->decl.name.c_str());
             outputs_ok_ = false;
         }
         ThreadContext::set_current(nullptr);

@@ -17,7 +17,7 @@ struct miImg_image {
     orn::film::Film* film;
     int plane;
     bool label;
-    float* data;    // width * height * components floats, row 0 at the bottom
+    float* data; // width * height * components floats, row 0 at the bottom
     int components;
     int width, height;
 };
@@ -67,7 +67,8 @@ class Frame {
     miBoolean call_material(miColor* result, miState* state);
     // Calls a light's shader for one light sample seen from `state`; the light state becomes
     // state->child.
-    miBoolean call_light(miColor* result, miState* state, const WorldLight& light, const struct LightSample& sample);
+    miBoolean call_light(miColor* result, miState* state, const WorldLight& light,
+                         const struct LightSample& sample);
     // Filters `result` through the occluders between state->point and the light sample;
     // false when the light is blocked.
     miBoolean trace_shadow(miColor* result, miState* state);
@@ -153,7 +154,7 @@ class Frame {
         float radius = 0.f; // largest estimate radius; 0: as far as the nearest photons reach
     } gi_;
     std::unique_ptr<class PhotonMap> photon_map_;
-    std::vector<BufferPlane> buffers_;          // by buffer index
+    std::vector<BufferPlane> buffers_;                 // by buffer index
     std::vector<std::unique_ptr<miImg_image>> images_; // by image number
     int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, label_offset_ = 0, coverage_offset_ = 0;
 };

@@ -60,7 +60,8 @@ void Frame::run_calls() {
         st->type = miRAY_NONE;
         miBoolean result = miFALSE;
         if (!call_shader(&fe->function, &result, st))
-            Messages::emitf(Severity::Warning, "scene-editing shader \"%s\" returned false", fe->name.c_str());
+            Messages::emitf(Severity::Warning, "scene-editing shader \"%s\" returned false",
+                            fe->name.c_str());
         ThreadContext::set_current(nullptr);
     }
 }
@@ -124,8 +125,13 @@ miImg_image* Frame::open_image(miUint n) {
     if (images_.size() <= n) images_.resize(n + 1);
     if (!images_[n]) images_[n] = std::make_unique<miImg_image>();
     miImg_image& img = *images_[n];
-    img = {film_.get(), plane, label, film_->pixel_mutable(plane, 0, 0), film_->plane_info(plane).components,
-           film_->width(), film_->height()};
+    img = {film_.get(),
+           plane,
+           label,
+           film_->pixel_mutable(plane, 0, 0),
+           film_->plane_info(plane).components,
+           film_->width(),
+           film_->height()};
     return &img;
 }
 
@@ -142,12 +148,14 @@ void Frame::write_buffer_files() {
         if (type == "null") continue;
         if (type == "tiff") type = "tif";
         if (type != "exr" && type != "tif" && type != "png") {
-            Messages::emitf(Severity::Warning, "frame buffer \"%s\": cannot write file type \"%s\" (use exr, tif or png)",
+            Messages::emitf(Severity::Warning,
+                            "frame buffer \"%s\": cannot write file type \"%s\" (use exr, tif or png)",
                             b.name.c_str(), type.c_str());
             continue;
         }
         const int standard = standard_plane(b.name);
-        const std::string plane = standard >= 0 ? film::standard_plane_name(film::StandardPlane(standard)) : b.name;
+        const std::string plane =
+            standard >= 0 ? film::standard_plane_name(film::StandardPlane(standard)) : b.name;
         const std::string path = output_path(file);
         auto [it, fresh] = files.try_emplace(path);
         film::OutputRequest& req = it->second;
@@ -157,12 +165,15 @@ void Frame::write_buffer_files() {
             req.format = type;
             req.compression = b.text("compression");
         } else if (req.format != "exr") {
-            Messages::emitf(Severity::Warning, "frame buffer \"%s\": \"%s\" already holds another buffer; only exr files take several",
-                            b.name.c_str(), path.c_str());
+            Messages::emitf(
+                Severity::Warning,
+                "frame buffer \"%s\": \"%s\" already holds another buffer; only exr files take several",
+                b.name.c_str(), path.c_str());
             continue;
         }
         req.planes.push_back(plane);
-        req.data_type += (req.data_type.empty() ? "" : ",") + output_type(b.text("datatype"), standard >= 0, standard);
+        req.data_type +=
+            (req.data_type.empty() ? "" : ",") + output_type(b.text("datatype"), standard >= 0, standard);
         if (req.compression.empty()) req.compression = b.text("compression");
     }
     for (const auto& path : order) {

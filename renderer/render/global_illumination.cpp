@@ -1,5 +1,6 @@
 // Global illumination: the photon pass before the frame, photon rays for photon shaders,
 // and the irradiance that materials ask for (photon map and final gathering).
+#include "core/hash.h"
 #include "core/messages.h"
 #include "light/light_sampling.h"
 #include "photon/photon_map.h"
@@ -31,16 +32,6 @@ double number(const OptionsElement* o, const char* name, double fallback) {
     return v && !v->numbers.empty() ? v->numbers[0] : fallback;
 }
 
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-float unit(uint64_t h) { return float(h >> 40) * (1.f / 16777216.f); }
-
 miVector sphere(float a, float b) {
     const float u = 2.f * a - 1.f, w = std::sqrt(std::max(0.f, 1.f - u * u)), phi = 6.2831853f * b;
     return {w * std::cos(phi), w * std::sin(phi), u};
@@ -52,12 +43,15 @@ void basis(const miVector& w, miVector& u, miVector& v) {
 }
 
 bool is_reflection(int type) {
-    return type == miPHOTON_REFLECT_SPECULAR || type == miPHOTON_REFLECT_GLOSSY || type == miPHOTON_REFLECT_DIFFUSE;
+    return type == miPHOTON_REFLECT_SPECULAR || type == miPHOTON_REFLECT_GLOSSY ||
+           type == miPHOTON_REFLECT_DIFFUSE;
 }
 
 } // namespace
 
-size_t Frame::photon_count() const { return photon_map_ ? photon_map_->size() : 0; }
+size_t Frame::photon_count() const {
+    return photon_map_ ? photon_map_->size() : 0;
+}
 
 void Frame::read_gi_settings() {
     const OptionsElement* o = world_.options();
@@ -80,7 +74,8 @@ void Frame::emit_photons() {
     photon_map_ = std::make_unique<PhotonMap>();
     if (!gi_.globillum || gi_.photons <= 0) return;
     double total = 0;
-    for (const auto& wl : world_.lights()) total += wl.light->energy.r + wl.light->energy.g + wl.light->energy.b;
+    for (const auto& wl : world_.lights())
+        total += wl.light->energy.r + wl.light->energy.g + wl.light->energy.b;
     if (total <= 0) {
         Messages::emit(Severity::Warning, "globillum is on but no light has an energy; no photons emitted");
         return;
@@ -102,20 +97,21 @@ void Frame::emit_photons() {
         if (count <= 0) continue;
         const miColor power{float(e.r / count), float(e.g / count), float(e.b / count), 0.f};
         for (int i = 0; i < count; ++i, ++emitted) {
-            const uint64_t h = mix(emitted * 0x9e3779b97f4a7c15ULL + li);
+            const uint64_t h = mix64(emitted * 0x9e3779b97f4a7c15ULL + li);
             miVector org, dir;
             if (wl.light->light_type == LightType::Directional && wl.light->area == AreaShape::None) {
                 // A disc across the scene, facing the light's direction.
                 dir = wl.direction;
                 miVector u, v;
                 basis(dir, u, v);
-                const float r = radius * std::sqrt(unit(h)), phi = 6.2831853f * unit(mix(h));
+                const float r = radius * std::sqrt(unit_float(h)), phi = 6.2831853f * unit_float(mix64(h));
                 org = centre - dir * (2.f * radius) + u * (r * std::cos(phi)) + v * (r * std::sin(phi));
             } else {
                 const LightSample ls = sample_light(wl, centre, int(h % uint64_t(light_sample_count(wl))), h);
                 org = ls.position;
-                dir = sphere(unit(mix(h ^ 1)), unit(mix(h ^ 2)));
-                if (wl.light->light_type == LightType::Spot && dot3(dir, wl.direction) < wl.light->spread) continue;
+                dir = sphere(unit_float(mix64(h ^ 1)), unit_float(mix64(h ^ 2)));
+                if (wl.light->light_type == LightType::Spot && dot3(dir, wl.direction) < wl.light->spread)
+                    continue;
             }
             miState* root = tc.begin_sample(int(emitted & 0x7fffffff), int(emitted >> 31), 0);
             root->type = miPHOTON_LIGHT;
@@ -135,8 +131,9 @@ void Frame::emit_photons() {
 miBoolean Frame::trace_photon(miColor* energy, miState* state, int type, const miVector& dir) {
     const miOptions* o = state->options;
     const int refl = state->reflection_level + (is_reflection(type) ? 1 : 0);
-    const int refr = state->refraction_level + (type >= miPHOTON_TRANSMIT_SPECULAR && type != miPHOTON_LIGHT &&
-                                                         !is_reflection(type) ? 1 : 0);
+    const int refr =
+        state->refraction_level +
+        (type >= miPHOTON_TRANSMIT_SPECULAR && type != miPHOTON_LIGHT && !is_reflection(type) ? 1 : 0);
     if (o && (refl > o->photon_reflection_depth || refr > o->photon_refraction_depth ||
               refl + refr > o->photon_trace_depth))
         return miFALSE;
@@ -188,7 +185,8 @@ miBoolean Frame::compute_irradiance(miColor* result, miState* state) {
     miUint count = miUint(gi_.finalgather_rays);
     const miUint total = count;
     while (sample(s, &instance, state, 2, &count)) {
-        const float ct = float(std::sqrt(s[0])), st = float(std::sqrt(1.0 - s[0])), phi = float(2.0 * kPi * s[1]);
+        const float ct = float(std::sqrt(s[0])), st = float(std::sqrt(1.0 - s[0])),
+                    phi = float(2.0 * kPi * s[1]);
         const miVector d = normalized(u * (st * std::cos(phi)) + v * (st * std::sin(phi)) + n * ct);
         miState* fg = tc->child_of(state, miRAY_FINALGATHER);
         if (!fg) break;

@@ -95,7 +95,8 @@ bool Session::render_all() {
             ok = false;
             continue;
         }
-        Messages::emitf(Severity::Info, "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
+        Messages::emitf(Severity::Info,
+                        "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
                         renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
                         frame->film().height(), frame->film().spp(), world_->triangle_count());
         if (!frame->render()) ok = false;

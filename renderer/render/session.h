@@ -43,8 +43,8 @@ class Session {
     World* world() { return world_.get(); }
 
   private:
-    bool build(const std::vector<scene::Statement>& statements, const std::vector<scene::Diagnostic>& parse_errors,
-               bool parsed);
+    bool build(const std::vector<scene::Statement>& statements,
+               const std::vector<scene::Diagnostic>& parse_errors, bool parsed);
 
     SessionOptions options_;
     Database db_;

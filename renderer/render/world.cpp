@@ -45,8 +45,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
     if (!inst->material_names.empty()) {
         miTag m = db.lookup(inst->material_names.front());
         if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
-            fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown material \"" +
-                                        inst->material_names.front() + "\"");
+            fail(errors, inst->loc,
+                 "instance \"" + inst->name + "\": unknown material \"" + inst->material_names.front() +
+                     "\"");
             return false;
         }
         material = m;
@@ -110,8 +111,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
         return true;
     }
     default:
-        fail(errors, inst->loc, "instance \"" + inst->name + "\": \"" + inst->item_name +
-                                    "\" is not an object, light, camera or instgroup");
+        fail(errors, inst->loc,
+             "instance \"" + inst->name + "\": \"" + inst->item_name +
+                 "\" is not an object, light, camera or instgroup");
         return false;
     }
 }
@@ -122,11 +124,13 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
     if (!options_) fail(errors, render.loc, "render: unknown options \"" + render.options + "\"");
     camera_instance_name_ = render.camera_instance;
     auto* cam_inst = db.get_as<InstanceElement>(db.lookup(render.camera_instance), miSCENE_INSTANCE);
-    if (!cam_inst) fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
+    if (!cam_inst)
+        fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
     walk(db, render.root, Matrix::identity(), miNULLTAG, render.loc, 0, errors);
     if (cam_inst && !camera_)
-        fail(errors, render.loc, "render: \"" + render.camera_instance +
-                                     "\" is not an instance of a camera inside instgroup \"" + render.root + "\"");
+        fail(errors, render.loc,
+             "render: \"" + render.camera_instance + "\" is not an instance of a camera inside instgroup \"" +
+                 render.root + "\"");
     if (errors.size() != before) return false;
 
     geometry_ = std::make_unique<GeometryScene>();

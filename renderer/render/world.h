@@ -25,7 +25,7 @@ struct WorldLight {
     InstanceElement* instance = nullptr;
     LightElement* light = nullptr;
     Matrix world_to_light, light_to_world;
-    miVector origin{0, 0, 0};    // world space
+    miVector origin{0, 0, 0};     // world space
     miVector direction{0, 0, -1}; // world space, unit
 };
 

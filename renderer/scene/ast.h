@@ -228,7 +228,8 @@ struct RenderStmt {
     SourceLoc loc;
 };
 
-using Statement = std::variant<LinkStmt, ShaderDecl, ShaderInstanceStmt, MaterialStmt, LightStmt, ObjectStmt,
-                               InstanceStmt, InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, CallStmt, RenderStmt>;
+using Statement =
+    std::variant<LinkStmt, ShaderDecl, ShaderInstanceStmt, MaterialStmt, LightStmt, ObjectStmt, InstanceStmt,
+                 InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, CallStmt, RenderStmt>;
 
 } // namespace orn::scene

@@ -42,8 +42,8 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
     RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
     const size_t nv = positions.size() / 3;
     const size_t nt = triangles.size() / 3;
-    auto* vb = static_cast<float*>(
-        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), nv + 1));
+    auto* vb = static_cast<float*>(rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                                           3 * sizeof(float), nv + 1));
     std::copy(positions.begin(), positions.end(), vb);
     auto* ib = static_cast<unsigned*>(
         rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), nt));
@@ -71,13 +71,14 @@ void GeometryScene::commit() {
             if ((m & mask) == 0) needs_filter_[mask] = true;
     }
     bool any = false;
-    for (bool b : needs_filter_) any = any || b;
+    for (bool b : needs_filter_)
+        any = any || b;
     if (any) rtcSetSceneFlags(scene_, RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
     rtcCommitScene(scene_);
 }
 
-bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
-                              Hit& hit) const {
+bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
+                              unsigned mask, Hit& hit) const {
     MaskContext ctx;
     rtcInitIntersectContext(&ctx.base);
     ctx.masks = &masks_;

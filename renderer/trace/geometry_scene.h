@@ -15,10 +15,10 @@ enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 
 struct Hit {
     float t = 0.f;
-    unsigned mesh = 0;     // index of the mesh as added
-    unsigned triangle = 0; // triangle within the mesh
+    unsigned mesh = 0;      // index of the mesh as added
+    unsigned triangle = 0;  // triangle within the mesh
     float u = 0.f, v = 0.f; // barycentrics of vertices 1 and 2
-    miVector ng{0, 0, 0};  // geometric normal (unnormalised, winding order)
+    miVector ng{0, 0, 0};   // geometric normal (unnormalised, winding order)
 };
 
 class GeometryScene {
@@ -29,10 +29,12 @@ class GeometryScene {
     GeometryScene& operator=(const GeometryScene&) = delete;
 
     // Positions: 3 floats per vertex, world space. Returns the mesh index.
-    unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles, unsigned mask);
+    unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
+                      unsigned mask);
     void commit();
     // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
-    bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask, Hit& hit) const;
+    bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
+                   Hit& hit) const;
     size_t mesh_count() const { return masks_.size(); }
     // World-space bounds of everything added: lower corner then upper corner.
     void bounds(miVector& lower, miVector& upper) const;

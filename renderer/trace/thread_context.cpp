@@ -1,5 +1,6 @@
 #include "trace/thread_context.h"
 
+#include "core/hash.h"
 #include "light/light_list.h"
 #include "render/frame.h"
 
@@ -10,22 +11,16 @@ namespace orn {
 namespace {
 thread_local ThreadContext* tls_context = nullptr;
 
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
 } // namespace
 
 bool ShaderStateStore::set(const char* key, const void* value, int size) {
     Entry* slot = nullptr;
     Entry* free_slot = nullptr;
     for (auto& e : entries_) {
-        if (e.used && e.key == key) slot = &e;
-        else if (!e.used && !free_slot) free_slot = &e;
+        if (e.used && e.key == key)
+            slot = &e;
+        else if (!e.used && !free_slot)
+            free_slot = &e;
     }
     if (!value) {
         if (slot) slot->used = false;
@@ -79,8 +74,12 @@ LightListImpl* ThreadContext::acquire_light_list() {
     return light_lists_.back().get();
 }
 
-ThreadContext* ThreadContext::current() { return tls_context; }
-void ThreadContext::set_current(ThreadContext* c) { tls_context = c; }
+ThreadContext* ThreadContext::current() {
+    return tls_context;
+}
+void ThreadContext::set_current(ThreadContext* c) {
+    tls_context = c;
+}
 
 miState* ThreadContext::begin_sample(int x, int y, int s) {
     pixel_x = x;
@@ -112,7 +111,7 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     rd.falloff_start = rd.falloff_stop = 0.0;
     rd.n_tex = rd.n_bump = 0;
     rd.loop_instance = nullptr;
-    rd.path = mix((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ mix(uint64_t(s) + 0x9e3779b97f4a7c15ULL));
+    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ mix64(uint64_t(s) + 0x9e3779b97f4a7c15ULL));
     return &st;
 }
 
@@ -147,7 +146,7 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     rd.falloff_stop = pd.falloff_stop;
     rd.n_tex = rd.n_bump = 0;
     rd.loop_instance = nullptr;
-    rd.path = mix(pd.path ^ mix(uint64_t(++pd.children) * 0x2545f4914f6cdd1dULL + uint64_t(type)));
+    rd.path = mix64(pd.path ^ mix64(uint64_t(++pd.children) * 0x2545f4914f6cdd1dULL + uint64_t(type)));
     parent->child = &st;
     return &st;
 }

@@ -22,11 +22,11 @@ constexpr int kMaxTextureSpaces = 8;
 // Renderer-private data of one state (state->cache).
 struct RayData {
     class ThreadContext* thread = nullptr;
-    const WorldInstance* hit = nullptr;    // instance hit by this ray, if any
-    const WorldLight* light = nullptr;     // light of a light ray
-    uint64_t path = 0;                     // position in the ray tree, for sampling
-    uint32_t children = 0;                 // rays traced from this state so far
-    uint32_t sample_calls = 0;             // mi_sample calls made from this state
+    const WorldInstance* hit = nullptr; // instance hit by this ray, if any
+    const WorldLight* light = nullptr;  // light of a light ray
+    uint64_t path = 0;                  // position in the ray tree, for sampling
+    uint32_t children = 0;              // rays traced from this state so far
+    uint32_t sample_calls = 0;          // mi_sample calls made from this state
     int depth = 0;
     double falloff_start = 0.0, falloff_stop = 0.0; // 0,0: no falloff
     double shadow_remaining = 0.0;                  // shadow rays: distance left to the light
@@ -64,7 +64,8 @@ class Arena {
 class ShaderStateStore {
   public:
     void clear() {
-        for (auto& e : entries_) e.used = false;
+        for (auto& e : entries_)
+            e.used = false;
     }
     bool set(const char* key, const void* value, int size);
     void* get(const char* key, int* size);

@@ -1,5 +1,6 @@
 // Ray tracing for the shaders: eye, secondary, probe and environment rays, shader calls,
 // parameter evaluation and sampling. Every call works on the calling thread's context.
+#include "core/hash.h"
 #include "core/messages.h"
 #include "render/frame.h"
 
@@ -9,17 +10,6 @@
 namespace orn {
 
 namespace {
-
-uint64_t hash64(uint64_t a, uint64_t b) {
-    uint64_t h = a ^ (b + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-double unit(uint64_t h) { return double(h >> 11) * (1.0 / 9007199254740992.0); }
 
 // Irrational steps for the dimensions after the first (powers of the plastic and golden
 // ratios), giving a rank-1 lattice that stays stratified for any point count.
@@ -90,8 +80,12 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
     rd.n_bump = 0;
     st->derivs = nullptr;
     if (!mesh.dPdu.empty() && !mesh.dPdv.empty()) {
-        auto bu = [&](uint32_t i) { return miVector{mesh.dPdu[3 * i], mesh.dPdu[3 * i + 1], mesh.dPdu[3 * i + 2]}; };
-        auto bv = [&](uint32_t i) { return miVector{mesh.dPdv[3 * i], mesh.dPdv[3 * i + 1], mesh.dPdv[3 * i + 2]}; };
+        auto bu = [&](uint32_t i) {
+            return miVector{mesh.dPdu[3 * i], mesh.dPdu[3 * i + 1], mesh.dPdu[3 * i + 2]};
+        };
+        auto bv = [&](uint32_t i) {
+            return miVector{mesh.dPdv[3 * i], mesh.dPdv[3 * i + 1], mesh.dPdv[3 * i + 2]};
+        };
         rd.bump_x[0] = wi.object_to_world.vector(bu(i0) * b0 + bu(i1) * b1 + bu(i2) * b2);
         rd.bump_y[0] = wi.object_to_world.vector(bv(i0) * b0 + bv(i1) * b1 + bv(i2) * b2);
         rd.n_bump = 1;
@@ -199,7 +193,8 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
         fill_hit(st, hit);
         tc->opacity_set = false;
         call_material(result, st);
-        if (tc->opacity_set && state->options && state->options->scanline == 'r') rasterise_behind(result, st);
+        if (tc->opacity_set && state->options && state->options->scanline == 'r')
+            rasterise_behind(result, st);
         return miTRUE;
     }
     st->dist = 0.0;
@@ -236,7 +231,8 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
         if (!bp.useopacity) continue;
         float* v = tc->film_sample.data() + film_->plane_offset(bp.plane);
         const float* f = front + film_->plane_offset(bp.plane);
-        for (int c = 0; c < bp.components; ++c) v[c] = w[c] * f[c] + (1.f - w[c]) * v[c];
+        for (int c = 0; c < bp.components; ++c)
+            v[c] = w[c] * f[c] + (1.f - w[c]) * v[c];
     }
     // Buffers without "useopacity" keep the front layer's value.
     for (const auto& bp : buffers_) {
@@ -341,7 +337,8 @@ bool Frame::sample(double* out, int* instance, miState* state, int dim, miUint* 
     if (dim < 1) return false;
     if (!instance || !n) {
         const uint64_t seed = hash64(rd.path, ++rd.sample_calls);
-        for (int d = 0; d < dim; ++d) out[d] = unit(hash64(seed, uint64_t(d) + 1));
+        for (int d = 0; d < dim; ++d)
+            out[d] = unit_double(hash64(seed, uint64_t(d) + 1));
         return true;
     }
     if (*instance == 0 || rd.loop_instance != instance) {
@@ -350,9 +347,9 @@ bool Frame::sample(double* out, int* instance, miState* state, int dim, miUint* 
     }
     if (*instance < 0 || miUint(*instance) >= *n) return false;
     const double k = *instance, count = *n;
-    out[0] = (k + unit(hash64(rd.loop_seed, uint64_t(*instance)))) / count;
+    out[0] = (k + unit_double(hash64(rd.loop_seed, uint64_t(*instance)))) / count;
     for (int d = 1; d < dim; ++d) {
-        const double shift = unit(hash64(rd.loop_seed, 0x1000 + uint64_t(d)));
+        const double shift = unit_double(hash64(rd.loop_seed, 0x1000 + uint64_t(d)));
         const double v = shift + k * kSteps[(d - 1) % 8];
         out[d] = v - std::floor(v);
     }

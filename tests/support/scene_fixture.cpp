@@ -20,7 +20,9 @@ MessageCapture::MessageCapture() {
     });
 }
 
-MessageCapture::~MessageCapture() { Messages::set_sink({}); }
+MessageCapture::~MessageCapture() {
+    Messages::set_sink({});
+}
 
 std::vector<std::string> MessageCapture::of(Severity severity) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -37,7 +39,8 @@ bool MessageCapture::contains(const std::string& fragment) const {
 std::string MessageCapture::all() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string out;
-    for (const auto& m : messages_) out += m.second + "\n";
+    for (const auto& m : messages_)
+        out += m.second + "\n";
     return out;
 }
 
@@ -64,7 +67,9 @@ bool SceneFixture::load(const std::string& text) {
     return true;
 }
 
-miState* SceneFixture::root(int x, int y) { return frame_->main_context().begin_sample(x, y, 0); }
+miState* SceneFixture::root(int x, int y) {
+    return frame_->main_context().begin_sample(x, y, 0);
+}
 
 miState* SceneFixture::probe_eye(float rx, float ry) {
     miState* r = root(int(rx), int(ry));
@@ -109,8 +114,9 @@ void SceneFixture::render() {
 
 std::string temp_path(const std::string& name) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    fs::path dir = fs::temp_directory_path() / "orn_tests" /
-                   (std::string(info ? info->test_suite_name() : "suite") + "." + (info ? info->name() : "test"));
+    fs::path dir =
+        fs::temp_directory_path() / "orn_tests" /
+        (std::string(info ? info->test_suite_name() : "suite") + "." + (info ? info->name() : "test"));
     fs::create_directories(dir);
     return (dir / name).string();
 }

@@ -26,7 +26,8 @@ void* renderer_handle() {
 struct Captured {
     std::vector<std::pair<orn::Severity, std::string>> messages;
     Captured() {
-        orn::Messages::set_sink([this](orn::Severity s, const std::string& t) { messages.emplace_back(s, t); });
+        orn::Messages::set_sink(
+            [this](orn::Severity s, const std::string& t) { messages.emplace_back(s, t); });
     }
     ~Captured() { orn::Messages::set_sink({}); }
 };

@@ -34,29 +34,36 @@ class Cli : public ::testing::Test {
         return p.string();
     }
     Result run(const std::string& args) {
-        const std::string cmd = std::string(ORN_BUILD_DIR) + "/bin/ornrender -q -o " + dir_.string() + " " + args + " 2>&1";
+        const std::string cmd =
+            std::string(ORN_BUILD_DIR) + "/bin/ornrender -q -o " + dir_.string() + " " + args + " 2>&1";
         Result r;
         FILE* pipe = popen(cmd.c_str(), "r");
         char buf[4096];
         size_t n;
-        while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.output.append(buf, n);
+        while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+            r.output.append(buf, n);
         const int st = pclose(pipe);
         r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         return r;
     }
     static std::string preamble() {
-        return std::string("link \"") + ORN_BUILD_DIR + "/lib/shaders_orn.so\"\n$include \"shaders_orn.mi\"\n";
+        return std::string("link \"") + ORN_BUILD_DIR +
+               "/lib/shaders_orn.so\"\n$include \"shaders_orn.mi\"\n";
     }
     // A one-quad scene; `extra` goes before the render statement, `material` is the quad's.
     static std::string scene(const std::string& output_file, const std::string& material_shader,
                              const std::string& extra = "") {
-        return preamble() + "options \"opt\" samples 0 0 end options\n"
-               "camera \"cam\" output \"rgba\" \"exr\" \"" + output_file + "\" focal 1 aperture 1 aspect 1 resolution 8 8 end camera\n"
+        return preamble() +
+               "options \"opt\" samples 0 0 end options\n"
+               "camera \"cam\" output \"rgba\" \"exr\" \"" +
+               output_file +
+               "\" focal 1 aperture 1 aspect 1 resolution 8 8 end camera\n"
                "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end instance\n" +
                material_shader +
                "object \"quad\" visible shadow trace group\n"
                "  -4 -4 0  4 -4 0  4 4 0  -4 4 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
-               "instance \"quad_i\" \"quad\" material \"m\" end instance\n" + extra +
+               "instance \"quad_i\" \"quad\" material \"m\" end instance\n" +
+               extra +
                "instgroup \"root\" \"cam_i\" \"quad_i\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
     }
     fs::path dir_;
@@ -101,7 +108,8 @@ TEST_F(Cli, SceneErrorsNameFileLineAndColumn) {
         const Result r = run(path);
         EXPECT_NE(r.status, 0) << c.name;
         EXPECT_NE(r.output.find(c.expect), std::string::npos) << c.name << ":\n" << r.output;
-        EXPECT_NE(r.output.find(c.name + ".mi:"), std::string::npos) << c.name << " names no file:\n" << r.output;
+        EXPECT_NE(r.output.find(c.name + ".mi:"), std::string::npos) << c.name << " names no file:\n"
+                                                                     << r.output;
         EXPECT_FALSE(fs::exists(dir_ / "a.exr")) << c.name;
     }
 }
@@ -122,7 +130,8 @@ TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
 
     // An existing file is not touched by a scene that fails.
     std::ofstream(dir_ / "keep.exr") << "previous";
-    const Result bad = run(write("bad.mi", scene("keep.exr", "material \"m\" \"orn_constant\" (\"nope\" 1) end material\n")));
+    const Result bad = run(
+        write("bad.mi", scene("keep.exr", "material \"m\" \"orn_constant\" (\"nope\" 1) end material\n")));
     EXPECT_NE(bad.status, 0);
     std::ifstream in(dir_ / "keep.exr");
     std::stringstream ss;
@@ -150,8 +159,13 @@ TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
     auto write_exr = [&](const std::string& name, float beauty) {
         const std::string path = (dir_ / name).string();
         OIIO::ImageSpec spec(2, 1, 7, OIIO::TypeDesc::FLOAT);
-        spec.channelnames = {"R", "G", "B", "orn_MegaTK_shading.r", "orn_MegaTK_shading.g",
-                             "orn_MegaTK_shading.b", "orn_MegaTK_incand.r"};
+        spec.channelnames = {"R",
+                             "G",
+                             "B",
+                             "orn_MegaTK_shading.r",
+                             "orn_MegaTK_shading.g",
+                             "orn_MegaTK_shading.b",
+                             "orn_MegaTK_incand.r"};
         const float px[14] = {beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f,
                               beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f};
         auto out = OIIO::ImageOutput::create(path);

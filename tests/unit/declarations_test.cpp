@@ -29,7 +29,8 @@ struct CBlock {
     std::vector<std::pair<std::string, size_t>> fields;
 };
 
-#define F(S, f) {#f, offsetof(S, f)}
+#define F(S, f)                                                                                              \
+    { #f, offsetof(S, f) }
 
 // The C records the implemented shaders read, field by field.
 const std::map<std::string, CBlock>& c_blocks() {
@@ -448,17 +449,43 @@ std::vector<orn::scene::ShaderDecl> declarations() {
 }
 
 TEST(Declarations, DeclareAll37ShadersWithTheTableVersions) {
-    const std::map<std::string, int> versions = {
-        {"geofeather", 1}, {"orn_HairTK", 1}, {"orn_HairTK_shadow", 1}, {"orn_MegaTK_pass", 1},
-        {"orn_hair_mapping", 1}, {"orn_photon_basic", 1}, {"orn_physical_lens_dof", 1},
-        {"orn_shader_replacer", 1}, {"orn_shadow_transparency", 1}, {"orn_CSG", 2}, {"orn_DirectTK", 2},
-        {"orn_PointTK", 2}, {"orn_SpotTK", 2}, {"orn_bake_read", 2}, {"orn_color_plus_alpha", 2},
-        {"orn_color_to_float", 2}, {"orn_constant", 2}, {"orn_dielectric_interface", 2}, {"orn_environment", 2},
-        {"orn_eye", 2}, {"orn_facing_ratio", 2}, {"orn_fisheye", 2}, {"orn_float2_to_vector", 2},
-        {"orn_float3_to_vector", 2}, {"orn_float4_to_color", 2}, {"orn_grade_color", 2}, {"orn_irradiance", 2},
-        {"orn_math_output", 2}, {"orn_maya_shadingengine", 2}, {"orn_shadow", 2}, {"orn_z", 2},
-        {"orn_MegaTK", 3}, {"orn_OpenEXR_saver", 3}, {"orn_buffer_writer", 3}, {"orn_ray_type", 3},
-        {"orn_scatter_wrap", 3}, {"orn_motion_to_rgb", 4}};
+    const std::map<std::string, int> versions = {{"geofeather", 1},
+                                                 {"orn_HairTK", 1},
+                                                 {"orn_HairTK_shadow", 1},
+                                                 {"orn_MegaTK_pass", 1},
+                                                 {"orn_hair_mapping", 1},
+                                                 {"orn_photon_basic", 1},
+                                                 {"orn_physical_lens_dof", 1},
+                                                 {"orn_shader_replacer", 1},
+                                                 {"orn_shadow_transparency", 1},
+                                                 {"orn_CSG", 2},
+                                                 {"orn_DirectTK", 2},
+                                                 {"orn_PointTK", 2},
+                                                 {"orn_SpotTK", 2},
+                                                 {"orn_bake_read", 2},
+                                                 {"orn_color_plus_alpha", 2},
+                                                 {"orn_color_to_float", 2},
+                                                 {"orn_constant", 2},
+                                                 {"orn_dielectric_interface", 2},
+                                                 {"orn_environment", 2},
+                                                 {"orn_eye", 2},
+                                                 {"orn_facing_ratio", 2},
+                                                 {"orn_fisheye", 2},
+                                                 {"orn_float2_to_vector", 2},
+                                                 {"orn_float3_to_vector", 2},
+                                                 {"orn_float4_to_color", 2},
+                                                 {"orn_grade_color", 2},
+                                                 {"orn_irradiance", 2},
+                                                 {"orn_math_output", 2},
+                                                 {"orn_maya_shadingengine", 2},
+                                                 {"orn_shadow", 2},
+                                                 {"orn_z", 2},
+                                                 {"orn_MegaTK", 3},
+                                                 {"orn_OpenEXR_saver", 3},
+                                                 {"orn_buffer_writer", 3},
+                                                 {"orn_ray_type", 3},
+                                                 {"orn_scatter_wrap", 3},
+                                                 {"orn_motion_to_rgb", 4}};
     const auto decls = declarations();
     ASSERT_EQ(decls.size(), 37u);
     for (const auto& d : decls) {
@@ -504,10 +531,10 @@ TEST(Declarations, ExportedShadersReportTheDeclaredVersion) {
 }
 
 TEST(Declarations, ArraysTakeStartCountAndFirstElement) {
-    auto result = orn::scene::parse_string(
-        "declare shader color \"t\" (color \"c\", array light \"lights\", array color \"cols\", scalar \"s\") "
-        "version 1 end declare",
-        "t.mi", {});
+    auto result = orn::scene::parse_string("declare shader color \"t\" (color \"c\", array light \"lights\", "
+                                           "array color \"cols\", scalar \"s\") "
+                                           "version 1 end declare",
+                                           "t.mi", {});
     ASSERT_TRUE(result.ok);
     const auto& d = std::get<orn::scene::ShaderDecl>(result.statements.at(0));
     const auto layout = orn::compute_layout(d.params);

@@ -247,8 +247,9 @@ TEST(DirectLightSoftShadows, NoSamplesGiveBlack) {
     // A negative count takes no samples either, instead of billions read as unsigned.
     for (const char* count : {"0", "-3"}) {
         SceneFixture fx;
-        ASSERT_TRUE(fx.load(scene(params(std::string("\"shadow\" on, \"softness\" 5, \"shadow_samples\" ") + count),
-                                  under, "opaque")));
+        ASSERT_TRUE(
+            fx.load(scene(params(std::string("\"shadow\" on, \"softness\" 5, \"shadow_samples\" ") + count),
+                          under, "opaque")));
         const LightSample s = sample_light(fx);
         ASSERT_TRUE(s.sampled);
         expect_color(s.color, 0.f, 0.f, 0.f, 0.f);

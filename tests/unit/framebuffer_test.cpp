@@ -19,18 +19,25 @@ using orn::test::SceneFixture;
 namespace {
 
 std::string scene(const std::string& camera_extra, const std::string& extra = "") {
-    return module_preamble() + "options \"opt\" samples 0 0 end options\n"
-           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 8 8\n" + camera_extra + "end camera\n"
+    return module_preamble() +
+           "options \"opt\" samples 0 0 end options\n"
+           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 8 8\n" +
+           camera_extra +
+           "end camera\n"
            "instance \"cam_i\" \"cam\" end instance\n"
            "shader \"red_c\" \"orn_constant\" (\"color\" 1 0 0 1)\n"
            "material \"red\" = \"red_c\" end material\n"
            "object \"quad\" visible shadow trace group\n"
            "  -20 -20 0  20 -20 0  20 20 0  -20 20 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
-           "instance \"front\" \"quad\" material \"red\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n" +
-           extra + "instgroup \"root\" \"cam_i\" \"front\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+           "instance \"front\" \"quad\" material \"red\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end "
+           "instance\n" +
+           extra +
+           "instgroup \"root\" \"cam_i\" \"front\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
 }
 
-char* copy(const char* s) { return mi_mem_strdup(s); }
+char* copy(const char* s) {
+    return mi_mem_strdup(s);
+}
 
 TEST(Framebuffers, SceneBuffersHaveIndicesAndHoldSampleValues) {
     SceneFixture fx;
@@ -96,10 +103,11 @@ TEST(Framebuffers, BuffersWithAFileNameAreWrittenAsLayersOfOneExr) {
     SceneFixture fx;
     ASSERT_TRUE(fx.load(scene("framebuffer \"tk_a\" (\"datatype\" \"rgb_fp\", \"filename\" \"" + file +
                               "\", \"filetype\" \"exr\")\n"
-                              "framebuffer \"tk_b\" (\"datatype\" \"rgb_h\", \"filename\" \"" + file +
+                              "framebuffer \"tk_b\" (\"datatype\" \"rgb_h\", \"filename\" \"" +
+                              file +
                               "\", \"filetype\" \"exr\")\n"
-                              "framebuffer \"tk_c\" (\"datatype\" \"rgb_fp\", \"filename\" \"" + dir +
-                              "/c.iff\", \"filetype\" \"iff\")\n")));
+                              "framebuffer \"tk_c\" (\"datatype\" \"rgb_fp\", \"filename\" \"" +
+                              dir + "/c.iff\", \"filetype\" \"iff\")\n")));
     orn::test::MessageCapture messages;
     fx.render();
     fx.frame().finish();
@@ -148,7 +156,8 @@ TEST(ScenePreparation, ShadersDeclareCallAndRebuildTheOutputList) {
     EXPECT_EQ(tmap, (1u << 1) | (1u << 2));
     EXPECT_TRUE(mi_api_function_delete(&st->camera->output));
     EXPECT_EQ(st->camera->output, miNULLTAG);
-    st->camera->output = mi_api_function_append(st->camera->output, mi_api_output_function_def(tmap, imap, call));
+    st->camera->output =
+        mi_api_function_append(st->camera->output, mi_api_output_function_def(tmap, imap, call));
     auto* list = dynamic_cast<orn::OutputListElement*>(db.get(st->camera->output));
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->entries.size(), 1u);

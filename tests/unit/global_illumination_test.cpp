@@ -16,7 +16,8 @@ namespace {
 // Camera at the origin looking down -z at a floor quad in z = -5; `options` and `extra`
 // go into the options block and before the instgroup.
 std::string scene(const std::string& options, const std::string& extra = "", const std::string& names = "") {
-    return module_preamble() + "options \"opt\" samples 0 0 " + options + " end options\n"
+    return module_preamble() + "options \"opt\" samples 0 0 " + options +
+           " end options\n"
            "shader \"sky\" \"orn_constant\" (\"color\" 0.5 0.25 1 1)\n"
            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 10 10 environment = \"sky\" end camera\n"
            "instance \"cam_i\" \"cam\" end instance\n"
@@ -24,8 +25,10 @@ std::string scene(const std::string& options, const std::string& extra = "", con
            "material \"floor_m\" = \"white\" end material\n"
            "object \"quad\" visible shadow trace group\n"
            "  -20 -20 0  20 -20 0  20 20 0  -20 20 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
-           "instance \"floor\" \"quad\" material \"floor_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n" +
-           extra + "instgroup \"root\" \"cam_i\" \"floor\" " + names + " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+           "instance \"floor\" \"quad\" material \"floor_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end "
+           "instance\n" +
+           extra + "instgroup \"root\" \"cam_i\" \"floor\" " + names +
+           " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
 }
 
 TEST(PhotonMap, EstimateRecoversAUniformFluxDensity) {
@@ -33,7 +36,9 @@ TEST(PhotonMap, EstimateRecoversAUniformFluxDensity) {
     orn::PhotonMap map;
     for (int i = 0; i < 200; ++i)
         for (int j = 0; j < 200; ++j)
-            map.store({{-5.f + (i + 0.5f) * 0.05f, -5.f + (j + 0.5f) * 0.05f, 0.f}, {0, 0, -1}, {0.01f, 0.02f, 0.f, 0}});
+            map.store({{-5.f + (i + 0.5f) * 0.05f, -5.f + (j + 0.5f) * 0.05f, 0.f},
+                       {0, 0, -1},
+                       {0.01f, 0.02f, 0.f, 0}});
     map.build();
     const miColor e = map.irradiance({0.01f, 0.02f, 0.f}, {0, 0, 1}, 200, 0.f);
     EXPECT_NEAR(e.r, 4.f, 0.25f);
@@ -139,7 +144,8 @@ TEST(ScatterChoice, StrengthsWeightTheChoiceAndKeepTheExpectedPower) {
     EXPECT_NEAR(specular, 20, 12);
     EXPECT_NEAR(absorbed, 50, 17);
     miColor black{0, 0, 0, 0};
-    EXPECT_EQ(mi_choose_simple_scatter_type(fx.probe_eye(1, 1), &black, nullptr, nullptr, nullptr), miPHOTON_ABSORB);
+    EXPECT_EQ(mi_choose_simple_scatter_type(fx.probe_eye(1, 1), &black, nullptr, nullptr, nullptr),
+              miPHOTON_ABSORB);
 }
 
 } // namespace

@@ -17,16 +17,17 @@ namespace {
 // `lights` defines light statements and instances; `names` lists the instances to render.
 std::string lit_scene(const std::string& lights, const std::string& names, const std::string& extra = "",
                       const std::string& floor_instance_extra = "") {
-    return module_preamble() + "options \"opt\" samples 0 0 shadow on end options\n"
+    return module_preamble() +
+           "options \"opt\" samples 0 0 shadow on end options\n"
            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100 end camera\n"
            "instance \"cam_i\" \"cam\" end instance\n"
            "shader \"white\" \"orn_constant\" (\"color\" 1 1 1 1)\n"
            "material \"floor_m\" = \"white\" end material\n"
            "object \"quad\" visible shadow trace group\n"
            "  -20 -20 0  20 -20 0  20 20 0  -20 20 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
-           "instance \"floor\" \"quad\" material \"floor_m\" " + floor_instance_extra +
-           " transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n" +
-           lights + extra + "instgroup \"root\" \"cam_i\" \"floor\" " + names +
+           "instance \"floor\" \"quad\" material \"floor_m\" " +
+           floor_instance_extra + " transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n" + lights +
+           extra + "instgroup \"root\" \"cam_i\" \"floor\" " + names +
            " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
 }
 
@@ -34,9 +35,10 @@ const std::string kKey = "shader \"key_c\" \"orn_constant\" (\"color\" 0.5 0.25 
                          "light \"key\" = \"key_c\" direction 0 0 -1 end light\n"
                          "instance \"key_i\" \"key\" end instance\n";
 // A point light 2 units above the floor, 1.5 units to the side of the image centre's point.
-const std::string kPoint = "shader \"pt_c\" \"orn_constant\" (\"color\" 2 2 2 1)\n"
-                           "light \"pt\" = \"pt_c\" origin 0 0 0 end light\n"
-                           "instance \"pt_i\" \"pt\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -1.5 0 3 1 end instance\n";
+const std::string kPoint =
+    "shader \"pt_c\" \"orn_constant\" (\"color\" 2 2 2 1)\n"
+    "light \"pt\" = \"pt_c\" origin 0 0 0 end light\n"
+    "instance \"pt_i\" \"pt\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -1.5 0 3 1 end instance\n";
 
 struct Seen {
     miTag tag;
@@ -124,7 +126,8 @@ TEST(Lights, AreaLightsTakeTheirSampleGrid) {
 
 TEST(Lights, LinksAndInclusiveExclusiveLists) {
     SceneFixture fx;
-    ASSERT_TRUE(fx.load(lit_scene(kKey + kPoint, "\"key_i\" \"pt_i\"", "", "light \"exclusive\" [\"pt_i\"]")));
+    ASSERT_TRUE(
+        fx.load(lit_scene(kKey + kPoint, "\"key_i\" \"pt_i\"", "", "light \"exclusive\" [\"pt_i\"]")));
     miState* hit = fx.probe_eye(50.f, 50.f);
     auto& db = fx.session().db();
     const miTag key = db.lookup("key_i"), pt = db.lookup("pt_i");
@@ -150,15 +153,16 @@ TEST(Lights, LinksAndInclusiveExclusiveLists) {
 
 TEST(Lights, ShadowRaysFilterThroughOccluders) {
     // An occluder quad 1 unit above the floor; one with a shadow shader, one without.
-    const std::string occ = "shader \"half\" \"orn_constant\" (\"color\" 0.5 0.25 1 1)\n"
-                            "material \"see_through\" = \"white\" shadow = \"half\" end material\n"
-                            "material \"solid\" = \"white\" end material\n"
-                            "object \"small\" visible shadow trace group\n"
-                            "  -1 -1 0  1 -1 0  1 1 0  -1 1 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n";
+    const std::string occ =
+        "shader \"half\" \"orn_constant\" (\"color\" 0.5 0.25 1 1)\n"
+        "material \"see_through\" = \"white\" shadow = \"half\" end material\n"
+        "material \"solid\" = \"white\" end material\n"
+        "object \"small\" visible shadow trace group\n"
+        "  -1 -1 0  1 -1 0  1 1 0  -1 1 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n";
     for (const bool solid : {true, false}) {
-        const std::string occluder = std::string("instance \"occ\" \"small\" material \"") +
-                                     (solid ? "solid" : "see_through") +
-                                     "\" visible off trace off transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 4 1 end instance\n";
+        const std::string occluder =
+            std::string("instance \"occ\" \"small\" material \"") + (solid ? "solid" : "see_through") +
+            "\" visible off trace off transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 4 1 end instance\n";
         SceneFixture fx;
         ASSERT_TRUE(fx.load(lit_scene(kKey + occ + occluder, "\"key_i\" \"occ\"")));
         miState* hit = fx.probe_eye(50.f, 50.f);

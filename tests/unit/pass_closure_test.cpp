@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string replace_all(std::string s, const std::string& from, const std::string& to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
     return s;
 }
 
@@ -32,7 +33,8 @@ std::string closure_scene(const std::string& dir, const std::string& opacity) {
 
 TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     for (const std::string opacity : {"1 1 1 1", "0.5 0.5 0.5 0.5"}) {
-        const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / (opacity[0] == '1' ? "opaque" : "half");
+        const fs::path dir =
+            fs::path(orn::test::temp_path("x")).parent_path() / (opacity[0] == '1' ? "opaque" : "half");
         fs::create_directories(dir);
         const fs::path file = dir / "demo.singleTK.0001.exr";
         fs::remove(file);

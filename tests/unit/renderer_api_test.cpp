@@ -18,7 +18,8 @@ namespace {
 // Camera at the origin looking down -z, 100 x 100 pixels, a 90 degree field of view.
 // A red quad at z = -5 faces the camera; a green quad at z = +5 faces it from behind.
 std::string two_quads(const std::string& extra = "", const std::string& options = "trace depth 2 2 4") {
-    return module_preamble() + "options \"opt\" samples 0 0 " + options + " end options\n"
+    return module_preamble() + "options \"opt\" samples 0 0 " + options +
+           " end options\n"
            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100 end camera\n"
            "instance \"cam_i\" \"cam\" end instance\n"
            "shader \"red_c\" \"orn_constant\" (\"color\" 1 0 0 1)\n"
@@ -28,9 +29,13 @@ std::string two_quads(const std::string& extra = "", const std::string& options 
            "object \"quad\" visible shadow trace group\n"
            "  -20 -20 0  20 -20 0  20 20 0  -20 20 0  0 0 0  1 0 0  1 1 0  0 1 0\n"
            "  v 0 t 4 v 1 t 5 v 2 t 6 v 3 t 7\n  p 0 1 2 3\nend group end object\n"
-           "instance \"front\" \"quad\" material \"red\" label 7 transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 end instance\n"
-           "instance \"back\" \"quad\" material \"green\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end instance\n" +
-           extra + "instgroup \"root\" \"cam_i\" \"front\" \"back\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+           "instance \"front\" \"quad\" material \"red\" label 7 transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 5 1 "
+           "end instance\n"
+           "instance \"back\" \"quad\" material \"green\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end "
+           "instance\n" +
+           extra +
+           "instgroup \"root\" \"cam_i\" \"front\" \"back\" end instgroup\nrender \"root\" \"cam_i\" "
+           "\"opt\"\n";
 }
 
 TEST(Tracing, EyeHitFillsTheStateAndChainsToItsParent) {
@@ -127,9 +132,12 @@ TEST(Tracing, SnellsLawAndTotalInternalReflection) {
 
 TEST(Parameters, ConnectionsAreEvaluatedForTheCurrentSampleAndSlotsArePerInstance) {
     SceneFixture fx;
-    ASSERT_TRUE(fx.load(two_quads("shader \"ratio\" \"orn_facing_ratio\" (\"facing_color\" 1 1 1, \"edge_color\" 0 0 0, \"exponent\" 1)\n"
-                                  "shader \"graded\" \"orn_grade_color\" (\"color\" = \"ratio\", \"in_white\" 1 1 1, \"saturation\" 1 1 1, \"gain\" 1, \"gamma\" 1, \"multiply\" 1 1 1)\n"
-                                  "shader \"graded2\" \"orn_grade_color\" (\"color\" 0.5 0.5 0.5)\n")));
+    ASSERT_TRUE(
+        fx.load(two_quads("shader \"ratio\" \"orn_facing_ratio\" (\"facing_color\" 1 1 1, \"edge_color\" 0 0 "
+                          "0, \"exponent\" 1)\n"
+                          "shader \"graded\" \"orn_grade_color\" (\"color\" = \"ratio\", \"in_white\" 1 1 1, "
+                          "\"saturation\" 1 1 1, \"gain\" 1, \"gamma\" 1, \"multiply\" 1 1 1)\n"
+                          "shader \"graded2\" \"orn_grade_color\" (\"color\" 0.5 0.5 0.5)\n")));
     for (float rx : {50.f, 90.f}) {
         miState* hit = fx.probe_eye(rx, 50.f);
         ASSERT_NE(hit, nullptr);
@@ -218,7 +226,8 @@ TEST(Sampling, LoopsAreStratifiedAndReproducible) {
 }
 
 TEST(Sampling, FramesRenderTheSameBitsOnAnyThreadCount) {
-    const std::string scene = two_quads("shader \"ratio\" \"orn_facing_ratio\" (\"facing_color\" 1 1 1, \"edge_color\" 0 0 1, \"exponent\" 2)\n"
+    const std::string scene = two_quads("shader \"ratio\" \"orn_facing_ratio\" (\"facing_color\" 1 1 1, "
+                                        "\"edge_color\" 0 0 1, \"exponent\" 2)\n"
                                         "material \"m\" = \"ratio\" end material\n");
     std::vector<float> images[2];
     for (int t = 0; t < 2; ++t) {
