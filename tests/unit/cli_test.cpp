@@ -191,9 +191,10 @@ namespace {
 
 TEST_F(Cli, AFailedOutputShaderFailsTheRender) {
     const std::string missing = (dir_ / "no_such_dir").string();
-    const std::string passes = "shader \"passes\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" \"" +
-                               missing + "\", \"output_mode\" 3, \"rgba_pass\" on, \"rgba_format\" 2, \"bit_depth\" 1)\n"
-                               "call \"passes\"\n";
+    const std::string passes =
+        "shader \"passes\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" \"" + missing +
+        "\", \"output_mode\" 3, \"rgba_pass\" on, \"rgba_format\" 2, \"bit_depth\" 1)\n"
+        "call \"passes\"\n";
     const Result r = run(write("saver.mi", scene("a.exr", kConstant, passes)));
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("orn_OpenEXR_saver(): Error writing exr file"), std::string::npos) << r.output;

@@ -522,3 +522,31 @@ TEST(MegaTKShading, NaNAndInfiniteResultsAreReplacedWithWarnings) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(MegaTKModels, WithoutTextureCoordinatesTheTangentFrameWarnsAndShadingGoesOn) {
+    Scene s;
+    s.defs = toolkit_light("key", towards_light(30.0), "1 1 1", 1.0, "") +
+             mega("fur", "\"diffuse_on\" on, \"diffuse_color\" 1 1 1 1, \"diffuse_weight\" 1, \"fur_on\" on, "
+                         "\"fur_weight\" 1, \"fur_angle\" 30, \"fur_density\" 1, \"fur_reflect\" 0.3, "
+                         "\"fur_length\" 1, \"fur_base_width\" 0.2, \"lights\" [\"key_i\"]") +
+             "material \"mat\" = \"fur\" end material\n";
+    s.placed = {"key_i"};
+    std::string text = s.text();
+    // the same quad without its texture vectors
+    const std::string with = "  -20 -20 0  20 -20 0  20 20 0  -20 20 0  0 0 0  1 0 0  1 1 0  0 1 0\n"
+                             "  v 0 t 4 v 1 t 5 v 2 t 6 v 3 t 7\n";
+    const auto at = text.find(with);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, with.size(), "  -20 -20 0  20 -20 0  20 20 0  -20 20 0\n  v 0 v 1 v 2 v 3\n");
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(text));
+    orn::test::MessageCapture messages;
+    const miColor c = shade_with(fx, "fur");
+    EXPECT_TRUE(messages.contains("Object does not have ST coordinates!"));
+    EXPECT_TRUE(std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b));
+    EXPECT_GT(c.r, 0.f);
+}
+
+} // namespace
