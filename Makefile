@@ -39,7 +39,8 @@ sanitize: deps
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" \
+		ctest --output-on-failure -j $(JOBS)
 
 bench: build
 	$(BUILD)/bin/bench_render
