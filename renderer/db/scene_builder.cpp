@@ -521,9 +521,9 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     raw->record.string_options = db_.add(std::move(e));
 }
 
-void SceneBuilder::on(const scene::VerboseStmt& s) {
-    if (Messages::verbosity() >= 0 && s.on) (void)s;
-}
+// The command line sets the message level (ornrender -v); a scene's own verbose statement
+// is read for compatibility and has no effect.
+void SceneBuilder::on(const scene::VerboseStmt&) {}
 
 void SceneBuilder::on(const scene::CallStmt& s) {
     const miTag t = shader_ref({s.shader, s.loc}, "called");

@@ -90,23 +90,34 @@ bool Session::render_all() {
     }
     bool ok = true;
     for (size_t i = 0; i < renders_.size(); ++i) {
-        auto frame = make_frame(i);
-        if (!frame) {
+        // A frame that cannot get its memory, or meets another failure of the machinery,
+        // fails with a message instead of taking the process down.
+        try {
+            ok = render_one(i) && ok;
+        } catch (const std::bad_alloc&) {
+            Messages::emitf(Severity::Error, "render \"%s\": not enough memory for the frame",
+                            renders_[i].root.c_str());
             ok = false;
-            continue;
+        } catch (const std::exception& e) {
+            Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[i].root.c_str(), e.what());
+            ok = false;
         }
-        Messages::emitf(Severity::Info,
-                        "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
-                        renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
-                        frame->film().height(), frame->film().spp(), world_->triangle_count());
-        if (!frame->render()) ok = false;
-        if (frame->eye_samples())
-            Messages::emitf(Severity::Info, "%llu eye samples, %llu rays (%.2f per eye sample)",
-                            static_cast<unsigned long long>(frame->eye_samples()),
-                            static_cast<unsigned long long>(frame->rays_traced()),
-                            double(frame->rays_traced()) / double(frame->eye_samples()));
-        frame.reset();
     }
+    return ok;
+}
+
+bool Session::render_one(size_t i) {
+    auto frame = make_frame(i);
+    if (!frame) return false;
+    Messages::emitf(Severity::Info, "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
+                    renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
+                    frame->film().height(), frame->film().spp(), world_->triangle_count());
+    const bool ok = frame->render();
+    if (frame->eye_samples())
+        Messages::emitf(Severity::Info, "%llu eye samples, %llu rays (%.2f per eye sample)",
+                        static_cast<unsigned long long>(frame->eye_samples()),
+                        static_cast<unsigned long long>(frame->rays_traced()),
+                        double(frame->rays_traced()) / double(frame->eye_samples()));
     return ok;
 }
 

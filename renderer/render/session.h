@@ -43,6 +43,7 @@ class Session {
     World* world() { return world_.get(); }
 
   private:
+    bool render_one(size_t index);
     bool build(const std::vector<scene::Statement>& statements,
                const std::vector<scene::Diagnostic>& parse_errors, bool parsed);
 
