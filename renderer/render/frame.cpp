@@ -71,6 +71,13 @@ Frame::Frame(Database& db, World& world, RenderSettings settings)
     threads_ =
         settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     main_context_ = std::make_unique<ThreadContext>(*this, 0);
+    const Matrix& c2w = world_.camera_to_world();
+    const Matrix& w2c = world_.world_to_camera();
+    cam_origin_ = c2w.point({0, 0, 0});
+    cam_x_ = c2w.vector({1, 0, 0});
+    cam_y_ = c2w.vector({0, 1, 0});
+    cam_z_ = c2w.vector({0, 0, 1});
+    view_z_ = {float(w2c.m[2]), float(w2c.m[6]), float(w2c.m[10])};
 }
 
 Frame::~Frame() {
@@ -202,8 +209,7 @@ void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y)
         c[2] = color.b;
         c[3] = color.a;
         if (got && hit && hit->pri) {
-            const miVector pc = world_.world_to_camera().point(hit->point);
-            sample[depth_offset_] = -pc.z;
+            sample[depth_offset_] = -(dot3(hit->point - cam_origin_, view_z_));
             float* n = sample + normal_offset_;
             n[0] = hit->normal.x;
             n[1] = hit->normal.y;

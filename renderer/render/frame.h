@@ -156,6 +156,9 @@ class Frame {
     std::unique_ptr<class PhotonMap> photon_map_;
     std::vector<BufferPlane> buffers_;                 // by buffer index
     std::vector<std::unique_ptr<miImg_image>> images_; // by image number
+    // Camera axes and origin in world space, and the world direction whose dot product gives
+    // camera-space z.
+    miVector cam_origin_{0, 0, 0}, cam_x_{1, 0, 0}, cam_y_{0, 1, 0}, cam_z_{0, 0, 1}, view_z_{0, 0, 1};
     int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, label_offset_ = 0, coverage_offset_ = 0;
 };
 

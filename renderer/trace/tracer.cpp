@@ -181,8 +181,7 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     const miCamera* cam = camera_record();
     float tnear = 0.f, tfar = INFINITY;
     if (cam) {
-        const miVector dc = world_.world_to_camera().vector(st->dir);
-        const float cz = std::fabs(dc.z);
+        const float cz = std::fabs(dot3(st->dir, view_z_));
         if (cz > 1e-8f) {
             tnear = cam->clip.min / cz;
             tfar = cam->clip.max / cz;
@@ -375,18 +374,17 @@ const Matrix& Frame::object_to_world(miState* state) const {
 
 void Frame::camera_ray(float rx, float ry, miVector& org, miVector& dir) const {
     const miCamera* c = camera_record();
-    const float xres = float(c->x_resolution), yres = float(c->y_resolution);
-    const float x = (rx - c->x_offset) / xres - 0.5f;
-    const float y = (ry - c->y_offset) / yres - 0.5f;
+    const float x = (rx - c->x_offset) / float(c->x_resolution) - 0.5f;
+    const float y = (ry - c->y_offset) / float(c->y_resolution) - 0.5f;
     const float px = x * c->aperture;
     const float py = y * c->aperture / c->aspect;
-    const Matrix& c2w = world_.camera_to_world();
+    // The camera's axes in world space, taken from its transform once per frame.
     if (c->orthographic) {
-        org = c2w.point({px, py, 0.f});
-        dir = normalized(c2w.vector({0.f, 0.f, -1.f}));
+        org = cam_origin_ + cam_x_ * px + cam_y_ * py;
+        dir = normalized(-cam_z_);
     } else {
-        org = c2w.point({0.f, 0.f, 0.f});
-        dir = normalized(c2w.vector({px, py, -c->focal}));
+        org = cam_origin_;
+        dir = normalized(cam_x_ * px + cam_y_ * py - cam_z_ * c->focal);
     }
 }
 
