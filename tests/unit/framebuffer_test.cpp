@@ -190,3 +190,23 @@ TEST(ScenePreparation, NamedOptionsAndEditedBufferSets) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Interrupt, AnAbortedFrameStopsAndStillRunsItsOutputs) {
+    const std::string file = orn::test::temp_path("aborted.exr");
+    fs::remove(file);
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("output \"rgba\" \"exr\" \"" + file + "\"\n")));
+    orn::Frame::aborted().store(true);
+    EXPECT_TRUE(mi_par_aborted());
+    fx.render();
+    // no bucket was taken: the colour keeps its clear value
+    EXPECT_EQ(fx.frame().film().pixel(orn::film::Color, 4, 4)[0], 0.f);
+    fx.frame().finish();
+    orn::Frame::aborted().store(false);
+    EXPECT_FALSE(mi_par_aborted());
+    EXPECT_TRUE(fs::exists(file)) << "the output list still ran";
+}
+
+} // namespace
