@@ -278,16 +278,14 @@ void Film::accumulate(const Tile& t) {
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
     if (acc_.empty()) acc_.assign(pixels * stride, 0.0f);
     if (box && box_.empty()) box_.assign(pixels * box_stride, 0.0f);
-    const int mw = t.mx1 - t.mx0;
-    for (int y = t.my0; y < t.my1; ++y)
-        for (int x = t.mx0; x < t.mx1; ++x) {
-            const float* a = &t.acc[(static_cast<std::size_t>(y - t.my0) * static_cast<std::size_t>(mw) +
-                                     static_cast<std::size_t>(x - t.mx0)) *
-                                    stride];
-            float* g = &acc_[pixel_index(x, y) * stride];
-            for (std::size_t c = 0; c < stride; ++c)
-                g[c] += a[c];
-        }
+    // A tile's rows are contiguous in both layouts: add them row by row.
+    const std::size_t row = static_cast<std::size_t>(t.mx1 - t.mx0) * stride;
+    for (int y = t.my0; y < t.my1; ++y) {
+        const float* a = &t.acc[static_cast<std::size_t>(y - t.my0) * row];
+        float* g = &acc_[pixel_index(t.mx0, y) * stride];
+        for (std::size_t c = 0; c < row; ++c)
+            g[c] += a[c];
+    }
     const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
     for (int y = t.y0; y < t.y1; ++y)
         for (int x = t.x0; x < t.x1; ++x) {
@@ -295,7 +293,8 @@ void Film::accumulate(const Tile& t) {
                 &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
                         static_cast<std::size_t>(x - t.x0)) *
                        own_stride];
-            const std::size_t pix = pixel_index(x, y);
+            const std::size_t pix =
+                static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
             for (Plane& plane : planes_) {
                 if (plane.info.filtered) continue;
                 const std::size_t comps = static_cast<std::size_t>(plane.info.components);
