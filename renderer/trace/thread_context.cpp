@@ -46,7 +46,8 @@ void* ShaderStateStore::get(const char* key, int* size) {
     for (auto& e : entries_)
         if (e.used && e.key == key) {
             if (size) *size = e.size;
-            return e.value.data();
+            // An empty entry is still present: hand out a valid address for it.
+            return e.value.empty() ? static_cast<void*>(&e.size) : e.value.data();
         }
     if (size) *size = 0;
     return nullptr;

@@ -186,6 +186,10 @@ TEST(ShaderState, KeysAreSharedByTheRayTreeAndEndWithTheSample) {
     mi_shaderstate_set(hit, "ltk", nullptr, 0, 1);
     EXPECT_EQ(mi_shaderstate_get(hit, "ltk", &size), nullptr);
     EXPECT_EQ(size, 0);
+    // an entry of size 0 is present all the same
+    ASSERT_TRUE(mi_shaderstate_set(hit, "flag", &value, 0, 1));
+    EXPECT_NE(mi_shaderstate_get(hit, "flag", &size), nullptr);
+    EXPECT_EQ(size, 0);
     // a new eye sample starts empty
     mi_shaderstate_set(hit, "ra_o", &value, sizeof value, 1);
     miState* next = fx.probe_eye(51.f, 50.f);
