@@ -9,7 +9,7 @@
 // only that one.
 // The tk buffer table is part of the module, which the benchmark reaches only through the
 // renderer: compile the one definition in here rather than repeat it.
-#include "common/tk_buffers.cpp"
+#include "common/tk_buffers.h"
 #include "db/database.h"
 #include "render/frame.h"
 #include "render/session.h"

@@ -5,6 +5,7 @@
 //  3. the photon pass for one million photons.
 //
 //   build/bin/bench_raytree [--repeat N]
+#include "bench/bench_common.h"
 #include "core/messages.h"
 #include "render/session.h"
 
@@ -14,7 +15,8 @@
 #include <cstring>
 #include <string>
 
-using Clock = std::chrono::steady_clock;
+using orn::bench::best_seconds;
+using orn::bench::Clock;
 
 namespace {
 
@@ -78,16 +80,6 @@ std::string scene(int depth, int branch_mode, int photons, int threads_hint) {
            "render \"root\" \"cam_i\" \"opt\"\n";
 }
 
-template <typename F> double best_seconds(int repeat, F&& f) {
-    double best = 1e30;
-    for (int i = 0; i < repeat; ++i) {
-        const auto t0 = Clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    return best;
-}
-
 struct Loaded {
     std::unique_ptr<orn::Session> session;
     std::unique_ptr<orn::Frame> frame;
@@ -108,9 +100,7 @@ Loaded load(const std::string& text, int threads) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int repeat = 3;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--repeat") == 0) repeat = std::max(1, std::atoi(argv[i + 1]));
+    const int repeat = orn::bench::repeat_option(argc, argv, 3);
     orn::Messages::set_verbosity(1);
 
     std::printf("# glass and metal, glossy reflection 16 samples, occlusion 16 samples, 640 x 480\n");

@@ -5,6 +5,7 @@
 //     samples: frame time.
 //
 //   build/bin/bench_render [--repeat N]
+#include "bench/bench_common.h"
 #include "core/messages.h"
 #include "render/session.h"
 
@@ -22,7 +23,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using orn::bench::best_seconds;
+using orn::bench::Clock;
 
 namespace {
 
@@ -100,16 +102,6 @@ std::string toolkit_scene(const std::string& sphere_obj) {
            "render \"root\" \"cam_i\" \"opt\"\n";
 }
 
-template <typename F> double best_seconds(int repeat, F&& f) {
-    double best = 1e30;
-    for (int i = 0; i < repeat; ++i) {
-        const auto t0 = Clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    return best;
-}
-
 double bare_embree(RTCScene scene, const std::vector<float>& rays, int threads) {
     const size_t n = rays.size() / 6;
     std::vector<std::thread> pool;
@@ -148,9 +140,7 @@ double bare_embree(RTCScene scene, const std::vector<float>& rays, int threads) 
 } // namespace
 
 int main(int argc, char** argv) {
-    int repeat = 5;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--repeat") == 0) repeat = std::max(1, std::atoi(argv[i + 1]));
+    const int repeat = orn::bench::repeat_option(argc, argv, 5);
     orn::Messages::set_verbosity(1);
 
     const std::string obj = write_sphere(1024, 490);

@@ -1,7 +1,6 @@
 // Lights for shaders: the interface object with its light lists, light-list rewriting,
 // single light samples and shadow rays.
 #include "api/api_common.h"
-#include "light/light_list.h"
 #include "light/light_sampling.h"
 
 #include <algorithm>
@@ -11,35 +10,43 @@ using namespace orn;
 
 namespace {
 
-// A list of light-instance tags in the calling shader's scratch memory.
-miTag* scratch_list(miState* state, const std::vector<miTag>& tags) {
-    ThreadContext* tc = ThreadContext::data(state).thread;
-    auto* out = static_cast<miTag*>(tc->arena.alloc(std::max<size_t>(1, tags.size()) * sizeof(miTag)));
-    if (out) std::copy(tags.begin(), tags.end(), out);
-    return out;
-}
-
 const InstanceElement* shaded_instance(miState* state) {
     const RayData& rd = ThreadContext::data(state);
     return rd.hit ? rd.hit->instance : nullptr;
 }
 
+// Room for every light of the scene in the calling shader's scratch memory, so a list
+// rewrite allocates nothing on the heap.
+miTag* scratch_list(miState* state, const World& world) {
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    return static_cast<miTag*>(tc->arena.alloc(std::max<size_t>(1, world.lights().size()) * sizeof(miTag)));
+}
+
+bool contains(const miTag* list, int n, miTag tag) {
+    return std::find(list, list + n, tag) != list + n;
+}
+
+bool listed(const WorldLight& wl, const miTag* list, int n) {
+    for (int i = 0; i < n; ++i)
+        if (light_named(wl, list[i])) return true;
+    return false;
+}
+
 } // namespace
 
-// The given lights that the shaded instance's light links allow.
+// The given lights that the shaded instance's light links allow, in the given order.
 ORN_API int mi_inclusive_lightlist(int* n_lights, miTag** lights, miState* state) {
     Frame* f = frame_of(state);
     if (!f || !n_lights || !lights || !state->cache) return 0;
-    std::vector<miTag> out;
-    std::vector<const WorldLight*> found;
-    for (int i = 0; i < *n_lights && *lights; ++i)
-        lights_for_tag(f->world(), (*lights)[i], found);
-    for (const WorldLight* wl : found)
-        if (light_linked(shaded_instance(state), *wl, f->db()) &&
-            std::find(out.begin(), out.end(), wl->instance->tag) == out.end())
-            out.push_back(wl->instance->tag);
-    *lights = scratch_list(state, out);
-    *n_lights = *lights ? int(out.size()) : 0;
+    miTag* out = scratch_list(state, f->world());
+    int n = 0;
+    for (int i = 0; out && *lights && i < *n_lights; ++i)
+        for (const auto& wl : f->world().lights())
+            if (light_named(wl, (*lights)[i]) && light_linked(shaded_instance(state), wl) &&
+                !contains(out, n, wl.instance->tag))
+                out[n++] = wl.instance->tag;
+    *lights = out;
+    *n_lights = out ? n : 0;
     return *n_lights;
 }
 
@@ -47,16 +54,15 @@ ORN_API int mi_inclusive_lightlist(int* n_lights, miTag** lights, miState* state
 ORN_API int mi_exclusive_lightlist(int* n_lights, miTag** lights, miState* state) {
     Frame* f = frame_of(state);
     if (!f || !n_lights || !lights || !state->cache) return 0;
-    std::vector<const WorldLight*> excluded;
-    for (int i = 0; i < *n_lights && *lights; ++i)
-        lights_for_tag(f->world(), (*lights)[i], excluded);
-    std::vector<miTag> out;
+    miTag* out = scratch_list(state, f->world());
+    const miTag* given = *lights;
+    const int given_n = given ? *n_lights : 0;
+    int n = 0;
     for (const auto& wl : f->world().lights())
-        if (std::find(excluded.begin(), excluded.end(), &wl) == excluded.end() &&
-            light_linked(shaded_instance(state), wl, f->db()))
-            out.push_back(wl.instance->tag);
-    *lights = scratch_list(state, out);
-    *n_lights = *lights ? int(out.size()) : 0;
+        if (out && !listed(wl, given, given_n) && light_linked(shaded_instance(state), wl))
+            out[n++] = wl.instance->tag;
+    *lights = out;
+    *n_lights = out ? n : 0;
     return *n_lights;
 }
 
@@ -65,10 +71,9 @@ ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_
                                   miTag light, miInteger* samples) {
     Frame* f = frame_of(state);
     if (!f || !result || !samples || !state->cache) return miFALSE;
-    std::vector<const WorldLight*> found;
-    lights_for_tag(f->world(), light, found);
-    if (found.empty()) return miFALSE;
-    const WorldLight& wl = *found.front();
+    const WorldLight* found = first_light_for_tag(f->world(), light);
+    if (!found) return miFALSE;
+    const WorldLight& wl = *found;
     const int n = light_sample_count(wl);
     RayData& rd = ThreadContext::data(state);
     const uint64_t seed = rd.path ^ (uint64_t(light) << 40);

@@ -71,17 +71,21 @@ float unit_noise(float x, float y, float z) {
     return std::clamp(0.5f + 0.5f * perlin(x, y, z), 0.f, 1.f);
 }
 
+// The light of the nearest light ray up the state chain.
+const WorldLight* light_of(miState* s) {
+    for (miState* p = s; p && p->cache; p = p->parent)
+        if (const WorldLight* l = ThreadContext::data(p).light) return l;
+    return nullptr;
+}
 const Matrix& world_to_light(miState* s) {
     static const Matrix identity;
-    for (miState* p = s; p && p->cache; p = p->parent)
-        if (const WorldLight* l = ThreadContext::data(p).light) return l->world_to_light;
-    return identity;
+    const WorldLight* l = light_of(s);
+    return l ? l->world_to_light : identity;
 }
 const Matrix& light_to_world(miState* s) {
     static const Matrix identity;
-    for (miState* p = s; p && p->cache; p = p->parent)
-        if (const WorldLight* l = ThreadContext::data(p).light) return l->light_to_world;
-    return identity;
+    const WorldLight* l = light_of(s);
+    return l ? l->light_to_world : identity;
 }
 
 } // namespace

@@ -53,6 +53,19 @@ bool read_channels(const std::string& path, Channels& out, std::string& error) {
 
 const char* const kChannel[3] = {"r", "g", "b"};
 
+// An 8-bit RGB PNG from display-ready floats, row 0 at the top, written atomically.
+std::string write_png(const std::string& png_path, int w, int h, const std::vector<float>& rgb) {
+    AtomicFile file(png_path, ".png");
+    if (!file.error().empty()) return file.error();
+    OIIO::ImageSpec spec(w, h, 3, OIIO::TypeDesc::UINT8);
+    auto out = OIIO::ImageOutput::create(file.temp_path());
+    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
+        !out->close())
+        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
+    if (auto err = file.commit()) return *err;
+    return {};
+}
+
 } // namespace
 
 ClosureReport check_pass_closure(const std::string& path, double absolute, double relative) {
@@ -256,15 +269,7 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
         if (name.rfind("orn_MegaTK_", 0) == 0) name = name.substr(11);
         draw_text(rgb, W, ox + 2, oy + 4, name, 2);
     }
-    AtomicFile file(png_path, ".png");
-    if (!file.error().empty()) return file.error();
-    OIIO::ImageSpec spec(W, H, 3, OIIO::TypeDesc::UINT8);
-    auto out = OIIO::ImageOutput::create(file.temp_path());
-    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
-        !out->close())
-        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
-    if (auto err = file.commit()) return *err;
-    return {};
+    return write_png(png_path, W, H, rgb);
 }
 
 std::string write_preview(const std::string& exr_path, const std::string& png_path) {
@@ -280,15 +285,7 @@ std::string write_preview(const std::string& exr_path, const std::string& png_pa
             const float v = (*src[c])[i];
             rgb[i * 3 + size_t(c)] = std::isfinite(v) ? std::pow(std::clamp(v, 0.f, 1.f), 1.f / 2.2f) : 0.f;
         }
-    AtomicFile file(png_path, ".png");
-    if (!file.error().empty()) return file.error();
-    OIIO::ImageSpec spec(ch.width, ch.height, 3, OIIO::TypeDesc::UINT8);
-    auto out = OIIO::ImageOutput::create(file.temp_path());
-    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
-        !out->close())
-        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
-    if (auto err = file.commit()) return *err;
-    return {};
+    return write_png(png_path, ch.width, ch.height, rgb);
 }
 
 } // namespace orn::film

@@ -42,7 +42,6 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
         ThreadContext::data(state).shadow_remaining = state->dist;
         return trace_shadow_segment(result, state);
     }
-    ThreadContext* tc = ThreadContext::data(state).thread;
     const miVector start = state->point;
     const miVector dir = normalized(state->dir);
     const float end = float(state->dist) > 0.f ? float(state->dist) : INFINITY;
@@ -50,68 +49,61 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     // Occluders are visited from the shaded point towards the light, each filtering the
     // light with its material's shadow shader.
     for (int visited = 0; visited < 4096; ++visited) {
-        Hit hit;
-        if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit))
-            return miTRUE;
-        miState* st = tc->child_of(state, miRAY_SHADOW);
-        if (!st) return miFALSE;
-        st->org = start;
-        st->dir = dir;
-        st->light_instance = state->light_instance;
-        ThreadContext::data(st).light = ThreadContext::data(state).light;
-        fill_hit(st, hit);
-        auto* m = db_.get_as<MaterialElement>(st->material, miSCENE_MATERIAL);
-        auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
-        if (!fe) {
-            *result = {0.f, 0.f, 0.f, result->a};
-            return miFALSE;
-        }
-        if (!call_shader(&fe->function, result, st)) return miFALSE;
+        miState* st = nullptr;
+        float t = 0.f;
+        if (!find_occluder(state, start, dir, t0, end, st, t)) return miTRUE;
+        if (!st || !shade_occluder(result, st)) return miFALSE;
         if (result->r == 0.f && result->g == 0.f && result->b == 0.f) return miFALSE;
-        t0 = hit.t + secondary_tnear(st->point);
+        t0 = t + secondary_tnear(st->point);
     }
     return miFALSE;
 }
 
-miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
-    RayData& from = ThreadContext::data(state);
-    const miVector start = state->point;
-    const miVector dir = normalized(state->dir);
-    const double remaining = from.shadow_remaining > 0.0 ? from.shadow_remaining : INFINITY;
+bool Frame::find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
+                          miState*& occluder, float& t) {
     Hit hit;
-    const float t0 = secondary_tnear(start);
-    if (!world_.geometry().intersect(start, dir, t0, float(remaining) * (1.f - 1e-5f), kMaskShadow, hit))
-        return miTRUE;
-    ThreadContext* tc = from.thread;
-    miState* st = tc->child_of(state, miRAY_SHADOW);
-    if (!st) return miFALSE;
-    st->org = start;
-    st->dir = dir;
-    st->light_instance = state->light_instance;
-    RayData& rd = ThreadContext::data(st);
-    rd.light = from.light;
-    fill_hit(st, hit);
-    rd.shadow_remaining = remaining - hit.t;
-    auto* m = db_.get_as<MaterialElement>(st->material, miSCENE_MATERIAL);
+    if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit)) return false;
+    RayData& rd = ThreadContext::data(from);
+    occluder = rd.thread->child_of(from, miRAY_SHADOW);
+    if (!occluder) return true;
+    occluder->org = start;
+    occluder->dir = dir;
+    occluder->light_instance = from->light_instance;
+    ThreadContext::data(occluder).light = rd.light;
+    fill_hit(occluder, hit);
+    t = hit.t;
+    return true;
+}
+
+miBoolean Frame::shade_occluder(miColor* result, miState* occluder) {
+    auto* m = db_.get_as<MaterialElement>(occluder->material, miSCENE_MATERIAL);
     auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
     if (!fe) {
+        // A material without a shadow shader is opaque.
         *result = {0.f, 0.f, 0.f, result->a};
         return miFALSE;
     }
-    return call_shader(&fe->function, result, st);
+    return call_shader(&fe->function, result, occluder);
+}
+
+miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
+    const double remaining = ThreadContext::data(state).shadow_remaining;
+    const float end = remaining > 0.0 ? float(remaining) : INFINITY;
+    miState* st = nullptr;
+    float t = 0.f;
+    if (!find_occluder(state, state->point, normalized(state->dir), secondary_tnear(state->point), end, st,
+                       t))
+        return miTRUE;
+    if (!st) return miFALSE;
+    ThreadContext::data(st).shadow_remaining = double(end) - t;
+    return shade_occluder(result, st);
 }
 
 miBoolean Frame::call_shadow_material(miColor* result, miState* state) {
-    auto* m = db_.get_as<MaterialElement>(state->material, miSCENE_MATERIAL);
-    auto* fe = m && m->shadow ? db_.get_as<FunctionElement>(m->shadow, miSCENE_FUNCTION) : nullptr;
-    if (!fe) {
-        *result = {0.f, 0.f, 0.f, result->a};
-        return miFALSE;
-    }
     // The shadow shader runs on the hit as a shadow ray would meet it.
     const int saved = state->type;
     state->type = miRAY_SHADOW;
-    const miBoolean ok = call_shader(&fe->function, result, state);
+    const miBoolean ok = shade_occluder(result, state);
     state->type = saved;
     return ok;
 }

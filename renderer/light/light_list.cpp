@@ -21,7 +21,7 @@ void LightListImpl::reset(Frame& frame, miState* state, const miVector* axis, mi
     if (!lights || n_lights == 0) {
         const InstanceElement* inst = rd.hit ? rd.hit->instance : nullptr;
         for (const auto& wl : world.lights())
-            if (light_linked(inst, wl, frame.db())) lights_.push_back(&wl);
+            if (light_linked(inst, wl)) lights_.push_back(&wl);
         return;
     }
     for (miUint i = 0; i < n_lights; ++i)

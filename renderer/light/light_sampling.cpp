@@ -55,18 +55,26 @@ LightSample sample_light(const WorldLight& wl, const miVector& point, int k, uin
     return s;
 }
 
-void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out) {
-    for (const auto& wl : world.lights())
-        if (wl.instance->tag == tag || wl.light->tag == tag) out.push_back(&wl);
+bool light_named(const WorldLight& light, miTag tag) {
+    return light.instance->tag == tag || light.light->tag == tag;
 }
 
-bool light_linked(const InstanceElement* inst, const WorldLight& light, const Database& db) {
+void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out) {
+    for (const auto& wl : world.lights())
+        if (light_named(wl, tag)) out.push_back(&wl);
+}
+
+const WorldLight* first_light_for_tag(const World& world, miTag tag) {
+    for (const auto& wl : world.lights())
+        if (light_named(wl, tag)) return &wl;
+    return nullptr;
+}
+
+bool light_linked(const InstanceElement* inst, const WorldLight& light) {
     if (!inst || inst->light_link == InstanceElement::LightLink::None) return true;
     bool listed = false;
-    for (const auto& name : inst->light_link_names) {
-        const miTag t = db.lookup(name);
-        if (t == light.instance->tag || t == light.light->tag) listed = true;
-    }
+    for (miTag t : inst->light_link_tags)
+        if (light_named(light, t)) listed = true;
     return inst->light_link == InstanceElement::LightLink::Inclusive ? listed : !listed;
 }
 

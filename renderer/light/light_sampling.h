@@ -20,10 +20,14 @@ int light_sample_count(const WorldLight& light);
 // Sample k of a light as seen from `point`; `seed` decorrelates shaded points.
 LightSample sample_light(const WorldLight& light, const miVector& point, int k, uint64_t seed);
 
+// Whether a tag names this world light: its instance, or the light itself.
+bool light_named(const WorldLight& light, miTag tag);
+
 // The world lights a tag names: a light instance, or every instance of a light.
 void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out);
+const WorldLight* first_light_for_tag(const World& world, miTag tag);
 
 // Whether the instance hit by a state may be lit by a light, after its light links.
-bool light_linked(const InstanceElement* inst, const WorldLight& light, const Database& db);
+bool light_linked(const InstanceElement* inst, const WorldLight& light);
 
 } // namespace orn

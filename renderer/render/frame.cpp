@@ -225,8 +225,6 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     ThreadContext own(*this, index);
     own.film_sample.assign(film_->clear_sample().begin(), film_->clear_sample().end());
     ThreadContext::set_current(&own);
-    ProgressBar* bar = nullptr;
-    (void)bar;
     const int total = buckets_x_ * buckets_y_;
     const int bs = settings_.bucket_size;
     for (;;) {

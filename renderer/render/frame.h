@@ -117,6 +117,12 @@ class Frame {
         bool useopacity = false;
     };
     bool rasterise_behind(miColor* result, miState* hit);
+    // The first shadow occluder from `from` along `dir` between t0 and end: false when none;
+    // `occluder` is its shadow state, null when the ray tree is too deep for one.
+    bool find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
+                       miState*& occluder, float& t);
+    // Filters `result` through the occluder's shadow shader; no shadow shader blocks.
+    miBoolean shade_occluder(miColor* result, miState* occluder);
     void run_calls();
     void read_gi_settings();
     void emit_photons();

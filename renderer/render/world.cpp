@@ -60,6 +60,22 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
         return false;
     }
     inst->record.item = item_tag;
+    // Light links are looked up once here, not on every light sample.
+    inst->light_link_tags.clear();
+    for (const auto& name : inst->light_link_names) {
+        const miTag t = db.lookup(name);
+        const Element* linked = db.get(t);
+        // A light instance may not have been walked yet: follow its item by name.
+        const Element* item = linked && linked->type == miSCENE_INSTANCE
+                                  ? db.get(db.lookup(static_cast<const InstanceElement*>(linked)->item_name))
+                                  : linked;
+        if (!item || item->type != miSCENE_LIGHT) {
+            fail(errors, inst->loc,
+                 "instance \"" + inst->name + "\": light link \"" + name + "\" is not a light");
+            return false;
+        }
+        inst->light_link_tags.push_back(t);
+    }
     switch (item->type) {
     case miSCENE_GROUP:
         return walk(db, item->name, w2l, material, inst->loc, depth + 1, errors);

@@ -151,6 +151,13 @@ TEST(Lights, LinksAndInclusiveExclusiveLists) {
     EXPECT_EQ(n, 0) << "the point light is excluded by the link, the key light by the list";
 }
 
+TEST(Lights, ALinkToSomethingThatIsNoLightIsAnError) {
+    SceneFixture fx;
+    orn::test::MessageCapture messages;
+    EXPECT_FALSE(fx.load(lit_scene(kKey, "\"key_i\"", "", "light \"exclusive\" [\"floor_m\"]")));
+    EXPECT_TRUE(messages.contains("instance \"floor\": light link \"floor_m\" is not a light"));
+}
+
 TEST(Lights, ShadowRaysFilterThroughOccluders) {
     // An occluder quad 1 unit above the floor; one with a shadow shader, one without.
     const std::string occ =
