@@ -107,13 +107,6 @@ ScatterType choose_scatter(miState* state, float* transparency, miColor* diffuse
 
 bool is_photon_type(int type);
 
-// Transparency, refraction and photon transmission rays through this call's shader, counted
-// from the current state up the chain; `outer` is the state whose ray first entered it.
-struct Passages {
-    int count = 0;
-    miState* outer = nullptr;
-};
-Passages count_passages(miState* state);
 
 // Keeps the state's indices of refraction and refraction volume, and puts them back when
 // the call ends.

@@ -3,6 +3,7 @@
 #include "source/orn_MegaTK_call.h"
 
 #include "common/conventions.h"
+#include "common/passages.h"
 
 #include <cmath>
 
@@ -25,20 +26,6 @@ float fresnel_like_falloff(const miState* state, const megatk_instance& inst) {
     const double c = std::fabs(double(orn::dot(Nn, V)));
     const double f = std::pow(std::pow(c, 0.4), double(inst.ior) / double(inst.outside_ior));
     return f > 0.0 ? (f < 1.0 ? float(f) : 1.f) : 0.f;
-}
-
-// The refraction volume of the next shadow segment, by the parity of the passages through
-// this material: on the way in the current volume stays (or is taken), on the way out the
-// volume around the material returns.
-void set_segment_volume(miState* state) {
-    const Passages passages = count_passages(state);
-    if (passages.count % 2 == 0) {
-        if (state->refraction_volume == miNULLTAG) state->refraction_volume = state->volume;
-    } else {
-        state->refraction_volume = passages.outer  ? passages.outer->volume
-                                   : state->camera ? state->camera->volume
-                                                   : miNULLTAG;
-    }
 }
 
 // A photon that came straight from a light, possibly through transparent surfaces, is
@@ -67,7 +54,7 @@ miBoolean shadow_transmission(miColor* result, miState* state, orn_MegaTK_params
         }
     }
     if (state->options && state->options->shadow == 's' && T > kShadowOpacity) {
-        set_segment_volume(state);
+        orn::set_segment_volume(state, true);
         mi_trace_shadow_seg(result, state);
     }
     result->r *= T;

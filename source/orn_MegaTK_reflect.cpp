@@ -5,6 +5,7 @@
 
 #include "common/conventions.h"
 #include "common/light_record.h"
+#include "common/passages.h"
 
 #include <climits>
 #include <cmath>
@@ -13,20 +14,6 @@
 namespace orn::megatk {
 
 namespace {
-
-bool is_transmission_type(int type) {
-    switch (type) {
-    case miRAY_TRANSPARENT:
-    case miRAY_REFRACT:
-    case miPHOTON_TRANSMIT_SPECULAR:
-    case miPHOTON_TRANSMIT_GLOSSY:
-    case miPHOTON_TRANSMIT_DIFFUSE:
-    case miPHOTON_TRANSPARENT:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // Clamps to [0, 1]; NaN gives 0.
 float clamp01(float x) {
@@ -247,16 +234,6 @@ float medium_transmission(float per_unit, double d) {
     return float(std::pow(double(per_unit), d));
 }
 
-Passages count_passages(miState* state) {
-    Passages p;
-    for (miState* s = state; s; s = s->parent) {
-        if (!s->parent || !is_transmission_type(s->type) || s->shader != state->shader) continue;
-        ++p.count;
-        if (!p.outer) p.outer = s->parent;
-    }
-    return p;
-}
-
 int sample_count(miState* state, int n, int sample_falloff) {
     if (n <= 1) return n;
     if (orn::tk_single_sample(state)) return 1;
@@ -272,7 +249,7 @@ RayStrengths reflection_strengths(miState* state, orn_MegaTK_params* paras, cons
     k.n_out = inst.outside_ior;
     if (!inst.reflect_on && !inst.refract_on) return k;
 
-    const Passages passages = count_passages(state);
+    const orn::Passages passages = orn::count_passages(state, true);
     k.entering = inst.entering_by_count ? passages.count % 2 == 0 : !state->inv_normal;
     if (k.entering) {
         if (state->refraction_volume == miNULLTAG) state->refraction_volume = state->volume;

@@ -98,7 +98,7 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         else if (code == miQ_LIGHT_ORIGIN)
             *static_cast<miVector*>(result) = le->origin;
         else if (code == miQ_LIGHT_DIRECTION)
-            *static_cast<miVector*>(result) = le->direction;
+            *static_cast<miVector*>(result) = normalized(le->direction); // the unit axis
         else
             *static_cast<miScalar*>(result) = le->spread;
         return miTRUE;

@@ -14,7 +14,8 @@ miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& w
     miState* st = tc->child_of(state, miRAY_LIGHT);
     if (!st) return miFALSE;
     // A light state is the shaded point seen from the light: it keeps the surface of its
-    // parent and adds the direction and distance to the light sample.
+    // parent; its origin is the light sample and its direction runs from there towards the
+    // shaded point, as light travels.
     RayData& rd = ThreadContext::data(st);
     rd.hit = ThreadContext::data(state).hit;
     rd.light = &wl;
@@ -27,7 +28,7 @@ miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& w
     st->bump_y_list = state->bump_y_list;
     st->derivs = state->derivs;
     st->org = ls.position;
-    st->dir = ls.dir;
+    st->dir = -ls.dir;
     st->dist = ls.dist;
     st->light_instance = wl.instance->tag;
     st->dot_nd = dot3(st->normal, st->dir);
@@ -35,16 +36,24 @@ miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& w
     return call_shader(&fe->function, result, st);
 }
 
+namespace {
+
+// How far a shadow ray from the shaded point runs towards the light: up to the light state's
+// origin, which a light shader may have moved (soft shadows start from points around the light).
+float shadow_ray_length(const miState* state, const miVector& to_light) {
+    const float along = dot3(state->org - state->point, to_light);
+    if (std::isfinite(along) && along > 0.f) return along;
+    return float(state->dist) > 0.f ? float(state->dist) : INFINITY;
+}
+
+} // namespace
+
 miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     if (!state->options || state->options->shadow == 0) return miTRUE;
-    if (state->options->shadow == 's') {
-        // Segment shadows: the first occluder's shadow shader carries the ray on itself.
-        ThreadContext::data(state).shadow_remaining = state->dist;
-        return trace_shadow_segment(result, state);
-    }
     const miVector start = state->point;
-    const miVector dir = normalized(state->dir);
-    const float end = float(state->dist) > 0.f ? float(state->dist) : INFINITY;
+    const miVector dir = normalized(-state->dir);
+    const float end = shadow_ray_length(state, dir);
+    if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
     float t0 = secondary_tnear(start);
     // Occluders are visited from the shaded point towards the light, each filtering the
     // light with its material's shadow shader.
@@ -57,6 +66,25 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
         t0 = t + secondary_tnear(st->point);
     }
     return miFALSE;
+}
+
+// Segment shadows run as the light travels: from the light to the shaded point, so that the
+// first occluder's distance is its distance from the light. A light far outside the scene (a
+// directional light) starts its ray where it could first meet the scene, and the distance
+// skipped is added to the first occluder's.
+miBoolean Frame::trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point) {
+    miVector lower, upper;
+    world_.geometry().bounds(lower, upper);
+    const miVector& p = state->point;
+    const miVector far{std::max(std::fabs(p.x - lower.x), std::fabs(upper.x - p.x)),
+                       std::max(std::fabs(p.y - lower.y), std::fabs(upper.y - p.y)),
+                       std::max(std::fabs(p.z - lower.z), std::fabs(upper.z - p.z))};
+    const float reach = length(far) + 1.f;
+    if (!std::isfinite(reach)) return miTRUE; // nothing in the scene
+    const float run = std::isfinite(to_point) && to_point < reach ? to_point : reach;
+    const float skipped = std::isfinite(to_point) ? to_point - run : 0.f;
+    ThreadContext::data(state).shadow_remaining = run;
+    return shadow_segment(result, state, p + to_light * run, -to_light, skipped);
 }
 
 bool Frame::find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
@@ -87,15 +115,20 @@ miBoolean Frame::shade_occluder(miColor* result, miState* occluder) {
 }
 
 miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
-    const double remaining = ThreadContext::data(state).shadow_remaining;
-    const float end = remaining > 0.0 ? float(remaining) : INFINITY;
+    if (state->type == miRAY_LIGHT) return trace_shadow(result, state);
+    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f);
+}
+
+miBoolean Frame::shadow_segment(miColor* result, miState* from, const miVector& start, const miVector& dir,
+                                float skipped) {
+    const double remaining = ThreadContext::data(from).shadow_remaining;
+    if (!(remaining > 0.0)) return miTRUE;
     miState* st = nullptr;
     float t = 0.f;
-    if (!find_occluder(state, state->point, normalized(state->dir), secondary_tnear(state->point), end, st,
-                       t))
-        return miTRUE;
+    if (!find_occluder(from, start, dir, secondary_tnear(start), float(remaining), st, t)) return miTRUE;
     if (!st) return miFALSE;
-    ThreadContext::data(st).shadow_remaining = double(end) - t;
+    st->dist += double(skipped);
+    ThreadContext::data(st).shadow_remaining = remaining - double(t);
     return shade_occluder(result, st);
 }
 

@@ -72,7 +72,7 @@ class Frame {
     // Filters `result` through the occluders between state->point and the light sample;
     // false when the light is blocked.
     miBoolean trace_shadow(miColor* result, miState* state);
-    // Segment shadows: the shadow ray from a shadow state's hit on towards the light.
+    // Segment shadows: the shadow ray from a shadow state's hit on towards the shaded point.
     miBoolean trace_shadow_segment(miColor* result, miState* state);
     miBoolean call_shadow_material(miColor* result, miState* state);
     miBoolean call_shader(miFunction* f, void* result, miState* state);
@@ -121,6 +121,11 @@ class Frame {
     // `occluder` is its shadow state, null when the ray tree is too deep for one.
     bool find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
                        miState*& occluder, float& t);
+    // Segment shadows: the first segment from the light towards the shaded point, and one
+    // segment from `start` along `dir` up to the distance left to the shaded point.
+    miBoolean trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point);
+    miBoolean shadow_segment(miColor* result, miState* from, const miVector& start, const miVector& dir,
+                             float skipped);
     // Filters `result` through the occluder's shadow shader; no shadow shader blocks.
     miBoolean shade_occluder(miColor* result, miState* occluder);
     void run_calls();

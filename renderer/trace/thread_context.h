@@ -29,7 +29,7 @@ struct RayData {
     uint32_t sample_calls = 0;          // mi_sample calls made from this state
     int depth = 0;
     double falloff_start = 0.0, falloff_stop = 0.0; // 0,0: no falloff
-    double shadow_remaining = 0.0;                  // shadow rays: distance left to the light
+    double shadow_remaining = 0.0;                  // segment shadows: distance left to the shaded point
     miVector tex[kMaxTextureSpaces];
     miVector bump_x[kMaxTextureSpaces], bump_y[kMaxTextureSpaces];
     miVector derivs[2];

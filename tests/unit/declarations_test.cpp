@@ -4,6 +4,7 @@
 #include "db/param_layout.h"
 #include "scene/parser.h"
 #include "source/orn_DirectTK.h"
+#include "source/orn_PointTK.h"
 #include "source/orn_MegaTK.h"
 #include "source/orn_MegaTK_pass.h"
 #include "source/orn_OpenEXR_saver.h"
@@ -89,6 +90,22 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_DirectTK_params, shadow), F(orn_DirectTK_params, shadow_factor),
            F(orn_DirectTK_params, softness), F(orn_DirectTK_params, shadow_samples),
            F(orn_DirectTK_params, category)}}},
+        {"orn_PointTK",
+         {sizeof(orn_PointTK_params),
+          {F(orn_PointTK_params, color), F(orn_PointTK_params, intensity), F(orn_PointTK_params, emit_diffuse),
+           F(orn_PointTK_params, emit_specular), F(orn_PointTK_params, decay_type),
+           F(orn_PointTK_params, decay_start), F(orn_PointTK_params, decay_end), F(orn_PointTK_params, shadow),
+           F(orn_PointTK_params, shadow_factor), F(orn_PointTK_params, softness),
+           F(orn_PointTK_params, shadow_samples), F(orn_PointTK_params, shadow_threshold),
+           F(orn_PointTK_params, category)}}},
+        {"orn_SpotTK",
+         {sizeof(orn_SpotTK_params),
+          {F(orn_SpotTK_params, color), F(orn_SpotTK_params, intensity), F(orn_SpotTK_params, emit_diffuse),
+           F(orn_SpotTK_params, emit_specular), F(orn_SpotTK_params, decay_type), F(orn_SpotTK_params, decay_start),
+           F(orn_SpotTK_params, decay_end), F(orn_SpotTK_params, cone_angle),
+           F(orn_SpotTK_params, cone_falloff_exponent), F(orn_SpotTK_params, shadow),
+           F(orn_SpotTK_params, shadow_factor), F(orn_SpotTK_params, softness), F(orn_SpotTK_params, shadow_samples),
+           F(orn_SpotTK_params, shadow_threshold), F(orn_SpotTK_params, category)}}},
         {"orn_OpenEXR_saver",
          {sizeof(orn_OpenEXR_saver_params),
           {F(orn_OpenEXR_saver_params, fileName),

@@ -226,10 +226,11 @@ TEST(DirectLightSoftShadows, AverageTheSamplesWithZeroAlpha) {
         expect_color(s.color, 3.f, 1.5f, 0.75f, 0.f, 1e-5f);
         expect_color(s.record.shadowed, 3.f, 1.5f, 0.75f, 0.f, 1e-5f);
         expect_color(s.record.unshadowed, 3.f, 1.5f, 0.75f, 1.f);
-        // the light state's direction is the unjittered one again
-        EXPECT_FLOAT_EQ(s.light_dir.x, s.sample_dir.x);
-        EXPECT_FLOAT_EQ(s.light_dir.y, s.sample_dir.y);
-        EXPECT_FLOAT_EQ(s.light_dir.z, s.sample_dir.z);
+        // the light state's direction is the unjittered one again: light travel, the
+        // opposite of the direction towards the light that the material gets
+        EXPECT_FLOAT_EQ(s.light_dir.x, -s.sample_dir.x);
+        EXPECT_FLOAT_EQ(s.light_dir.y, -s.sample_dir.y);
+        EXPECT_FLOAT_EQ(s.light_dir.z, -s.sample_dir.z);
     }
     {
         SceneFixture fx;
