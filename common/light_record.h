@@ -38,6 +38,11 @@ struct LightSelection {
 LightSelection select_lights(miState* state, miInteger mode, miTag* array_start, miInteger array_count,
                              bool default_lights_allowed = true);
 
+// The light filter of shadow shaders: whether they act for the light of the current shadow
+// ray. Modes 0 to 2 (and below) look the light up in the array (1 as an inclusive, 2 as an
+// exclusive list); 3 and above act for every light.
+bool light_filter_passes(miState* state, miInteger mode, miTag* array_start, miInteger array_count);
+
 // A point on the sphere of radius 1 from a two-dimensional sample.
 inline miVector sphere_point(double s0, double s1) {
     const double u = 2.0 * s0 - 1.0;

@@ -61,8 +61,8 @@ void copy_category(miState* state, miTag* category, const char* shader, ltk_reco
     mi_db_unpin(tag);
 }
 
-void publish_record(miState* state, const miColor& shadowed, const miColor& unshadowed, miBoolean* emit_diffuse,
-                    miBoolean* emit_specular, miTag* category, const char* shader) {
+void publish_record(miState* state, const miColor& shadowed, const miColor& unshadowed,
+                    miBoolean* emit_diffuse, miBoolean* emit_specular, miTag* category, const char* shader) {
     ltk_record record;
     record.shadowed = shadowed;
     record.unshadowed = unshadowed;

@@ -48,7 +48,7 @@ miColor soft_shadow(miState* state, miInteger requested, const miColor& light, d
 void copy_category(miState* state, miTag* category, const char* shader, ltk_record* record);
 
 // Publishes the light record of this light ray under "ltk".
-void publish_record(miState* state, const miColor& shadowed, const miColor& unshadowed, miBoolean* emit_diffuse,
-                    miBoolean* emit_specular, miTag* category, const char* shader);
+void publish_record(miState* state, const miColor& shadowed, const miColor& unshadowed,
+                    miBoolean* emit_diffuse, miBoolean* emit_specular, miTag* category, const char* shader);
 
 } // namespace orn

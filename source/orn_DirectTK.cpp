@@ -28,19 +28,19 @@ ORN_SHADER miBoolean orn_DirectTK(miColor* result, miState* state, orn_DirectTK_
         const miVector dir = state->dir;
         if (radius > 0.f) {
             // jittered around the tip of the unit light direction
-            *result = orn::soft_shadow(state, mi_eval_integer(&paras->shadow_samples), unshadowed, f,
-                                       [dir, radius](miState* st, const miVector& p) {
-                                           miVector d = {dir.x + radius * p.x, dir.y + radius * p.y,
-                                                         dir.z + radius * p.z};
-                                           orn::normalize(&d);
-                                           st->dir = d;
-                                       });
+            *result = orn::soft_shadow(
+                state, mi_eval_integer(&paras->shadow_samples), unshadowed, f,
+                [dir, radius](miState* st, const miVector& p) {
+                    miVector d = {dir.x + radius * p.x, dir.y + radius * p.y, dir.z + radius * p.z};
+                    orn::normalize(&d);
+                    st->dir = d;
+                });
         } else {
             *result = orn::trace_shadow(state, unshadowed, f);
         }
         state->dir = dir;
     }
-    orn::publish_record(state, *result, unshadowed, &paras->emit_diffuse, &paras->emit_specular, &paras->category,
-                        "orn_DirectTK");
+    orn::publish_record(state, *result, unshadowed, &paras->emit_diffuse, &paras->emit_specular,
+                        &paras->category, "orn_DirectTK");
     return miTRUE;
 }

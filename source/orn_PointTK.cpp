@@ -100,15 +100,15 @@ miBoolean positional_light(miColor* result, miState* state, Params* paras, const
             const miVector org = state->org, dir = state->dir;
             if (radius > 0.f) {
                 // from points on a sphere around the light towards the shaded point
-                *result = orn::soft_shadow(state, mi_eval_integer(&paras->shadow_samples), *result, f,
-                                           [org, radius](miState* st, const miVector& p) {
-                                               st->org = {org.x + radius * p.x, org.y + radius * p.y,
-                                                          org.z + radius * p.z};
-                                               miVector d = {st->point.x - st->org.x, st->point.y - st->org.y,
-                                                             st->point.z - st->org.z};
-                                               orn::normalize(&d);
-                                               st->dir = d;
-                                           });
+                *result = orn::soft_shadow(
+                    state, mi_eval_integer(&paras->shadow_samples), *result, f,
+                    [org, radius](miState* st, const miVector& p) {
+                        st->org = {org.x + radius * p.x, org.y + radius * p.y, org.z + radius * p.z};
+                        miVector d = {st->point.x - st->org.x, st->point.y - st->org.y,
+                                      st->point.z - st->org.z};
+                        orn::normalize(&d);
+                        st->dir = d;
+                    });
             } else {
                 *result = orn::trace_shadow(state, *result, f);
             }
@@ -116,8 +116,8 @@ miBoolean positional_light(miColor* result, miState* state, Params* paras, const
             state->dir = dir;
         }
     }
-    orn::publish_record(state, *result, unshadowed, &paras->emit_diffuse, &paras->emit_specular, &paras->category,
-                        shader);
+    orn::publish_record(state, *result, unshadowed, &paras->emit_diffuse, &paras->emit_specular,
+                        &paras->category, shader);
     return miTRUE;
 }
 

@@ -8,7 +8,8 @@ struct orn_PointTK_params {
     miScalar intensity;
     miBoolean emit_diffuse;
     miBoolean emit_specular;
-    miInteger decay_type; // 0 none, 1 linear to decay_end, 2 inverse, 3 and 5 eased, 4 inverse square, 6 cubic
+    miInteger
+        decay_type; // 0 none, 1 linear to decay_end, 2 inverse, 3 and 5 eased, 4 inverse square, 6 cubic
     miScalar decay_start;
     miScalar decay_end;
     miBoolean shadow;

@@ -77,11 +77,14 @@ ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_
     const int n = light_sample_count(wl);
     RayData& rd = ThreadContext::data(state);
     const uint64_t seed = rd.path ^ (uint64_t(light) << 40);
+    // A zero normal (volumes, or shaders that want light from every side) culls nothing.
+    const miVector& N = state->normal;
+    const bool cull = N.x != 0.f || N.y != 0.f || N.z != 0.f;
     while (*samples < n) {
         const int k = (*samples)++;
         const LightSample ls = sample_light(wl, state->point, k, seed);
-        const float c = dot3(state->normal, ls.dir);
-        if (c <= 0.f) continue;
+        const float c = dot3(N, ls.dir);
+        if (cull && c <= 0.f) continue;
         miColor col{0, 0, 0, 0};
         if (!f->call_light(&col, state, wl, ls)) continue;
         *result = col;

@@ -72,7 +72,8 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
 // first occluder's distance is its distance from the light. A light far outside the scene (a
 // directional light) starts its ray where it could first meet the scene, and the distance
 // skipped is added to the first occluder's.
-miBoolean Frame::trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point) {
+miBoolean Frame::trace_first_segment(miColor* result, miState* state, const miVector& to_light,
+                                     float to_point) {
     miVector lower, upper;
     world_.geometry().bounds(lower, upper);
     const miVector& p = state->point;

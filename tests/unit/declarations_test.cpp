@@ -4,15 +4,18 @@
 #include "db/param_layout.h"
 #include "scene/parser.h"
 #include "source/orn_DirectTK.h"
-#include "source/orn_PointTK.h"
 #include "source/orn_MegaTK.h"
 #include "source/orn_MegaTK_pass.h"
 #include "source/orn_OpenEXR_saver.h"
+#include "source/orn_PointTK.h"
 #include "source/orn_conversion.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_math_output.h"
 #include "source/orn_ray_type.h"
+#include "source/orn_scatter_wrap.h"
+#include "source/orn_shadow.h"
+#include "source/orn_shadow_transparency.h"
 
 #include <gtest/gtest.h>
 
@@ -90,22 +93,64 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_DirectTK_params, shadow), F(orn_DirectTK_params, shadow_factor),
            F(orn_DirectTK_params, softness), F(orn_DirectTK_params, shadow_samples),
            F(orn_DirectTK_params, category)}}},
+        {"orn_scatter_wrap",
+         {sizeof(orn_scatter_wrap_params),
+          {F(orn_scatter_wrap_params, wrap_lighting),
+           F(orn_scatter_wrap_params, wrap_weight),
+           F(orn_scatter_wrap_params, wrap_color),
+           F(orn_scatter_wrap_params, wrap_amount),
+           F(orn_scatter_wrap_params, terminator_weight),
+           F(orn_scatter_wrap_params, terminator_color),
+           F(orn_scatter_wrap_params, terminator_width),
+           F(orn_scatter_wrap_params, translucency),
+           F(orn_scatter_wrap_params, translucency_weight),
+           F(orn_scatter_wrap_params, translucency_color),
+           F(orn_scatter_wrap_params, scatter_depth),
+           F(orn_scatter_wrap_params, scatter_spread),
+           F(orn_scatter_wrap_params, scatter_samples),
+           F(orn_scatter_wrap_params, light_occlusion),
+           F(orn_scatter_wrap_params, light_jitter),
+           F(orn_scatter_wrap_params, occluded_weight),
+           F(orn_scatter_wrap_params, backlight),
+           F(orn_scatter_wrap_params, backlight_weight),
+           F(orn_scatter_wrap_params, backlight_color),
+           F(orn_scatter_wrap_params, light_mode),
+           {"lights", offsetof(orn_scatter_wrap_params, i_lights)}}}},
+        {"orn_shadow_transparency",
+         {sizeof(orn_shadow_transparency_params),
+          {F(orn_shadow_transparency_params, shadow_color),
+           F(orn_shadow_transparency_params, transparency),
+           F(orn_shadow_transparency_params, invert),
+           F(orn_shadow_transparency_params, distance_fade),
+           F(orn_shadow_transparency_params, fade_start),
+           F(orn_shadow_transparency_params, fade_end),
+           F(orn_shadow_transparency_params, fade_strength),
+           F(orn_shadow_transparency_params, facing_weight),
+           F(orn_shadow_transparency_params, light_mode),
+           {"lights", offsetof(orn_shadow_transparency_params, i_lights)}}}},
+        {"orn_shadow",
+         {sizeof(orn_shadow_params),
+          {F(orn_shadow_params, front_only),
+           F(orn_shadow_params, light_mode),
+           {"lights", offsetof(orn_shadow_params, i_lights)}}}},
         {"orn_PointTK",
          {sizeof(orn_PointTK_params),
-          {F(orn_PointTK_params, color), F(orn_PointTK_params, intensity), F(orn_PointTK_params, emit_diffuse),
-           F(orn_PointTK_params, emit_specular), F(orn_PointTK_params, decay_type),
-           F(orn_PointTK_params, decay_start), F(orn_PointTK_params, decay_end), F(orn_PointTK_params, shadow),
+          {F(orn_PointTK_params, color), F(orn_PointTK_params, intensity),
+           F(orn_PointTK_params, emit_diffuse), F(orn_PointTK_params, emit_specular),
+           F(orn_PointTK_params, decay_type), F(orn_PointTK_params, decay_start),
+           F(orn_PointTK_params, decay_end), F(orn_PointTK_params, shadow),
            F(orn_PointTK_params, shadow_factor), F(orn_PointTK_params, softness),
            F(orn_PointTK_params, shadow_samples), F(orn_PointTK_params, shadow_threshold),
            F(orn_PointTK_params, category)}}},
         {"orn_SpotTK",
          {sizeof(orn_SpotTK_params),
           {F(orn_SpotTK_params, color), F(orn_SpotTK_params, intensity), F(orn_SpotTK_params, emit_diffuse),
-           F(orn_SpotTK_params, emit_specular), F(orn_SpotTK_params, decay_type), F(orn_SpotTK_params, decay_start),
-           F(orn_SpotTK_params, decay_end), F(orn_SpotTK_params, cone_angle),
-           F(orn_SpotTK_params, cone_falloff_exponent), F(orn_SpotTK_params, shadow),
-           F(orn_SpotTK_params, shadow_factor), F(orn_SpotTK_params, softness), F(orn_SpotTK_params, shadow_samples),
-           F(orn_SpotTK_params, shadow_threshold), F(orn_SpotTK_params, category)}}},
+           F(orn_SpotTK_params, emit_specular), F(orn_SpotTK_params, decay_type),
+           F(orn_SpotTK_params, decay_start), F(orn_SpotTK_params, decay_end),
+           F(orn_SpotTK_params, cone_angle), F(orn_SpotTK_params, cone_falloff_exponent),
+           F(orn_SpotTK_params, shadow), F(orn_SpotTK_params, shadow_factor), F(orn_SpotTK_params, softness),
+           F(orn_SpotTK_params, shadow_samples), F(orn_SpotTK_params, shadow_threshold),
+           F(orn_SpotTK_params, category)}}},
         {"orn_OpenEXR_saver",
          {sizeof(orn_OpenEXR_saver_params),
           {F(orn_OpenEXR_saver_params, fileName),
