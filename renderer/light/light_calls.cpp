@@ -55,6 +55,11 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     const float end = shadow_ray_length(state, dir);
     if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
     float t0 = secondary_tnear(start);
+    ThreadContext& tc = *ThreadContext::data(state).thread;
+    ++tc.shadow_rays;
+    if (tc.shadow_log)
+        tc.shadow_log->insert(tc.shadow_log->end(),
+                              {start.x, start.y, start.z, dir.x, dir.y, dir.z, t0, end * (1.f - 1e-5f)});
     // Occluders are visited from the shaded point towards the light, each filtering the
     // light with its material's shadow shader.
     for (int visited = 0; visited < 4096; ++visited) {

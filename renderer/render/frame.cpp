@@ -224,6 +224,7 @@ void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y)
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
     ThreadContext own(*this, index);
     own.film_sample.assign(film_->clear_sample().begin(), film_->clear_sample().end());
+    if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
     ThreadContext::set_current(&own);
     const int total = buckets_x_ * buckets_y_;
     const int bs = settings_.bucket_size;
@@ -242,6 +243,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     }
     rays_traced_ += own.rays;
     eye_samples_ += own.samples;
+    shadow_rays_ += own.shadow_rays;
     ThreadContext::set_current(nullptr);
 }
 
@@ -254,6 +256,12 @@ void Frame::render_pixels() {
     film_->clear();
     rays_traced_ = 0;
     eye_samples_ = 0;
+    shadow_rays_ = 0;
+    if (shadow_logs_) {
+        shadow_logs_->resize(size_t(threads_));
+        for (auto& log : *shadow_logs_)
+            log.clear();
+    }
     const int bs = std::max(4, settings_.bucket_size);
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;

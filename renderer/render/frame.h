@@ -58,6 +58,9 @@ class Frame {
     // Rays traced and eye samples taken by the last render_pixels().
     uint64_t rays_traced() const { return rays_traced_; }
     uint64_t eye_samples() const { return eye_samples_; }
+    uint64_t shadow_rays() const { return shadow_rays_; }
+    // Benchmarks: the next render_pixels() records each thread's shadow rays in logs[thread].
+    void log_shadow_rays(std::vector<std::vector<float>>* logs) { shadow_logs_ = logs; }
 
     // ---- tracing, for the renderer functions
     miBoolean trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir);
@@ -151,7 +154,8 @@ class Frame {
     int threads_ = 1;
     int buckets_x_ = 0, buckets_y_ = 0;
     bool prepared_ = false;
-    std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0};
+    std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
+    std::vector<std::vector<float>>* shadow_logs_ = nullptr;
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;
