@@ -18,6 +18,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 DEMO_EXR = out/demo.singleTK.0001.exr
+LIGHTS_EXR = out/lights.singleTK.0001.exr
 
 # Renders the multi-pass demo, checks that its layers rebuild the beauty, and draws a PNG
 # preview of the beauty and a contact sheet of every layer.
@@ -26,6 +27,8 @@ demo: build
 	$(BUILD)/bin/ornrender scenes/demo.mi
 	$(BUILD)/bin/ornrender --check-passes $(DEMO_EXR) --preview out/demo.png \
 		--contact-sheet out/demo_passes.png --sheet-from $(DEMO_EXR)
+	$(BUILD)/bin/ornrender scenes/lights.mi
+	$(BUILD)/bin/ornrender --check-passes $(LIGHTS_EXR) --preview out/lights.png --sheet-from $(LIGHTS_EXR)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -19,6 +19,10 @@ static_assert(offsetof(ltk_record, emit_diffuse) == 32 && offsetof(ltk_record, c
 
 namespace orn {
 
+// More samples than this per light sample (shadow rays, thickness probes) add nothing visible
+// and would let a typo in a scene stall the render.
+constexpr int kMaxLightSamples = 4096;
+
 // True when the current sample is to take one sample only (the renderer is refining it
 // with fewer rays, or the ray is a final-gather ray).
 bool tk_single_sample(miState* state);

@@ -6,10 +6,6 @@ namespace orn {
 
 namespace {
 
-// More shadow samples than this per light sample add nothing visible and would let a typo
-// in a scene stall the render.
-constexpr miUint kMaxShadowSamples = 4096;
-
 double shadow_scale(float transmission, double f) {
     return double(transmission) * (1.0 - f) + f;
 }
@@ -40,7 +36,7 @@ miUint shadow_sample_count(miState* state, miInteger requested) {
     // A negative count read as unsigned would ask for billions of rays; it takes none, like 0.
     if (requested < 0) return 0;
     miUint n = miUint(requested);
-    if (n > kMaxShadowSamples) n = kMaxShadowSamples;
+    if (n > miUint(kMaxLightSamples)) n = miUint(kMaxLightSamples);
     if (n <= 1) return n;
     if (tk_single_sample(state)) return 1;
     n >>= miUint(state->reflection_level + state->refraction_level) % 32u;

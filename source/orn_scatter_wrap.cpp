@@ -137,7 +137,7 @@ float probe_contribution(miState* state, const Terms& terms, const LightView& lv
 // How much light passes the object towards this light sample, from the thickness along one or
 // more probes into the surface; probes that do not come out inside add 0 to the mean.
 float translucency_factor(miState* state, const Terms& terms, const LightView& lv, const miVector& N) {
-    const int n = terms.spread == 0.f ? 1 : terms.samples;
+    const int n = terms.spread == 0.f ? 1 : std::min(terms.samples, orn::kMaxLightSamples);
     if (n <= 0) return 0.f;
     const float r = terms.spread / 180.f;
     float sum = 0.f;

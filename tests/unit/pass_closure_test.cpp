@@ -55,4 +55,24 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     }
 }
 
+TEST(PassClosure, PointAndSpotToolkitLightsExampleScene) {
+    std::ifstream in(ORN_SOURCE_DIR "/scenes/lights.mi");
+    std::stringstream text;
+    text << in.rdbuf();
+    const fs::path dir = fs::path(orn::test::temp_path("lights.singleTK.0001.exr")).parent_path();
+    std::string s =
+        replace_all(text.str(), "\"directory\" \"out\"", "\"directory\" \"" + dir.string() + "\"");
+    s = replace_all(s, "\"meshes/", "\"" ORN_SOURCE_DIR "/scenes/meshes/");
+    orn::SessionOptions o;
+    o.render.progress = false;
+    o.render.threads = 2;
+    orn::Session session(o);
+    ASSERT_TRUE(session.load_string(s, ORN_SOURCE_DIR "/scenes/lights.mi"));
+    ASSERT_TRUE(session.render_all());
+    const auto r = orn::film::check_pass_closure((dir / "lights.singleTK.0001.exr").string());
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_TRUE(r.ok) << "largest differences " << r.max_diff[0] << " " << r.max_diff[1] << " "
+                      << r.max_diff[2];
+}
+
 } // namespace
