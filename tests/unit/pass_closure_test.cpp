@@ -5,11 +5,13 @@
 
 #include "film/pass_closure.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -55,24 +57,43 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     }
 }
 
-TEST(PassClosure, PointAndSpotToolkitLightsExampleScene) {
+// The file's pixels, every channel.
+std::vector<float> pixels(const fs::path& file) {
+    auto in = OIIO::ImageInput::open(file.string());
+    if (!in) return {};
+    const auto& spec = in->spec();
+    std::vector<float> data(size_t(spec.width) * spec.height * spec.nchannels);
+    in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, data.data());
+    return data;
+}
+
+TEST(PassClosure, PointAndSpotToolkitLightsSameBitsOnOneAndTwoThreads) {
     std::ifstream in(ORN_SOURCE_DIR "/scenes/lights.mi");
     std::stringstream text;
     text << in.rdbuf();
-    const fs::path dir = fs::path(orn::test::temp_path("lights.singleTK.0001.exr")).parent_path();
-    std::string s =
-        replace_all(text.str(), "\"directory\" \"out\"", "\"directory\" \"" + dir.string() + "\"");
-    s = replace_all(s, "\"meshes/", "\"" ORN_SOURCE_DIR "/scenes/meshes/");
-    orn::SessionOptions o;
-    o.render.progress = false;
-    o.render.threads = 2;
-    orn::Session session(o);
-    ASSERT_TRUE(session.load_string(s, ORN_SOURCE_DIR "/scenes/lights.mi"));
-    ASSERT_TRUE(session.render_all());
-    const auto r = orn::film::check_pass_closure((dir / "lights.singleTK.0001.exr").string());
-    ASSERT_TRUE(r.error.empty()) << r.error;
-    EXPECT_TRUE(r.ok) << "largest differences " << r.max_diff[0] << " " << r.max_diff[1] << " "
-                      << r.max_diff[2];
+    std::vector<float> images[2];
+    for (const int threads : {1, 2}) {
+        const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / std::to_string(threads);
+        fs::create_directories(dir);
+        std::string s =
+            replace_all(text.str(), "\"directory\" \"out\"", "\"directory\" \"" + dir.string() + "\"");
+        s = replace_all(s, "\"meshes/", "\"" ORN_SOURCE_DIR "/scenes/meshes/");
+        orn::SessionOptions o;
+        o.render.progress = false;
+        o.render.threads = threads;
+        orn::Session session(o);
+        ASSERT_TRUE(session.load_string(s, "lights.mi"));
+        ASSERT_TRUE(session.render_all());
+        const fs::path file = dir / "lights.singleTK.0001.exr";
+        images[threads - 1] = pixels(file);
+        if (threads == 1) continue;
+        const auto r = orn::film::check_pass_closure(file.string());
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        EXPECT_TRUE(r.ok) << "largest differences " << r.max_diff[0] << " " << r.max_diff[1] << " "
+                          << r.max_diff[2];
+    }
+    ASSERT_FALSE(images[0].empty());
+    EXPECT_TRUE(images[0] == images[1]);
 }
 
 } // namespace
