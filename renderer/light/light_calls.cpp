@@ -60,6 +60,11 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     if (tc.shadow_log)
         tc.shadow_log->insert(tc.shadow_log->end(),
                               {start.x, start.y, start.z, dir.x, dir.y, dir.z, t0, end * (1.f - 1e-5f)});
+    if (shadows_opaque_) {
+        if (!world_.geometry().occluded(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow)) return miTRUE;
+        *result = {0.f, 0.f, 0.f, result->a};
+        return miFALSE;
+    }
     // Occluders are visited from the shaded point towards the light, each filtering the
     // light with its material's shadow shader.
     for (int visited = 0; visited < 4096; ++visited) {

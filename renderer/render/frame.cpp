@@ -180,6 +180,16 @@ bool Frame::prepare() {
     setup_buffers();
     if (!check_outputs()) return false;
     init_shaders();
+    shadows_opaque_ = true;
+    auto casts_filtered_shadow = [this](miTag material) {
+        auto* m = db_.get_as<MaterialElement>(material, miSCENE_MATERIAL);
+        return m && m->shadow;
+    };
+    for (const WorldInstance& wi : world_.instances()) {
+        if (casts_filtered_shadow(wi.default_material)) shadows_opaque_ = false;
+        for (miTag m : wi.polygon_materials)
+            if (casts_filtered_shadow(m)) shadows_opaque_ = false;
+    }
     prepared_ = true;
     read_gi_settings();
     emit_photons();

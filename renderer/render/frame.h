@@ -156,6 +156,9 @@ class Frame {
     bool prepared_ = false;
     std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
     std::vector<std::vector<float>>* shadow_logs_ = nullptr;
+    // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray
+    // only asks whether anything is in the way.
+    bool shadows_opaque_ = false;
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;

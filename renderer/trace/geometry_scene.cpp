@@ -113,4 +113,28 @@ bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tn
     return true;
 }
 
+bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,
+                             unsigned mask) const {
+    MaskContext ctx;
+    rtcInitIntersectContext(&ctx.base);
+    ctx.masks = &masks_;
+    ctx.mask = mask;
+    if (needs_filter_[mask & 7]) ctx.base.filter = mask_filter;
+    RTCRay ray;
+    ray.org_x = org.x;
+    ray.org_y = org.y;
+    ray.org_z = org.z;
+    ray.dir_x = dir.x;
+    ray.dir_y = dir.y;
+    ray.dir_z = dir.z;
+    ray.tnear = tnear;
+    ray.tfar = tfar;
+    ray.time = 0.f;
+    ray.mask = 0xffffffffu;
+    ray.id = 0;
+    ray.flags = 0;
+    rtcOccluded1(scene_, &ctx.base, &ray);
+    return ray.tfar < 0.f;
+}
+
 } // namespace orn

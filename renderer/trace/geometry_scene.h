@@ -35,6 +35,9 @@ class GeometryScene {
     // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
     bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
                    Hit& hit) const;
+    // Whether anything lies within (tnear, tfar): the cheaper query when the order of the
+    // hits does not matter.
+    bool occluded(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask) const;
     size_t mesh_count() const { return masks_.size(); }
     // World-space bounds of everything added: lower corner then upper corner.
     void bounds(miVector& lower, miVector& upper) const;
