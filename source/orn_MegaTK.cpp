@@ -491,7 +491,10 @@ LightParams SurfaceCall::light_params() {
 
 void SurfaceCall::direct_light(const mt::LightingModels& models, const LightParams& lights) {
     normal_.use_original();
-    const orn::LightSelection selection = orn::select_lights(state_, lights.mode, lights.tags, lights.count);
+    orn::LightSelection selection = orn::select_lights(state_, lights.mode, lights.tags, lights.count);
+    // Only modes 0 to 2 skip the loop on an empty list; in other modes the iterator gets the
+    // empty array and supplies the default lights.
+    if (!selection.run && (lights.mode < 0 || lights.mode > 2)) selection = {nullptr, 0, true};
     if (selection.run) out_.light.add(LightLoop(state_, models, normal_, k_.Lrr).run(selection), 1.f);
     normal_.use_shading();
 }

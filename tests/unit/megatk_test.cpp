@@ -354,7 +354,7 @@ TEST(MegaTKLights, LightModesChooseTheLightList) {
               mega("mode0_empty", d + ", \"light_mode\" 0") +
               mega("mode1", d + ", \"light_mode\" 1, \"lights\" [\"plain_i\"]") +
               mega("mode2", d + ", \"light_mode\" 2, \"lights\" [\"plain_i\"]") +
-              mega("mode4", d + ", \"light_mode\" 4");
+              mega("mode4", d + ", \"light_mode\" 4") + mega("mode3_empty", d + ", \"light_mode\" 3");
     SceneFixture fx;
     ASSERT_TRUE(fx.load(s.text()));
     expect_rgb(shade_with(fx, "mode0"), 0, 0, 1);
@@ -363,8 +363,10 @@ TEST(MegaTKLights, LightModesChooseTheLightList) {
     // Every light but the plain one: the toolkit lights all have categories, which an
     // uncategorised component does not take.
     expect_rgb(shade_with(fx, "mode2"), 0, 0, 0);
-    // All lights, even with an empty array
+    // All lights, even with an empty array; in mode 3 an empty array is handed to the light
+    // iterator, which then supplies every light
     expect_rgb(shade_with(fx, "mode4"), 0, 0, 1);
+    expect_rgb(shade_with(fx, "mode3_empty"), 0, 0, 1);
 }
 
 TEST(MegaTKLights, AReplacedNormalFadesOutAtTheTerminator) {
