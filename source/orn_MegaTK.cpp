@@ -10,6 +10,7 @@
 #include "source/orn_MegaTK_passes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -417,7 +418,14 @@ miBoolean SurfaceCall::run() {
 
 void SurfaceCall::opacity() {
     miState* state = state_;
-    const float g = opacity_channel(*mi_eval_color(&paras_->opacity), inst_.opacity_channel);
+    float g = opacity_channel(*mi_eval_color(&paras_->opacity), inst_.opacity_channel);
+    if (std::isnan(g)) {
+        // A NaN would pass the clamp and turn every pass of the pixel into NaN: the surface
+        // is taken as fully transparent instead.
+        if (!inst_.nan_opacity_warned.exchange(true, std::memory_order_relaxed))
+            mi_warning("orn_MegaTK: the opacity is NaN; the surface is taken as transparent.");
+        g = 0.f;
+    }
     g_ = std::clamp(g, 0.f, 1.f);
     T_ = 1.f - g_;
 }

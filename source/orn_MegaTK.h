@@ -307,4 +307,7 @@ struct megatk_instance {
     miInteger branch_start_depth;
 
     megatk_pass_slot passes[orn::megatk::kPassCount];
+    // Set the first time a connection gives a NaN opacity, so that the warning comes once per
+    // instance.
+    mutable std::atomic<bool> nan_opacity_warned;
 };

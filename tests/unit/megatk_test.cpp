@@ -523,6 +523,29 @@ TEST(MegaTKShading, NaNAndInfiniteResultsAreReplacedWithWarnings) {
               std::string::npos);
 }
 
+TEST(MegaTKShading, ANaNOpacityMakesTheSurfaceTransparentWithOneWarning) {
+    Scene s;
+    s.behind = "behind_m";
+    const std::string lit = "\"diffuse_color\" 1 1 1 1, \"ambient_on\" on, \"ambient_scale\" 1, "
+                            "\"ambient_color\" 1 0.5 0.25";
+    s.defs = "shader \"nan_c\" \"orn_constant\" (\"color\" 1 1 1 1)\n"
+             "material \"behind_m\" \"orn_constant\" (\"color\" 0.25 0.5 1 1) end material\n" +
+             mega("m", lit, "= \"nan_c\"") + "material \"mat\" = \"m\" end material\n";
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(s.text()));
+    auto& db = fx.session().db();
+    auto* fe = db.get_as<orn::FunctionElement>(db.lookup("nan_c"), miSCENE_FUNCTION);
+    ASSERT_NE(fe, nullptr);
+    static_cast<miColor*>(fe->function.block())->a = std::numeric_limits<float>::quiet_NaN();
+
+    MessageCapture messages;
+    // fully transparent: the quad behind shows through unchanged, twice with one warning
+    for (int i = 0; i < 2; ++i)
+        expect_rgb(shade_with(fx, "m"), 0.25f, 0.5f, 1.f);
+    EXPECT_EQ(messages.of(orn::Severity::Warning).size(), 1u) << messages.all();
+    EXPECT_TRUE(messages.contains("orn_MegaTK: the opacity is NaN"));
+}
+
 } // namespace
 
 namespace {
