@@ -6,13 +6,14 @@
 
 namespace orn {
 
-namespace {
-
+// Embree's context with the ray kind, for the mask filter.
 struct MaskContext {
     RTCIntersectContext base;
     const std::vector<unsigned>* masks;
     unsigned mask;
 };
+
+namespace {
 
 // Skips meshes that this kind of ray must not see.
 void mask_filter(const RTCFilterFunctionNArguments* args) {
@@ -77,29 +78,42 @@ void GeometryScene::commit() {
     rtcCommitScene(scene_);
 }
 
-bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
-                              unsigned mask, Hit& hit) const {
-    MaskContext ctx;
+namespace {
+
+RTCRay make_ray(const miVector& org, const miVector& dir, float tnear, float tfar) {
+    RTCRay ray;
+    ray.org_x = org.x;
+    ray.org_y = org.y;
+    ray.org_z = org.z;
+    ray.dir_x = dir.x;
+    ray.dir_y = dir.y;
+    ray.dir_z = dir.z;
+    ray.tnear = tnear;
+    ray.tfar = tfar;
+    ray.time = 0.f;
+    ray.mask = 0xffffffffu;
+    ray.id = 0;
+    ray.flags = 0;
+    return ray;
+}
+
+} // namespace
+
+void GeometryScene::init_context(MaskContext& ctx, unsigned mask) const {
     rtcInitIntersectContext(&ctx.base);
     ctx.masks = &masks_;
     ctx.mask = mask;
     // Usually every mesh is seen by every ray kind; the filter only runs when some mesh is
     // hidden from this one.
     if (needs_filter_[mask & 7]) ctx.base.filter = mask_filter;
+}
 
+bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
+                              unsigned mask, Hit& hit) const {
+    MaskContext ctx;
+    init_context(ctx, mask);
     RTCRayHit rh;
-    rh.ray.org_x = org.x;
-    rh.ray.org_y = org.y;
-    rh.ray.org_z = org.z;
-    rh.ray.dir_x = dir.x;
-    rh.ray.dir_y = dir.y;
-    rh.ray.dir_z = dir.z;
-    rh.ray.tnear = tnear;
-    rh.ray.tfar = tfar;
-    rh.ray.time = 0.f;
-    rh.ray.mask = 0xffffffffu;
-    rh.ray.id = 0;
-    rh.ray.flags = 0;
+    rh.ray = make_ray(org, dir, tnear, tfar);
     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
     rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
     rtcIntersect1(scene_, &ctx.base, &rh);
@@ -116,23 +130,8 @@ bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tn
 bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,
                              unsigned mask) const {
     MaskContext ctx;
-    rtcInitIntersectContext(&ctx.base);
-    ctx.masks = &masks_;
-    ctx.mask = mask;
-    if (needs_filter_[mask & 7]) ctx.base.filter = mask_filter;
-    RTCRay ray;
-    ray.org_x = org.x;
-    ray.org_y = org.y;
-    ray.org_z = org.z;
-    ray.dir_x = dir.x;
-    ray.dir_y = dir.y;
-    ray.dir_z = dir.z;
-    ray.tnear = tnear;
-    ray.tfar = tfar;
-    ray.time = 0.f;
-    ray.mask = 0xffffffffu;
-    ray.id = 0;
-    ray.flags = 0;
+    init_context(ctx, mask);
+    RTCRay ray = make_ray(org, dir, tnear, tfar);
     rtcOccluded1(scene_, &ctx.base, &ray);
     return ray.tfar < 0.f;
 }

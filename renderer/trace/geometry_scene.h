@@ -11,6 +11,8 @@
 
 namespace orn {
 
+struct MaskContext;
+
 enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 
 struct Hit {
@@ -44,6 +46,8 @@ class GeometryScene {
     RTCScene handle() const { return scene_; }
 
   private:
+    void init_context(MaskContext& ctx, unsigned mask) const;
+
     RTCDevice device_ = nullptr;
     RTCScene scene_ = nullptr;
     std::vector<unsigned> masks_;
