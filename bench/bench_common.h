@@ -1,10 +1,14 @@
-// Timing helpers shared by the render benchmarks.
+// Timing and scene-loading helpers shared by the render benchmarks.
 #pragma once
+
+#include "render/session.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 namespace orn::bench {
 
@@ -26,6 +30,24 @@ inline int repeat_option(int argc, char** argv, int fallback) {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--repeat") == 0) return std::max(1, std::atoi(argv[i + 1]));
     return fallback;
+}
+
+// A scene read from text with its first frame prepared; both null when it failed.
+struct Loaded {
+    std::unique_ptr<Session> session;
+    std::unique_ptr<Frame> frame;
+};
+
+inline Loaded load(const std::string& text, int threads, const std::string& name) {
+    SessionOptions o;
+    o.render.threads = threads;
+    o.render.progress = false;
+    Loaded l;
+    l.session = std::make_unique<Session>(o);
+    if (!l.session->load_string(text, name)) return {};
+    l.frame = l.session->make_frame();
+    if (!l.frame || !l.frame->prepare()) return {};
+    return l;
 }
 
 } // namespace orn::bench

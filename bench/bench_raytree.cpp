@@ -17,6 +17,7 @@
 
 using orn::bench::best_seconds;
 using orn::bench::Clock;
+using orn::bench::Loaded;
 
 namespace {
 
@@ -80,23 +81,6 @@ std::string scene(int depth, int branch_mode, int photons, int threads_hint) {
            "render \"root\" \"cam_i\" \"opt\"\n";
 }
 
-struct Loaded {
-    std::unique_ptr<orn::Session> session;
-    std::unique_ptr<orn::Frame> frame;
-};
-
-Loaded load(const std::string& text, int threads) {
-    orn::SessionOptions o;
-    o.render.threads = threads;
-    o.render.progress = false;
-    Loaded l;
-    l.session = std::make_unique<orn::Session>(o);
-    if (!l.session->load_string(text, "bench_raytree.mi")) return {};
-    l.frame = l.session->make_frame();
-    if (!l.frame || !l.frame->prepare()) return {};
-    return l;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,7 +91,7 @@ int main(int argc, char** argv) {
     std::printf("%-8s %12s\n", "threads", "frame ms");
     double one = 0;
     for (int threads : {1, 2}) {
-        Loaded l = load(scene(2, 0, 0, threads), threads);
+        Loaded l = orn::bench::load(scene(2, 0, 0, threads), threads, "bench_raytree.mi");
         if (!l.frame) return 1;
         const double t = best_seconds(repeat, [&] { l.frame->render_pixels(); });
         if (threads == 1) one = t;
@@ -119,7 +103,7 @@ int main(int argc, char** argv) {
     std::printf("\n# rays per eye sample\n%-12s %-12s %14s\n", "trace depth", "one-branch", "rays/sample");
     for (int depth : {2, 6})
         for (int branch : {0, 1}) {
-            Loaded l = load(scene(depth, branch, 0, 2), 2);
+            Loaded l = orn::bench::load(scene(depth, branch, 0, 2), 2, "bench_raytree.mi");
             if (!l.frame) return 1;
             l.frame->render_pixels();
             std::printf("%-12d %-12s %14.2f\n", depth, branch ? "on" : "off",
@@ -130,7 +114,7 @@ int main(int argc, char** argv) {
 
     std::printf("\n# photon pass\n");
     const auto t0 = Clock::now();
-    Loaded l = load(scene(2, 0, 1000000, 1), 1);
+    Loaded l = orn::bench::load(scene(2, 0, 1000000, 1), 1, "bench_raytree.mi");
     if (!l.frame) return 1;
     const double t = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("1000000 photons emitted, %zu stored, %.2f s (scene set-up included)\n",

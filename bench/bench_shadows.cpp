@@ -22,6 +22,7 @@
 #include <vector>
 
 using orn::bench::Clock;
+using orn::bench::Loaded;
 
 namespace {
 
@@ -64,23 +65,6 @@ std::string scene(const std::string& light, bool soft, bool shadows) {
            "instance \"plane_i\" \"plane\" material \"m\" end instance\n"
            "instgroup \"root\" \"cam_i\" \"ball_i\" \"plane_i\" \"l_i\" end instgroup\n"
            "render \"root\" \"cam_i\" \"opt\"\n";
-}
-
-struct Loaded {
-    std::unique_ptr<orn::Session> session;
-    std::unique_ptr<orn::Frame> frame;
-};
-
-Loaded load(const std::string& text, int threads) {
-    Loaded l;
-    orn::SessionOptions options;
-    options.render.threads = threads;
-    options.render.progress = false;
-    l.session = std::make_unique<orn::Session>(options);
-    if (!l.session->load_string(text, "bench_shadows.mi")) return {};
-    l.frame = l.session->make_frame();
-    if (!l.frame || !l.frame->prepare()) return {};
-    return l;
 }
 
 template <typename F> double seconds(F&& f) {
@@ -138,8 +122,8 @@ int main(int argc, char** argv) {
         for (const bool soft : {false, true}) {
             double frame_one = 0;
             for (const int threads : {1, 2}) {
-                Loaded on = load(scene(light, soft, true), threads),
-                       off = load(scene(light, soft, false), threads);
+                Loaded on = orn::bench::load(scene(light, soft, true), threads, "bench_shadows.mi"),
+                       off = orn::bench::load(scene(light, soft, false), threads, "bench_shadows.mi");
                 if (!on.frame || !off.frame) return 1;
                 std::vector<std::vector<float>> logs;
                 on.frame->log_shadow_rays(&logs);

@@ -41,19 +41,14 @@ LightSelection select_lights(miState* state, miInteger mode, miTag* array_start,
 
 bool light_filter_passes(miState* state, miInteger mode, miTag* array_start, miInteger array_count) {
     if (mode >= 3) return true;
-    int count = array_count > 0 ? array_count : 0;
-    miTag* lights = array_start;
-    if (mode == 1)
-        mi_inclusive_lightlist(&count, &lights, state);
-    else if (mode == 2)
-        mi_exclusive_lightlist(&count, &lights, state);
     const miTag instance = state->light_instance;
     if (instance == miNULLTAG) return false;
+    const LightSelection list = select_lights(state, mode, array_start, array_count, false);
     // A list may name the light itself rather than its instance.
     miTag item = miNULLTAG;
     mi_query(miQ_INST_ITEM, state, instance, &item);
-    for (int i = 0; i < count; ++i)
-        if (lights[i] == instance || (item != miNULLTAG && lights[i] == item)) return true;
+    for (int i = 0; i < list.count; ++i)
+        if (list.lights[i] == instance || (item != miNULLTAG && list.lights[i] == item)) return true;
     return false;
 }
 

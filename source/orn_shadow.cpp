@@ -31,14 +31,9 @@ ORN_SHADER_VERSION(orn_shadow, 2)
 ORN_SHADER miBoolean orn_shadow(miColor* result, miState* state, orn_shadow_params* paras) {
     if (state->type == miRAY_SHADOW || state->type == miRAY_DISPLACE) return miFALSE;
     const miInteger front_only = mi_eval_integer(&paras->front_only);
-    const miInteger mode = mi_eval_integer(&paras->light_mode);
-    int count = mi_eval_integer(&paras->n_lights);
-    miTag* lights = static_cast<miTag*>(mi_eval(state, paras->lights)) + mi_eval_integer(&paras->i_lights);
-    if (count < 0) count = 0;
-    if (mode == 1)
-        mi_inclusive_lightlist(&count, &lights, state);
-    else if (mode == 2)
-        mi_exclusive_lightlist(&count, &lights, state);
+    miTag* array = static_cast<miTag*>(mi_eval(state, paras->lights)) + mi_eval_integer(&paras->i_lights);
+    const orn::LightSelection list = orn::select_lights(state, mi_eval_integer(&paras->light_mode), array,
+                                                        mi_eval_integer(&paras->n_lights), false);
 
     // The second pass switches shadows off in a private copy of the options.
     miOptions* const options = state->options;
@@ -46,15 +41,15 @@ ORN_SHADER miBoolean orn_shadow(miColor* result, miState* state, orn_shadow_para
     state->options = &own;
     const miVector N = state->normal;
     *result = {0.f, 0.f, 0.f, 0.f};
-    for (int i = 0; i < count; ++i) {
-        const miColor front = light_average(state, lights[i], nullptr);
+    for (int i = 0; i < list.count; ++i) {
+        const miColor front = light_average(state, list.lights[i], nullptr);
         result->r += front.r;
         result->g += front.g;
         result->b += front.b;
         if (front_only == 1) continue;
         state->normal = {0.f, 0.f, 0.f};
         own.shadow = 0;
-        const miColor back = light_average(state, lights[i], &N);
+        const miColor back = light_average(state, list.lights[i], &N);
         result->r += back.r;
         result->g += back.g;
         result->b += back.b;

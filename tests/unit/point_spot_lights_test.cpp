@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 using namespace orn::test;
 
@@ -76,24 +77,15 @@ TEST(PointLightDecay, EachDecayTypeAtItsDistance) {
 TEST(PointLightShadows, ThresholdFactorAndSoftShadows) {
     const std::string base =
         "\"color\" 0.4 0.4 0.4 1, \"intensity\" 1, \"shadow\" on, \"shadow_factor\" 0.25, ";
-    {
-        // (0.4, 0.4, 0.4) does not exceed a threshold of 0.5: no shadow ray, nothing blocked
+    // (0.4, 0.4, 0.4) does not exceed a threshold of 0.5: no shadow ray, nothing blocked; over
+    // a threshold of 0.3 the wall blocks all but the shadow factor
+    for (const auto& [threshold, shadowed] : {std::pair{"0.5", 0.4f}, {"0.3", 0.1f}}) {
         SceneFixture fx;
-        ASSERT_TRUE(
-            fx.load(light_scene("orn_PointTK", base + "\"shadow_threshold\" 0.5", "0 0 -2", "", true)));
+        ASSERT_TRUE(fx.load(
+            light_scene("orn_PointTK", base + "\"shadow_threshold\" " + threshold, "0 0 -2", "", true)));
         const SampledLight s = sample_centre(fx);
         ASSERT_TRUE(s.sampled && s.has_record);
-        expect_color(s.record.shadowed, 0.4f, 0.4f, 0.4f, 1.f);
-        expect_color(s.record.unshadowed, 0.4f, 0.4f, 0.4f, 1.f);
-    }
-    {
-        // over the threshold the wall blocks all but the shadow factor
-        SceneFixture fx;
-        ASSERT_TRUE(
-            fx.load(light_scene("orn_PointTK", base + "\"shadow_threshold\" 0.3", "0 0 -2", "", true)));
-        const SampledLight s = sample_centre(fx);
-        ASSERT_TRUE(s.sampled && s.has_record);
-        expect_color(s.record.shadowed, 0.1f, 0.1f, 0.1f, 1.f);
+        expect_color(s.record.shadowed, shadowed, shadowed, shadowed, 1.f);
         expect_color(s.record.unshadowed, 0.4f, 0.4f, 0.4f, 1.f);
     }
     for (const bool blocked : {false, true}) {
