@@ -348,21 +348,23 @@ void Film::resolve() {
     for (std::size_t pix = 0; pix < pixels && !acc_.empty(); ++pix) {
         const float* a = &acc_[pix * stride];
         const float* src = a + 2;
-        float scale = 0.0f;
+        double weight = 0.0;
         if (a[0] > 1e-6f * a[1] && a[0] != 0.0f) {
-            scale = 1.0f / a[0];
+            weight = a[0];
         } else if (!box_.empty() && box_[pix * box_stride] > 0.0f) {
             src = &box_[pix * box_stride + 1];
-            scale = 1.0f / box_[pix * box_stride];
+            weight = box_[pix * box_stride];
         } else {
             continue; // no sample reached this pixel: it keeps its clear value
         }
+        // Dividing by the weight sum (rather than multiplying by its reciprocal) gives exactly 1
+        // where every sample was 1: the weighted sum and the weight sum are the same additions.
         for (Plane& plane : planes_) {
             if (!plane.info.filtered) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* out = &plane.pixels[pix * comps];
             for (std::size_t c = 0; c < comps; ++c)
-                out[c] = src[static_cast<std::size_t>(plane.slot) + c] * scale;
+                out[c] = static_cast<float>(double(src[static_cast<std::size_t>(plane.slot) + c]) / weight);
         }
     }
     acc_.clear();

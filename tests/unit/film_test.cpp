@@ -136,6 +136,33 @@ TEST(FilmResolve, ConstantStaysConstantUnderEveryFilterUpToTheBorder) {
         }
 }
 
+// A fully covered pixel must come out exactly 1, not 1 ulp below: unsigned-integer output
+// truncates, and 0.99999994 would store 0.
+TEST(FilmResolve, FullCoverageIsExactlyOneUnderEveryFilter) {
+    for (FilterType type : {FilterType::Box, FilterType::Triangle, FilterType::Gauss, FilterType::Mitchell,
+                            FilterType::Lanczos})
+        for (int spp : {1, 4, 16})
+            for (float width : {1.0f, 2.0f, 3.3f}) {
+                Film film(7, 5, spp, {type, width, width});
+                for (int y = 0; y < 5; ++y)
+                    for (int x = 0; x < 7; ++x)
+                        for (int s = 0; s < spp; ++s) {
+                            set_color(film, x, y, s, 0.3f, 0.5f, 1.0f, 1.0f);
+                            *film.sample_data(Coverage, x, y, s) = 1.0f;
+                        }
+                film.resolve();
+                for (int y = 0; y < 5; ++y)
+                    for (int x = 0; x < 7; ++x) {
+                        EXPECT_EQ(film.pixel(Color, x, y)[3], 1.0f)
+                            << int(type) << " " << spp << " " << width;
+                        EXPECT_EQ(film.pixel(Color, x, y)[1], 0.5f)
+                            << int(type) << " " << spp << " " << width;
+                        EXPECT_EQ(film.pixel(Coverage, x, y)[0], 1.0f)
+                            << int(type) << " " << spp << " " << width;
+                    }
+            }
+}
+
 // One sample per pixel sits at the pixel centre, so a neighbour's sample is exactly 1 pixel away.
 TEST(FilmResolve, NeighbourWeightsMatchTheFilterShapes) {
     auto resolve_two = [](FilterType type, float width) {
