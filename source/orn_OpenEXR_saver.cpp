@@ -2,6 +2,7 @@
 // buffers as channel groups of one scan-line file, with the camera's data in its header.
 #include "source/orn_OpenEXR_saver.h"
 
+#include "common/atomic_file.h"
 #include "common/conventions.h"
 #include "common/tk_buffers.h"
 
@@ -19,9 +20,6 @@
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -31,12 +29,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -391,63 +386,29 @@ void insert_camera_attributes(Imf::Header& header, miState* state, const char* c
 
 // ------------------------------------------------------------------ writing
 
-// A file that appears under its final name complete or not at all: written under a unique
-// temporary name in the same directory and renamed over the target on success.
-class PendingFile {
-  public:
-    explicit PendingFile(const std::string& path) : path_(path) {
-        const size_t slash = path.find_last_of('/');
-        const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (name.empty()) throw std::runtime_error("not a file name");
-        // Concurrent writers start from different numbers; O_EXCL settles the rest.
-        const size_t start = std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000;
-        for (size_t attempt = 0; attempt < 64; ++attempt) {
-            std::string candidate = dir + "." + name + ".tmp." + std::to_string(::getpid()) + "." +
-                                    std::to_string(start + attempt);
-            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                ::close(fd);
-                temp_ = std::move(candidate);
-                return;
-            }
-            if (errno != EEXIST) throw std::runtime_error(std::strerror(errno));
+// Writes every row at once into a file that appears whole or not at all. OpenEXR finishes the
+// file in its destructor, where it cannot report failure, so the stream's state is checked
+// after it has gone. Returns the reason of a failure.
+std::optional<std::string> write_file(const std::string& path, ExrImage& image) {
+    orn::AtomicFile file(path, ".exr");
+    if (!file.error().empty()) return file.error();
+    try {
+        std::ofstream stream(file.temp_path(), std::ios::binary | std::ios::trunc);
+        if (!stream) return std::string(std::strerror(errno));
+        {
+            Imf::StdOFStream os(stream, file.temp_path().c_str());
+            Imf::OutputFile out(os, image.header(), Imf::globalThreadCount());
+            out.setFrameBuffer(image.frame_buffer());
+            out.writePixels(image.height());
         }
-        throw std::runtime_error("no free temporary name");
+        stream.close();
+        if (stream.fail()) return std::string("the data could not be written out");
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    } catch (...) {
+        return std::string("unknown failure");
     }
-    ~PendingFile() {
-        if (!committed_) ::unlink(temp_.c_str());
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    const std::string& temp_path() const { return temp_; }
-    void commit() {
-        if (std::rename(temp_.c_str(), path_.c_str()) != 0) throw std::runtime_error(std::strerror(errno));
-        committed_ = true;
-    }
-
-  private:
-    std::string path_;
-    std::string temp_;
-    bool committed_ = false;
-};
-
-// Writes every row at once. OpenEXR finishes the file in its destructor, where it cannot
-// report failure, so the stream's state is checked after it has gone.
-void write_file(const std::string& path, ExrImage& image) {
-    PendingFile file(path);
-    std::ofstream stream(file.temp_path(), std::ios::binary | std::ios::trunc);
-    if (!stream) throw std::runtime_error("cannot open");
-    {
-        Imf::StdOFStream os(stream, file.temp_path().c_str());
-        Imf::OutputFile out(os, image.header(), Imf::globalThreadCount());
-        out.setFrameBuffer(image.frame_buffer());
-        out.writePixels(image.height());
-    }
-    stream.close();
-    if (stream.fail()) throw std::runtime_error("write failed");
-    file.commit();
+    return file.commit();
 }
 
 struct TkRequest {
@@ -504,10 +465,9 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
             mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", orn::kTkBuffers[k].layer);
 
     insert_camera_attributes(image.header(), state, compression.name);
-    try {
-        write_file(*path, image);
-    } catch (...) {
+    if (const auto reason = write_file(*path, image)) {
         mi_error("orn_OpenEXR_saver(): Error writing exr file. Please check your permission or free space.");
+        mi_error("orn_OpenEXR_saver(): %s: %s", path->c_str(), reason->c_str());
         return miFALSE;
     }
     mi_progress("orn_OpenEXR_saver(): File saved!");

@@ -1,6 +1,6 @@
 #include "film/image_output.h"
 
-#include "film/atomic_file.h"
+#include "common/atomic_file.h"
 #include "film/film.h"
 #include "film/output_layout.h"
 

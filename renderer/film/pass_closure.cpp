@@ -1,6 +1,6 @@
 #include "film/pass_closure.h"
 
-#include "film/atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>

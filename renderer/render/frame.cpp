@@ -301,6 +301,43 @@ void Frame::render_pixels() {
 
 // The camera's output list runs in order: files are written and output shaders called
 // as they come, so a shader sees what the entries before it produced.
+namespace {
+
+// Output shaders write files under names the scene gives them. Relative names follow the same
+// rule as the renderer's own files (taken from -o, else the working directory), so while they
+// run the working directory is the output directory. Output shaders run after the render
+// threads have finished, one at a time.
+class OutputDirectory {
+  public:
+    explicit OutputDirectory(const std::string& dir) {
+        if (dir.empty()) return;
+        std::error_code ec;
+        saved_ = fs::current_path(ec);
+        if (ec) return;
+        fs::create_directories(dir, ec);
+        fs::current_path(dir, ec);
+        if (ec) {
+            Messages::emitf(Severity::Error, "cannot use the output directory %s: %s", dir.c_str(),
+                            ec.message().c_str());
+            saved_.clear();
+            return;
+        }
+        entered_ = true;
+    }
+    ~OutputDirectory() {
+        std::error_code ec;
+        if (entered_) fs::current_path(saved_, ec);
+    }
+    OutputDirectory(const OutputDirectory&) = delete;
+    OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+  private:
+    fs::path saved_;
+    bool entered_ = false;
+};
+
+} // namespace
+
 void Frame::run_outputs() {
     for (const auto& o : *output_entries()) {
         if (o.is_file) {
@@ -322,7 +359,12 @@ void Frame::run_outputs() {
         miState* st = main_context_->begin_sample(0, 0, 0);
         st->type = miRAY_OUTPUT;
         miBoolean result = miFALSE;
-        if (!call_shader(&fe->function, &result, st)) {
+        bool ok;
+        {
+            const OutputDirectory in_output_dir(settings_.output_dir);
+            ok = call_shader(&fe->function, &result, st) != miFALSE;
+        }
+        if (!ok) {
             Messages::emitf(Severity::Error, "output shader \"%s\" failed",
                             fe->function.decl->decl.name.c_str());
             outputs_ok_ = false;

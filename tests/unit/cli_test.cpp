@@ -123,10 +123,12 @@ TEST_F(Cli, ConnectionToAWrongResultTypeIsRefused) {
 }
 
 TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
-    const Result r = run(write("nodir.mi", scene("missing_dir/x.exr", kConstant)));
+    // A directory that cannot be made: a plain file stands in its place.
+    std::ofstream(dir_ / "blocker") << "a file";
+    const Result r = run(write("nodir.mi", scene("blocker/x.exr", kConstant)));
     EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("missing_dir/x.exr"), std::string::npos) << r.output;
-    EXPECT_FALSE(fs::exists(dir_ / "missing_dir"));
+    EXPECT_NE(r.output.find("blocker/x.exr"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "blocker"));
 
     // An existing file is not touched by a scene that fails.
     std::ofstream(dir_ / "keep.exr") << "previous";
@@ -190,7 +192,8 @@ TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
 namespace {
 
 TEST_F(Cli, AFailedOutputShaderFailsTheRender) {
-    const std::string missing = (dir_ / "no_such_dir").string();
+    const std::string missing = (dir_ / "blocker").string(); // a file, not a directory
+    std::ofstream(missing) << "a file";
     const std::string passes =
         "shader \"passes\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" \"" + missing +
         "\", \"output_mode\" 3, \"rgba_pass\" on, \"rgba_format\" 2, \"bit_depth\" 1)\n"
@@ -199,7 +202,7 @@ TEST_F(Cli, AFailedOutputShaderFailsTheRender) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("orn_OpenEXR_saver(): Error writing exr file"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("output shader \"orn_OpenEXR_saver\" failed"), std::string::npos) << r.output;
-    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(fs::is_regular_file(missing));
 }
 
 } // namespace

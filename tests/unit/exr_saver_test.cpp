@@ -18,6 +18,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -338,16 +339,29 @@ TEST(ExrSaverTk, ProgressLinesFollowTheGroupOrder) {
 
 // ------------------------------------------------------------------ failures and the output stage
 
-TEST(ExrSaverFailure, AMissingDirectoryIsAnErrorAndNoFile) {
-    const std::string path = temp_path("absent") + "/sub/out.exr";
+TEST(ExrSaverFailure, MissingDirectoriesAreMadeAndAnImpossibleOneIsNamedWithItsReason) {
+    {
+        const std::string path = temp_path("absent") + "/sub/out.exr";
+        SavedFrame f(scene(file_param(path) + all_standard(2)));
+        ASSERT_TRUE(f.loaded);
+        EXPECT_TRUE(f.save());
+        EXPECT_TRUE(fs::is_regular_file(path));
+    }
+    const std::string blocker = temp_path("blocker"); // a file where a directory would go
+    std::ofstream(blocker) << "a file";
+    const std::string path = blocker + "/out.exr";
     SavedFrame f(scene(file_param(path) + all_standard(2)));
     ASSERT_TRUE(f.loaded);
     miBoolean result = miTRUE;
     EXPECT_FALSE(f.save(&result));
     EXPECT_FALSE(result);
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(fs::is_regular_file(blocker));
     EXPECT_TRUE(f.messages.contains(
         "orn_OpenEXR_saver(): Error writing exr file. Please check your permission or free space."));
+    // the second message names the file and why
+    EXPECT_TRUE(
+        f.messages.contains("orn_OpenEXR_saver(): " + path + ": cannot create the directory " + blocker))
+        << f.messages.all();
     EXPECT_FALSE(f.messages.contains("File saved!"));
 }
 

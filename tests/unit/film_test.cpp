@@ -1,4 +1,4 @@
-#include "film/atomic_file.h"
+#include "common/atomic_file.h"
 #include "film/film.h"
 #include "film/image_output.h"
 
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 using namespace orn::film;
+using orn::AtomicFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -406,11 +407,17 @@ TEST_F(ImageOutputTest, RequestsAreCheckedWithoutTouchingTheDisk) {
 
 TEST_F(ImageOutputTest, FailedWritesLeaveNothingAndClobberNothing) {
     const Film film = sample_film();
+    // a directory that cannot be made, because a file stands where it would go
+    std::ofstream(path("no")) << "a file";
     const std::string missing = path("no/such/x.exr");
     const auto error = write_image(film, {{}, "exr", "rgba", missing});
     ASSERT_TRUE(error);
-    EXPECT_EQ(*error, "cannot write \"" + missing + "\": No such file or directory");
-    EXPECT_FALSE(fs::exists(path("no")));
+    EXPECT_EQ(
+        error->rfind("cannot write \"" + missing + "\": cannot create the directory " + path("no/such"), 0),
+        0u)
+        << *error;
+    EXPECT_TRUE(fs::is_regular_file(path("no")));
+    fs::remove(path("no"));
 
     // The file is written, but cannot replace a directory: the temporary file must go away.
     fs::create_directory(path("taken.exr"));
@@ -435,12 +442,34 @@ TEST_F(ImageOutputTest, FailedWritesLeaveNothingAndClobberNothing) {
     EXPECT_EQ(files_in_dir(), 2u);
 }
 
+TEST_F(ImageOutputTest, WritingOverASymbolicLinkWritesItsTarget) {
+    const Film film = sample_film();
+    fs::create_directory(path("real"));
+    std::ofstream(path("real/shot.png")) << "old";
+    fs::create_symlink("real/shot.png", path("link.png")); // relative, as people make them
+    ASSERT_EQ(write_image(film, {{}, "png", "rgb", path("link.png")}), std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(path("link.png")));
+    EXPECT_TRUE(open(path("real/shot.png")));
+    EXPECT_GT(fs::file_size(path("real/shot.png")), 3u);
+    // a link to a file not yet there: the file is made where the link points
+    fs::create_symlink(path("real/new.png"), path("dangling.png"));
+    ASSERT_EQ(write_image(film, {{}, "png", "rgb", path("dangling.png")}), std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(path("dangling.png")));
+    EXPECT_TRUE(open(path("real/new.png")));
+}
+
 TEST_F(ImageOutputTest, CheckWritable) {
     EXPECT_EQ(check_writable(path("x.exr")), std::nullopt);
     EXPECT_EQ(files_in_dir(), 0u);
+    // a missing directory is made; one that cannot be is named in the error
+    EXPECT_EQ(check_writable(path("new/x.exr")), std::nullopt);
+    EXPECT_TRUE(fs::is_directory(path("new")));
+    fs::remove(path("new"));
+    std::ofstream(path("nope")) << "a file";
     const auto missing = check_writable(path("nope/x.exr"));
     ASSERT_TRUE(missing);
     EXPECT_NE(missing->find(path("nope/x.exr")), std::string::npos);
+    fs::remove(path("nope"));
     EXPECT_NE(check_writable(dir_.string()), std::nullopt);
     EXPECT_NE(check_writable(""), std::nullopt);
 }

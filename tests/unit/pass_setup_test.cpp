@@ -19,6 +19,8 @@ using orn::test::MessageCapture;
 using orn::test::module_preamble;
 using orn::test::SceneFixture;
 
+namespace fs = std::filesystem;
+
 namespace {
 
 using Buffer = orn::FramebufferElement::Buffer;
@@ -380,6 +382,43 @@ TEST_F(PassSetup, FrameNumbersAndOverlongPaths) {
     EXPECT_EQ(prop("tk_z", "filename"), (out_dir() + "/" + name).substr(0, 511));
     EXPECT_TRUE(messages.contains("orn_MegaTK_pass: output path longer than 511 characters"))
         << messages.all();
+}
+
+} // namespace
+
+namespace {
+
+// Every file of a frame follows one rule: a relative directory of the pass set-up is taken
+// from the output directory (-o), which is made when it is missing.
+TEST(PassSetupFiles, RelativeDirectoriesAreTakenFromTheOutputDirectoryInEveryMode) {
+    struct Case {
+        int mode;
+        const char* file; // one file the mode writes
+    };
+    for (const Case& c : {Case{0, "out/shot.diffuse.0012.tif"}, Case{2, "out/shot.single.0012.exr"},
+                          Case{3, "out/shot.singleTK.0012.exr"}}) {
+        SCOPED_TRACE("output mode " + std::to_string(c.mode));
+        const fs::path root =
+            fs::path(orn::test::temp_path("x")).parent_path() / ("mode" + std::to_string(c.mode));
+        fs::remove_all(root);
+        const std::string scene =
+            module_preamble() +
+            "options \"opt\" samples 0 0 end options\ncamera \"cam\" resolution 4 4 frame 12 end camera\n"
+            "instance \"cam_i\" \"cam\" end instance\nshader \"pass\" \"orn_MegaTK_pass\" (\"file_name\" "
+            "\"shot\", "
+            "\"frame_digits\" 4, \"directory\" \"out\", \"output_mode\" " +
+            std::to_string(c.mode) +
+            ", \"rgba_pass\" on, \"rgba_format\" 2, \"bit_depth\" 1, \"diffuse_pass\" on)\ncall \"pass\"\n"
+            "instgroup \"root\" \"cam_i\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+        orn::SessionOptions o;
+        o.render.progress = false;
+        o.render.output_dir = (root / "o").string();
+        orn::Session session(o);
+        ASSERT_TRUE(session.load_string(scene, "files.mi"));
+        EXPECT_TRUE(session.render_all());
+        EXPECT_TRUE(fs::is_regular_file(root / "o" / c.file));
+        EXPECT_FALSE(fs::exists(root / "o" / "out" / "out"));
+    }
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "film/atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace orn::film {
+namespace orn {
 
 namespace fs = std::filesystem;
 
@@ -20,16 +20,39 @@ std::string errno_message(int err) {
     return std::error_code(err, std::generic_category()).message();
 }
 
+// The file a write to `path` replaces: a symbolic link is followed to its target, so that the
+// link stays a link and its target gets the new contents.
+fs::path final_target(const fs::path& path) {
+    fs::path target = path;
+    std::error_code ec;
+    for (int hops = 0; hops < 40 && fs::is_symlink(target, ec); ++hops) {
+        const fs::path next = fs::read_symlink(target, ec);
+        if (ec) break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return target;
+}
+
 } // namespace
 
-AtomicFile::AtomicFile(const std::string& path, const std::string& extension) : path_(path) {
-    const fs::path target(path);
+AtomicFile::AtomicFile(const std::string& path, const std::string& extension) {
+    const fs::path target = final_target(path);
+    path_ = target.string();
     const std::string name = target.filename().string();
     if (name.empty() || name == "." || name == "..") {
         error_ = "not a file name";
         return;
     }
     const fs::path dir = target.parent_path();
+    std::error_code ec;
+    if (!dir.empty() && !fs::is_directory(dir, ec)) {
+        // Missing output directories are made, as a user expects of `-o out/shot`.
+        fs::create_directories(dir, ec);
+        if (ec) {
+            error_ = "cannot create the directory " + dir.string() + ": " + ec.message();
+            return;
+        }
+    }
 
     // Threads writing at the same moment start from different numbers; O_EXCL settles the rest.
     const std::size_t start = std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000;
@@ -67,4 +90,4 @@ std::optional<std::string> AtomicFile::commit() {
     return std::nullopt;
 }
 
-} // namespace orn::film
+} // namespace orn
