@@ -31,6 +31,7 @@ std::size_t byte_size(PixelKind kind) {
     case PixelKind::UInt32:
         return 4;
     case PixelKind::Half:
+    case PixelKind::UInt16:
         return 2;
     case PixelKind::UInt8:
         return 1;
@@ -46,10 +47,16 @@ OIIO::TypeDesc type_desc(PixelKind kind) {
         return OIIO::TypeDesc::HALF;
     case PixelKind::UInt32:
         return OIIO::TypeDesc::UINT32;
+    case PixelKind::UInt16:
+        return OIIO::TypeDesc::UINT16;
     case PixelKind::UInt8:
         return OIIO::TypeDesc::UINT8;
     }
     return OIIO::TypeDesc::FLOAT;
+}
+
+float unit(float v) {
+    return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; // NaN lands on 0
 }
 
 // Stores one film value in the file's pixel type; the source stays a float slot so that labels
@@ -66,9 +73,12 @@ void encode(const float* src, PixelKind kind, unsigned char* dst) {
         return;
     }
     case PixelKind::UInt8: {
-        const float v = *src;
-        const float clamped = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; // NaN lands on 0
-        *dst = static_cast<unsigned char>(std::lround(clamped * 255.0f));
+        *dst = static_cast<unsigned char>(std::lround(unit(*src) * 255.0f));
+        return;
+    }
+    case PixelKind::UInt16: {
+        const auto v = static_cast<std::uint16_t>(std::lround(unit(*src) * 65535.0f));
+        std::memcpy(dst, &v, 2);
         return;
     }
     }
@@ -124,6 +134,8 @@ OIIO::ImageSpec make_header(const Film& film, const OutputLayout& layout, const 
     // Values go out as they are; the colour is already premultiplied.
     header.attribute("oiio:UnassociatedAlpha", 1);
     if (!request.compression.empty()) header.attribute("compression", request.compression);
+    // The iff writer's run-length coding garbles runs of 16-bit alpha: iff files go out plain.
+    if (layout.format == ImageFormat::Iff) header.attribute("compression", "none");
     return header;
 }
 
@@ -159,7 +171,10 @@ std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::
     // pool is opaque to the sanitizer builds.
     out->threads(1);
     if (!out->open(file, header)) return out->geterror();
-    if (!out->write_image(OIIO::TypeDesc::UNKNOWN, data.data())) {
+    // The data is in the header's pixel types. Naming a single type outright matters: the iff
+    // writer mangles "native" 16-bit data.
+    const OIIO::TypeDesc type = header.channelformats.empty() ? header.format : OIIO::TypeDesc::UNKNOWN;
+    if (!out->write_image(type, data.data())) {
         const std::string reason = out->geterror();
         out->close();
         return reason;

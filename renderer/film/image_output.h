@@ -13,7 +13,7 @@ struct OutputRequest {
     // Film planes read by the data types, in the same order; empty: each type reads its standard
     // plane (rgba/rgb: Color, z: Depth, n: Normal, m: Motion, tag: Label, coverage: Coverage).
     std::vector<std::string> planes;
-    // "exr", "tif", "tiff" or "png"; empty: taken from the path's extension.
+    // "exr", "tif", "tiff", "png" or "iff" (16-bit colour); empty: taken from the path's extension.
     std::string format;
     // Comma-separated data types, each optionally prefixed by '+' or '-': "rgba", "rgb", "rgba_fp",
     // "rgb_fp", "rgba_h", "rgb_h", "z", "n", "m", "tag", "coverage". Several only in exr.

@@ -43,7 +43,7 @@ const DataType data_types[] = {
     {"coverage", Coverage, 1, "", {"Coverage"}, F, U8, nullptr},
 };
 
-const char* const refused_formats[] = {"iff", "map", "ct", "st", "zt", "nt", "mt", "tt"};
+const char* const refused_formats[] = {"map", "ct", "st", "zt", "nt", "mt", "tt"};
 const char* const exr_compressions[] = {"none",  "rle", "zips", "zip",  "piz",
                                         "pxr24", "b44", "b44a", "dwaa", "dwab"};
 const char* const tiff_compressions[] = {"none", "lzw", "zip", "packbits"};
@@ -96,6 +96,7 @@ std::optional<FormatChoice> parse_format(const std::string& name) {
     if (name == "exr") return FormatChoice{ImageFormat::Exr, ".exr"};
     if (name == "tif" || name == "tiff") return FormatChoice{ImageFormat::Tiff, ".tif"};
     if (name == "png") return FormatChoice{ImageFormat::Png, ".png"};
+    if (name == "iff") return FormatChoice{ImageFormat::Iff, ".iff"};
     return std::nullopt;
 }
 
@@ -117,8 +118,8 @@ LayoutResult plan_output(const OutputRequest& request) {
         if (format.empty()) return fail("no image format given for " + in_quotes(path));
     }
     if (contains(refused_formats, format))
-        return fail("image format " + in_quotes(format) + " is not supported (use exr, tif or png) for " +
-                    in_quotes(path));
+        return fail("image format " + in_quotes(format) +
+                    " is not supported (use exr, tif, png or iff) for " + in_quotes(path));
     const std::optional<FormatChoice> choice = parse_format(format);
     if (!choice) return fail("unknown image format " + in_quotes(format) + " for " + in_quotes(path));
     result.layout.format = choice->format;
@@ -159,6 +160,13 @@ LayoutResult plan_output(const OutputRequest& request) {
         if (choice->format == ImageFormat::Png) {
             if (type.png_refusal) return fail(std::string(type.png_refusal) + " (" + in_quotes(path) + ")");
             kind = PixelKind::UInt8;
+        }
+        if (choice->format == ImageFormat::Iff) {
+            // The iff writer takes 16-bit RGB or RGBA only: colour, clamped to [0, 1].
+            if (type.plane != Color)
+                return fail("iff files hold 16-bit colour only, not " + in_quotes(type.name) +
+                            "; use exr or tif (" + in_quotes(path) + ")");
+            kind = PixelKind::UInt16;
         }
 
         // Only exr has named channels worth a prefix; another plane's channels carry its name once

@@ -8,8 +8,8 @@
 
 namespace orn::film {
 
-enum class ImageFormat { Exr, Tiff, Png };
-enum class PixelKind { Float, Half, UInt32, UInt8 };
+enum class ImageFormat { Exr, Tiff, Png, Iff };
+enum class PixelKind { Float, Half, UInt32, UInt16, UInt8 };
 
 // One channel of the file and where its values come from.
 struct ChannelSource {

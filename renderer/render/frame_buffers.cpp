@@ -147,16 +147,24 @@ void Frame::write_buffer_files() {
         std::string type = b.text("filetype");
         if (type == "null") continue;
         if (type == "tiff") type = "tif";
-        if (type != "exr" && type != "tif" && type != "png") {
+        if (type != "exr" && type != "tif" && type != "png" && type != "iff") {
             Messages::emitf(Severity::Warning,
-                            "frame buffer \"%s\": cannot write file type \"%s\" (use exr, tif or png)",
+                            "frame buffer \"%s\": cannot write file type \"%s\" (use exr, tif, png or iff)",
                             b.name.c_str(), type.c_str());
             continue;
         }
         const int standard = standard_plane(b.name);
         const std::string plane =
             standard >= 0 ? film::standard_plane_name(film::StandardPlane(standard)) : b.name;
+        const std::string data_type = output_type(b.text("datatype"), standard >= 0, standard);
         const std::string path = output_path(file);
+        // A buffer its file type cannot hold (depth in iff, say) is left out with a warning; the
+        // other files of the frame are still written.
+        if (auto refusal = film::check_output_type({{plane}, type, data_type, path})) {
+            Messages::emitf(Severity::Warning, "frame buffer \"%s\" not written: %s", b.name.c_str(),
+                            refusal->c_str());
+            continue;
+        }
         auto [it, fresh] = files.try_emplace(path);
         film::OutputRequest& req = it->second;
         if (fresh) {
@@ -172,8 +180,7 @@ void Frame::write_buffer_files() {
             continue;
         }
         req.planes.push_back(plane);
-        req.data_type +=
-            (req.data_type.empty() ? "" : ",") + output_type(b.text("datatype"), standard >= 0, standard);
+        req.data_type += (req.data_type.empty() ? "" : ",") + data_type;
         if (req.compression.empty()) req.compression = b.text("compression");
     }
     for (const auto& path : order) {

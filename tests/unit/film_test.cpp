@@ -382,13 +382,28 @@ TEST_F(ImageOutputTest, TiffAndPngPixelTypes) {
             EXPECT_EQ(px[3], 128) << name;
         }
     }
+
+    // iff: 16 bits, clamped: 0.25 * 65535 = 16383.75 -> 16384, 0.5 * 65535 = 32767.5 -> 32768
+    ASSERT_EQ(write_image(film, {{}, "iff", "rgba", path("c.iff")}), std::nullopt);
+    auto iff = open(path("c.iff"));
+    ASSERT_TRUE(iff);
+    EXPECT_EQ(iff->spec().format, OIIO::TypeDesc::UINT16);
+    const auto px = read<std::uint16_t>(*iff, 0, 4, OIIO::TypeDesc::UINT16);
+    EXPECT_EQ(px[4 * 3 + 0], 16384);
+    EXPECT_EQ(px[0], 65535);
+    EXPECT_EQ(px[1], 0);
+    EXPECT_EQ(px[2], 65535);
+    EXPECT_EQ(px[3], 32768);
 }
 
 TEST_F(ImageOutputTest, RequestsAreCheckedWithoutTouchingTheDisk) {
     EXPECT_EQ(check_output_type({{}, "xyz", "rgba", "out.xyz"}),
               "unknown image format \"xyz\" for \"out.xyz\"");
     EXPECT_EQ(check_output_type({{}, "exr", "rgba,q", "o.exr"}), "unknown data type \"q\" for \"o.exr\"");
-    EXPECT_NE(check_output_type({{}, "iff", "rgba", "o.iff"})->find("not supported"), std::string::npos);
+    EXPECT_EQ(check_output_type({{}, "iff", "rgba", "o.iff"}), std::nullopt);
+    EXPECT_NE(check_output_type({{}, "iff", "z", "o.iff"})->find("iff files hold 16-bit colour only"),
+              std::string::npos);
+    EXPECT_NE(check_output_type({{}, "map", "rgba", "o.map"})->find("not supported"), std::string::npos);
     EXPECT_NE(
         check_output_type({{}, "png", "+z", "o.png"})->find("cannot write depth into png, use exr or tif"),
         std::string::npos);
