@@ -395,8 +395,8 @@ TEST(PassSetupFiles, RelativeDirectoriesAreTakenFromTheOutputDirectoryInEveryMod
         int mode;
         const char* file; // one file the mode writes
     };
-    for (const Case& c : {Case{0, "out/shot.diffuse.0012.tif"}, Case{2, "out/shot.single.0012.exr"},
-                          Case{3, "out/shot.singleTK.0012.exr"}}) {
+    for (const Case& c : {Case{0, "out/shot.diffuse.0012.tif"}, Case{1, "out/shot.diffuse.0012.iff"},
+                          Case{2, "out/shot.single.0012.exr"}, Case{3, "out/shot.singleTK.0012.exr"}}) {
         SCOPED_TRACE("output mode " + std::to_string(c.mode));
         const fs::path root =
             fs::path(orn::test::temp_path("x")).parent_path() / ("mode" + std::to_string(c.mode));
