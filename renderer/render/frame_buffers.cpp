@@ -4,6 +4,7 @@
 #include "film/image_output.h"
 #include "render/frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -55,6 +56,11 @@ void Frame::run_calls() {
     for (miTag t : db_.calls) {
         auto* fe = db_.get_as<FunctionElement>(t, miSCENE_FUNCTION);
         if (!fe) continue;
+        // A scene-editing shader may replace the camera's output list (the pass set-up does):
+        // the scene's own file outputs then go, and the user is told which.
+        std::vector<OutputEntry> files;
+        for (const OutputEntry& o : *output_entries())
+            if (o.is_file) files.push_back(o);
         ThreadContext::set_current(main_context_.get());
         miState* st = main_context_->begin_sample(0, 0, 0);
         st->type = miRAY_NONE;
@@ -63,6 +69,14 @@ void Frame::run_calls() {
             Messages::emitf(Severity::Warning, "scene-editing shader \"%s\" returned false",
                             fe->name.c_str());
         ThreadContext::set_current(nullptr);
+        const std::vector<OutputEntry>& now = *output_entries();
+        for (const OutputEntry& o : files)
+            if (std::none_of(now.begin(), now.end(),
+                             [&](const OutputEntry& e) { return e.is_file && e.filename == o.filename; }))
+                Messages::emitf(Severity::Warning,
+                                "%s:%d: camera output \"%s\" is not written: \"%s\" replaced the camera's "
+                                "output list",
+                                o.loc.file.c_str(), o.loc.line, o.filename.c_str(), fe->name.c_str());
     }
 }
 

@@ -206,6 +206,10 @@ TEST_F(PassSetup, CameraOutputStatementsAreDroppedUnlessTheCallFails) {
     ASSERT_TRUE(fx->load(pass_scene("\"output_mode\" 0", "output \"rgba\" \"exr\" \"old.exr\"")))
         << messages.all();
     EXPECT_TRUE(outputs().empty());
+    // ... and the user is told which output went
+    EXPECT_TRUE(messages.contains("camera output \"old.exr\" is not written: \"pass\" replaced the camera's "
+                                  "output list"))
+        << messages.all();
 
     // Without a file name nothing at all changes, silently.
     SceneFixture no_name;
