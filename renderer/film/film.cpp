@@ -64,6 +64,15 @@ int Film::add_plane(const std::string& name, int components, bool filtered,
     return plane_count() - 1;
 }
 
+void Film::set_filtered(int plane, bool filtered) {
+    if (plane < 0 || plane >= plane_count())
+        throw std::out_of_range("no film plane " + std::to_string(plane));
+    Plane& p = planes_[static_cast<std::size_t>(plane)];
+    if (p.info.filtered == filtered) return;
+    p.info.filtered = filtered;
+    layout();
+}
+
 int Film::plane_id(const std::string& name) const {
     for (std::size_t i = 0; i < planes_.size(); ++i)
         if (planes_[i].info.name == name) return static_cast<int>(i);

@@ -70,6 +70,9 @@ class Film {
     // Adds a user plane and returns its id; names are unique.
     int add_plane(const std::string& name, int components, bool filtered,
                   const std::array<float, 4>& clear = {});
+    // Whether the plane's pixels filter their samples or take the one nearest the centre
+    // (standard planes too; labels are the caller's to keep unfiltered).
+    void set_filtered(int plane, bool filtered);
     // -1 when no plane has that name.
     int plane_id(const std::string& name) const;
     int plane_count() const { return static_cast<int>(planes_.size()); }

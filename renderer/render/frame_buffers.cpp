@@ -92,6 +92,8 @@ void Frame::setup_buffers() {
             bp.plane = standard;
             bp.components = film_->plane_info(standard).components;
             bp.label = standard == film::Label;
+            // The standard images filter as their table says unless the buffer asks otherwise.
+            if (!bp.label && b.find("filtering")) film_->set_filtered(standard, b.flag("filtering", true));
         } else {
             bp.components = components_of(type);
             bp.label = type == "tag";

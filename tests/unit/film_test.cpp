@@ -164,6 +164,22 @@ TEST(FilmResolve, FullCoverageIsExactlyOneUnderEveryFilter) {
             }
 }
 
+TEST(FilmResolve, StandardPlanesCanBeFiltered) {
+    // depth takes the sample nearest the centre by default; filtered, the box mean
+    for (const bool filtered : {false, true}) {
+        Film film(1, 1, 4, {FilterType::Box, 1.0f, 1.0f});
+        if (filtered) film.set_filtered(Depth, true);
+        for (int s = 0; s < 4; ++s)
+            *film.sample_data(Depth, 0, 0, s) = float(s + 1);
+        film.resolve();
+        const float z = film.pixel(Depth, 0, 0)[0];
+        if (filtered)
+            EXPECT_EQ(z, 2.5f);
+        else
+            EXPECT_TRUE(z == 1.f || z == 2.f || z == 3.f || z == 4.f) << z;
+    }
+}
+
 // One sample per pixel sits at the pixel centre, so a neighbour's sample is exactly 1 pixel away.
 TEST(FilmResolve, NeighbourWeightsMatchTheFilterShapes) {
     auto resolve_two = [](FilterType type, float width) {

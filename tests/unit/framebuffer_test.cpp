@@ -96,6 +96,18 @@ TEST(Framebuffers, OutputImagesReadAndRewriteTheFrame) {
     EXPECT_EQ(c.r, 0.f);
 }
 
+TEST(Framebuffers, StandardBuffersFollowTheirFilteringProperty) {
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(scene("framebuffer \"Z\" (\"datatype\" \"z\", \"filtering\" on)\n"
+                              "framebuffer \"Coverage\" (\"datatype\" \"coverage\", \"filtering\" off)\n"
+                              "framebuffer \"Label\" (\"datatype\" \"tag\", \"filtering\" on)\n")));
+    const orn::film::Film& film = fx.frame().film();
+    EXPECT_TRUE(film.plane_info(orn::film::Depth).filtered);
+    EXPECT_FALSE(film.plane_info(orn::film::Coverage).filtered);
+    EXPECT_FALSE(film.plane_info(orn::film::Label).filtered) << "labels are never blended";
+    EXPECT_FALSE(film.plane_info(orn::film::Normal).filtered) << "no buffer, no change";
+}
+
 TEST(Framebuffers, BuffersWithAFileNameAreWrittenAsLayersOfOneExr) {
     const std::string dir = fs::path(orn::test::temp_path("x")).parent_path().string();
     const std::string file = dir + "/shared.exr";
