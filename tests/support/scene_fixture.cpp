@@ -92,6 +92,19 @@ bool SceneFixture::call(const std::string& shader, void* result, miState* state)
     return frame_->call_shader(&fe->function, result, state) != miFALSE;
 }
 
+miColor SceneFixture::shade_hit(const std::string& shader, float rx, float ry, int type) {
+    miState* hit = probe_eye(rx, ry);
+    miColor c{-1, -1, -1, -1};
+    if (!hit) {
+        ADD_FAILURE() << "the eye ray through " << rx << ", " << ry << " hits nothing";
+        return c;
+    }
+    hit->type = type;
+    c = {0, 0, 0, 0};
+    EXPECT_TRUE(call(shader, &c, hit)) << shader;
+    return c;
+}
+
 miColor SceneFixture::shade(float rx, float ry, bool* hit) {
     miState* r = root(int(rx), int(ry));
     miVector org, dir;
@@ -110,6 +123,13 @@ void SceneFixture::render() {
     ThreadContext::set_current(nullptr);
     frame_->render_pixels();
     ThreadContext::set_current(&frame_->main_context());
+}
+
+float* SceneFixture::sample_buffer(const std::string& name) {
+    auto& film = frame_->film();
+    const int id = film.plane_id(name);
+    if (id < 0) return nullptr;
+    return frame_->main_context().film_sample.data() + film.plane_offset(id);
 }
 
 std::string temp_path(const std::string& name) {

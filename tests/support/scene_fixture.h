@@ -47,10 +47,16 @@ class SceneFixture {
     miState* probe_eye(float rx, float ry);
     // Calls the named shader instance on `state`; its result lands in `result`.
     bool call(const std::string& shader, void* result, miState* state);
+    // Calls the named shader on the hit of the eye ray through (rx, ry) as a ray of `type`,
+    // with a black result to start from; the result, or (-1, -1, -1, -1) when nothing is hit.
+    miColor shade_hit(const std::string& shader, float rx = 50.f, float ry = 50.f, int type = miRAY_EYE);
     // Traces and shades the eye ray through raster position (rx, ry).
     miColor shade(float rx, float ry, bool* hit = nullptr);
     // Renders all pixels and resolves the film.
     void render();
+    // The values that shader calls made by hand see in a frame buffer (by name, such as a tk
+    // pass buffer) at the current eye sample; null when the camera has no such buffer.
+    float* sample_buffer(const std::string& name);
 
   private:
     std::unique_ptr<Session> session_;
