@@ -142,7 +142,7 @@ TEST(ExrSaverStandard, FloatGroupsHoldTheImagesWithTheTopRowFirst) {
     const std::string path = temp_path("float.exr");
     SavedFrame f(scene(file_param(path) + all_standard(2)));
     ASSERT_TRUE(f.loaded);
-    // The renderer leaves motion at 0; one pixel's motion vector, x, y and z (Part 3.4)
+    // The renderer leaves motion at 0; one pixel's motion vector, x, y and z
     f.put(miRC_IMAGE_M, 2, kHeight - 2, {0.5f, -1.25f, 3.75f, 0.f}); // file row 1
     miBoolean result = miFALSE;
     ASSERT_TRUE(f.save(&result));

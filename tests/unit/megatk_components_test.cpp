@@ -1,7 +1,7 @@
 // orn_MegaTK components that the other tests leave out: every lighting model away from the
 // mirror direction, the emit flags of toolkit lights, area lights, the occluded ambient with
 // the occlusion blends, and the depth switches on reflection and refraction rays. Expected
-// values are worked out here from Parts 2.2, 2.4, 2.5, 2.7 and 5.1.
+// values are worked out here from the models' formulas.
 #include "support/expect.h"
 #include "support/scene_fixture.h"
 #include "support/scene_text.h"
@@ -24,7 +24,7 @@ const Vec kN{0, 0, 1}; // the quad's normal
 // ------------------------------------------------------------------ lighting models
 
 // One light sample: towards L, seen along the ray `dir` at a point with normal N. Each model
-// below turns it into its factor in front of the light colour (Part 2.7).
+// below turns it into its factor in front of the light colour.
 struct Geometry {
     Vec L, dir, N, V; // V = -dir
     double c;         // the light iterator's cosine, N . L
@@ -212,7 +212,7 @@ void expect_light_passes(SceneFixture& fx, const Rgb& diffuse, const Rgb& shadow
 }
 
 TEST(MegaTKLights, EmitFlagsChooseWhichComponentsAToolkitLightFeeds) {
-    // Red emits only diffuse light, green only specular light, blue both (Parts 2.2, 5.1).
+    // Red emits only diffuse light, green only specular light, blue both.
     QuadScene s;
     s.camera = rgb_buffers(kLightPasses);
     s.defs = toolkit_light("red", directional(kN), "1 0 0", 1, "k", true, false) +
@@ -231,7 +231,7 @@ TEST(MegaTKLights, EmitFlagsChooseWhichComponentsAToolkitLightFeeds) {
 TEST(MegaTKLights, AnAreaLightGivesTheMeanOfItsSamples) {
     // Two tiny area lights 5 above the centre pixel's point: a toolkit rectangle of 2 x 3
     // samples and a plain sphere of 2 x 2. Every sample arrives along the normal, so each
-    // light gives its colour once however many samples it takes (Part 2.2 light loop step 4);
+    // light gives its colour once however many samples it takes;
     // the plain light reaches only the shadowed sums.
     QuadScene s;
     s.camera = rgb_buffers(kLightPasses);
@@ -253,7 +253,7 @@ TEST(MegaTKLights, AnAreaLightGivesTheMeanOfItsSamples) {
 TEST(MegaTKOcclusion, OccludedAmbientAndTheBlendsOfOcclusion) {
     // Nothing lies above the quad, so every occlusion probe misses and O = ao_color x ao_bright
     // = (0.4, 0.6, 0.8). Final gathering sees only the environment E: the irradiance is E.
-    // Part 2.4: a blend of strength a turns X into (a O + 1 - a) X for the occluded ambient,
+    // A blend of strength a turns X into (a O + 1 - a) X for the occluded ambient,
     // the indirect light and the shadowed specular light.
     const Rgb O{0.4, 0.6, 0.8}, E{0.2, 0.4, 0.6}, Cd{0.5, 0.8, 1}, key{0.5, 1, 0.5};
     const std::vector<std::string> passes = {"tk_ambient", "tk_amb_occlus", "tk_indirect", "tk_specular",
@@ -304,8 +304,8 @@ TEST(MegaTKOcclusion, OccludedAmbientAndTheBlendsOfOcclusion) {
 // ------------------------------------------------------------------ depth
 
 TEST(MegaTKPasses, DepthSwitchesOfReflectionAndRefractionRays) {
-    // Part 2.5: depth_reflect and depth_refract give reflection rays a green and refraction
-    // rays a blue depth, but passes are written only for eye and transparency rays (step 5),
+    // depth_reflect and depth_refract give reflection rays a green and refraction
+    // rays a blue depth, but passes are written only for eye and transparency rays,
     // so neither reaches tk_z: a reflection or refraction ray leaves it as it was, and on eye
     // and transparency rays green and blue only keep what the buffer held.
     QuadScene s;
