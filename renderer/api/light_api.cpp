@@ -71,7 +71,7 @@ ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_
                                   miTag light, miInteger* samples) {
     Frame* f = frame_of(state);
     if (!f || !result || !samples || !state->cache) return miFALSE;
-    const WorldLight* found = first_light_for_tag(f->world(), light);
+    const WorldLight* found = first_light_for_tag(f->world().lights(), light);
     if (!found) return miFALSE;
     const WorldLight& wl = *found;
     const int n = light_sample_count(wl);

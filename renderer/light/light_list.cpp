@@ -1,13 +1,14 @@
 #include "light/light_list.h"
 
+#include "db/world_items.h"
 #include "light/light_sampling.h"
-#include "render/frame.h"
+#include "trace/thread_context.h"
 
 namespace orn {
 
-void LightListImpl::reset(Frame& frame, miState* state, const miVector* axis, miScalar spread_cos,
+void LightListImpl::reset(LightSource& source, miState* state, const miVector* axis, miScalar spread_cos,
                           const miTag* lights, miUint n_lights) {
-    frame_ = &frame;
+    source_ = &source;
     state_ = state;
     use_axis_ = axis && (axis->x != 0.f || axis->y != 0.f || axis->z != 0.f);
     axis_ = use_axis_ ? normalized(*axis) : miVector{0, 0, 0};
@@ -17,15 +18,15 @@ void LightListImpl::reset(Frame& frame, miState* state, const miVector* axis, mi
     next_ = taken_ = 0;
     RayData& rd = ThreadContext::data(state);
     seed_ = rd.path ^ (uint64_t(++rd.sample_calls) << 32);
-    const World& world = frame.world();
+    const std::vector<WorldLight>& all = source.lights();
     if (!lights || n_lights == 0) {
         const InstanceElement* inst = rd.hit ? rd.hit->instance : nullptr;
-        for (const auto& wl : world.lights())
+        for (const auto& wl : all)
             if (light_linked(inst, wl)) lights_.push_back(&wl);
         return;
     }
     for (miUint i = 0; i < n_lights; ++i)
-        lights_for_tag(world, lights[i], lights_);
+        lights_for_tag(all, lights[i], lights_);
 }
 
 miTag LightListImpl::get_light_tag(size_t i) const {
@@ -47,7 +48,7 @@ miBoolean LightListImpl::sample(size_t i) {
             sample_light(wl, state_->point, k, seed_ ^ (uint64_t(i) * 0x9e3779b97f4a7c15ULL));
         if (use_axis_ && dot3(axis_, ls.dir) <= spread_cos_) continue;
         miColor c{0, 0, 0, 0};
-        if (!frame_->call_light(&c, state_, wl, ls)) continue;
+        if (!source_->call_light(&c, state_, wl, ls)) continue;
         color_ = c;
         dir_ = ls.dir;
         dot_nl_ = dot3(state_->normal, ls.dir);

@@ -8,15 +8,27 @@
 
 namespace orn {
 
-class Frame;
 struct WorldLight;
+struct LightSample;
+
+// What a light list needs of the frame: its lights, and a way to call a light's shader for one
+// sample (the light state becomes state->child).
+class LightSource {
+  public:
+    virtual const std::vector<WorldLight>& lights() const = 0;
+    virtual miBoolean call_light(miColor* result, miState* state, const WorldLight& light,
+                                 const LightSample& sample) = 0;
+
+  protected:
+    ~LightSource() = default;
+};
 
 class LightListImpl final : public mi::shader::LightList {
   public:
     // Fills the list for `state`: the given light tags, or the default lights allowed by the
     // instance's light links when `lights` is null or empty.
-    void reset(Frame& frame, miState* state, const miVector* axis, miScalar spread_cos, const miTag* lights,
-               miUint n_lights);
+    void reset(LightSource& source, miState* state, const miVector* axis, miScalar spread_cos,
+               const miTag* lights, miUint n_lights);
 
     size_t get_number_of_lights() const override { return lights_.size(); }
     miTag get_light_tag(size_t i) const override;
@@ -31,7 +43,7 @@ class LightListImpl final : public mi::shader::LightList {
     bool in_use = false;
 
   private:
-    Frame* frame_ = nullptr;
+    LightSource* source_ = nullptr;
     miState* state_ = nullptr;
     miVector axis_{0, 0, 0};
     bool use_axis_ = false;

@@ -59,13 +59,13 @@ bool light_named(const WorldLight& light, miTag tag) {
     return light.instance->tag == tag || light.light->tag == tag;
 }
 
-void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out) {
-    for (const auto& wl : world.lights())
+void lights_for_tag(const std::vector<WorldLight>& lights, miTag tag, std::vector<const WorldLight*>& out) {
+    for (const auto& wl : lights)
         if (light_named(wl, tag)) out.push_back(&wl);
 }
 
-const WorldLight* first_light_for_tag(const World& world, miTag tag) {
-    for (const auto& wl : world.lights())
+const WorldLight* first_light_for_tag(const std::vector<WorldLight>& lights, miTag tag) {
+    for (const auto& wl : lights)
         if (light_named(wl, tag)) return &wl;
     return nullptr;
 }

@@ -2,7 +2,7 @@
 // with the instance's light links, and the inclusive and exclusive lists.
 #pragma once
 
-#include "render/world.h"
+#include "db/world_items.h"
 
 #include <vector>
 
@@ -24,8 +24,8 @@ LightSample sample_light(const WorldLight& light, const miVector& point, int k, 
 bool light_named(const WorldLight& light, miTag tag);
 
 // The world lights a tag names: a light instance, or every instance of a light.
-void lights_for_tag(const World& world, miTag tag, std::vector<const WorldLight*>& out);
-const WorldLight* first_light_for_tag(const World& world, miTag tag);
+void lights_for_tag(const std::vector<WorldLight>& lights, miTag tag, std::vector<const WorldLight*>& out);
+const WorldLight* first_light_for_tag(const std::vector<WorldLight>& lights, miTag tag);
 
 // Whether the instance hit by a state may be lit by a light, after its light links.
 bool light_linked(const InstanceElement* inst, const WorldLight& light);

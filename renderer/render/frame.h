@@ -5,6 +5,8 @@
 #include "core/math.h"
 #include "db/database.h"
 #include "film/film.h"
+#include "light/light_list.h"
+#include "light/light_sampling.h"
 #include "render/world.h"
 #include "trace/thread_context.h"
 
@@ -31,7 +33,7 @@ struct RenderSettings {
     int bucket_size = 32;
 };
 
-class Frame {
+class Frame : public LightSource {
   public:
     Frame(Database& db, World& world, RenderSettings settings);
     ~Frame();
@@ -71,7 +73,8 @@ class Frame {
     // Calls a light's shader for one light sample seen from `state`; the light state becomes
     // state->child.
     miBoolean call_light(miColor* result, miState* state, const WorldLight& light,
-                         const struct LightSample& sample);
+                         const LightSample& sample) override;
+    const std::vector<WorldLight>& lights() const override { return world_.lights(); }
     // Filters `result` through the occluders between state->point and the light sample;
     // false when the light is blocked.
     miBoolean trace_shadow(miColor* result, miState* state);

@@ -4,6 +4,7 @@
 
 #include "core/math.h"
 #include "db/database.h"
+#include "db/world_items.h"
 #include "scene/ast.h"
 #include "trace/geometry_scene.h"
 
@@ -12,22 +13,6 @@
 #include <vector>
 
 namespace orn {
-
-struct WorldInstance {
-    InstanceElement* instance = nullptr;
-    const ObjectElement* object = nullptr;
-    Matrix world_to_object, object_to_world;
-    miTag default_material = miNULLTAG;
-    std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
-};
-
-struct WorldLight {
-    InstanceElement* instance = nullptr;
-    LightElement* light = nullptr;
-    Matrix world_to_light, light_to_world;
-    miVector origin{0, 0, 0};     // world space
-    miVector direction{0, 0, -1}; // world space, unit
-};
 
 class World {
   public:

@@ -1,0 +1,28 @@
+// The frame's flattened scene items: leaf instances and light instances with their world
+// transforms. The world builds them; tracing and light sampling read them.
+#pragma once
+
+#include "core/math.h"
+#include "db/database.h"
+
+#include <vector>
+
+namespace orn {
+
+struct WorldInstance {
+    InstanceElement* instance = nullptr;
+    const ObjectElement* object = nullptr;
+    Matrix world_to_object, object_to_world;
+    miTag default_material = miNULLTAG;
+    std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
+};
+
+struct WorldLight {
+    InstanceElement* instance = nullptr;
+    LightElement* light = nullptr;
+    Matrix world_to_light, light_to_world;
+    miVector origin{0, 0, 0};     // world space
+    miVector direction{0, 0, -1}; // world space, unit
+};
+
+} // namespace orn
