@@ -622,18 +622,12 @@ std::string default_text(const orn::scene::ParamDecl& p) {
     return out.str();
 }
 
+// "| a | b |" -> {"a", "b"}
 std::vector<std::string> split_cells(const std::string& row) {
     std::vector<std::string> cells;
-    std::string cell;
-    for (size_t i = 1; i < row.size(); ++i) {
-        if (row[i] != '|') {
-            cell += row[i];
-            continue;
-        }
-        const size_t a = cell.find_first_not_of(' '), b = cell.find_last_not_of(' ');
-        cells.push_back(a == std::string::npos ? "" : cell.substr(a, b - a + 1));
-        cell.clear();
-    }
+    std::istringstream in(row.substr(1));
+    for (std::string cell; std::getline(in, cell, '|');)
+        cells.push_back(cell.substr(1, cell.size() >= 2 ? cell.size() - 2 : 0));
     return cells;
 }
 

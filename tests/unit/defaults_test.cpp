@@ -73,9 +73,6 @@ TEST(Defaults, OnlyPlainParametersOfSimpleTypesTakeOne) {
     };
     const Case cases[] = {
         {"array scalar \"s\" default 1", "only plain parameters of a shader take a default (\"s\")"},
-        {"struct \"t\" { scalar \"m\" default 1 }",
-         "only plain parameters of a shader take a default (\"m\")"},
-        {"scalar \"s\" default = \"x\"", "the default of \"s\" must be a number, on/off or a string"},
         {"light \"l\" default \"sun\"", "parameter \"l\" of shader \"d\" is a light and takes no default"},
         {"color \"c\" default 1 2", "parameter \"c\" of shader \"d\" expects a colour of 3 or 4 numbers"},
     };
