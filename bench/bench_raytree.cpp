@@ -42,14 +42,15 @@ std::string scene(int depth, int branch_mode, int photons, int threads_hint) {
            "\"emit_specular\" on, "
            "\"shadow\" on, \"shadow_factor\" 0) origin 0 6 2 energy 400 400 400 end light\n"
            "instance \"key_i\" \"key\" end instance\n"
-           "shader \"glass\" \"orn_MegaTK\" (" +
+           "shader \"glass\" \"orn_MegaTK\" (\"diffuse_on\" off, \"reflect_diffuse_loss\" 0, "
+           "\"refract_diffuse_loss\" 0, \"sample_falloff\" 0, " +
            common +
            "\"ior\" 1.5, \"reflect_on\" on, \"reflect_amount\" 1, "
            "\"reflect_color\" 1 1 1 1, \"reflect_fresnel\" 1, \"reflect_samples\" 1, \"refract_on\" on, "
            "\"refract_amount\" 1, "
            "\"refract_color\" 1 1 1 1, \"refract_fresnel\" 1, \"refract_samples\" 1, \"absorb_inside\" 0.9 "
            "0.8 0.7 1)\n"
-           "shader \"metal\" \"orn_MegaTK\" (" +
+           "shader \"metal\" \"orn_MegaTK\" (\"reflect_diffuse_loss\" 0, \"sample_falloff\" 0, " +
            common +
            "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.4 0.3 0.2 1, "
            "\"diffuse_weight\" 0.4, \"reflect_on\" on, \"reflect_amount\" 0.7, \"reflect_color\" 1 0.8 0.5 "
@@ -57,7 +58,8 @@ std::string scene(int depth, int branch_mode, int photons, int threads_hint) {
            "\"reflect_gloss\" 20, \"reflect_samples\" 16, " +
            ao +
            ")\n"
-           "shader \"floor\" \"orn_MegaTK\" (" +
+           "shader \"floor\" \"orn_MegaTK\" (\"ao_on_ambient\" 0, \"ao_on_indirect\" 0, \"ao_on_specular\" "
+           "0, " +
            common +
            "\"ior\" 1, \"diffuse_on\" on, \"diffuse_color\" 0.7 0.7 0.7 1, "
            "\"diffuse_weight\" 1, \"indirect_on\" on, \"indirect_color\" 1 1 1 1, \"indirect_saturation\" "

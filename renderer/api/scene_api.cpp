@@ -127,6 +127,7 @@ ORN_API miTag mi_api_funcdecl_end(void) {
     Declaration& d = p.decl->declaration;
     d.decl.version = d.c_record.version;
     d.layout = compute_layout(d.decl.params);
+    d.defaults.assign((d.layout.size + 3) / 4, 0u);
     d.result_bytes = result_size(d.decl.result);
     if (db->code_binder) db->code_binder(d);
     return db->add(std::move(p.decl));
@@ -154,7 +155,7 @@ ORN_API miBoolean mi_api_function_call(char* name) {
     f.decl = &decl;
     f.name = n;
     f.block_size = decl.layout.size;
-    f.storage.assign((decl.layout.size + 3) / 4, 0u);
+    f.storage = decl.defaults;
     return miTRUE;
 }
 

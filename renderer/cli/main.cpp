@@ -5,24 +5,100 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
 namespace {
+
+// Exit statuses: 0 done, 1 a render or check failed, 2 the command line was wrong.
+constexpr int kFailed = 1, kUsage = 2;
+
 void on_interrupt(int) {
     orn::Frame::aborted().store(true);
 }
+
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "ornrender: error: %s\n", message.c_str());
+    return status;
+}
+
+std::string value_text(const orn::scene::Value& v) {
+    using Kind = orn::scene::Value::Kind;
+    switch (v.kind) {
+    case Kind::Numbers: {
+        std::string out;
+        for (double d : v.numbers) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%g", d);
+            out += (out.empty() ? "" : " ") + std::string(buf);
+        }
+        return out;
+    }
+    case Kind::Boolean:
+        return v.boolean ? "on" : "off";
+    case Kind::String:
+        return "\"" + v.text + "\"";
+    default:
+        return "";
+    }
+}
+
+std::string type_text(const orn::scene::ParamDecl& p) {
+    return (p.is_array ? "array " : "") + orn::scene::to_string(p.type);
+}
+
+// The declarations whose shader a linked module provides, by name.
+std::vector<const orn::Declaration*> provided(orn::Database& db) {
+    std::vector<const orn::Declaration*> out;
+    for (orn::Element* e : db.all(miSCENE_FUNCTION_DECL)) {
+        const auto& d = static_cast<orn::DeclElement*>(e)->declaration;
+        if (d.code) out.push_back(&d);
+    }
+    std::sort(out.begin(), out.end(), [](auto* a, auto* b) { return a->decl.name < b->decl.name; });
+    return out;
+}
+
+int list_shaders(orn::Database& db) {
+    for (const orn::Declaration* d : provided(db))
+        std::printf("%-28s %-10s version %d\n", d->decl.name.c_str(), type_text(d->decl.result).c_str(),
+                    d->decl.version);
+    return 0;
+}
+
+int describe(orn::Database& db, const std::string& name) {
+    for (const orn::Declaration* d : provided(db)) {
+        if (d->decl.name != name) continue;
+        std::printf("%s %s, version %d\n", type_text(d->decl.result).c_str(), name.c_str(), d->decl.version);
+        for (const auto& p : d->decl.params) {
+            const std::string quoted = "\"" + p.name + "\"";
+            if (p.default_value)
+                std::printf("  %-16s %-28s default %s\n", type_text(p).c_str(), quoted.c_str(),
+                            value_text(*p.default_value).c_str());
+            else
+                std::printf("  %-16s %s\n", type_text(p).c_str(), quoted.c_str());
+        }
+        return 0;
+    }
+    return fail(kFailed, "no loaded module provides a shader \"" + name + "\" (see --list-shaders)");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"ornrender: renders scene files with the shaders they link"};
+    CLI::App app{"ornrender: renders scene files with the shaders they link.\n"
+                 "Exit status: 0 done, 1 a render or check failed, 2 a usage error, 130 interrupted."};
     std::vector<std::string> scenes;
-    std::string check_file, sheet_from, sheet_to, preview_to;
+    std::string check_file, sheet_from, sheet_to, preview_to, describe_name;
     orn::SessionOptions options;
     int verbosity = 2;
-    bool quiet = false;
+    bool quiet = false, version = false, list = false;
     app.add_option("scene", scenes, "scene files (.mi)")->check(CLI::ExistingFile);
+    app.add_flag("--version", version, "print the version and exit");
+    app.add_flag("--list-shaders", list,
+                 "list the shaders of the module beside the renderer and of the scenes' modules");
+    app.add_option("--describe", describe_name, "print a shader's parameters with their types and defaults");
     app.add_option("--check-passes", check_file,
                    "rebuild the beauty of a multi-pass EXR from its layers and report how close it comes")
         ->check(CLI::ExistingFile);
@@ -33,22 +109,43 @@ int main(int argc, char** argv) {
     app.add_option("-t,--threads", options.render.threads, "render threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
     app.add_option("-v,--verbose", verbosity,
-                   "message level: 0 none, 1 errors, 2 warnings (default), 3 info, 4 progress, 5 debug")
+                   "message level: 0 none, 1 errors, 2 warnings (default), 3 info and the files written, "
+                   "4 progress, 5 debug; a message repeated word for word is shown 5 times at levels up "
+                   "to 2, 50 times at 3 and 4, always at 5, then counted")
         ->check(CLI::Range(0, 5));
-    app.add_flag("-q,--quiet", quiet, "no progress bar, errors only");
+    app.add_flag("-q,--quiet", quiet, "no progress, errors only");
     app.add_option("-I,--include-path", options.include_paths, "directories searched by $include");
     app.add_option("-L,--library-path", options.module_dirs, "directories searched by link");
     app.add_option("-o,--output-dir", options.render.output_dir, "directory for relative output file names");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return fail(kUsage, std::string(e.what()) + " (see --help)");
+    }
+    if (version) {
+        std::printf("ornrender %s\n", ORN_VERSION);
+        return 0;
+    }
+    orn::Messages::set_verbosity(quiet ? 1 : verbosity);
+    orn::Messages::set_repeat_limit(verbosity >= 5 ? 0 : verbosity >= 3 ? 50 : 5);
+
+    if (list || !describe_name.empty()) {
+        orn::Session session(options);
+        if (!session.load_string("link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n", "<ornrender>"))
+            return fail(kFailed, "the shader module or its declarations could not be loaded");
+        for (const auto& s : scenes)
+            if (!session.load_file(s)) return fail(kFailed, s + " has errors");
+        return list ? list_shaders(session.db()) : describe(session.db(), describe_name);
+    }
 
     if (!check_file.empty() || !sheet_to.empty() || !preview_to.empty()) {
+        if ((!sheet_to.empty() || !preview_to.empty()) && sheet_from.empty())
+            return fail(kUsage, "--contact-sheet and --preview need --sheet-from FILE.exr");
         int status = 0;
         if (!check_file.empty()) {
             const auto r = orn::film::check_pass_closure(check_file);
-            if (!r.error.empty()) {
-                std::fprintf(stderr, "ornrender: %s\n", r.error.c_str());
-                return 1;
-            }
+            if (!r.error.empty()) return fail(kFailed, r.error);
             std::printf("pass closure of %s (%d x %d):\n", check_file.c_str(), r.width, r.height);
             std::printf("  beauty rebuilt from:");
             for (const auto& u : r.used)
@@ -68,37 +165,24 @@ int main(int argc, char** argv) {
             std::printf("  %s\n", r.ok ? "closed" : "NOT closed");
             if (!r.ok) status = 1;
         }
-        if ((!sheet_to.empty() || !preview_to.empty()) && sheet_from.empty()) {
-            std::fprintf(stderr, "ornrender: --contact-sheet and --preview need --sheet-from FILE.exr\n");
-            return 1;
-        }
         for (const auto& [to, sheet] : {std::pair<std::string, bool>{sheet_to, true}, {preview_to, false}}) {
             if (to.empty()) continue;
             const std::string err = sheet ? orn::film::write_contact_sheet(sheet_from, to)
                                           : orn::film::write_preview(sheet_from, to);
-            if (!err.empty()) {
-                std::fprintf(stderr, "ornrender: %s\n", err.c_str());
-                return 1;
-            }
+            if (!err.empty()) return fail(kFailed, err);
             std::printf("wrote %s\n", to.c_str());
         }
         if (scenes.empty()) return status;
         if (status) return status;
     }
-    if (scenes.empty()) {
-        std::fprintf(stderr, "ornrender: no scene file given (see --help)\n");
-        return 1;
-    }
-    orn::Messages::set_verbosity(quiet ? 1 : verbosity);
-    options.render.progress = !quiet && isatty(STDERR_FILENO);
+    if (scenes.empty()) return fail(kUsage, "no scene file given (see --help)");
+    options.render.progress = !quiet;
+    options.render.progress_lines = !isatty(STDERR_FILENO);
     std::signal(SIGINT, on_interrupt);
 
     orn::Session session(options);
     for (const auto& s : scenes)
-        if (!session.load_file(s)) {
-            std::fprintf(stderr, "ornrender: %s has errors; nothing rendered\n", s.c_str());
-            return 1;
-        }
-    if (!session.render_all()) return 1;
+        if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
+    if (!session.render_all()) return kFailed;
     return orn::Frame::aborted().load() ? 130 : 0;
 }

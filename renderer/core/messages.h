@@ -23,6 +23,10 @@ class Messages {
     static void emitf(Severity severity, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     static int count(Severity severity);
     static void reset_counts();
+    // On standard error a message repeated word for word is printed `limit` times (0: no
+    // limit); the rest are counted and summarised by flush_repeats(), once per frame.
+    static void set_repeat_limit(int limit);
+    static void flush_repeats();
 };
 
 } // namespace orn

@@ -38,6 +38,7 @@ struct Declaration {
     miFunction_decl c_record{}; // what mi_api_decl_lookup hands to shaders
     scene::ShaderDecl decl;
     BlockLayout layout;
+    std::vector<uint32_t> defaults; // a parameter block holding the declared defaults, zero elsewhere
     size_t result_bytes = 0;
     std::unique_ptr<ShaderCode> code; // empty until a linked module provides it
 };

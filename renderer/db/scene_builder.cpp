@@ -2,6 +2,7 @@
 
 #include "core/messages.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -115,6 +116,26 @@ void SceneBuilder::on(const scene::ShaderDecl& s) {
     Declaration& d = e->declaration;
     d.decl = s;
     d.layout = compute_layout(s.params);
+    d.defaults.assign((d.layout.size + 3) / 4, 0u);
+    auto* block = reinterpret_cast<unsigned char*>(d.defaults.data());
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const scene::ParamDecl& p = s.params[i];
+        if (!p.default_value) continue;
+        switch (p.type) {
+        case ParamType::Boolean:
+        case ParamType::Integer:
+        case ParamType::Scalar:
+        case ParamType::String:
+        case ParamType::Color:
+        case ParamType::Vector:
+        case ParamType::Transform:
+            fill_single(d.layout.fields[i], block + d.layout.fields[i].offset, *p.default_value, s.name);
+            break;
+        default:
+            error(p.default_value->loc, "parameter \"" + p.name + "\" of shader \"" + s.name + "\" is a " +
+                                            scene::to_string(p.type) + " and takes no default");
+        }
+    }
     d.c_record.version = s.version;
     d.result_bytes = result_size(s.result);
     bind_code(d, s.loc);
@@ -301,7 +322,7 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
     f.decl = &d;
     f.name = s.name;
     f.block_size = d.layout.size;
-    f.storage.assign((d.layout.size + 3) / 4, 0u);
+    f.storage = d.defaults;
     bool ok = true;
     for (const auto& pv : s.params) {
         const FieldLayout* field = nullptr;
@@ -439,6 +460,12 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
         c.window_yl = (*s.window)[1];
         c.window_xh = (*s.window)[2];
         c.window_yh = (*s.window)[3];
+        if (std::max(0, c.window_xl) >= std::min(s.xres, c.window_xh) ||
+            std::max(0, c.window_yl) >= std::min(s.yres, c.window_yh))
+            error(s.loc, "camera \"" + s.name + "\": window " + std::to_string(c.window_xl) + " " +
+                             std::to_string(c.window_yl) + " " + std::to_string(c.window_xh) + " " +
+                             std::to_string(c.window_yh) + " holds no pixel of the " +
+                             std::to_string(s.xres) + " x " + std::to_string(s.yres) + " image");
     }
     if (s.xres <= 0 || s.yres <= 0 || s.xres > 65536 || s.yres > 65536)
         error(s.loc, "camera \"" + s.name + "\": resolution " + std::to_string(s.xres) + " x " +

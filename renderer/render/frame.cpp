@@ -5,6 +5,7 @@
 #include "photon/photon_map.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -33,26 +34,51 @@ int samples_per_pixel(const miOptions* o) {
     return 1 << (2 * level);
 }
 
+// Progress on standard error: a bar redrawn in place on a terminal, otherwise a plain line
+// at every tenth of the frame or every 10 s, so that logs collected from a file show it.
 class ProgressBar {
   public:
-    ProgressBar(bool on, int total) : on_(on), total_(total) {}
+    ProgressBar(bool on, bool lines, int total)
+        : on_(on), lines_(lines), total_(total), start_(std::chrono::steady_clock::now()),
+          last_line_(start_) {}
     void update(int done) {
         if (!on_ || total_ <= 0) return;
         const int pct = done * 100 / total_;
         std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double left = done > 0 ? elapsed * (total_ - done) / done : 0.0;
+        if (lines_) {
+            const bool step = pct / 10 > last_ / 10 || (pct == 100 && last_ < 100);
+            if (!step && (pct == last_ || now - last_line_ < std::chrono::seconds(10))) return;
+            last_ = pct;
+            last_line_ = now;
+            if (done > 0 && pct < 100)
+                std::fprintf(stderr, "ornrender: rendering %d%%, %.1f s elapsed, about %.0f s left\n", pct,
+                             elapsed, left + 0.5);
+            else
+                std::fprintf(stderr, "ornrender: rendering %d%%, %.1f s elapsed\n", pct, elapsed);
+            std::fflush(stderr);
+            return;
+        }
         if (pct == last_) return;
         last_ = pct;
         const int width = 40, filled = pct * width / 100;
-        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%", filled,
-                     "########################################", width - filled, "", pct);
+        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%  %.1f s", filled,
+                     "########################################", width - filled, "", pct, elapsed);
+        if (pct < 100 && done > 0)
+            std::fprintf(stderr, ", about %.0f s left   ", left + 0.5);
+        else
+            std::fputs("                    ", stderr);
         if (pct == 100) std::fputc('\n', stderr);
         std::fflush(stderr);
     }
 
   private:
-    bool on_;
+    bool on_, lines_;
     int total_;
     int last_ = -1;
+    std::chrono::steady_clock::time_point start_, last_line_;
     std::mutex mutex_;
 };
 
@@ -245,8 +271,8 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int bx = b % buckets_x_, by = b / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
         film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
-        for (int y = by * bs; y < y1; ++y)
-            for (int x = bx * bs; x < x1; ++x)
+        for (int y = std::max(by * bs, window_[1]); y < std::min(y1, window_[3]); ++y)
+            for (int x = std::max(bx * bs, window_[0]); x < std::min(x1, window_[2]); ++x)
                 shade_pixel(own, tile, x, y);
         film_->merge_tile(std::move(tile), b);
         done.fetch_add(1);
@@ -272,13 +298,18 @@ void Frame::render_pixels() {
         for (auto& log : *shadow_logs_)
             log.clear();
     }
+    const miCamera* cam = camera_record();
+    window_[0] = std::max(0, cam->window_xl);
+    window_[1] = std::max(0, cam->window_yl);
+    window_[2] = std::min(film_->width(), cam->window_xh);
+    window_[3] = std::min(film_->height(), cam->window_yh);
     const int bs = std::max(4, settings_.bucket_size);
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;
     buckets_y_ = (film_->height() + bs - 1) / bs;
     const int total = buckets_x_ * buckets_y_;
     std::atomic<int> next{0}, done{0};
-    ProgressBar bar(settings_.progress, total);
+    ProgressBar bar(settings_.progress, settings_.progress_lines, total);
     std::vector<std::thread> pool;
     for (int i = 1; i < threads_; ++i)
         pool.emplace_back([&, i] { render_thread(i, next, done); });

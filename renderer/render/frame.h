@@ -27,9 +27,10 @@ struct miImg_image {
 namespace orn {
 
 struct RenderSettings {
-    int threads = 0;        // 0: one per core
-    bool progress = true;   // progress bar on standard error
-    std::string output_dir; // relative output paths are taken from here ("" = current directory)
+    int threads = 0;             // 0: one per core
+    bool progress = true;        // progress bar on standard error
+    bool progress_lines = false; // progress as occasional plain lines instead of a bar
+    std::string output_dir;      // relative output paths are taken from here ("" = current directory)
     int bucket_size = 32;
 };
 
@@ -156,6 +157,7 @@ class Frame : public LightSource {
     std::unique_ptr<ThreadContext> main_context_;
     int threads_ = 1;
     int buckets_x_ = 0, buckets_y_ = 0;
+    int window_[4] = {0, 0, 0, 0}; // pixels rendered: x in [0], [2]), y in [1], [3]), clipped to the image
     bool prepared_ = false;
     std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
     std::vector<std::vector<float>>* shadow_logs_ = nullptr;

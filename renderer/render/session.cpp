@@ -102,6 +102,7 @@ bool Session::render_all() {
             Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[i].root.c_str(), e.what());
             ok = false;
         }
+        Messages::flush_repeats();
     }
     return ok;
 }
@@ -109,7 +110,8 @@ bool Session::render_all() {
 bool Session::render_one(size_t i) {
     auto frame = make_frame(i);
     if (!frame) return false;
-    Messages::emitf(Severity::Info, "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
+    Messages::emitf(Severity::Info,
+                    "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
                     renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
                     frame->film().height(), frame->film().spp(), world_->triangle_count());
     const bool ok = frame->render();

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,11 +48,15 @@ enum class ParamType {
 // The type as written in a declaration ("color texture", "struct", ...).
 std::string to_string(ParamType type);
 
+struct Value;
+
 struct ParamDecl {
     std::string name;
     ParamType type = ParamType::Scalar;
     bool is_array = false;
     std::vector<ParamDecl> members; // struct members
+    // `default v` in the declaration: what an instance gets when the scene does not set the parameter.
+    std::shared_ptr<const Value> default_value;
     SourceLoc loc;
 };
 

@@ -163,6 +163,17 @@ ParamDecl parse_param_decl(TokenStream& in, int depth) {
     }
     d.type = parse_type_word(in, d.is_array ? after("array") : "in the parameter declarations");
     d.name = in.expect_string("as the name of the " + to_string(d.type) + " parameter");
+    if (in.at_word("default")) {
+        const SourceLoc at = in.next().loc;
+        if (d.is_array || depth > 0)
+            TokenStream::fail(at, "only plain parameters of a shader take a default (\"" + d.name + "\")");
+        Value v = parse_value(in, "as the default of \"" + d.name + "\"");
+        if (v.kind == Value::Kind::Connection || v.kind == Value::Kind::Array ||
+            v.kind == Value::Kind::Struct)
+            TokenStream::fail(v.loc,
+                              "the default of \"" + d.name + "\" must be a number, on/off or a string");
+        d.default_value = std::make_shared<const Value>(std::move(v));
+    }
     return d;
 }
 

@@ -1,5 +1,7 @@
 #include "support/scene_fixture.h"
 
+#include "scene/parser.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +13,23 @@ namespace orn::test {
 std::string module_preamble() {
     return std::string("link \"") + ORN_BUILD_DIR + "/lib/shaders_orn.so\"\n$include \"" + ORN_SOURCE_DIR +
            "/declarations/shaders_orn.mi\"\n";
+}
+
+std::string zero_defaults(const std::string& shader) {
+    static const scene::ParseResult decls = scene::parse_file(ORN_SOURCE_DIR "/declarations/shaders_orn.mi");
+    std::string out;
+    for (const auto& st : decls.statements) {
+        const auto* d = std::get_if<scene::ShaderDecl>(&st);
+        if (!d || d->name != shader) continue;
+        for (const auto& p : d->params) {
+            if (!p.default_value || p.type == scene::ParamType::String) continue;
+            const char* zero = p.type == scene::ParamType::Color    ? "0 0 0 0"
+                               : p.type == scene::ParamType::Vector ? "0 0 0"
+                                                                    : "0";
+            out += "\"" + p.name + "\" " + zero + ", ";
+        }
+    }
+    return out;
 }
 
 MessageCapture::MessageCapture() {

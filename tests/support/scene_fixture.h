@@ -16,6 +16,10 @@ namespace orn::test {
 // Scene preamble: links the module and includes its declarations.
 std::string module_preamble();
 
+// Parameter-list entries ("p" 0, ...) that set every non-string parameter of `shader` with a
+// declared default back to zero, for scenes whose values assume a block that starts at zero.
+std::string zero_defaults(const std::string& shader);
+
 // Collects renderer messages while alive (and keeps them off standard error).
 class MessageCapture {
   public:

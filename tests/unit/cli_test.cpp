@@ -4,6 +4,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -33,9 +34,9 @@ class Cli : public ::testing::Test {
         std::ofstream(p) << text;
         return p.string();
     }
-    Result run(const std::string& args) {
-        const std::string cmd =
-            std::string(ORN_BUILD_DIR) + "/bin/ornrender -q -o " + dir_.string() + " " + args + " 2>&1";
+    Result run(const std::string& args, bool quiet = true) {
+        const std::string cmd = std::string(ORN_BUILD_DIR) + "/bin/ornrender " + (quiet ? "-q " : "") +
+                                "-o " + dir_.string() + " " + args + " 2>&1";
         Result r;
         FILE* pipe = popen(cmd.c_str(), "r");
         char buf[4096];
@@ -144,12 +145,88 @@ TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
         EXPECT_EQ(e.path().extension() == ".exr" && e.path().filename() != "keep.exr", false) << e.path();
 }
 
+// Usage errors exit with 2, failed renders with 1, both with the same prefix.
 TEST_F(Cli, MissingSceneFileAndBadOptions) {
-    Result r = run((dir_ / "absent.mi").string());
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.output.find("absent.mi"), std::string::npos) << r.output;
-    r = run("--threads -3 " + write("ok.mi", scene("a.exr", kConstant)));
-    EXPECT_NE(r.status, 0);
+    const std::string ok = write("ok.mi", scene("a.exr", kConstant));
+    const std::vector<std::string> usage_errors = {(dir_ / "absent.mi").string(), "--threads -3 " + ok,
+                                                   "--no-such-option " + ok, "", "--contact-sheet x.png"};
+    for (const std::string& args : usage_errors) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << args << ": " << r.output;
+        EXPECT_EQ(r.output.rfind("ornrender: error: ", 0), 0u) << args << ": " << r.output;
+    }
+    const Result r = run(write("bad.mi", "cmaera\n"));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("ornrender: error: " + (dir_ / "bad.mi").string() + ":1:1: unknown statement"),
+              std::string::npos)
+        << r.output;
+}
+
+TEST_F(Cli, VersionShaderListAndDescription) {
+    Result r = run("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.rfind("ornrender ", 0), 0u) << r.output;
+    r = run("--list-shaders");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("orn_MegaTK                   color      version 3"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("orn_HairTK "), std::string::npos) << "declared but not built:\n" << r.output;
+    r = run("--describe orn_PointTK");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("color orn_PointTK, version 2"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"decay_end\"                  default 100\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("  string           \"category\"\n"), std::string::npos) << r.output;
+    r = run("--describe orn_nothing");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("ornrender: error: no loaded module provides a shader \"orn_nothing\""),
+              std::string::npos);
+}
+
+// The window renders its pixels (x from the left, y from the bottom) and leaves the rest empty.
+TEST_F(Cli, CameraWindowRendersOnlyItsPixels) {
+    std::string text = scene("w.exr", kConstant);
+    text.insert(text.find(" end camera"), " window 0 0 4 2");
+    Result r = run(write("w.mi", text));
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto in = OIIO::ImageInput::open((dir_ / "w.exr").string());
+    ASSERT_TRUE(in);
+    float px[4 * 64];
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px));
+    for (int row = 0; row < 8; ++row) // the file's rows run from the top
+        for (int x = 0; x < 8; ++x)
+            EXPECT_FLOAT_EQ(px[(row * 8 + x) * 4 + 1], row >= 6 && x < 4 ? 0.5f : 0.f) << x << " " << row;
+
+    text = scene("e.exr", kConstant);
+    text.insert(text.find(" end camera"), " window 8 0 12 8");
+    r = run(write("e.mi", text));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("window 8 0 12 8 holds no pixel of the 8 x 8 image"), std::string::npos)
+        << r.output;
+}
+
+// The smallest scene of the README renders a lit ball; a warning sent for every light ray
+// (its light has no category) is shown a few times and then summarised once.
+TEST_F(Cli, FirstSceneRendersWithAShortLog) {
+    fs::copy(ORN_SOURCE_DIR "/scenes/first.mi", dir_ / "first.mi");
+    fs::create_directories(dir_ / "meshes");
+    fs::copy(ORN_SOURCE_DIR "/scenes/meshes/sphere.obj", dir_ / "meshes/sphere.obj");
+    const Result r = run((dir_ / "first.mi").string() + " --threads 2", false);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_LT(std::count(r.output.begin(), r.output.end(), '\n'), 100) << r.output;
+    EXPECT_NE(r.output.find("ornrender: warning repeated "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(" times: orn_DirectTK: no light category specified.\n"), std::string::npos);
+    EXPECT_NE(r.output.find("ornrender: rendering 100%"), std::string::npos) << r.output;
+
+    auto in = OIIO::ImageInput::open((dir_ / "first.png").string());
+    ASSERT_TRUE(in);
+    std::vector<float> px(200 * 200 * 4);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px.data()));
+    // The ball's centre faces the camera; the light falls on it at the cosine between (0, 0, 1)
+    // and the direction to the light, (0.4, 1, 0.6) normalised: 0.6 / 1.2329 = 0.4867, times the
+    // default colour 0.8 gives 0.389 (8-bit: within 1/255).
+    const float* centre = &px[(100 * 200 + 100) * 4];
+    EXPECT_NEAR(centre[0], 0.389f, 0.01f);
+    EXPECT_FLOAT_EQ(centre[3], 1.f);
 }
 
 } // namespace

@@ -22,7 +22,9 @@
 #include <dlfcn.h>
 
 #include <cstddef>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -589,6 +591,81 @@ TEST(Declarations, ExportedShadersReportTheDeclaredVersion) {
         EXPECT_EQ(version(), d.version) << d.name;
     }
     EXPECT_GE(exported, c_blocks().size());
+    dlclose(module);
+}
+
+// The default a reference table shows: the declared value, or the zero every block starts with.
+std::string default_text(const orn::scene::ParamDecl& p) {
+    using orn::scene::ParamType;
+    using Kind = orn::scene::Value::Kind;
+    if (p.is_array) return "empty";
+    if (!p.default_value) {
+        switch (p.type) {
+        case ParamType::Boolean:
+            return "off";
+        case ParamType::Color:
+            return "0 0 0 0";
+        case ParamType::Vector:
+            return "0 0 0";
+        case ParamType::String:
+            return "none";
+        default:
+            return "0";
+        }
+    }
+    const auto& v = *p.default_value;
+    if (v.kind == Kind::Boolean) return v.boolean ? "on" : "off";
+    if (v.kind == Kind::String) return "\"" + v.text + "\"";
+    std::ostringstream out;
+    for (size_t i = 0; i < v.numbers.size(); ++i)
+        out << (i ? " " : "") << v.numbers[i];
+    return out.str();
+}
+
+// "| a | b |" -> {"a", "b"}
+std::vector<std::string> split_cells(const std::string& row) {
+    std::vector<std::string> cells;
+    std::istringstream in(row.substr(1));
+    for (std::string cell; std::getline(in, cell, '|');)
+        cells.push_back(cell.substr(1, cell.size() >= 2 ? cell.size() - 2 : 0));
+    return cells;
+}
+
+// docs/shaders.md has a section for every shader the module exports, a row for each of its
+// parameters with the declared type and default, and names every other declaration as not built.
+TEST(Declarations, TheShaderReferenceMatchesTheDeclarations) {
+    std::ifstream file(ORN_SOURCE_DIR "/docs/shaders.md");
+    ASSERT_TRUE(file);
+    std::map<std::string, std::vector<std::vector<std::string>>> rows; // by section
+    std::string line, section, not_built;
+    while (std::getline(file, line)) {
+        if (line.rfind("## ", 0) == 0) section = line.substr(3);
+        if (section == "Declared, not yet built") not_built += line;
+        if (line.rfind("| `", 0) == 0) rows[section].push_back(split_cells(line));
+    }
+    void* module = dlopen(ORN_BUILD_DIR "/lib/shaders_orn.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    size_t documented = 0;
+    for (const auto& d : declarations()) {
+        if (!dlsym(module, d.name.c_str())) {
+            EXPECT_NE(not_built.find("`" + d.name + "`"), std::string::npos) << d.name;
+            continue;
+        }
+        auto it = rows.find("`" + d.name + "`");
+        ASSERT_NE(it, rows.end()) << "no section for " << d.name;
+        ++documented;
+        for (const auto& p : d.params) {
+            const std::vector<std::string>* row = nullptr;
+            for (const auto& r : it->second)
+                if (r.size() == 4 && (", " + r[0] + ",").find(" `" + p.name + "`,") != std::string::npos)
+                    row = &r;
+            ASSERT_NE(row, nullptr) << d.name << " has no row for " << p.name;
+            EXPECT_EQ((*row)[1], (p.is_array ? "array " : "") + orn::scene::to_string(p.type))
+                << d.name << "." << p.name;
+            EXPECT_EQ((*row)[2], "`" + default_text(p) + "`") << d.name << "." << p.name;
+        }
+    }
+    EXPECT_EQ(documented, c_blocks().size());
     dlclose(module);
 }
 

@@ -27,6 +27,7 @@
 
 using orn::test::MessageCapture;
 using orn::test::temp_path;
+using orn::test::zero_defaults;
 namespace fs = std::filesystem;
 
 namespace {
@@ -419,12 +420,12 @@ TEST(ExrSaverOutputStage, TheCameraOutputWritesTheFileAfterTheFrame) {
 TEST(ExrSaverOutputStage, ThePassSetUpAttachesTheSaverForItsPasses) {
     const fs::path dir = fs::path(temp_path("shot.singleTK.0001.exr")).parent_path();
     std::string text = scene(file_param((dir / "unused.exr").string()));
-    text.insert(text.rfind("render"),
-                "shader \"pass\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" \"" +
-                    dir.string() +
-                    "\", \"frame_digits\" 4, \"output_mode\" 3, \"bit_depth\" 1, "
-                    "\"rgba_pass\" on, \"rgba_format\" 2, \"diffuse_pass\" on)\n"
-                    "call \"pass\"\n");
+    text.insert(text.rfind("render"), "shader \"pass\" \"orn_MegaTK_pass\" (" +
+                                          zero_defaults("orn_MegaTK_pass") +
+                                          "\"file_name\" \"shot\", \"directory\" \"" + dir.string() +
+                                          "\", \"frame_digits\" 4, \"output_mode\" 3, \"bit_depth\" 1, "
+                                          "\"rgba_pass\" on, \"rgba_format\" 2, \"diffuse_pass\" on)\n"
+                                          "call \"pass\"\n");
     MessageCapture messages;
     orn::SessionOptions o;
     o.render.progress = false;

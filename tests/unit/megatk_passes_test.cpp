@@ -17,6 +17,7 @@
 using orn::test::MessageCapture;
 using orn::test::module_preamble;
 using orn::test::SceneFixture;
+using orn::test::zero_defaults;
 
 namespace {
 
@@ -51,8 +52,8 @@ std::string all_buffers() {
 }
 
 std::string mega(const std::string& name, const std::string& params, const std::string& opacity = "1 1 1 1") {
-    return "shader \"" + name + "\" \"orn_MegaTK\" (\"opacity\" " + opacity +
-           ", \"opacity_channel\" 3, \"ior\" 1" + (params.empty() ? "" : ", " + params) + ")\n";
+    return "shader \"" + name + "\" \"orn_MegaTK\" (" + zero_defaults("orn_MegaTK") + "\"opacity\" " +
+           opacity + ", \"opacity_channel\" 3, \"ior\" 1" + (params.empty() ? "" : ", " + params) + ")\n";
 }
 
 // A directional light shining along -z, straight onto the quads.

@@ -15,6 +15,7 @@
 using orn::test::MessageCapture;
 using orn::test::module_preamble;
 using orn::test::SceneFixture;
+using orn::test::zero_defaults;
 
 namespace {
 
@@ -62,9 +63,10 @@ struct Scene {
 // An orn_MegaTK instance with its material "<name>_m"; unlisted parameters are 0 and a
 // parameter given twice takes its later value.
 std::string mega(const std::string& name, const std::string& params, const std::string& opacity = "1 1 1 1") {
-    return "shader \"" + name + "\" \"orn_MegaTK\" (\"opacity\" " + opacity + ", \"opacity_channel\" 3, " +
-           "\"ior\" 1" + (params.empty() ? "" : ", " + params) + ")\nmaterial \"" + name + "_m\" = \"" +
-           name + "\" shadow = \"" + name + "\" photon = \"" + name + "\" end material\n";
+    return "shader \"" + name + "\" \"orn_MegaTK\" (" + zero_defaults("orn_MegaTK") + "\"opacity\" " +
+           opacity + ", \"opacity_channel\" 3, " + "\"ior\" 1" + (params.empty() ? "" : ", " + params) +
+           ")\nmaterial \"" + name + "_m\" = \"" + name + "\" shadow = \"" + name + "\" photon = \"" + name +
+           "\" end material\n";
 }
 std::string constant(const std::string& name, const std::string& rgb) {
     return "shader \"" + name + "\" \"orn_constant\" (\"color\" " + rgb + " 1)\nmaterial \"" + name +

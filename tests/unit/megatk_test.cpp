@@ -16,6 +16,7 @@
 using orn::test::MessageCapture;
 using orn::test::module_preamble;
 using orn::test::SceneFixture;
+using orn::test::zero_defaults;
 
 namespace {
 
@@ -78,8 +79,9 @@ std::string mega(const std::string& name, const std::string& params, const std::
                  int channel = 3) {
     // an index of refraction of 0 (unset) would be corrected with a warning
     const std::string ior = params.find("\"ior\"") == std::string::npos ? ", \"ior\" 1" : "";
-    return "shader \"" + name + "\" \"orn_MegaTK\" (\"opacity\" " + opacity + ", \"opacity_channel\" " +
-           std::to_string(channel) + ior + (params.empty() ? "" : ", " + params) + ")\n";
+    return "shader \"" + name + "\" \"orn_MegaTK\" (" + zero_defaults("orn_MegaTK") + "\"opacity\" " +
+           opacity + ", \"opacity_channel\" " + std::to_string(channel) + ior +
+           (params.empty() ? "" : ", " + params) + ")\n";
 }
 
 struct Scene {

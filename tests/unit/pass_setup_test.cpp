@@ -18,6 +18,7 @@
 using orn::test::MessageCapture;
 using orn::test::module_preamble;
 using orn::test::SceneFixture;
+using orn::test::zero_defaults;
 
 namespace fs = std::filesystem;
 
@@ -41,7 +42,7 @@ std::string pass_scene(const std::string& params, const std::string& camera_extr
     return preamble + "options \"opt\" samples 0 0 end options\ncamera \"cam\" resolution 4 4 frame 12 " +
            camera_extra +
            " end camera\ninstance \"cam_i\" \"cam\" end instance\nshader \"pass\" \"orn_MegaTK_pass\" (" +
-           base + "\"directory\" \"" + out_dir() + "\", " + params +
+           zero_defaults("orn_MegaTK_pass") + base + "\"directory\" \"" + out_dir() + "\", " + params +
            ")\ncall \"pass\"\ninstgroup \"root\" \"cam_i\" end instgroup\nrender \"root\" \"cam_i\" "
            "\"opt\"\n";
 }

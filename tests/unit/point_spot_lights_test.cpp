@@ -17,8 +17,9 @@ namespace {
 // shadow rays.
 std::string light_scene(const std::string& shader, const std::string& params, const std::string& origin,
                         const std::string& light_body = "", bool blocker = false) {
-    std::string body = "shader \"tk\" \"" + shader + "\" (" + params + ")\nlight \"l\" = \"tk\" origin " +
-                       origin + " " + light_body + " end light\ninstance \"l_i\" \"l\" end instance\n";
+    std::string body = "shader \"tk\" \"" + shader + "\" (" + zero_defaults(shader) + params +
+                       ")\nlight \"l\" = \"tk\" origin " + origin + " " + light_body +
+                       " end light\ninstance \"l_i\" \"l\" end instance\n";
     if (blocker)
         body += quad_object("wall", -3.5f, 2.f) +
                 "instance \"wall_i\" \"wall\" visible off trace off material \"floor_m\" end instance\n";

@@ -150,7 +150,8 @@ miColor scatter(const std::string& direction, const std::string& params, const s
     const std::string body = "shader \"white\" \"orn_constant\" (\"color\" 1 1 1 1)\n"
                              "light \"l\" = \"white\" direction " +
                              direction + " end light\ninstance \"l_i\" \"l\" end instance\n" + extra +
-                             "shader \"sw\" \"orn_scatter_wrap\" (" + params + ")\n";
+                             "shader \"sw\" \"orn_scatter_wrap\" (" + zero_defaults("orn_scatter_wrap") +
+                             params + ")\n";
     SceneFixture fx;
     if (!fx.load(floor_scene(body, "\"l_i\" " + names))) {
         ADD_FAILURE() << "scene did not load";
