@@ -47,9 +47,9 @@ std::string QuadScene::text() const {
 std::string mega(const std::string& name, const std::string& params, const std::string& opacity) {
     // an index of refraction of 0 (unset) would be corrected with a warning
     const std::string ior = params.find("\"ior\"") == std::string::npos ? ", \"ior\" 1" : "";
-    return "shader \"" + name + "\" \"orn_MegaTK\" (\"opacity\" " + opacity + ", \"opacity_channel\" 3" +
-           ior + (params.empty() ? "" : ", " + params) + ")\nmaterial \"" + name + "_m\" = \"" + name +
-           "\" end material\n";
+    return "shader \"" + name + "\" \"orn_MegaTK\" (" + zero_defaults("orn_MegaTK") + "\"opacity\" " +
+           opacity + ", \"opacity_channel\" 3" + ior + (params.empty() ? "" : ", " + params) +
+           ")\nmaterial \"" + name + "_m\" = \"" + name + "\" end material\n";
 }
 
 std::string directional(const Vec& to_light) {
