@@ -14,8 +14,10 @@
 #include <OpenEXR/ImfFloatAttribute.h>
 #include <OpenEXR/ImfFrameBuffer.h>
 #include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfIntAttribute.h>
 #include <OpenEXR/ImfMatrixAttribute.h>
 #include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStdIO.h>
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
@@ -359,6 +361,27 @@ template <typename I> Imath::M44f motion_of(const I& inst) {
         return Imath::M44f();
 }
 
+// The attributes of OpenEXR's standard set that compositing tools read for a rendered frame:
+// the camera (world to camera, and world to normalised device coordinates, where x runs right
+// and y down over the display window from 0 to 1, after the homogeneous division), the
+// primaries of the linear colour (Rec. 709 with a D65 white) and the frame number.
+void insert_standard_attributes(Imf::Header& header, const miCamera& cam,
+                                const Imath::M44f& world_to_camera) {
+    Imf::addWorldToCamera(header, world_to_camera);
+    if (!cam.orthographic && cam.aperture > 0.f && cam.focal > 0.f && cam.aspect > 0.f) {
+        // Camera space looks down -z; a point (x, y, z) lands at f x / -z across an image plane
+        // `aperture` wide and `aperture / aspect` high.
+        const float sx = cam.focal / cam.aperture, sy = cam.focal * cam.aspect / cam.aperture;
+        const Imath::M44f projection(sx, 0.f, 0.f, 0.f,       //
+                                     0.f, -sy, 0.f, 0.f,      //
+                                     -0.5f, -0.5f, 0.f, -1.f, //
+                                     0.f, 0.f, 1.f, 0.f);
+        Imf::addWorldToNDC(header, world_to_camera * projection);
+    }
+    Imf::addChromaticities(header, Imf::Chromaticities());
+    header.insert("frame", Imf::IntAttribute(cam.frame));
+}
+
 void insert_camera_attributes(Imf::Header& header, miState* state, const char* compress) {
     const miCamera& cam = *state->camera;
     const float angle = std::atan(cam.aperture * kMmPerInch * 0.5f / (cam.focal * kMmPerInch));
@@ -371,17 +394,19 @@ void insert_camera_attributes(Imf::Header& header, miState* state, const char* c
     header.insert("clipFar", Imf::FloatAttribute(cam.clip.max));
     header.insert("compress", Imf::StringAttribute(compress));
 
-    Imath::M44f transform, motion;
+    Imath::M44f transform, motion, world_to_camera;
     const miTag tag = state->camera_inst;
     if (tag != miNULLTAG && mi_db_type(tag) == miSCENE_INSTANCE) {
         if (const auto* inst = static_cast<const miInstance*>(mi_db_access(tag))) {
             transform = to_matrix(inst->tf_local_to_global);
+            world_to_camera = to_matrix(inst->tf_global_to_local);
             motion = motion_of(*inst);
         }
         mi_db_unpin(tag);
     }
     header.insert("cameraTransform", Imf::M44fAttribute(transform));
     header.insert("cameraMotion", Imf::M44fAttribute(motion));
+    insert_standard_attributes(header, cam, world_to_camera);
 }
 
 // ------------------------------------------------------------------ writing
@@ -471,6 +496,7 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
         return miFALSE;
     }
     mi_progress("orn_OpenEXR_saver(): File saved!");
+    mi_info("orn_OpenEXR_saver(): wrote %s", path->c_str());
     *result = miTRUE;
     return miTRUE;
 }

@@ -12,12 +12,15 @@
 #include <OpenEXR/ImfFrameBuffer.h>
 #include <OpenEXR/ImfHeader.h>
 #include <OpenEXR/ImfInputFile.h>
+#include <OpenEXR/ImfIntAttribute.h>
 #include <OpenEXR/ImfMatrixAttribute.h>
+#include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStringAttribute.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -280,6 +283,47 @@ TEST(ExrSaverHeader, CameraAttributes) {
     EXPECT_EQ(exr.attr<Imf::M44fAttribute>("cameraMotion"), Imath::M44f());
     EXPECT_EQ(exr.header().pixelAspectRatio(), 1.f);
     EXPECT_EQ(exr.header().lineOrder(), Imf::INCREASING_Y);
+}
+
+TEST(ExrSaverHeader, StandardCameraColourAndFrameAttributes) {
+    const std::string path = temp_path("standard.exr");
+    // the camera stands at (0, 2, 10) looking down -z
+    SavedFrame f(scene(file_param(path) + all_standard(1), "frame 7\n",
+                       "transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -2 -10 1"));
+    ASSERT_TRUE(f.loaded);
+    ASSERT_TRUE(f.save());
+    ExrRead exr(path);
+    EXPECT_EQ(exr.attr<Imf::M44fAttribute>("worldToCamera"),
+              Imath::M44f(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -2, -10, 1));
+    // focal 1, aperture 1, aspect 2/3: a point 10 in front at camera (x, y) lands at
+    // (0.5 + x / 10, 0.5 - y / 10 / 1.5) in device coordinates, y downwards
+    const Imath::M44f ndc = exr.attr<Imf::M44fAttribute>("worldToNDC");
+    auto project = [&](float x, float y, float z) {
+        Imath::V3f out;
+        ndc.multVecMatrix(Imath::V3f(x, y, z), out);
+        return out;
+    };
+    EXPECT_NEAR(project(0, 2, 0).x, 0.5f, 1e-6f);
+    EXPECT_NEAR(project(0, 2, 0).y, 0.5f, 1e-6f);
+    EXPECT_NEAR(project(1, 2, 0).x, 0.6f, 1e-6f);
+    EXPECT_NEAR(project(0, 3, 0).y, 0.5f - 0.1f / 1.5f, 1e-6f);
+    const Imf::Chromaticities c = exr.attr<Imf::ChromaticitiesAttribute>("chromaticities");
+    EXPECT_EQ(c.red, Imath::V2f(0.64f, 0.33f));
+    EXPECT_EQ(c.green, Imath::V2f(0.30f, 0.60f));
+    EXPECT_EQ(c.blue, Imath::V2f(0.15f, 0.06f));
+    EXPECT_EQ(c.white, Imath::V2f(0.3127f, 0.3290f));
+    EXPECT_EQ(exr.attr<Imf::IntAttribute>("frame"), 7);
+    // as a compositing tool sees it: the world moves by minus the camera position
+    FILE* p = popen(("oiiotool --info -v " + path).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string info;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p))
+        info += buf;
+    pclose(p);
+    EXPECT_NE(info.find("worldToCamera: 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -2, -10, 1"),
+              std::string::npos)
+        << info;
 }
 
 // ------------------------------------------------------------------ tk groups
