@@ -225,6 +225,36 @@ TEST(MegaTKRefraction, InsideOutsideAndNestedIndices) {
     }
 }
 
+TEST(MegaTKRefraction, PassagesAreCountedPerMaterialAcrossNestedAndSequentialSlabs) {
+    // Slab faces: fronts face the camera, backs face away (a quad turned about x). Clear glass
+    // of index 1.5 (A) and 2 (B) scales radiance by (n_out / n_in)^2 at every face, so any
+    // path that ends where it started, in air, keeps all of the white behind: nested B inside
+    // A (A -4, B -5, B -7, A -8) and B after A (A -4, A -5, B -6, B -7) both give 1.
+    auto back = [](double z) { return "1 0 0 0 0 -1 0 0 0 0 -1 0 0 0 " + std::to_string(z) + " 1"; };
+    const std::string defs = mega("A", kClear + ", \"ior\" 1.5") + mega("B", kClear + ", \"ior\" 2");
+    for (const bool nested : {true, false}) {
+        Scene s;
+        s.defs = defs;
+        s.quad("a_front", "A_m", -4).place("a_back", "quad", "A_m", back(nested ? -8 : -5));
+        s.quad("b_front", "B_m", nested ? -5 : -6).place("b_back", "quad", "B_m", back(-7));
+        s.quad("white", "white_m", -10);
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(s.text()));
+        expect_grey(shade(fx, "A"), 1, 1e-5);
+    }
+    // Glass that absorbs half per unit inside, counted by passages, behind a veil of opacity
+    // 0.5: the veil does not count as a passage through the glass, so the 2 units between -5 and
+    // -7 are inside (0.5^2) and the 3 behind are outside: 0.5 x 0.25.
+    Scene s;
+    s.defs = mega("veil", "", "0.5 0.5 0.5 0.5") +
+             mega("C", kClear + ", \"ior\" 2, \"entering_by_count\" on, \"absorb_inside\" 0.5 0.5 0.5 1");
+    s.quad("veil_q", "veil_m", -3).quad("c_front", "C_m", -5).place("c_back", "quad", "C_m", back(-7));
+    s.quad("white", "white_m", -10);
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(s.text()));
+    expect_grey(shade(fx, "veil"), 0.125, 1e-5);
+}
+
 TEST(MegaTKRefraction, AGlassSphereBendsACheckerAsSnellsLawSays) {
     // Unit sphere of index 1.5 at (0, 0, -5); unit checker squares at z = -10, red where
     // floor(x) + floor(y - 0.5) is even.
