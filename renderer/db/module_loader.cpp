@@ -67,8 +67,15 @@ bool ModuleLoader::load(const std::string& name, const std::vector<std::string>&
 }
 
 void* ModuleLoader::find(const std::string& symbol) const {
-    for (void* h : handles_)
-        if (void* p = dlsym(h, symbol.c_str())) return p;
+    for (size_t i = 0; i < handles_.size(); ++i) {
+        void* p = dlsym(handles_[i], symbol.c_str());
+        if (!p) continue;
+        // dlsym also finds what the module's own dependencies define ("abort" in the C library,
+        // say): only a symbol defined in the linked module itself is one of its shaders.
+        Dl_info info{};
+        std::error_code ec;
+        if (dladdr(p, &info) && info.dli_fname && fs::equivalent(info.dli_fname, paths_[i], ec)) return p;
+    }
     return nullptr;
 }
 

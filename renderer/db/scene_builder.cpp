@@ -111,7 +111,38 @@ bool SceneBuilder::bind_code(Declaration& d, const scene::SourceLoc& loc) {
     return true;
 }
 
+namespace {
+
+// Same parameter names, types and nesting in the same order: the shape of the parameter block.
+bool same_shape(const scene::ParamDecl& a, const scene::ParamDecl& b) {
+    if (a.name != b.name || a.type != b.type || a.is_array != b.is_array || a.members.size() != b.members.size())
+        return false;
+    for (size_t i = 0; i < a.members.size(); ++i)
+        if (!same_shape(a.members[i], b.members[i])) return false;
+    return true;
+}
+
+bool same_block(const scene::ShaderDecl& a, const scene::ShaderDecl& b) {
+    if (a.params.size() != b.params.size() || !same_shape(a.result, b.result)) return false;
+    for (size_t i = 0; i < a.params.size(); ++i)
+        if (!same_shape(a.params[i], b.params[i])) return false;
+    return true;
+}
+
+} // namespace
+
 void SceneBuilder::on(const scene::ShaderDecl& s) {
+    // The linked code reads its parameter block as the first declaration laid it out: a later
+    // declaration of another shape would let it read past the block.
+    if (auto* earlier = db_.get_as<DeclElement>(db_.lookup(s.name), miSCENE_FUNCTION_DECL)) {
+        const scene::ShaderDecl& first = earlier->declaration.decl;
+        if (!same_block(first, s)) {
+            error(s.loc, "shader \"" + s.name + "\" is declared again with other parameters than at " +
+                             first.loc.file + ":" + std::to_string(first.loc.line) + ":" +
+                             std::to_string(first.loc.col));
+            return;
+        }
+    }
     auto e = std::make_unique<DeclElement>(s.name);
     Declaration& d = e->declaration;
     d.decl = s;

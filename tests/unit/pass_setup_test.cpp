@@ -262,8 +262,21 @@ TEST_F(PassSetup, DeclaresTheOutputShadersTheSceneLacks) {
 // Declarations that lack parameters: each call stops at the first refused one, with a warning,
 // and gives no entry.
 TEST_F(PassSetup, RefusedParametersAreReportedAndGiveNoEntry) {
+    // The scene's own, shorter declarations of the two output shaders stand in for the
+    // declaration file's (a second, different declaration would be refused).
+    std::ifstream in(ORN_SOURCE_DIR "/declarations/shaders_orn.mi");
+    std::string decls((std::istreambuf_iterator<char>(in)), {});
+    for (const std::string name : {"\"orn_math_output\"", "\"orn_OpenEXR_saver\""}) {
+        const size_t at = decls.find(name);
+        ASSERT_NE(at, std::string::npos);
+        const size_t begin = decls.rfind("declare shader", at);
+        const size_t end = decls.find("end declare", at) + std::string("end declare").size();
+        decls.erase(begin, end - begin);
+    }
+    const std::string decl_file = orn::test::temp_path("short.mi");
+    std::ofstream(decl_file) << decls;
     const std::string preamble =
-        module_preamble() +
+        "link \"" + std::string(ORN_BUILD_DIR) + "/lib/shaders_orn.so\"\n$include \"" + decl_file + "\"\n" +
         "declare shader boolean \"orn_math_output\" (string \"buffer_a\") version 2 end declare\n"
         "declare shader boolean \"orn_OpenEXR_saver\" (string \"fileName\") version 3 end declare\n";
     ASSERT_TRUE(fx->load(pass_scene("\"output_mode\" 3, \"diffuse_pass\" on", "", preamble)))
