@@ -2,6 +2,7 @@
 
 #include <tiny_obj_loader.h>
 
+#include <filesystem>
 #include <map>
 #include <tuple>
 
@@ -74,6 +75,13 @@ class VertexUnifier {
 } // namespace
 
 bool load_obj(const std::string& path, PolygonMesh& out, std::string& error) {
+    // A device or a FIFO would be read for ever (/dev/zero never ends), a directory not at all.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        error = std::filesystem::exists(path, ec) ? "\"" + path + "\" is not a regular file"
+                                                  : "cannot read \"" + path + "\": no such file";
+        return false;
+    }
     out = PolygonMesh{};
     tinyobj::ObjReaderConfig config;
     config.triangulate = true;

@@ -47,4 +47,21 @@ TEST(Hardening, ShadersBindOnlyToTheLinkedModuleAndKeepTheirFirstBlock) {
     }
 }
 
+TEST(Hardening, FilesThatAreNotRegularFilesAreRefused) {
+    // /dev/zero never ends and a directory has nothing to read: both are refused at once
+    for (const std::string file : {"/dev/zero", ORN_SOURCE_DIR "/scenes"}) {
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_FALSE(fx.load(floor_scene("object \"o\" visible shadow trace file \"" + file +
+                                             "\" end object\n"
+                                             "instance \"o_i\" \"o\" material \"floor_m\" end instance\n",
+                                         "\"o_i\"")));
+        EXPECT_TRUE(messages.contains("\"" + file + "\" is not a regular file")) << messages.all();
+    }
+    SceneFixture fx;
+    MessageCapture messages;
+    EXPECT_FALSE(fx.load(floor_scene("$include \"/dev/zero\"\n", "")));
+    EXPECT_TRUE(messages.contains("/dev/zero")) << messages.all();
+}
+
 } // namespace
