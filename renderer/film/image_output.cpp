@@ -183,6 +183,24 @@ std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::
     return std::nullopt;
 }
 
+std::optional<std::string> read_back(const std::string& file, const OIIO::ImageSpec& header) {
+    const std::string incomplete = "the file came out incomplete (is the disk full?)";
+    auto in = OIIO::ImageInput::open(file);
+    if (!in) {
+        (void)OIIO::geterror();
+        return incomplete;
+    }
+    const OIIO::ImageSpec& spec = in->spec();
+    if (spec.width != header.width || spec.height != header.height || spec.nchannels != header.nchannels)
+        return incomplete;
+    std::vector<float> pixels(spec.image_pixels() * static_cast<std::size_t>(spec.nchannels));
+    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+        (void)in->geterror();
+        return incomplete;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<std::string> check_output_type(const OutputRequest& request) {
@@ -214,6 +232,10 @@ std::optional<std::string> write_image(const Film& film, const OutputRequest& re
         AtomicFile file(path, plan.layout.extension);
         if (!file.error().empty()) return write_error(path, file.error());
         if (auto reason = write_with_oiio(file.temp_path(), header, data)) return write_error(path, *reason);
+        // The png and iff writers do not notice a short write (a full disk): such files are read
+        // back whole before they may replace anything.
+        if (plan.layout.format == ImageFormat::Png || plan.layout.format == ImageFormat::Iff)
+            if (auto reason = read_back(file.temp_path(), header)) return write_error(path, *reason);
         if (auto reason = file.commit()) return write_error(path, *reason);
         return std::nullopt;
     } catch (const std::exception& e) {

@@ -504,3 +504,66 @@ TEST_F(ImageOutputTest, CheckWritable) {
     EXPECT_NE(check_writable(dir_.string()), std::nullopt);
     EXPECT_NE(check_writable(""), std::nullopt);
 }
+
+namespace {
+
+// A 64 KB file system of its own, unmounted again at the end; empty when it cannot be had.
+class SmallDisk {
+  public:
+    SmallDisk() {
+        if (::geteuid() != 0) return;
+        dir_ = fs::temp_directory_path() / ("orn_small_disk_" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        mounted_ =
+            std::system(("mount -t tmpfs -o size=64k tmpfs " + dir_.string() + " 2>/dev/null").c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) (void)std::system(("umount " + dir_.string()).c_str());
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    bool ready() const { return mounted_; }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    // Writes until the disk refuses any more.
+    void fill() const {
+        std::ofstream f(path("filler"), std::ios::binary);
+        const std::string block(4096, 'x');
+        while (f.write(block.data(), block.size()) && f.flush()) {
+        }
+    }
+
+  private:
+    fs::path dir_;
+    bool mounted_ = false;
+};
+
+TEST(ImageOutputFullDisk, EveryFormatFailsAndKeepsTheOlderFile) {
+    SmallDisk disk;
+    if (!disk.ready()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    for (const char* ext : {"exr", "tif", "png", "iff"})
+        std::ofstream(disk.path(std::string("old.") + ext)) << "older";
+    disk.fill();
+    // 128 x 128 pixels of noise: no format compresses them below the room left
+    Film film(128, 128, 1);
+    unsigned seed = 1;
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x) {
+            float v[4];
+            for (float& c : v)
+                c = float((seed = seed * 1103515245u + 12345u) >> 8) / float(1u << 24);
+            set_color(film, x, y, 0, v[0], v[1], v[2], v[3]);
+        }
+    film.resolve();
+    for (const char* ext : {"exr", "tif", "png", "iff"}) {
+        const std::string target = disk.path(std::string("old.") + ext);
+        const auto error = write_image(film, {{}, ext, "rgba", target});
+        ASSERT_TRUE(error) << ext;
+        EXPECT_NE(error->find(target), std::string::npos) << *error;
+        std::ifstream kept(target);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "older") << ext;
+    }
+    for (const auto& e : fs::directory_iterator(disk.path("")))
+        EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+}
+
+} // namespace
