@@ -15,7 +15,13 @@ namespace {
 // Exit statuses: 0 done, 1 a render or check failed, 2 the command line was wrong.
 constexpr int kFailed = 1, kUsage = 2;
 
-void on_interrupt(int) {
+// The signal that stopped the frame (SIGINT from a terminal, SIGTERM from a farm scheduler).
+volatile std::sig_atomic_t stop_signal = 0;
+
+void on_interrupt(int sig) {
+    // A second signal means "now": leave at once.
+    if (stop_signal) std::_Exit(128 + sig);
+    stop_signal = sig;
     orn::Frame::aborted().store(true);
 }
 
@@ -179,10 +185,20 @@ int main(int argc, char** argv) {
     options.render.progress = !quiet;
     options.render.progress_lines = !isatty(STDERR_FILENO);
     std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
 
     orn::Session session(options);
-    for (const auto& s : scenes)
+    for (const auto& s : scenes) {
+        if (stop_signal) break;
         if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
-    if (!session.render_all()) return kFailed;
-    return orn::Frame::aborted().load() ? 130 : 0;
+    }
+    const bool rendered = stop_signal || session.render_all();
+    if (stop_signal) {
+        std::fprintf(stderr,
+                     "ornrender: interrupted by %s: the frame is unfinished; its image files were not "
+                     "written, older ones are kept (output shaders such as the EXR saver still ran)\n",
+                     stop_signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        return 128 + stop_signal;
+    }
+    return rendered ? 0 : kFailed;
 }

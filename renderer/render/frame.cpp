@@ -370,7 +370,14 @@ class OutputDirectory {
 } // namespace
 
 void Frame::run_outputs() {
+    const bool interrupted = aborted().load();
     for (const auto& o : *output_entries()) {
+        if (o.is_file && interrupted) {
+            // An unfinished picture must not replace a finished one under the final name.
+            Messages::emitf(Severity::Warning, "frame interrupted: %s not written",
+                            output_path(o.filename).c_str());
+            continue;
+        }
         if (o.is_file) {
             film::OutputRequest req;
             req.format = o.format;

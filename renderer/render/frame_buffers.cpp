@@ -154,6 +154,7 @@ miImg_image* Frame::open_image(miUint n) {
 void Frame::write_buffer_files() {
     FramebufferElement* fbs = framebuffers();
     if (!fbs) return;
+    const bool interrupted = aborted().load();
     // Buffers that name the same file go into it together, as layers of one EXR file.
     std::map<std::string, film::OutputRequest> files;
     std::vector<std::string> order;
@@ -200,6 +201,10 @@ void Frame::write_buffer_files() {
         if (req.compression.empty()) req.compression = b.text("compression");
     }
     for (const auto& path : order) {
+        if (interrupted) {
+            Messages::emitf(Severity::Warning, "frame interrupted: %s not written", path.c_str());
+            continue;
+        }
         film::OutputRequest& req = files[path];
         if (req.format != "exr") req.compression.clear();
         if (auto err = film::write_image(*film_, req)) {

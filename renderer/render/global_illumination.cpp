@@ -97,6 +97,7 @@ void Frame::emit_photons() {
         if (count <= 0) continue;
         const miColor power{float(e.r / count), float(e.g / count), float(e.b / count), 0.f};
         for (int i = 0; i < count; ++i, ++emitted) {
+            if ((i & 1023) == 0 && aborted().load(std::memory_order_relaxed)) return;
             const uint64_t h = mix64(emitted * 0x9e3779b97f4a7c15ULL + li);
             miVector org, dir;
             if (wl.light->light_type == LightType::Directional && wl.light->area == AreaShape::None) {

@@ -1,5 +1,7 @@
 #include "render/world.h"
 
+#include "render/frame.h"
+
 namespace orn {
 
 namespace {
@@ -167,6 +169,7 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
         geometry_->add_mesh(world_positions, wi.object->mesh.triangles, mask);
         triangles_ += wi.object->mesh.triangles.size() / 3;
     }
+    geometry_->set_cancel_flag(&Frame::aborted());
     geometry_->commit();
     return true;
 }

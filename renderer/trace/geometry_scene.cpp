@@ -75,6 +75,12 @@ void GeometryScene::commit() {
     for (bool b : needs_filter_)
         any = any || b;
     if (any) rtcSetSceneFlags(scene_, RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
+    if (cancel_) {
+        // A long build stops when asked; the scene is then left empty.
+        rtcSetSceneProgressMonitorFunction(
+            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); },
+            cancel_);
+    }
     rtcCommitScene(scene_);
 }
 

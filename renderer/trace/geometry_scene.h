@@ -6,6 +6,7 @@
 
 #include <embree3/rtcore.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -33,7 +34,9 @@ class GeometryScene {
     // Positions: 3 floats per vertex, world space. Returns the mesh index.
     unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
                       unsigned mask);
+    // Builds the acceleration structure; `cancel`, when set, stops a long build.
     void commit();
+    void set_cancel_flag(std::atomic<bool>* cancel) { cancel_ = cancel; }
     // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
     bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
                    Hit& hit) const;
@@ -53,6 +56,7 @@ class GeometryScene {
     std::vector<unsigned> masks_;
     std::vector<unsigned> geom_ids_;
     bool needs_filter_[8] = {};
+    std::atomic<bool>* cancel_ = nullptr;
 };
 
 } // namespace orn

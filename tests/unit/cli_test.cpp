@@ -146,6 +146,32 @@ TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
 }
 
 // Usage errors exit with 2, failed renders with 1, both with the same prefix.
+TEST_F(Cli, TerminationStopsTheFrameAndKeepsTheOlderImage) {
+    // A frame of many seconds (occlusion with many rays per pixel), stopped after one second
+    // as a farm scheduler would
+    std::ofstream(dir_ / "slow.exr") << "previous";
+    const std::string slow =
+        "material \"m\" \"orn_MegaTK\" (\"ao_on\" on, \"ao_samples\" 256) end material\n";
+    std::string text = scene("slow.exr", slow);
+    text.replace(text.find("resolution 8 8"), 14, "resolution 1000 1000");
+    const std::string path = write("slow.mi", text);
+    const std::string cmd = "timeout --preserve-status -s TERM 1 " + std::string(ORN_BUILD_DIR) +
+                            "/bin/ornrender -q --threads 2 -o " + dir_.string() + " " + path + " 2>&1";
+    std::string output;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        output.append(buf, n);
+    const int st = pclose(pipe);
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 143) << output;
+    EXPECT_NE(output.find("ornrender: interrupted by SIGTERM"), std::string::npos) << output;
+    std::ifstream in(dir_ / "slow.exr");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "previous");
+    for (const auto& e : fs::directory_iterator(dir_))
+        EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+}
+
 TEST_F(Cli, MissingSceneFileAndBadOptions) {
     const std::string ok = write("ok.mi", scene("a.exr", kConstant));
     const std::vector<std::string> usage_errors = {(dir_ / "absent.mi").string(), "--threads -3 " + ok,

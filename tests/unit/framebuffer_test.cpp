@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
 using orn::test::module_preamble;
@@ -214,11 +215,16 @@ TEST(ScenePreparation, NamedOptionsAndEditedBufferSets) {
 
 namespace {
 
-TEST(Interrupt, AnAbortedFrameStopsAndStillRunsItsOutputs) {
+TEST(Interrupt, AnAbortedFrameWritesNoImageButStillRunsItsOutputShaders) {
     const std::string file = orn::test::temp_path("aborted.exr");
-    fs::remove(file);
+    const std::string saved = orn::test::temp_path("saver.exr");
+    fs::remove(saved);
+    std::ofstream(file) << "older";
     SceneFixture fx;
-    ASSERT_TRUE(fx.load(scene("output \"rgba\" \"exr\" \"" + file + "\"\n")));
+    ASSERT_TRUE(fx.load(scene("output \"rgba\" \"exr\" \"" + file +
+                              "\"\noutput \"orn_OpenEXR_saver\" (\"fileName\" \"" + saved +
+                              "\", \"rgbaPass\" on, \"rgbaFormat\" 2)\n")));
+    orn::test::MessageCapture messages;
     orn::Frame::aborted().store(true);
     EXPECT_TRUE(mi_par_aborted());
     fx.render();
@@ -227,7 +233,11 @@ TEST(Interrupt, AnAbortedFrameStopsAndStillRunsItsOutputs) {
     fx.frame().finish();
     orn::Frame::aborted().store(false);
     EXPECT_FALSE(mi_par_aborted());
-    EXPECT_TRUE(fs::exists(file)) << "the output list still ran";
+    // the unfinished picture does not replace the older file; the output shader still ran
+    std::ifstream kept(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "older");
+    EXPECT_TRUE(messages.contains("frame interrupted: " + file + " not written")) << messages.all();
+    EXPECT_TRUE(fs::exists(saved));
 }
 
 } // namespace
