@@ -115,7 +115,8 @@ namespace {
 
 // Same parameter names, types and nesting in the same order: the shape of the parameter block.
 bool same_shape(const scene::ParamDecl& a, const scene::ParamDecl& b) {
-    if (a.name != b.name || a.type != b.type || a.is_array != b.is_array || a.members.size() != b.members.size())
+    if (a.name != b.name || a.type != b.type || a.is_array != b.is_array ||
+        a.members.size() != b.members.size())
         return false;
     for (size_t i = 0; i < a.members.size(); ++i)
         if (!same_shape(a.members[i], b.members[i])) return false;
@@ -171,6 +172,16 @@ void SceneBuilder::on(const scene::ShaderDecl& s) {
     d.result_bytes = result_size(s.result);
     bind_code(d, s.loc);
     db_.add(std::move(e));
+}
+
+// A light, or an instance of one; an instance whose item is not defined yet is taken on trust
+// (names are resolved when the frame is set up).
+bool SceneBuilder::names_a_light(miTag tag) const {
+    if (db_.get_as<LightElement>(tag, miSCENE_LIGHT)) return true;
+    auto* inst = db_.get_as<InstanceElement>(tag, miSCENE_INSTANCE);
+    if (!inst) return false;
+    const miTag item = db_.lookup(inst->item_name);
+    return !item || db_.get_as<LightElement>(item, miSCENE_LIGHT);
 }
 
 bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, const Value& v,
@@ -279,6 +290,11 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
         if (!tag) {
             error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": unknown element \"" +
                              v.text + "\"");
+            return false;
+        }
+        if (field.type == ParamType::Light && !names_a_light(tag)) {
+            error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": \"" + v.text +
+                             "\" is not a light or a light instance");
             return false;
         }
     }
@@ -474,6 +490,9 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
     c.aperture = float(s.aperture);
     c.aspect = float(s.aspect);
     c.clip = {float(s.clip_near), float(s.clip_far)};
+    if (!(s.clip_near < s.clip_far))
+        error(s.loc, "camera \"" + s.name + "\": clip near " + std::to_string(s.clip_near) +
+                         " is not in front of clip far " + std::to_string(s.clip_far));
     c.x_resolution = s.xres;
     c.y_resolution = s.yres;
     c.frame = s.frame;
@@ -572,6 +591,14 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     o.contrast = {float(s.contrast[0]), float(s.contrast[1]), float(s.contrast[2]), float(s.contrast[3])};
     e->filter = s.filter;
     e->string_options = s.string_options;
+    // Deeper ray trees than this add nothing visible and can take forever.
+    constexpr int kMaxDepth = 64;
+    for (int* depth : {&o.reflection_depth, &o.refraction_depth, &o.trace_depth})
+        if (*depth > kMaxDepth) {
+            warning(s.loc, "trace depth " + std::to_string(*depth) + " is more than " +
+                               std::to_string(kMaxDepth) + "; using " + std::to_string(kMaxDepth));
+            *depth = kMaxDepth;
+        }
     if (s.samples_max > 4)
         warning(s.loc,
                 "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");

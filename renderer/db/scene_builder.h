@@ -47,6 +47,7 @@ class SceneBuilder {
     miTag shader_ref(const scene::ShaderRef& ref, const char* what);
     bool fill_value(miFunction& f, const FieldLayout& field, unsigned char* at, const scene::Value& v,
                     const std::string& shader);
+    bool names_a_light(miTag tag) const;
     bool fill_single(const FieldLayout& field, unsigned char* at, const scene::Value& v,
                      const std::string& shader);
 

@@ -56,10 +56,19 @@ size_t Frame::photon_count() const {
 void Frame::read_gi_settings() {
     const OptionsElement* o = world_.options();
     gi_.finalgather = flag(o, "finalgather", false);
-    gi_.finalgather_rays = std::clamp(int(number(o, "finalgather rays", 64)), 1, 4096);
+    // Counts past these limits add nothing visible and could stall the frame or exhaust memory.
+    auto bounded = [o](const char* name, double fallback, int lo, int hi) {
+        const double v = number(o, name, fallback);
+        const int b = v == v ? int(std::clamp(v, double(lo), double(hi))) : int(fallback);
+        if (double(b) != v)
+            Messages::emitf(Severity::Warning, "option \"%s\" %g is outside %d to %d; using %d", name, v, lo,
+                            hi, b);
+        return b;
+    };
+    gi_.finalgather_rays = bounded("finalgather rays", 64, 1, 4096);
     gi_.globillum = flag(o, "globillum", false) || flag(o, "caustic", false);
-    gi_.photons = std::clamp(int(number(o, "globillum photons", 100000)), 0, 100000000);
-    gi_.accuracy = std::clamp(int(number(o, "globillum accuracy", 64)), 1, 512);
+    gi_.photons = bounded("globillum photons", 100000, 0, 100000000);
+    gi_.accuracy = bounded("globillum accuracy", 64, 1, 512);
     gi_.radius = float(std::max(0.0, number(o, "globillum radius", 0.0)));
     if (miOptions* rec = options_record()) {
         rec->finalgather = gi_.finalgather;

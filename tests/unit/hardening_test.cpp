@@ -65,3 +65,40 @@ TEST(Hardening, FilesThatAreNotRegularFilesAreRefused) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
+    {
+        // a light list that names an object instance
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_FALSE(fx.load(floor_scene("shader \"s\" \"orn_shadow\" (\"lights\" [\"floor_i\"])\n", "")));
+        EXPECT_TRUE(messages.contains("\"floor_i\" is not a light or a light instance")) << messages.all();
+    }
+    {
+        // clipping planes the wrong way round
+        std::string text = floor_scene("", "");
+        text.replace(text.find("resolution 100 100"), 18, "resolution 100 100 clip 10 1");
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_FALSE(fx.load(text));
+        EXPECT_TRUE(messages.contains("clip near 10.000000 is not in front of clip far 1.000000"))
+            << messages.all();
+    }
+    {
+        // absurd depths and counts are bounded with a warning
+        std::string text = floor_scene("", "");
+        text.replace(text.find("trace depth 4 4 8"), 17,
+                     "trace depth 100000 4 8 \"finalgather\" on \"finalgather rays\" 1000000");
+        SceneFixture fx;
+        MessageCapture messages;
+        ASSERT_TRUE(fx.load(text)) << messages.all();
+        EXPECT_EQ(fx.frame().options_record()->reflection_depth, 64);
+        EXPECT_TRUE(messages.contains("trace depth 100000 is more than 64; using 64")) << messages.all();
+        EXPECT_TRUE(messages.contains("option \"finalgather rays\" 1e+06 is outside 1 to 4096; using 4096"))
+            << messages.all();
+    }
+}
+
+} // namespace
