@@ -174,6 +174,14 @@ void SceneBuilder::on(const scene::ShaderDecl& s) {
     db_.add(std::move(e));
 }
 
+// Names a scene element; a name defined before is taken over by the later definition, which a
+// user would rather hear about.
+miTag SceneBuilder::add_named(std::unique_ptr<Element> e, const scene::SourceLoc& loc) {
+    if (!e->name.empty() && db_.lookup(e->name))
+        warning(loc, "\"" + e->name + "\" is defined again; the later definition is used");
+    return db_.add(std::move(e));
+}
+
 // A light, or an instance of one; an instance whose item is not defined yet is taken on trust
 // (names are resolved when the frame is set up).
 bool SceneBuilder::names_a_light(miTag tag) const {
@@ -387,7 +395,7 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
         failed_.insert(s.name);
         return;
     }
-    f.tag = db_.add(std::move(e));
+    f.tag = add_named(std::move(e), s.loc);
 }
 
 miTag SceneBuilder::shader_ref(const scene::ShaderRef& ref, const char* what) {
@@ -410,7 +418,7 @@ void SceneBuilder::on(const scene::MaterialStmt& s) {
     if (s.volume) e->volume = shader_ref(*s.volume, "volume");
     if (s.environment) e->environment = shader_ref(*s.environment, "environment");
     if (s.displace) e->displace = shader_ref(*s.displace, "displacement");
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::LightStmt& s) {
@@ -444,7 +452,7 @@ void SceneBuilder::on(const scene::LightStmt& s) {
     e->energy = {s.energy[0], s.energy[1], s.energy[2], 0.f};
     e->samples_u = std::max(1, s.samples_u);
     e->samples_v = std::max(1, s.samples_v);
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::ObjectStmt& s) {
@@ -456,7 +464,7 @@ void SceneBuilder::on(const scene::ObjectStmt& s) {
     e->mesh = s.mesh;
     e->loc = s.loc;
     if (s.transform) warning(s.loc, "object transforms are ignored; place objects with instance transforms");
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::InstanceStmt& s) {
@@ -472,14 +480,14 @@ void SceneBuilder::on(const scene::InstanceStmt& s) {
     e->record.shadow = s.shadow.value_or(true);
     e->record.trace = s.trace.value_or(true);
     e->loc = s.loc;
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::InstgroupStmt& s) {
     auto e = std::make_unique<GroupElement>(s.name);
     e->items = s.items;
     e->loc = s.loc;
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::CameraStmt& s) {
@@ -572,7 +580,7 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
         }
     }
     c.buffertag = db_.add(std::move(fbs));
-    db_.add(std::move(e));
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::OptionsStmt& s) {
@@ -603,7 +611,7 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
         warning(s.loc,
                 "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
     OptionsElement* raw = e.get();
-    raw->record.string_options = db_.add(std::move(e));
+    raw->record.string_options = add_named(std::move(e), s.loc);
 }
 
 // The command line sets the message level (ornrender -v); a scene's own verbose statement

@@ -48,6 +48,7 @@ class SceneBuilder {
     bool fill_value(miFunction& f, const FieldLayout& field, unsigned char* at, const scene::Value& v,
                     const std::string& shader);
     bool names_a_light(miTag tag) const;
+    miTag add_named(std::unique_ptr<Element> e, const scene::SourceLoc& loc);
     bool fill_single(const FieldLayout& field, unsigned char* at, const scene::Value& v,
                      const std::string& shader);
 

@@ -77,6 +77,15 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
         EXPECT_TRUE(messages.contains("\"floor_i\" is not a light or a light instance")) << messages.all();
     }
     {
+        // a name given twice: the later definition wins, and the user hears of it
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_TRUE(fx.load(
+            floor_scene("material \"floor_m\" \"orn_constant\" (\"color\" 1 0 0 1) end material\n", "")));
+        EXPECT_TRUE(messages.contains("\"floor_m\" is defined again; the later definition is used"))
+            << messages.all();
+    }
+    {
         // clipping planes the wrong way round
         std::string text = floor_scene("", "");
         text.replace(text.find("resolution 100 100"), 18, "resolution 100 100 clip 10 1");
