@@ -2,7 +2,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build demo test sanitize bench format clean
+.PHONY: all deps configure build demo test sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -45,6 +45,15 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" \
 		ctest --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang, ASan + UBSan) for the scene reader, scene loading with the world
+# build, and the OBJ reader; each runs FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@./scripts/setup-fuzz-deps.sh
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse fuzz_load fuzz_obj
+	./scripts/run-fuzzers.sh $(CURDIR)/build-fuzz $(FUZZ_SECONDS)
+
 bench: build
 	$(BUILD)/bin/bench_render
 
@@ -52,4 +61,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan out
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz out
