@@ -425,7 +425,9 @@ void SceneBuilder::on(const scene::InstanceStmt& s) {
     e->record.shadow = s.shadow.value_or(true);
     e->record.trace = s.trace.value_or(true);
     e->loc = s.loc;
-    db_.add(std::move(e));
+    InstanceElement* inst = e.get();
+    // Instances are not copied per use here: each record's parent is its own scene instance.
+    inst->record.parent = db_.add(std::move(e));
 }
 
 void SceneBuilder::on(const scene::InstgroupStmt& s) {
