@@ -10,6 +10,7 @@
 #include "source/orn_OpenEXR_saver.h"
 #include "source/orn_PointTK.h"
 #include "source/orn_conversion.h"
+#include "source/orn_dielectric_interface.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_math_output.h"
@@ -507,6 +508,14 @@ const std::map<std::string, CBlock>& c_blocks() {
           {F(orn_CSG_params, color1), F(orn_CSG_params, color2), F(orn_CSG_params, object1),
            F(orn_CSG_params, object2), F(orn_CSG_params, swap), F(orn_CSG_params, operation),
            F(orn_CSG_params, detect_inside)}}},
+        {"orn_dielectric_interface",
+         {sizeof(orn_dielectric_interface_params),
+          {F(orn_dielectric_interface_params, color1), F(orn_dielectric_interface_params, color2),
+           F(orn_dielectric_interface_params, interface_color),
+           F(orn_dielectric_interface_params, match_mode), F(orn_dielectric_interface_params, object1),
+           F(orn_dielectric_interface_params, object2), F(orn_dielectric_interface_params, reserved1),
+           F(orn_dielectric_interface_params, reserved2), F(orn_dielectric_interface_params, label1),
+           F(orn_dielectric_interface_params, label2), F(orn_dielectric_interface_params, reserved3)}}},
         {"orn_shader_replacer",
          {sizeof(orn_shader_replacer_params),
           {F(orn_shader_replacer_params, enable),
