@@ -30,6 +30,21 @@ const char* hit_name(miState* state) {
     return parent ? mi_api_tag_lookup(parent) : nullptr;
 }
 
+void check_instance_name(miState* state, const char* shader, const char* parameter, miTag* name) {
+    const miTag tag = mi_eval_tag(name);
+    const char* text = tag ? static_cast<const char*>(mi_db_access(tag)) : nullptr;
+    if (tag) mi_db_unpin(tag);
+    if (!text || !*text) {
+        mi_warning("%s: no instance name in \"%s\"", shader, parameter);
+        return;
+    }
+    // The lookup takes (and frees) its own copy of the name.
+    const miTag found = mi_api_name_lookup(mi_mem_strdup(text));
+    if (!found || mi_db_type(found) != miSCENE_INSTANCE)
+        mi_warning("%s: \"%s\" in \"%s\" names no instance of the scene; no hit will match it", shader, text,
+                   parameter);
+}
+
 bool perpendicular_to_parent(const miState* state) {
     const miState* p = state->parent;
     if (!p) return false;

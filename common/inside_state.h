@@ -20,6 +20,10 @@ void remove_flags(miState* state, const char* key);
 // The scene name of the instance a state hit (its parent scene instance), or null.
 const char* hit_name(miState* state);
 
+// Warns, naming `shader` and the parameter, when a name parameter names no scene instance:
+// such a solid or medium is never recognised at a hit.
+void check_instance_name(miState* state, const char* shader, const char* parameter, miTag* name);
+
 // True when the parent's geometric normal is exactly perpendicular to the ray.
 bool perpendicular_to_parent(const miState* state);
 

@@ -194,6 +194,8 @@ ORN_SHADER miBoolean orn_CSG_init(miState* state, orn_CSG_params* paras, miBoole
         *inst_init_req = miTRUE;
         return miTRUE;
     }
+    orn::check_instance_name(state, "orn_CSG", "object1", &paras->object1);
+    orn::check_instance_name(state, "orn_CSG", "object2", &paras->object2);
     if (state->options && state->options->shadow != 0 && state->options->shadow != 's')
         mi_warning("orn_CSG shadow shader will produce correct shadows only with \"segments\" shadow mode!");
     return miTRUE;

@@ -187,6 +187,10 @@ ORN_SHADER miBoolean orn_dielectric_interface_init(miState* state, orn_dielectri
         *inst_init_req = miTRUE;
         return miTRUE;
     }
+    if (mi_eval_integer(&paras->match_mode) == 1) {
+        orn::check_instance_name(state, "orn_dielectric_interface", "object1", &paras->object1);
+        orn::check_instance_name(state, "orn_dielectric_interface", "object2", &paras->object2);
+    }
     if (state->options && state->options->shadow != 0 && state->options->shadow != 's')
         mi_warning("orn_dielectric_interface shadow shader will produce correct shadows only with "
                    "\"segments\" shadow mode!");

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace orn::test {
 namespace {
@@ -89,6 +93,13 @@ TEST(CSG, UnionDifferenceAndIntersectionShadeOnlyTheBoundary) {
     SceneFixture bad;
     ASSERT_TRUE(bad.load(csg_scene("\"operation\" 3")));
     expect_rgb(bad.shade(50.f, 50.f), 1, 0, 0);
+    MessageCapture messages;
+    SceneFixture nameless;
+    ASSERT_TRUE(nameless.load(csg_scene("\"object2\" \"nowhere\"")));
+    EXPECT_TRUE(
+        messages.contains("orn_CSG: \"nowhere\" in \"object2\" names no instance of the scene; no hit will "
+                          "match it"))
+        << messages.all();
 }
 
 TEST(CSG, DetectInsideFindsTheCameraInsideA) {
@@ -138,6 +149,36 @@ TEST(CSG, UnionShadowsBlockInSegmentModeAndAreBlackOtherwise) {
                        "shadow mode!");
         EXPECT_EQ(n, std::string(mode) == "on" ? 1u : 0u) << messages.all();
     }
+}
+
+TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
+    // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
+    // segments on every pixel.
+    const std::string extra =
+        "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction 1 -0.3 -1 end light\n"
+        "instance \"sun_i\" \"sun\" end instance\n"
+        "material \"floor_m\" \"orn_shadow\" (\"light_mode\" 2) end material\n" +
+        quad_object("floor", -9.f) + "instance \"floor_i\" \"floor\" material \"floor_m\" end instance\n";
+    std::vector<float> frames[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        const std::string file = temp_path("csg" + std::to_string(threads) + ".exr");
+        std::string text =
+            csg_scene("\"operation\" 1, \"detect_inside\" on", "segments", extra, "\"sun_i\" \"floor_i\"");
+        text.replace(text.find("end camera"), 10, "output \"rgba\" \"exr\" \"" + file + "\" end camera");
+        SessionOptions o;
+        o.render.threads = threads;
+        o.render.progress = false;
+        Session session(o);
+        ASSERT_TRUE(session.load_string(text, "csg.mi"));
+        ASSERT_TRUE(session.render_all());
+        auto in = OIIO::ImageInput::open(file);
+        ASSERT_TRUE(in) << file;
+        frames[threads - 1].resize(size_t(in->spec().image_pixels()) * size_t(in->spec().nchannels));
+        ASSERT_TRUE(in->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, frames[threads - 1].data()));
+    }
+    ASSERT_FALSE(frames[0].empty());
+    EXPECT_GT(*std::max_element(frames[0].begin(), frames[0].end()), 0.1f) << "an empty frame proves nothing";
+    EXPECT_TRUE(frames[0] == frames[1]);
 }
 
 } // namespace
