@@ -202,7 +202,14 @@ struct miInstance {
     miBoolean visible;
     miBoolean shadow;
     miBoolean trace;
+    miTag parent;       // the scene instance this record was made from
+    int mtl_array_size; // 0: `material` is one material, not a list
+    char reserved[105];
+    // The instance's material replaces the materials its object's polygons name.
+    miCBoolean material_override;
 };
+// Scene editors set the override flag by its place in the record.
+static_assert(offsetof(miInstance, material_override) == 265, "instance override flag moved");
 
 // The shading state: one per ray, chained to the state of the ray that spawned it.
 struct miState {

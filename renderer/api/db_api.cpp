@@ -76,6 +76,14 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         *static_cast<miTag*>(result) = ie->record.material;
         return miTRUE;
     }
+    case miQ_MTL_SHADER:
+    case miQ_MTL_SHADOW: {
+        Database* db = Database::current();
+        auto* me = db ? db->get_as<MaterialElement>(tag, miSCENE_MATERIAL) : nullptr;
+        if (!me) return miFALSE;
+        *static_cast<miTag*>(result) = code == miQ_MTL_SHADER ? me->surface : me->shadow;
+        return miTRUE;
+    }
     case miQ_PIXEL_SAMPLE_FAILED:
         // Samples are never refined here, so the query answers and every sample is full.
         *static_cast<miInteger*>(result) = 0;

@@ -89,6 +89,18 @@ ORN_API miBoolean mi_trace_shadow_seg(miColor* result, miState* state) {
     return f->trace_shadow_segment(result, state);
 }
 
+ORN_API miBoolean mi_trace_continue(miColor* result, miState* state) {
+    Frame* f = frame_of(state);
+    if (!f || !result || !state || !state->cache || !state->pri) return miFALSE;
+    return f->trace_continue(result, state);
+}
+
+ORN_API miBoolean mi_continue_shadow_seg(miColor* result, miState* state) {
+    Frame* f = frame_of(state);
+    if (!f || !result || !state || !state->cache) return miFALSE;
+    return f->continue_shadow_segment(result, state);
+}
+
 ORN_API miBoolean mi_call_material(miColor* result, miState* state) {
     Frame* f = frame_of(state);
     if (!f || !result || !state->cache || !state->pri) return miFALSE;

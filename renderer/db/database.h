@@ -377,6 +377,8 @@ class Database {
     std::function<bool(Declaration&)> code_binder;
     // Scene-editing shaders of `call` statements, run before each frame.
     std::vector<miTag> calls;
+    // Set by mi_api_incremental: existing elements may be redefined.
+    bool incremental = false;
 
   private:
     // Tags index fixed-size chunks whose addresses never move, so render threads read

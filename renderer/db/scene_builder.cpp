@@ -480,7 +480,9 @@ void SceneBuilder::on(const scene::InstanceStmt& s) {
     e->record.shadow = s.shadow.value_or(true);
     e->record.trace = s.trace.value_or(true);
     e->loc = s.loc;
-    add_named(std::move(e), s.loc);
+    InstanceElement* inst = e.get();
+    // Instances are not copied per use here: each record's parent is its own scene instance.
+    inst->record.parent = add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::InstgroupStmt& s) {

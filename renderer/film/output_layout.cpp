@@ -152,8 +152,9 @@ LayoutResult plan_output(const OutputRequest& request) {
     for (std::size_t i = 0; i < types.size(); ++i) {
         const DataType& type = *types[i];
         const std::string standard = standard_plane_name(type.plane);
-        const std::string plane = request.planes.empty() ? standard : request.planes[i];
-        if (plane.empty()) return fail("empty plane name for " + in_quotes(path));
+        // An empty plane name stands for the type's standard plane.
+        const std::string plane =
+            request.planes.empty() || request.planes[i].empty() ? standard : request.planes[i];
 
         PixelKind kind = type.exr;
         if (choice->format == ImageFormat::Tiff) kind = type.tiff;

@@ -131,10 +131,8 @@ bool Frame::check_outputs() {
     for (const auto& o : *output_entries()) {
         if (!o.is_file) continue;
         film::OutputRequest req;
-        req.format = o.format;
-        req.data_type = o.types;
-        req.path = output_path(o.filename);
-        auto err = film::check_output_type(req);
+        auto err = output_request(o, req);
+        if (!err) err = film::check_output_type(req);
         if (!err) err = film::check_writable(req.path);
         if (err) {
             Messages::emit(Severity::Error, o.loc.file + ":" + std::to_string(o.loc.line) + ":" +
@@ -380,10 +378,10 @@ void Frame::run_outputs() {
         }
         if (o.is_file) {
             film::OutputRequest req;
-            req.format = o.format;
-            req.data_type = o.types;
-            req.path = output_path(o.filename);
-            if (auto err = film::write_image(*film_, req)) {
+            if (auto err = output_request(o, req)) {
+                Messages::emit(Severity::Error, *err);
+                outputs_ok_ = false;
+            } else if (auto err = film::write_image(*film_, req)) {
                 Messages::emit(Severity::Error, *err);
                 outputs_ok_ = false;
             } else {

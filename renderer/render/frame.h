@@ -5,6 +5,7 @@
 #include "core/math.h"
 #include "db/database.h"
 #include "film/film.h"
+#include "film/image_output.h"
 #include "light/light_list.h"
 #include "light/light_sampling.h"
 #include "render/world.h"
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 // An output image: a view of one resolved film plane, refreshed at every open.
@@ -69,6 +71,7 @@ class Frame : public LightSource {
     miBoolean trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir);
     miBoolean trace_secondary(miColor* result, miState* state, int type, const miVector& dir);
     miBoolean trace_probe(miState* state, const miVector& dir, const miVector& org);
+    miBoolean trace_continue(miColor* result, miState* state);
     miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
     miBoolean call_material(miColor* result, miState* state);
     // Calls a light's shader for one light sample seen from `state`; the light state becomes
@@ -81,6 +84,8 @@ class Frame : public LightSource {
     miBoolean trace_shadow(miColor* result, miState* state);
     // Segment shadows: the shadow ray from a shadow state's hit on towards the shaded point.
     miBoolean trace_shadow_segment(miColor* result, miState* state);
+    // Segment shadows: from a shadow state's occluder on to the next one.
+    miBoolean continue_shadow_segment(miColor* result, miState* state);
     miBoolean call_shadow_material(miColor* result, miState* state);
     miBoolean call_shader(miFunction* f, void* result, miState* state);
     void* eval(miState* state, void* param);
@@ -140,6 +145,8 @@ class Frame : public LightSource {
     void emit_photons();
     void setup_buffers();
     std::vector<OutputEntry>* output_entries() const;
+    // The file request of a camera output; user buffers ("fb0" to "fb7") become their planes.
+    std::optional<std::string> output_request(const OutputEntry& o, film::OutputRequest& req) const;
     void write_buffer_files();
     bool check_outputs();
     void init_shaders();

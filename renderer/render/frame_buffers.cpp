@@ -217,3 +217,48 @@ void Frame::write_buffer_files() {
 }
 
 } // namespace orn
+
+namespace orn {
+
+std::optional<std::string> Frame::output_request(const OutputEntry& o, film::OutputRequest& req) const {
+    req.format = o.format;
+    req.path = output_path(o.filename);
+    const std::string where =
+        o.loc.file + ":" + std::to_string(o.loc.line) + ":" + std::to_string(o.loc.col) + ": ";
+    FramebufferElement* fbs = framebuffers();
+    std::vector<std::string> types, planes;
+    bool user = false;
+    std::size_t begin = 0;
+    while (begin <= o.types.size()) {
+        const std::size_t end = std::min(o.types.find(',', begin), o.types.size());
+        std::string item = o.types.substr(begin, end - begin);
+        begin = end + 1;
+        const auto first = item.find_first_not_of(" \t+-");
+        if (first == std::string::npos) continue;
+        item = item.substr(first, item.find_last_not_of(" \t") - first + 1);
+        // "fbN": the camera's frame buffer N, written with its own data type.
+        if (item.size() > 2 && item.compare(0, 2, "fb") == 0 &&
+            item.find_first_not_of("0123456789", 2) == std::string::npos) {
+            const long n = item.size() > 4 ? 99 : std::stol(item.substr(2));
+            if (n > 7)
+                return where + "camera output \"" + item + "\": user frame buffers are numbered 0 to 7";
+            if (!fbs || size_t(n) >= buffers_.size() || size_t(n) >= fbs->buffers.size())
+                return where + "camera output \"" + item + "\": the camera defines no frame buffer " +
+                       std::to_string(n) + " (it has " + std::to_string(buffers_.size()) + ")";
+            const auto& b = fbs->buffers[size_t(n)];
+            const int standard = standard_plane(b.name);
+            types.push_back(output_type(b.text("datatype"), standard >= 0, standard));
+            planes.push_back(film_->plane_info(buffers_[size_t(n)].plane).name);
+            user = true;
+        } else {
+            types.push_back(item);
+            planes.emplace_back();
+        }
+    }
+    for (const auto& t : types)
+        req.data_type += (req.data_type.empty() ? "" : ",") + t;
+    if (user) req.planes = std::move(planes);
+    return std::nullopt;
+}
+
+} // namespace orn

@@ -130,6 +130,11 @@ miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
     return shadow_segment(result, state, state->point, normalized(state->dir), 0.f);
 }
 
+miBoolean Frame::continue_shadow_segment(miColor* result, miState* state) {
+    if (state->type != miRAY_SHADOW) return miFALSE;
+    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f);
+}
+
 miBoolean Frame::shadow_segment(miColor* result, miState* from, const miVector& start, const miVector& dir,
                                 float skipped) {
     const double remaining = ThreadContext::data(from).shadow_remaining;

@@ -23,6 +23,11 @@ class World {
     GeometryScene& geometry() { return *geometry_; }
     const GeometryScene& geometry() const { return *geometry_; }
     const std::vector<WorldInstance>& instances() const { return instances_; } // indexed by mesh id
+    // An instance redefined before the frame: its placements take `material` as their default.
+    void set_default_material(const InstanceElement* instance, miTag material) {
+        for (WorldInstance& wi : instances_)
+            if (wi.instance == instance) wi.default_material = material;
+    }
     const std::vector<WorldLight>& lights() const { return lights_; }
     CameraElement* camera() const { return camera_; }
     InstanceElement* camera_instance() const { return camera_instance_; }

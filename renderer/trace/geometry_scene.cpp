@@ -74,12 +74,15 @@ void GeometryScene::commit() {
     bool any = false;
     for (bool b : needs_filter_)
         any = any || b;
-    if (any) rtcSetSceneFlags(scene_, RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
+    // Robust kernels keep meshes watertight: a ray along a shared edge meets one of its
+    // triangles, which materials that count the surfaces a ray crosses rely on.
+    rtcSetSceneFlags(scene_,
+                     RTCSceneFlags(RTC_SCENE_FLAG_ROBUST |
+                                   (any ? RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION : RTC_SCENE_FLAG_NONE)));
     if (cancel_) {
         // A long build stops when asked; the scene is then left empty.
         rtcSetSceneProgressMonitorFunction(
-            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); },
-            cancel_);
+            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); }, cancel_);
     }
     rtcCommitScene(scene_);
 }

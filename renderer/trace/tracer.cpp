@@ -113,7 +113,7 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
     st->bump_y_list = rd.n_bump ? rd.bump_y : nullptr;
 
     miTag material = wi.default_material;
-    if (!mesh.triangle_material.empty()) {
+    if (!mesh.triangle_material.empty() && !wi.instance->record.material_override) {
         const int m = mesh.triangle_material[hit.triangle];
         if (m >= 0 && size_t(m) < wi.polygon_materials.size() && wi.polygon_materials[size_t(m)])
             material = wi.polygon_materials[size_t(m)];
@@ -293,6 +293,33 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
         return miTRUE;
     }
     st->dist = 0.0;
+    return miFALSE;
+}
+
+// A continue ray carries on behind the hit as if the surface were not there: the same type,
+// direction and levels, so the next hit is shaded as this one would have been.
+miBoolean Frame::trace_continue(miColor* result, miState* state) {
+    ThreadContext* tc = ThreadContext::data(state).thread;
+    miState* st = tc->child_of(state, state->type);
+    if (!st) {
+        Messages::emitf(Severity::Warning,
+                        "continue ray: more than %d surfaces passed over on one ray; the ray stops there",
+                        kMaxRayDepth);
+        return miFALSE;
+    }
+    st->org = state->point;
+    st->dir = state->dir;
+    const double fstop = ThreadContext::data(state).falloff_stop;
+    const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
+    const unsigned mask = state->type == miRAY_EYE ? kMaskEye : kMaskTrace;
+    Hit hit;
+    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, mask, hit)) {
+        fill_hit(st, hit);
+        call_material(result, st);
+        return miTRUE;
+    }
+    st->dist = 0.0;
+    trace_environment(result, st, st->dir);
     return miFALSE;
 }
 

@@ -3,19 +3,23 @@
 // version its declaration states.
 #include "db/param_layout.h"
 #include "scene/parser.h"
+#include "source/orn_CSG.h"
 #include "source/orn_DirectTK.h"
 #include "source/orn_MegaTK.h"
 #include "source/orn_MegaTK_pass.h"
 #include "source/orn_OpenEXR_saver.h"
 #include "source/orn_PointTK.h"
 #include "source/orn_conversion.h"
+#include "source/orn_dielectric_interface.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_math_output.h"
 #include "source/orn_ray_type.h"
 #include "source/orn_scatter_wrap.h"
+#include "source/orn_shader_replacer.h"
 #include "source/orn_shadow.h"
 #include "source/orn_shadow_transparency.h"
+#include "source/orn_utility.h"
 
 #include <gtest/gtest.h>
 
@@ -499,6 +503,55 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_MegaTK_pass_params, special_c8_pass),
            F(orn_MegaTK_pass_params, special_c9_pass),
            F(orn_MegaTK_pass_params, special_c10_pass)}}},
+        {"orn_CSG",
+         {sizeof(orn_CSG_params),
+          {F(orn_CSG_params, color1), F(orn_CSG_params, color2), F(orn_CSG_params, object1),
+           F(orn_CSG_params, object2), F(orn_CSG_params, swap), F(orn_CSG_params, operation),
+           F(orn_CSG_params, detect_inside)}}},
+        {"orn_dielectric_interface",
+         {sizeof(orn_dielectric_interface_params),
+          {F(orn_dielectric_interface_params, color1), F(orn_dielectric_interface_params, color2),
+           F(orn_dielectric_interface_params, interface_color),
+           F(orn_dielectric_interface_params, match_mode), F(orn_dielectric_interface_params, object1),
+           F(orn_dielectric_interface_params, object2), F(orn_dielectric_interface_params, reserved1),
+           F(orn_dielectric_interface_params, reserved2), F(orn_dielectric_interface_params, label1),
+           F(orn_dielectric_interface_params, label2), F(orn_dielectric_interface_params, reserved3)}}},
+        {"orn_shader_replacer",
+         {sizeof(orn_shader_replacer_params),
+          {F(orn_shader_replacer_params, enable),
+           F(orn_shader_replacer_params, verbose),
+           F(orn_shader_replacer_params, material),
+           {"instances", offsetof(orn_shader_replacer_params, i_instances)}}}},
+        {"orn_irradiance", {sizeof(orn_irradiance_params), {F(orn_irradiance_params, color)}}},
+        {"orn_photon_basic",
+         {sizeof(orn_photon_basic_params),
+          {F(orn_photon_basic_params, diffuse), F(orn_photon_basic_params, specular),
+           F(orn_photon_basic_params, transmission), F(orn_photon_basic_params, ior)}}},
+        {"orn_maya_shadingengine",
+         {sizeof(orn_maya_shadingengine_params),
+          {F(orn_maya_shadingengine_params, color), F(orn_maya_shadingengine_params, override_normal),
+           F(orn_maya_shadingengine_params, normal), F(orn_maya_shadingengine_params, matte_mode),
+           F(orn_maya_shadingengine_params, matte_value)}}},
+        {"orn_buffer_writer",
+         {sizeof(orn_buffer_writer_params),
+          {F(orn_buffer_writer_params, color),
+           {"write_0", offsetof(orn_buffer_writer_params, slots[0].write)},
+           {"value_0", offsetof(orn_buffer_writer_params, slots[0].value)},
+           {"write_1", offsetof(orn_buffer_writer_params, slots[1].write)},
+           {"value_1", offsetof(orn_buffer_writer_params, slots[1].value)},
+           {"write_2", offsetof(orn_buffer_writer_params, slots[2].write)},
+           {"value_2", offsetof(orn_buffer_writer_params, slots[2].value)},
+           {"write_3", offsetof(orn_buffer_writer_params, slots[3].write)},
+           {"value_3", offsetof(orn_buffer_writer_params, slots[3].value)},
+           {"write_4", offsetof(orn_buffer_writer_params, slots[4].write)},
+           {"value_4", offsetof(orn_buffer_writer_params, slots[4].value)},
+           {"write_5", offsetof(orn_buffer_writer_params, slots[5].write)},
+           {"value_5", offsetof(orn_buffer_writer_params, slots[5].value)},
+           {"write_6", offsetof(orn_buffer_writer_params, slots[6].write)},
+           {"value_6", offsetof(orn_buffer_writer_params, slots[6].value)},
+           {"write_7", offsetof(orn_buffer_writer_params, slots[7].write)},
+           {"value_7", offsetof(orn_buffer_writer_params, slots[7].value)},
+           F(orn_buffer_writer_params, restore_normal)}}},
     };
     return blocks;
 }

@@ -1,0 +1,185 @@
+// Solid combination by ray logic: two unit spheres through the real module and renderer.
+// A is centred at (0, 0, -6), B at (0.8, 0, -6.6). The centre eye ray (0, 0, -1) meets A's
+// front at z = -5, B's front at -6 (inside A), A's back at -7 (inside B) and B's back at
+// -7.2; the ray through raster x = 61.4 meets B only.
+#include "support/scene_fixture.h"
+#include "support/scene_text.h"
+
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace orn::test {
+namespace {
+
+constexpr float kOnlyB = 61.4f;
+
+std::string csg_scene(const std::string& csg_params, const std::string& shadow = "segments",
+                      const std::string& extra = "", const std::string& extra_names = "",
+                      const std::string& a_transform = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1") {
+    const std::string sphere = std::string("object \"ball\" visible shadow trace file \"") + ORN_SOURCE_DIR +
+                               "/scenes/meshes/sphere.obj\" end object\n";
+    return module_preamble() + "options \"opt\" samples 0 0 trace depth 4 4 8 shadow " + shadow +
+           " end options\n"
+           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100 end camera\n"
+           "instance \"cam_i\" \"cam\" end instance\n" +
+           sphere +
+           "shader \"csg\" \"orn_CSG\" (\"color1\" 1 0.5 0 1, \"color2\" 0 0.5 1 1, \"object1\" \"a_i\", "
+           "\"object2\" \"b_i\", " +
+           csg_params +
+           ")\nmaterial \"csg_m\" = \"csg\" shadow = \"csg\" end material\n"
+           "instance \"a_i\" \"ball\" material \"csg_m\" transform " +
+           a_transform +
+           " end instance\n"
+           "instance \"b_i\" \"ball\" material \"csg_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -0.8 0 6.6 1 "
+           "end instance\n" +
+           extra + "instgroup \"root\" \"cam_i\" \"a_i\" \"b_i\" " + extra_names +
+           " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+}
+
+struct Traced {
+    miColor color;
+    int hits = 0;       // surfaces met by the eye ray and the continue rays behind it
+    float last_z = 0.f; // where the last of them lies
+};
+
+Traced trace(SceneFixture& fx, float rx) {
+    Traced t{};
+    miState* root = fx.root(int(rx), 50);
+    miVector org, dir;
+    fx.frame().camera_ray(rx, 50.f, org, dir);
+    root->org = org;
+    root->dir = dir;
+    fx.frame().trace_eye(&t.color, root, org, dir);
+    for (miState* s = root->child; s && s->pri; s = s->child) {
+        ++t.hits;
+        t.last_z = s->point.z;
+    }
+    return t;
+}
+
+TEST(CSG, UnionDifferenceAndIntersectionShadeOnlyTheBoundary) {
+    struct Case {
+        const char* params;
+        float centre[3];
+        int centre_hits;
+        float centre_z;
+        float only_b[3];
+    };
+    const Case cases[] = {
+        // union: A's front is the hull, nothing is passed over
+        {"\"operation\" 0", {1, 0.5f, 0}, 1, -5.f, {0, 0.5f, 1}},
+        // B minus A: the cavity A leaves in B, shaded with A's colour, behind two passed surfaces
+        {"\"operation\" 1", {1, 0.5f, 0}, 3, -7.f, {0, 0.5f, 1}},
+        // intersection: B's front inside A; B alone is passed through to the black background
+        {"\"operation\" 2", {0, 0.5f, 1}, 2, -6.f, {0, 0, 0}},
+        // swapped difference: the first sphere minus the second, each keeping its own colour
+        {"\"operation\" 1, \"swap\" on", {1, 0.5f, 0}, 1, -5.f, {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.params);
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(csg_scene(c.params)));
+        const Traced centre = trace(fx, 50.f);
+        expect_rgb(centre.color, c.centre[0], c.centre[1], c.centre[2]);
+        EXPECT_EQ(centre.hits, c.centre_hits);
+        EXPECT_NEAR(centre.last_z, c.centre_z, 0.02f);
+        expect_rgb(trace(fx, kOnlyB).color, c.only_b[0], c.only_b[1], c.only_b[2]);
+    }
+    SceneFixture bad;
+    ASSERT_TRUE(bad.load(csg_scene("\"operation\" 3")));
+    expect_rgb(bad.shade(50.f, 50.f), 1, 0, 0);
+    MessageCapture messages;
+    SceneFixture nameless;
+    ASSERT_TRUE(nameless.load(csg_scene("\"object2\" \"nowhere\"")));
+    EXPECT_TRUE(
+        messages.contains("orn_CSG: \"nowhere\" in \"object2\" names no instance of the scene; no hit will "
+                          "match it"))
+        << messages.all();
+}
+
+TEST(CSG, DetectInsideFindsTheCameraInsideA) {
+    // A grows to radius 10 around the camera, so B lies inside it and B minus A is empty. Only
+    // the look back from each hit tells that the ray starts inside A: without it, B's front is
+    // taken for a boundary.
+    const std::string big_a = "0.1 0 0 0 0 0.1 0 0 0 0 0.1 0 0 0 0 1";
+    for (bool detect : {true, false}) {
+        SCOPED_TRACE(detect);
+        SceneFixture fx;
+        ASSERT_TRUE(
+            fx.load(csg_scene(std::string("\"operation\" 1, \"detect_inside\" ") + (detect ? "on" : "off"),
+                              "segments", "", "", big_a)));
+        const Traced t = trace(fx, 50.f);
+        if (detect) {
+            expect_rgb(t.color, 0, 0, 0);
+            EXPECT_EQ(t.hits, 3); // B's front and back, then A's wall
+            EXPECT_NEAR(t.last_z, -10.f, 0.05f);
+        } else {
+            expect_rgb(t.color, 0, 0.5f, 1);
+            EXPECT_EQ(t.hits, 1);
+        }
+    }
+}
+
+TEST(CSG, UnionShadowsBlockInSegmentModeAndAreBlackOtherwise) {
+    // A light travelling along (1, 0, -1) casts the spheres' shadow around (3, 0, -9) on a
+    // floor at z = -9 that shows the light arriving at it.
+    const std::string extra =
+        "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction 1 0 -1 end light\n"
+        "instance \"sun_i\" \"sun\" end instance\n"
+        "material \"floor_m\" \"orn_shadow\" (\"light_mode\" 2) end material\n" +
+        quad_object("floor", -9.f) + "instance \"floor_i\" \"floor\" material \"floor_m\" end instance\n";
+    const float shadowed = 50.f * (1.f + 3.f / 9.f), lit = 50.f * (1.f - 5.4f / 9.f);
+    for (const char* mode : {"segments", "on"}) {
+        SCOPED_TRACE(mode);
+        MessageCapture messages;
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(csg_scene("\"operation\" 0", mode, extra, "\"sun_i\" \"floor_i\"")));
+        const miColor in_shadow = fx.shade(shadowed, 50.f);
+        expect_rgb(in_shadow, 0, 0, 0);
+        EXPECT_GT(fx.shade(lit, 50.f).r, 0.1f);
+        const auto warnings = messages.of(Severity::Warning);
+        const size_t n =
+            std::count(warnings.begin(), warnings.end(),
+                       "orn_CSG shadow shader will produce correct shadows only with \"segments\" "
+                       "shadow mode!");
+        EXPECT_EQ(n, std::string(mode) == "on" ? 1u : 0u) << messages.all();
+    }
+}
+
+TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
+    // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
+    // segments on every pixel.
+    const std::string extra =
+        "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction 1 -0.3 -1 end light\n"
+        "instance \"sun_i\" \"sun\" end instance\n"
+        "material \"floor_m\" \"orn_shadow\" (\"light_mode\" 2) end material\n" +
+        quad_object("floor", -9.f) + "instance \"floor_i\" \"floor\" material \"floor_m\" end instance\n";
+    std::vector<float> frames[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        const std::string file = temp_path("csg" + std::to_string(threads) + ".exr");
+        std::string text =
+            csg_scene("\"operation\" 1, \"detect_inside\" on", "segments", extra, "\"sun_i\" \"floor_i\"");
+        text.replace(text.find("end camera"), 10, "output \"rgba\" \"exr\" \"" + file + "\" end camera");
+        SessionOptions o;
+        o.render.threads = threads;
+        o.render.progress = false;
+        Session session(o);
+        ASSERT_TRUE(session.load_string(text, "csg.mi"));
+        ASSERT_TRUE(session.render_all());
+        auto in = OIIO::ImageInput::open(file);
+        ASSERT_TRUE(in) << file;
+        frames[threads - 1].resize(size_t(in->spec().image_pixels()) * size_t(in->spec().nchannels));
+        ASSERT_TRUE(in->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, frames[threads - 1].data()));
+    }
+    ASSERT_FALSE(frames[0].empty());
+    EXPECT_GT(*std::max_element(frames[0].begin(), frames[0].end()), 0.1f) << "an empty frame proves nothing";
+    EXPECT_TRUE(frames[0] == frames[1]);
+}
+
+} // namespace
+} // namespace orn::test
