@@ -172,7 +172,12 @@ struct miOptions {
     miBoolean caustic;
     miBoolean globillum;
     miTag string_options; // the options' named (string) options, for Interface::getOptions
+    char reserved[584];
+    // Set: lenses trace one ray per eye sample except where mi_query(miQ_PIXEL_SAMPLE_FAILED)
+    // answers true. Lens shaders read this word at its fixed place in the record.
+    miUint lens_single_ray;
 };
+static_assert(offsetof(miOptions, lens_single_ray) == 664, "the lens options word sits at byte 664");
 
 struct miCamera {
     miBoolean orthographic;
@@ -202,6 +207,9 @@ struct miInstance {
     miBoolean visible;
     miBoolean shadow;
     miBoolean trace;
+    // World to local space at the end of the shutter interval for an instance with a motion
+    // transform; the identity for one without.
+    miMatrix motion_transform;
 };
 
 // The shading state: one per ray, chained to the state of the ray that spawned it.

@@ -12,10 +12,13 @@
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_math_output.h"
+#include "source/orn_motion_to_rgb.h"
+#include "source/orn_physlensdof.h"
 #include "source/orn_ray_type.h"
 #include "source/orn_scatter_wrap.h"
 #include "source/orn_shadow.h"
 #include "source/orn_shadow_transparency.h"
+#include "source/orn_z.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +156,19 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_SpotTK_params, shadow), F(orn_SpotTK_params, shadow_factor), F(orn_SpotTK_params, softness),
            F(orn_SpotTK_params, shadow_samples), F(orn_SpotTK_params, shadow_threshold),
            F(orn_SpotTK_params, category)}}},
+        {"orn_physical_lens_dof",
+         {sizeof(orn_physical_lens_dof_params),
+          {F(orn_physical_lens_dof_params, focus_plane), F(orn_physical_lens_dof_params, lens_radius),
+           F(orn_physical_lens_dof_params, samples)}}},
+        {"orn_z",
+         {sizeof(orn_z_params),
+          {F(orn_z_params, near_distance), F(orn_z_params, far_distance), F(orn_z_params, opacity),
+           F(orn_z_params, reflectivity), F(orn_z_params, reflect_glossiness), F(orn_z_params, transparency),
+           F(orn_z_params, refract_glossiness), F(orn_z_params, ior), F(orn_z_params, raw_distance),
+           F(orn_z_params, invert), F(orn_z_params, channel_mode), F(orn_z_params, premultiply)}}},
+        {"orn_motion_to_rgb",
+         {sizeof(orn_motion_to_rgb_params),
+          {F(orn_motion_to_rgb_params, output_mode), F(orn_motion_to_rgb_params, max_pixels)}}},
         {"orn_OpenEXR_saver",
          {sizeof(orn_OpenEXR_saver_params),
           {F(orn_OpenEXR_saver_params, fileName),
