@@ -342,7 +342,8 @@ miBoolean Frame::trace_environment(miColor* result, miState* state, const miVect
     miTag env = state->environment;
     if (!env && state->camera) env = state->camera->environment;
     auto* fe = db_.get_as<FunctionElement>(env, miSCENE_FUNCTION);
-    if (!fe) {
+    // An environment shader that looks the environment up itself would call itself without end.
+    if (!fe || (state->type == miRAY_ENVIRONMENT && state->shader == &fe->function)) {
         *result = {0.f, 0.f, 0.f, 0.f};
         return miFALSE;
     }

@@ -138,6 +138,24 @@ miColor SceneFixture::shade(float rx, float ry, bool* hit) {
     return c;
 }
 
+miColor SceneFixture::through_lens(float rx, float ry) {
+    miState* r = root(int(rx), int(ry));
+    miVector org, dir;
+    frame_->camera_ray(rx, ry, org, dir);
+    r->org = org;
+    r->dir = dir;
+    r->raster_x = rx;
+    r->raster_y = ry;
+    miColor c{0, 0, 0, 0};
+    auto* lens = session_->db().get_as<FunctionElement>(frame_->camera_record()->lens, miSCENE_FUNCTION);
+    if (!lens) {
+        ADD_FAILURE() << "the camera has no lens";
+        return c;
+    }
+    EXPECT_TRUE(frame_->call_shader(&lens->function, &c, r));
+    return c;
+}
+
 void SceneFixture::render() {
     ThreadContext::set_current(nullptr);
     frame_->render_pixels();

@@ -8,6 +8,7 @@
 #include "source/orn_MegaTK_pass.h"
 #include "source/orn_OpenEXR_saver.h"
 #include "source/orn_PointTK.h"
+#include "source/orn_camera_env.h"
 #include "source/orn_conversion.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
@@ -160,6 +161,26 @@ const std::map<std::string, CBlock>& c_blocks() {
          {sizeof(orn_physical_lens_dof_params),
           {F(orn_physical_lens_dof_params, focus_plane), F(orn_physical_lens_dof_params, lens_radius),
            F(orn_physical_lens_dof_params, samples)}}},
+        {"orn_fisheye", {sizeof(orn_fisheye_params), {F(orn_fisheye_params, fisheye_amount)}}},
+        {"orn_environment",
+         {sizeof(orn_environment_params),
+          {F(orn_environment_params, intensity), F(orn_environment_params, tint),
+           F(orn_environment_params, spread), F(orn_environment_params, samples),
+           F(orn_environment_params, use_normal), F(orn_environment_params, direction)}}},
+        {"orn_eye",
+         {sizeof(orn_eye_params),
+          {F(orn_eye_params, pupil_color),         F(orn_eye_params, pupil_radius),
+           F(orn_eye_params, pupil_slit),          F(orn_eye_params, pupil_blur),
+           F(orn_eye_params, iris_color1),         F(orn_eye_params, noise1_scale_angle),
+           F(orn_eye_params, noise1_scale_radius), F(orn_eye_params, iris_blend),
+           F(orn_eye_params, iris_edge_noise),     F(orn_eye_params, iris_edge_noise_scale),
+           F(orn_eye_params, iris_blend_width),    F(orn_eye_params, iris_color2),
+           F(orn_eye_params, noise2_scale_angle),  F(orn_eye_params, noise2_scale_radius),
+           F(orn_eye_params, iris_radius),         F(orn_eye_params, limbus_fade),
+           F(orn_eye_params, limbus_color),        F(orn_eye_params, limbus_width),
+           F(orn_eye_params, limbus_blur),         F(orn_eye_params, sclera_color),
+           F(orn_eye_params, sclera_edge_color),   F(orn_eye_params, u_is_radial),
+           F(orn_eye_params, radial_scale)}}},
         {"orn_z",
          {sizeof(orn_z_params),
           {F(orn_z_params, near_distance), F(orn_z_params, far_distance), F(orn_z_params, opacity),

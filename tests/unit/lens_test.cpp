@@ -32,23 +32,8 @@ QuadScene lens_scene(const std::string& lens_params, double depth, const std::st
 
 const std::string kWhite = "material \"half_m\" \"orn_constant\" (\"color\" 1 1 1 1) end material\n";
 
-// The eye sample through raster position (rx, 50) handed to the camera's lens.
 miColor through_lens(SceneFixture& f, float rx) {
-    miState* r = f.root(int(rx), 50);
-    miVector org, dir;
-    f.frame().camera_ray(rx, 50.f, org, dir);
-    r->org = org;
-    r->dir = dir;
-    r->raster_x = rx;
-    r->raster_y = 50.f;
-    miColor c{0, 0, 0, 0};
-    auto* lens = f.session().db().get_as<FunctionElement>(f.frame().camera_record()->lens, miSCENE_FUNCTION);
-    if (!lens) {
-        ADD_FAILURE() << "the camera has no lens";
-        return c;
-    }
-    EXPECT_TRUE(f.frame().call_shader(&lens->function, &c, r));
-    return c;
+    return f.through_lens(rx, 50.f);
 }
 
 // Share of a disc of radius 1 beyond the chord at distance e from its centre.
