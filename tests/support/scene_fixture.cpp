@@ -63,10 +63,10 @@ std::string MessageCapture::all() const {
     return out;
 }
 
-SceneFixture::SceneFixture() {
+SceneFixture::SceneFixture(int threads) {
     SessionOptions o;
     o.render.progress = false;
-    o.render.threads = 2;
+    o.render.threads = threads;
     session_ = std::make_unique<Session>(o);
 }
 

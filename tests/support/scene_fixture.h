@@ -36,7 +36,7 @@ class MessageCapture {
 
 class SceneFixture {
   public:
-    SceneFixture();
+    explicit SceneFixture(int threads = 2);
     ~SceneFixture();
 
     // Loads the scene and prepares the frame of its first render statement.

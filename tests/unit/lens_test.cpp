@@ -93,6 +93,26 @@ TEST(DepthOfFieldLens, PassBuffersAreAveragedOverTheLensRaysWithTheColour) {
     EXPECT_NEAR(buf[2], 0.6f * c.a, 1e-6f);
 }
 
+TEST(DepthOfFieldLens, SameBitsOnOneAndTwoThreads) {
+    const std::string mat =
+        mega("half", "\"diffuse_on\" on, \"diffuse_color\" 0.2 0.4 0.6 1, \"pass_color\" on");
+    const std::string text =
+        lens_scene("\"focus_plane\" 5, \"lens_radius\" 0.4, \"samples\" 16", -10, mat).text();
+    SceneFixture one(1), two(2);
+    ASSERT_TRUE(one.load(text));
+    ASSERT_TRUE(two.load(text));
+    one.render();
+    two.render();
+    const film::Film &a = one.frame().film(), &b = two.frame().film();
+    const int buffer = a.plane_id("tk_color");
+    ASSERT_GE(buffer, 0);
+    for (int y = 0; y < 100; y += 7)
+        for (int x = 0; x < 100; ++x) {
+            ASSERT_EQ(a.pixel(film::Color, x, y)[3], b.pixel(film::Color, x, y)[3]) << x << " " << y;
+            ASSERT_EQ(a.pixel(buffer, x, y)[0], b.pixel(buffer, x, y)[0]) << x << " " << y;
+        }
+}
+
 TEST(DepthOfFieldLens, BadSettingsAreBoundedAndReported) {
     MessageCapture messages;
     SceneFixture f;
