@@ -172,7 +172,12 @@ struct miOptions {
     miBoolean caustic;
     miBoolean globillum;
     miTag string_options; // the options' named (string) options, for Interface::getOptions
+    char reserved[584];
+    // Set: lenses trace one ray per eye sample except where mi_query(miQ_PIXEL_SAMPLE_FAILED)
+    // answers true. Lens shaders read this word at its fixed place in the record.
+    miUint lens_single_ray;
 };
+static_assert(offsetof(miOptions, lens_single_ray) == 664, "the lens options word sits at byte 664");
 
 struct miCamera {
     miBoolean orthographic;
@@ -207,6 +212,9 @@ struct miInstance {
     char reserved[105];
     // The instance's material replaces the materials its object's polygons name.
     miCBoolean material_override;
+    // World to local space at the end of the shutter interval for an instance with a motion
+    // transform; the identity for one without.
+    miMatrix motion_transform;
 };
 // Scene editors set the override flag by its place in the record.
 static_assert(offsetof(miInstance, material_override) == 265, "instance override flag moved");

@@ -84,10 +84,13 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         *static_cast<miTag*>(result) = code == miQ_MTL_SHADER ? me->surface : me->shadow;
         return miTRUE;
     }
-    case miQ_PIXEL_SAMPLE_FAILED:
-        // Samples are never refined here, so the query answers and every sample is full.
+    case miQ_PIXEL_SAMPLE_FAILED: {
+        // Samples are never refined here, so every sample is full, unless the options ask
+        // lenses for one ray: then only the first eye sample of each pixel is.
         *static_cast<miInteger*>(result) = 0;
-        return miTRUE;
+        const ThreadContext* tc = state && state->cache ? ThreadContext::data(state).thread : nullptr;
+        return !(state && state->options && state->options->lens_single_ray && tc && tc->pixel_sample != 0);
+    }
     case miQ_FINE_SAMPLE:
         *static_cast<miInteger*>(result) = 0;
         return miTRUE;

@@ -89,20 +89,6 @@ ORN_API void mi_normal_from_object(miState* s, miVector* r, miVector* v) {
 
 // Raster space: pixel units, origin at the bottom-left corner, z the camera-space depth.
 ORN_API void mi_point_to_raster(miState* s, miVector* r, miVector* v) {
-    const miVector p = w2c(s).point(*v);
-    const miCamera* c = s ? s->camera : nullptr;
-    if (!c) {
-        *r = p;
-        return;
-    }
-    const float xres = float(c->x_resolution), yres = float(c->y_resolution);
-    float px = p.x, py = p.y;
-    if (!c->orthographic) {
-        const float z = p.z != 0.f ? -p.z : 1e-30f;
-        px = p.x * c->focal / z;
-        py = p.y * c->focal / z;
-    }
-    r->x = (px / c->aperture + 0.5f) * xres + c->x_offset;
-    r->y = (py * c->aspect / c->aperture + 0.5f) * yres + c->y_offset;
-    r->z = p.z;
+    Frame* f = frame_of(s);
+    *r = f && f->camera_record() ? f->raster_of(*v) : *v;
 }

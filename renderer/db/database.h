@@ -146,7 +146,7 @@ struct InstanceElement : Element {
     std::vector<std::string> material_names;
     std::vector<std::string> light_link_names;
     std::vector<miTag> light_link_tags; // the names resolved when the frame is set up
-    std::optional<std::array<double, 16>> transform;
+    std::optional<std::array<double, 16>> transform, motion_transform;
     scene::SourceLoc loc;
 };
 

@@ -474,6 +474,7 @@ void SceneBuilder::on(const scene::InstanceStmt& s) {
     e->light_link_names = s.light_link_names;
     e->light_link = InstanceElement::LightLink(int(s.light_link));
     e->transform = s.transform;
+    e->motion_transform = s.motion_transform;
     e->has_label = s.has_label;
     e->record.label = miUint(s.label);
     e->record.visible = s.visible.value_or(true);
@@ -609,6 +610,8 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
                                std::to_string(kMaxDepth) + "; using " + std::to_string(kMaxDepth));
             *depth = kMaxDepth;
         }
+    bool single_ray = false;
+    if (e->get("lens single ray", &single_ray)) o.lens_single_ray = single_ray ? 1u : 0u;
     if (s.samples_max > 4)
         warning(s.loc,
                 "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");

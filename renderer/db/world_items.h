@@ -13,6 +13,10 @@ struct WorldInstance {
     InstanceElement* instance = nullptr;
     const ObjectElement* object = nullptr;
     Matrix world_to_object, object_to_world;
+    // Object to world at the end of the shutter interval; `moves` when it differs from the
+    // start or the mesh has motion vectors.
+    Matrix object_to_world_end;
+    bool moves = false;
     miTag default_material = miNULLTAG;
     std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
 };

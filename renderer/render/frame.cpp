@@ -215,6 +215,9 @@ bool Frame::prepare() {
             if (casts_filtered_shadow(m)) shadows_opaque_ = false;
     }
     prepared_ = true;
+    const miCamera* cam = camera_record();
+    auto* lens = cam ? db_.get_as<FunctionElement>(cam->lens, miSCENE_FUNCTION) : nullptr;
+    lens_ = lens ? &lens->function : nullptr;
     read_gi_settings();
     emit_photons();
     return true;
@@ -235,7 +238,8 @@ void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y)
         root->org = org;
         root->dir = dir;
         miColor color{0.f, 0.f, 0.f, 0.f};
-        const miBoolean got = trace_eye(&color, root, org, dir);
+        // A lens shader decides which rays leave the camera for this sample.
+        const miBoolean got = lens_ ? call_shader(lens_, &color, root) : trace_eye(&color, root, org, dir);
         const miState* hit = root->child;
         float* c = sample + color_offset_;
         c[0] = color.r;
@@ -249,6 +253,15 @@ void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y)
             n[1] = hit->normal.y;
             n[2] = hit->normal.z;
             film::store_label(sample + label_offset_, hit->label);
+            if (hit->motion.x != 0.f || hit->motion.y != 0.f || hit->motion.z != 0.f) {
+                // The motion image holds where the hit point moves on screen, in pixels, and
+                // the change of its camera-space depth.
+                const miVector p0 = raster_of(hit->point), p1 = raster_of(hit->point + hit->motion);
+                float* m = sample + motion_offset_;
+                m[0] = p1.x - p0.x;
+                m[1] = p1.y - p0.y;
+                m[2] = p1.z - p0.z;
+            }
             sample[coverage_offset_] = 1.f;
         }
         film_->add_sample(tile, x, y, s, sample);
@@ -285,6 +298,7 @@ void Frame::render_pixels() {
     color_offset_ = film_->plane_offset(film::Color);
     depth_offset_ = film_->plane_offset(film::Depth);
     normal_offset_ = film_->plane_offset(film::Normal);
+    motion_offset_ = film_->plane_offset(film::Motion);
     label_offset_ = film_->plane_offset(film::Label);
     coverage_offset_ = film_->plane_offset(film::Coverage);
     film_->clear();

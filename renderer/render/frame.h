@@ -97,6 +97,9 @@ class Frame : public LightSource {
 
     // Eye ray through raster position (rx, ry), world space.
     void camera_ray(float rx, float ry, miVector& org, miVector& dir) const;
+    // Raster position of a world-space point: pixels from the bottom-left corner, z the
+    // camera-space depth.
+    miVector raster_of(const miVector& p) const;
 
     // ---- global illumination
     // Indirect light at the state's point: the photon map's estimate and, with final
@@ -171,6 +174,7 @@ class Frame : public LightSource {
     // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray
     // only asks whether anything is in the way.
     bool shadows_opaque_ = false;
+    miFunction* lens_ = nullptr; // the camera's lens shader, called for every eye sample
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;
@@ -189,7 +193,8 @@ class Frame : public LightSource {
     // Camera axes and origin in world space, and the world direction whose dot product gives
     // camera-space z.
     miVector cam_origin_{0, 0, 0}, cam_x_{1, 0, 0}, cam_y_{0, 1, 0}, cam_z_{0, 0, 1}, view_z_{0, 0, 1};
-    int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, label_offset_ = 0, coverage_offset_ = 0;
+    int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, motion_offset_ = 0, label_offset_ = 0,
+        coverage_offset_ = 0;
 };
 
 } // namespace orn

@@ -10,8 +10,9 @@ void fail(std::vector<scene::Diagnostic>& errors, const scene::SourceLoc& loc, s
 }
 } // namespace
 
-bool World::walk(Database& db, const std::string& name, const Matrix& parent, miTag inherited_material,
-                 const scene::SourceLoc& loc, int depth, std::vector<scene::Diagnostic>& errors) {
+bool World::walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
+                 miTag inherited_material, const scene::SourceLoc& loc, int depth,
+                 std::vector<scene::Diagnostic>& errors) {
     if (depth > 64) {
         fail(errors, loc, "instance groups nest deeper than 64 levels (a group containing itself?)");
         return false;
@@ -25,7 +26,7 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
         auto* g = static_cast<GroupElement*>(e);
         bool ok = true;
         for (const auto& item : g->items)
-            ok = walk(db, item, parent, inherited_material, g->loc, depth + 1, errors) && ok;
+            ok = walk(db, item, parent, parent_end, inherited_material, g->loc, depth + 1, errors) && ok;
         return ok;
     }
     if (e->type != miSCENE_INSTANCE) {
@@ -42,6 +43,16 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
     }
     w2l.to_floats(inst->record.tf_global_to_local);
     l2w.to_floats(inst->record.tf_local_to_global);
+    // Where the instance is at the end of the shutter interval: its motion transform, else
+    // its transform, under the parent's end position.
+    const Matrix w2l_end =
+        parent_end * (inst->motion_transform ? Matrix::from(*inst->motion_transform) : local);
+    Matrix l2w_end;
+    if (!w2l_end.inverse(l2w_end)) {
+        fail(errors, inst->loc, "instance \"" + inst->name + "\" has a singular motion transform");
+        return false;
+    }
+    (inst->motion_transform ? w2l_end : Matrix::identity()).to_floats(inst->record.motion_transform);
 
     miTag material = inherited_material;
     if (!inst->material_names.empty()) {
@@ -80,7 +91,7 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
     }
     switch (item->type) {
     case miSCENE_GROUP:
-        return walk(db, item->name, w2l, material, inst->loc, depth + 1, errors);
+        return walk(db, item->name, w2l, w2l_end, material, inst->loc, depth + 1, errors);
     case miSCENE_INSTANCE:
         fail(errors, inst->loc, "instance \"" + inst->name + "\" names another instance; use an instgroup");
         return false;
@@ -110,6 +121,8 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, mi
         wi.object = obj;
         wi.world_to_object = w2l;
         wi.object_to_world = l2w;
+        wi.object_to_world_end = l2w_end;
+        wi.moves = w2l_end.m != w2l.m || !obj->mesh.motion.empty();
         wi.default_material = material;
         bool ok = true;
         for (const auto& mname : obj->mesh.materials) {
@@ -144,7 +157,7 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
     auto* cam_inst = db.get_as<InstanceElement>(db.lookup(render.camera_instance), miSCENE_INSTANCE);
     if (!cam_inst)
         fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
-    walk(db, render.root, Matrix::identity(), miNULLTAG, render.loc, 0, errors);
+    walk(db, render.root, Matrix::identity(), Matrix::identity(), miNULLTAG, render.loc, 0, errors);
     if (cam_inst && !camera_)
         fail(errors, render.loc,
              "render: \"" + render.camera_instance + "\" is not an instance of a camera inside instgroup \"" +

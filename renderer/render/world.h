@@ -37,8 +37,10 @@ class World {
     size_t triangle_count() const { return triangles_; }
 
   private:
-    bool walk(Database& db, const std::string& name, const Matrix& parent, miTag inherited_material,
-              const scene::SourceLoc& loc, int depth, std::vector<scene::Diagnostic>& errors);
+    // `parent` and `parent_end`: world to parent space at the start and the end of the shutter.
+    bool walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
+              miTag inherited_material, const scene::SourceLoc& loc, int depth,
+              std::vector<scene::Diagnostic>& errors);
 
     std::unique_ptr<GeometryScene> geometry_;
     std::vector<WorldInstance> instances_;

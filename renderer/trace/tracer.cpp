@@ -4,6 +4,7 @@
 #include "core/messages.h"
 #include "render/frame.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -112,6 +113,20 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
     st->bump_x_list = rd.n_bump ? rd.bump_x : nullptr;
     st->bump_y_list = rd.n_bump ? rd.bump_y : nullptr;
 
+    // Where the hit point of the object goes by the end of the shutter interval: the instance's
+    // end transform applied to the point moved by its vertices' motion vectors.
+    st->motion = {0.f, 0.f, 0.f};
+    if (wi.moves) {
+        miVector p = wi.world_to_object.point(st->point);
+        if (!mesh.motion.empty()) {
+            auto mv = [&](uint32_t i) {
+                return miVector{mesh.motion[3 * i], mesh.motion[3 * i + 1], mesh.motion[3 * i + 2]};
+            };
+            p = p + mv(i0) * b0 + mv(i1) * b1 + mv(i2) * b2;
+        }
+        st->motion = wi.object_to_world_end.point(p) - st->point;
+    }
+
     miTag material = wi.default_material;
     if (!mesh.triangle_material.empty() && !wi.instance->record.material_override) {
         const int m = mesh.triangle_material[hit.triangle];
@@ -172,6 +187,15 @@ miBoolean Frame::call_material(miColor* result, miState* st) {
 
 miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir) {
     ThreadContext* tc = ThreadContext::data(state).thread;
+    // Each ray a lens traces starts from empty user buffers, as the eye sample itself does, so
+    // that what a lens reads back after the ray belongs to that ray alone (a miss leaves them
+    // empty instead of holding the ray before).
+    if (lens_ && ThreadContext::data(state).depth == 0)
+        for (const auto& bp : buffers_) {
+            const int off = film_->plane_offset(bp.plane);
+            std::copy(film_->clear_sample().begin() + off,
+                      film_->clear_sample().begin() + off + bp.components, tc->film_sample.begin() + off);
+        }
     miState* st = tc->child_of(state, miRAY_EYE);
     if (!st) return miFALSE;
     st->org = org;
@@ -345,7 +369,8 @@ miBoolean Frame::trace_environment(miColor* result, miState* state, const miVect
     miTag env = state->environment;
     if (!env && state->camera) env = state->camera->environment;
     auto* fe = db_.get_as<FunctionElement>(env, miSCENE_FUNCTION);
-    if (!fe) {
+    // An environment shader that looks the environment up itself would call itself without end.
+    if (!fe || (state->type == miRAY_ENVIRONMENT && state->shader == &fe->function)) {
         *result = {0.f, 0.f, 0.f, 0.f};
         return miFALSE;
     }
@@ -413,6 +438,20 @@ void Frame::camera_ray(float rx, float ry, miVector& org, miVector& dir) const {
         org = cam_origin_;
         dir = normalized(cam_x_ * px + cam_y_ * py - cam_z_ * c->focal);
     }
+}
+
+miVector Frame::raster_of(const miVector& w) const {
+    const miVector p = world_.world_to_camera().point(w);
+    const miCamera* c = camera_record();
+    const float xres = float(c->x_resolution), yres = float(c->y_resolution);
+    float px = p.x, py = p.y;
+    if (!c->orthographic) {
+        const float z = p.z != 0.f ? -p.z : 1e-30f;
+        px = p.x * c->focal / z;
+        py = p.y * c->focal / z;
+    }
+    return {(px / c->aperture + 0.5f) * xres + c->x_offset,
+            (py * c->aspect / c->aperture + 0.5f) * yres + c->y_offset, p.z};
 }
 
 } // namespace orn

@@ -63,10 +63,10 @@ std::string MessageCapture::all() const {
     return out;
 }
 
-SceneFixture::SceneFixture() {
+SceneFixture::SceneFixture(int threads) {
     SessionOptions o;
     o.render.progress = false;
-    o.render.threads = 2;
+    o.render.threads = threads;
     session_ = std::make_unique<Session>(o);
 }
 
@@ -135,6 +135,24 @@ miColor SceneFixture::shade(float rx, float ry, bool* hit) {
     miColor c{0, 0, 0, 0};
     const bool got = frame_->trace_eye(&c, r, org, dir);
     if (hit) *hit = got && r->child && r->child->pri;
+    return c;
+}
+
+miColor SceneFixture::through_lens(float rx, float ry) {
+    miState* r = root(int(rx), int(ry));
+    miVector org, dir;
+    frame_->camera_ray(rx, ry, org, dir);
+    r->org = org;
+    r->dir = dir;
+    r->raster_x = rx;
+    r->raster_y = ry;
+    miColor c{0, 0, 0, 0};
+    auto* lens = session_->db().get_as<FunctionElement>(frame_->camera_record()->lens, miSCENE_FUNCTION);
+    if (!lens) {
+        ADD_FAILURE() << "the camera has no lens";
+        return c;
+    }
+    EXPECT_TRUE(frame_->call_shader(&lens->function, &c, r));
     return c;
 }
 

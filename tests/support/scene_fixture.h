@@ -36,7 +36,7 @@ class MessageCapture {
 
 class SceneFixture {
   public:
-    SceneFixture();
+    explicit SceneFixture(int threads = 2);
     ~SceneFixture();
 
     // Loads the scene and prepares the frame of its first render statement.
@@ -56,6 +56,8 @@ class SceneFixture {
     miColor shade_hit(const std::string& shader, float rx = 50.f, float ry = 50.f, int type = miRAY_EYE);
     // Traces and shades the eye ray through raster position (rx, ry).
     miColor shade(float rx, float ry, bool* hit = nullptr);
+    // Hands the eye sample through raster position (rx, ry) to the camera's lens shader.
+    miColor through_lens(float rx, float ry);
     // Renders all pixels and resolves the film.
     void render();
     // The values that shader calls made by hand see in a frame buffer (by name, such as a tk

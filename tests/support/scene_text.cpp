@@ -40,7 +40,7 @@ std::string QuadScene::text() const {
     return module_preamble() + "options \"opt\" " + options + " end options\n" + kCamera + camera +
            "end camera\ninstance \"cam_i\" \"cam\" end instance\n" + defs +
            quad_object("quad", -5.f, 20.f, true) + "instance \"surface\" \"quad\" material \"" + material +
-           "\" end instance\ninstgroup \"root\" " + group +
+           "\" " + placement + " end instance\ninstgroup \"root\" " + group +
            " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
 }
 

@@ -28,6 +28,7 @@ struct QuadScene {
     std::string camera;                 // more camera statements: frame buffers, environment
     std::string defs;                   // shaders, materials, lights and their instances
     std::string material;               // of the quad
+    std::string placement;              // more statements of the quad's instance (motion transform)
     std::vector<std::string> instances; // rendered besides the camera and the quad
     std::string text() const;
 };

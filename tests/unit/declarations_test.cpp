@@ -9,17 +9,21 @@
 #include "source/orn_MegaTK_pass.h"
 #include "source/orn_OpenEXR_saver.h"
 #include "source/orn_PointTK.h"
+#include "source/orn_camera_env.h"
 #include "source/orn_conversion.h"
 #include "source/orn_dielectric_interface.h"
 #include "source/orn_facing_ratio.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_math_output.h"
+#include "source/orn_motion_to_rgb.h"
+#include "source/orn_physlensdof.h"
 #include "source/orn_ray_type.h"
 #include "source/orn_scatter_wrap.h"
 #include "source/orn_shader_replacer.h"
 #include "source/orn_shadow.h"
 #include "source/orn_shadow_transparency.h"
 #include "source/orn_utility.h"
+#include "source/orn_z.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +161,39 @@ const std::map<std::string, CBlock>& c_blocks() {
            F(orn_SpotTK_params, shadow), F(orn_SpotTK_params, shadow_factor), F(orn_SpotTK_params, softness),
            F(orn_SpotTK_params, shadow_samples), F(orn_SpotTK_params, shadow_threshold),
            F(orn_SpotTK_params, category)}}},
+        {"orn_physical_lens_dof",
+         {sizeof(orn_physical_lens_dof_params),
+          {F(orn_physical_lens_dof_params, focus_plane), F(orn_physical_lens_dof_params, lens_radius),
+           F(orn_physical_lens_dof_params, samples)}}},
+        {"orn_fisheye", {sizeof(orn_fisheye_params), {F(orn_fisheye_params, fisheye_amount)}}},
+        {"orn_environment",
+         {sizeof(orn_environment_params),
+          {F(orn_environment_params, intensity), F(orn_environment_params, tint),
+           F(orn_environment_params, spread), F(orn_environment_params, samples),
+           F(orn_environment_params, use_normal), F(orn_environment_params, direction)}}},
+        {"orn_eye",
+         {sizeof(orn_eye_params),
+          {F(orn_eye_params, pupil_color),         F(orn_eye_params, pupil_radius),
+           F(orn_eye_params, pupil_slit),          F(orn_eye_params, pupil_blur),
+           F(orn_eye_params, iris_color1),         F(orn_eye_params, noise1_scale_angle),
+           F(orn_eye_params, noise1_scale_radius), F(orn_eye_params, iris_blend),
+           F(orn_eye_params, iris_edge_noise),     F(orn_eye_params, iris_edge_noise_scale),
+           F(orn_eye_params, iris_blend_width),    F(orn_eye_params, iris_color2),
+           F(orn_eye_params, noise2_scale_angle),  F(orn_eye_params, noise2_scale_radius),
+           F(orn_eye_params, iris_radius),         F(orn_eye_params, limbus_fade),
+           F(orn_eye_params, limbus_color),        F(orn_eye_params, limbus_width),
+           F(orn_eye_params, limbus_blur),         F(orn_eye_params, sclera_color),
+           F(orn_eye_params, sclera_edge_color),   F(orn_eye_params, u_is_radial),
+           F(orn_eye_params, radial_scale)}}},
+        {"orn_z",
+         {sizeof(orn_z_params),
+          {F(orn_z_params, near_distance), F(orn_z_params, far_distance), F(orn_z_params, opacity),
+           F(orn_z_params, reflectivity), F(orn_z_params, reflect_glossiness), F(orn_z_params, transparency),
+           F(orn_z_params, refract_glossiness), F(orn_z_params, ior), F(orn_z_params, raw_distance),
+           F(orn_z_params, invert), F(orn_z_params, channel_mode), F(orn_z_params, premultiply)}}},
+        {"orn_motion_to_rgb",
+         {sizeof(orn_motion_to_rgb_params),
+          {F(orn_motion_to_rgb_params, output_mode), F(orn_motion_to_rgb_params, max_pixels)}}},
         {"orn_OpenEXR_saver",
          {sizeof(orn_OpenEXR_saver_params),
           {F(orn_OpenEXR_saver_params, fileName),

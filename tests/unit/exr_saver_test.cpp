@@ -285,6 +285,19 @@ TEST(ExrSaverHeader, CameraAttributes) {
     EXPECT_EQ(exr.header().lineOrder(), Imf::INCREASING_Y);
 }
 
+TEST(ExrSaverHeader, CameraMotionIsTheCameraInstancesMotionTransform) {
+    const std::string path = temp_path("camera_motion.exr");
+    // The camera moves from (0, 1, 10) to (0.5, 1, 10) over the shutter.
+    SavedFrame f(scene(file_param(path) + all_standard(1), "",
+                       "transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 -10 1\n"
+                       "motion transform 1 0 0 0 0 1 0 0 0 0 1 0 -0.5 -1 -10 1"));
+    ASSERT_TRUE(f.loaded);
+    ASSERT_TRUE(f.save());
+    ExrRead exr(path);
+    EXPECT_EQ(exr.attr<Imf::M44fAttribute>("cameraMotion"),
+              Imath::M44f(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, -0.5f, -1, -10, 1));
+}
+
 TEST(ExrSaverHeader, StandardCameraColourAndFrameAttributes) {
     const std::string path = temp_path("standard.exr");
     // the camera stands at (0, 2, 10) looking down -z

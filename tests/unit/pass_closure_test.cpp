@@ -1,6 +1,6 @@
 // End to end: a scene with transparency, reflection, refraction and occlusion under toolkit
-// lights renders every pass into the saver's EXR, and the beauty rebuilt from the layers
-// matches the colour within 2e-5 + 1e-5 x |beauty| per channel.
+// lights renders every pass into the saver's EXR, with and without depth of field, and the
+// beauty rebuilt from the layers matches the colour within 2e-5 + 1e-5 x |beauty| per channel.
 #include "support/scene_fixture.h"
 
 #include "film/pass_closure.h"
@@ -23,20 +23,28 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
     return s;
 }
 
-std::string closure_scene(const std::string& dir, const std::string& opacity) {
+std::string closure_scene(const std::string& dir, const std::string& opacity, const std::string& lens = "") {
     std::ifstream in(ORN_SOURCE_DIR "/tests/scenes/pass_closure.mi.in");
     std::stringstream text;
     text << in.rdbuf();
     std::string s = replace_all(text.str(), "@PREAMBLE@", orn::test::module_preamble());
     s = replace_all(s, "@DIR@", dir);
     s = replace_all(s, "@OPACITY@", opacity);
+    s = replace_all(s, "@LENS@", lens);
     return replace_all(s, "@SPHERE@", ORN_SOURCE_DIR "/scenes/meshes/sphere.obj");
 }
 
 TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
-    for (const std::string opacity : {"1 1 1 1", "0.5 0.5 0.5 0.5"}) {
+    // The third frame is seen through the depth-of-field lens, focused in front of the balls.
+    const std::string dof =
+        "lens \"orn_physical_lens_dof\" (\"focus_plane\" 7, \"lens_radius\" 0.4, \"samples\" 8)";
+    const std::pair<std::string, std::string> cases[] = {
+        {"1 1 1 1", ""}, {"0.5 0.5 0.5 0.5", ""}, {"0.5 0.5 0.5 0.5", dof}};
+    for (const auto& [opacity, lens] : cases) {
         const fs::path dir =
-            fs::path(orn::test::temp_path("x")).parent_path() / (opacity[0] == '1' ? "opaque" : "half");
+            fs::path(orn::test::temp_path("x")).parent_path() / (!lens.empty()       ? "dof"
+                                                                 : opacity[0] == '1' ? "opaque"
+                                                                                     : "half");
         fs::create_directories(dir);
         const fs::path file = dir / "demo.singleTK.0001.exr";
         fs::remove(file);
@@ -44,13 +52,13 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         o.render.progress = false;
         o.render.threads = 2;
         orn::Session session(o);
-        ASSERT_TRUE(session.load_string(closure_scene(dir.string(), opacity), "closure.mi"));
+        ASSERT_TRUE(session.load_string(closure_scene(dir.string(), opacity, lens), "closure.mi"));
         ASSERT_TRUE(session.render_all());
         ASSERT_TRUE(fs::exists(file));
         const auto r = orn::film::check_pass_closure(file.string());
         ASSERT_TRUE(r.error.empty()) << r.error;
         EXPECT_TRUE(r.missing.empty());
-        EXPECT_TRUE(r.ok) << "opacity " << opacity << ": largest differences " << r.max_diff[0] << " "
+        EXPECT_TRUE(r.ok) << "opacity " << opacity << lens << ": largest differences " << r.max_diff[0] << " "
                           << r.max_diff[1] << " " << r.max_diff[2] << ", share over " << r.share_over;
         EXPECT_EQ(r.used.size(), 7u);
         EXPECT_EQ(r.width, 96);
