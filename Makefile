@@ -49,7 +49,7 @@ tsan: deps
 # build, and the OBJ reader; each runs FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 fuzz: deps
-	@./scripts/setup-fuzz-deps.sh
+	@./scripts/setup-deps.sh clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse fuzz_load fuzz_obj
 	./scripts/run-fuzzers.sh $(CURDIR)/build-fuzz $(FUZZ_SECONDS)

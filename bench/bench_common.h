@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orn::bench {
 
@@ -23,6 +24,14 @@ template <typename F> double best_seconds(int repeat, F&& f) {
         best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
     }
     return best;
+}
+
+// The median of a set of runs (of paired ratios, say), which a stray slow run does not move.
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 // The value of `--repeat N` on the command line, or `fallback`.

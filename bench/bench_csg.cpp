@@ -24,6 +24,7 @@
 
 using orn::bench::Clock;
 using orn::bench::Loaded;
+using orn::bench::median;
 
 namespace {
 
@@ -104,12 +105,6 @@ size_t bare_walk(RTCScene scene, orn::Frame& frame, int threads) {
     for (size_t c : counts)
         total += c;
     return total;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 
 using orn::bench::Clock;
 using orn::bench::Loaded;
+using orn::bench::median;
 
 namespace {
 
@@ -103,12 +104,6 @@ void bare_occluded(RTCScene scene, const std::vector<std::vector<float>>& logs) 
     work(0);
     for (auto& th : pool)
         th.join();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #!/bin/sh
-# Installs the Debian packages the build needs, only those that are missing.
+# Installs the Debian packages the build needs (or the packages named on the command line),
+# only those that are missing.
 set -e
 PKGS="cmake g++ make pkg-config libembree-dev libtbb-dev libopenimageio-dev openimageio-tools \
 libopenexr-dev openexr libimath-dev libgtest-dev libgmock-dev libbenchmark-dev libtinyobjloader-dev \
 libcli11-dev libnanoflann-dev"
+[ $# -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
