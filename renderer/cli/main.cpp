@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <optional>
+#include <regex>
 #include <unistd.h>
 
 namespace {
@@ -90,6 +92,57 @@ int describe(orn::Database& db, const std::string& name) {
     return fail(kFailed, "no loaded module provides a shader \"" + name + "\" (see --list-shaders)");
 }
 
+// "7", "1-100" or "1-100x2": the frames of a sequence, first to last by a step.
+struct FrameRange {
+    int first = 0, last = 0, step = 1;
+};
+
+std::optional<FrameRange> parse_frames(const std::string& text, std::string& error) {
+    static const std::regex form(R"((-?\d{1,9})(?:-(-?\d{1,9})(?:x(\d{1,9}))?)?)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) {
+        error = "--frames \"" + text + "\" is not a frame range (N, FIRST-LAST or FIRST-LASTxSTEP)";
+        return std::nullopt;
+    }
+    FrameRange r;
+    r.first = std::stoi(m[1]);
+    r.last = m[2].matched ? std::stoi(m[2]) : r.first;
+    r.step = m[3].matched ? std::stoi(m[3]) : 1;
+    if (r.last < r.first || r.step < 1) {
+        error =
+            "--frames \"" + text + "\" holds no frame (the last comes before the first, or the step is 0)";
+        return std::nullopt;
+    }
+    return r;
+}
+
+// The scene files are read anew for every frame (one file per frame when a name holds '#'),
+// the frame number goes to the cameras and their outputs, and the first frame that fails
+// stops the sequence; frames written before it stay.
+int render_sequence(const std::vector<std::string>& scenes, const FrameRange& range,
+                    const orn::SessionOptions& options, volatile std::sig_atomic_t& stop) {
+    // Several frames out of one scene file must name their outputs by frame.
+    const bool shared = std::none_of(scenes.begin(), scenes.end(),
+                                     [](const std::string& s) { return s.find('#') != std::string::npos; });
+    const bool sequence = range.last > range.first && shared;
+    for (int frame = range.first; frame <= range.last; frame += range.step) {
+        if (stop) return 0;
+        orn::Session session(options);
+        for (const auto& pattern : scenes) {
+            const std::string file = orn::frame_name(pattern, frame);
+            if (!session.load_file(file))
+                return fail(kFailed,
+                            "frame " + std::to_string(frame) + ": " + file + " has errors; nothing rendered");
+        }
+        if (!session.set_frame(frame, sequence))
+            return fail(kFailed, "frame " + std::to_string(frame) + ": outputs would write over each other");
+        if (!session.render_all() && !stop)
+            return fail(kFailed, "frame " + std::to_string(frame) + " failed");
+        if (range.step > range.last - frame) break; // no overflow past the last frame
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -100,7 +153,17 @@ int main(int argc, char** argv) {
     orn::SessionOptions options;
     int verbosity = 2;
     bool quiet = false, version = false, list = false;
-    app.add_option("scene", scenes, "scene files (.mi)")->check(CLI::ExistingFile);
+    std::string frames;
+    app.add_option("scene", scenes,
+                   "scene files (.mi); with --frames a run of '#' stands for the frame number")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return name.find('#') != std::string::npos ? "" : CLI::ExistingFile(name);
+            },
+            "FILE", "ExistingFile"));
+    app.add_option("--frames", frames,
+                   "render a sequence: N, FIRST-LAST or FIRST-LASTxSTEP; every camera gets the frame number, "
+                   "and '#' runs in scene and output file names become it, padded with zeros");
     app.add_flag("--version", version, "print the version and exit");
     app.add_flag("--list-shaders", list,
                  "list the shaders of the module beside the renderer and of the scenes' modules");
@@ -187,12 +250,21 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 
-    orn::Session session(options);
-    for (const auto& s : scenes) {
-        if (stop_signal) break;
-        if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
+    bool rendered = true;
+    if (app.count("--frames")) {
+        std::string error;
+        const auto range = parse_frames(frames, error);
+        if (!range) return fail(kUsage, error);
+        const int status = render_sequence(scenes, *range, options, stop_signal);
+        if (status && !stop_signal) return status;
+    } else {
+        orn::Session session(options);
+        for (const auto& s : scenes) {
+            if (stop_signal) break;
+            if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
+        }
+        rendered = stop_signal || session.render_all();
     }
-    const bool rendered = stop_signal || session.render_all();
     if (stop_signal) {
         std::fprintf(stderr,
                      "ornrender: interrupted by %s: the frame is unfinished; its image files were not "

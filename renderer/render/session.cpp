@@ -123,4 +123,46 @@ bool Session::render_one(size_t i) {
     return ok;
 }
 
+std::string frame_name(const std::string& pattern, int frame) {
+    std::string out;
+    for (size_t i = 0; i < pattern.size();) {
+        if (pattern[i] != '#') {
+            out += pattern[i++];
+            continue;
+        }
+        size_t run = 0;
+        while (i + run < pattern.size() && pattern[i + run] == '#')
+            ++run;
+        std::string digits = std::to_string(frame < 0 ? -frame : frame);
+        if (digits.size() < run) digits.insert(0, run - digits.size(), '0');
+        out += (frame < 0 ? "-" : "") + digits;
+        i += run;
+    }
+    return out;
+}
+
+bool Session::set_frame(int frame, bool sequence) {
+    bool ok = true;
+    for (Element* e : db_.all(miSCENE_CAMERA)) {
+        auto* camera = static_cast<CameraElement*>(e);
+        camera->record.frame = frame;
+        auto* list = dynamic_cast<OutputListElement*>(db_.get(camera->record.output));
+        if (!list) continue;
+        for (OutputEntry& o : list->entries) {
+            if (!o.is_file) continue;
+            if (sequence && o.filename.find('#') == std::string::npos) {
+                Messages::emitf(Severity::Error,
+                                "%s:%d:%d: output \"%s\" of camera \"%s\" has no '#' for the frame number; "
+                                "every frame would write over it",
+                                o.loc.file.c_str(), o.loc.line, o.loc.col, o.filename.c_str(),
+                                camera->name.c_str());
+                ok = false;
+                continue;
+            }
+            o.filename = frame_name(o.filename, frame);
+        }
+    }
+    return ok;
+}
+
 } // namespace orn

@@ -20,6 +20,10 @@ struct SessionOptions {
     RenderSettings render;
 };
 
+// `pattern` with each run of '#' replaced by `frame`, padded with zeros to the run's length
+// ("shot.####.exr", 7 -> "shot.0007.exr").
+std::string frame_name(const std::string& pattern, int frame);
+
 class Session {
   public:
     explicit Session(SessionOptions options = {});
@@ -33,6 +37,11 @@ class Session {
     bool load_string(const std::string& text, const std::string& name = "<string>");
     // Renders every render statement read so far.
     bool render_all();
+    // Hands a frame number to the scene read so far: every camera's frame becomes `frame`, and
+    // each run of '#' in its file outputs' names becomes the number padded with zeros to the
+    // run's length. False (with a message) when `sequence` is set and a file output has no '#',
+    // since every frame would then write over the same file.
+    bool set_frame(int frame, bool sequence);
 
     // The frame of a render statement, prepared for shading by hand (tests, benchmarks).
     std::unique_ptr<Frame> make_frame(size_t render_index = 0);

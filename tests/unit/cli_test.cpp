@@ -172,6 +172,41 @@ TEST_F(Cli, TerminationStopsTheFrameAndKeepsTheOlderImage) {
         EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
 }
 
+TEST_F(Cli, FrameRangesRenderASequence) {
+    // one scene for every frame: the camera's frame and the '#' of the output name follow it,
+    // and the pass set-up names its files from the camera's frame
+    const std::string passes = "shader \"passes\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" "
+                               "\"passes\", \"frame_digits\" 3)\ncall \"passes\"\n";
+    Result r = run("--frames 1-7x3 " + write("seq.mi", scene("seq.####.exr", kConstant)));
+    EXPECT_EQ(r.status, 0) << r.output;
+    for (const char* f : {"seq.0001.exr", "seq.0004.exr", "seq.0007.exr"})
+        EXPECT_TRUE(fs::exists(dir_ / f)) << f;
+    EXPECT_FALSE(fs::exists(dir_ / "seq.0002.exr"));
+    r = run("--frames 4 " + write("pass.mi", scene("pass.####.exr", kConstant, passes)));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(fs::exists(dir_ / "passes" / "shot.singleTK.004.exr")) << r.output;
+
+    // one scene file per frame: the broken second frame stops the sequence, the first is kept
+    write("shot.0001.mi", scene("shot.0001.exr", kConstant));
+    write("shot.0002.mi", "this is not a scene");
+    write("shot.0003.mi", scene("shot.0003.exr", kConstant));
+    r = run("--frames 1-3 " + (dir_ / "shot.####.mi").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("frame 2: "), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::exists(dir_ / "shot.0001.exr"));
+    EXPECT_FALSE(fs::exists(dir_ / "shot.0003.exr"));
+
+    // every frame would write one file; empty and reversed ranges are usage errors
+    r = run("--frames 1-2 " + write("same.mi", scene("same.exr", kConstant)));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("has no '#' for the frame number"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir_ / "same.exr"));
+    for (const char* bad : {"5-1", "1-5x0", "", "a-b"}) {
+        r = run(std::string("--frames \"") + bad + "\" " + (dir_ / "seq.mi").string());
+        EXPECT_EQ(r.status, 2) << bad << ": " << r.output;
+    }
+}
+
 TEST_F(Cli, MissingSceneFileAndBadOptions) {
     const std::string ok = write("ok.mi", scene("a.exr", kConstant));
     const std::vector<std::string> usage_errors = {(dir_ / "absent.mi").string(), "--threads -3 " + ok,
