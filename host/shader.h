@@ -219,6 +219,39 @@ struct miInstance {
 // Scene editors set the override flag by its place in the record.
 static_assert(offsetof(miInstance, material_override) == 265, "instance override flag moved");
 
+// An object record, as geometry shaders fill it between mi_api_object_begin and _end or
+// between mi_scene_edit and _end. Geometry code sets its flags by their place in the record.
+struct miObject {
+    miUint kind;            // what the object holds: 0 nothing yet, 1 polygons, 2 hair
+    miTag userdata;
+    miUint reserved0[2];
+    miCBoolean shadow;      // byte 16: casts shadows
+    miCBoolean visible;     // byte 17: seen by eye rays
+    miCBoolean trace;       // byte 18: seen by reflection, refraction and transparency rays
+    miCBoolean finalgather; // byte 19: seen by final-gather rays
+    miVector bbox_min;      // object space; a placeholder's box until its callback builds it
+    miVector bbox_max;
+    char reserved1[71];
+    miCBoolean photons; // byte 115: takes part in photon tracing
+    char reserved2[36];
+    miUint label; // byte 152: the label hits on this object report
+};
+static_assert(offsetof(miObject, visible) == 17 && offsetof(miObject, photons) == 115 &&
+                  offsetof(miObject, label) == 152,
+              "geometry shaders set object fields by their byte offsets");
+
+// Builds a placeholder object's geometry when the renderer first needs it; `tag` is the
+// placeholder, `args` what its geometry shader registered.
+typedef miBoolean (*miApi_object_callback)(miTag tag, void* args);
+
+typedef miUint miGeoIndex;
+
+// The hair record of the object being defined, between mi_api_hair_begin and _end.
+struct miHair_list {
+    miInteger degree; // 1 linear, 2 quadratic, 3 cubic segments
+    miScalar radius;  // radius of hairs that carry no 'r' data
+};
+
 // The shading state: one per ray, chained to the state of the ray that spawned it.
 struct miState {
     int version;
