@@ -91,6 +91,14 @@ ORN_API miBoolean mi_query(int code, miState* state, miTag tag, void* result) {
         const ThreadContext* tc = state && state->cache ? ThreadContext::data(state).thread : nullptr;
         return !(state && state->options && state->options->lens_single_ray && tc && tc->pixel_sample != 0);
     }
+    case miQ_HAIR_INTEGER: {
+        // The hair's number within its object: the same for every sample of one hair.
+        if (!state || !state->cache || !state->pri) return miFALSE;
+        const WorldInstance* hit = ThreadContext::data(state).hit;
+        if (!hit || hit != state->pri || !hit->object || !hit->object->hair) return miFALSE;
+        *static_cast<miInteger*>(result) = state->pri_idx;
+        return miTRUE;
+    }
     case miQ_FINE_SAMPLE:
         *static_cast<miInteger*>(result) = 0;
         return miTRUE;

@@ -128,10 +128,34 @@ struct LightElement : Element {
 
 struct ObjectElement : Element {
     explicit ObjectElement(std::string n) : Element(miSCENE_OBJECT, std::move(n)) {}
+    void* data() override { return &record; }
     bool visible = true, shadow = true, trace = true;
     int label = 0;
     scene::PolygonMesh mesh;
+    std::shared_ptr<const scene::HairCurves> hair; // set for a hair object
     scene::SourceLoc loc;
+    // What geometry shaders see and edit; `sync_from_record` takes their flags and label over.
+    miObject record{};
+    // A placeholder's callback builds the geometry the first time a frame reaches the object.
+    miApi_object_callback callback = nullptr;
+    void* callback_args = nullptr;
+    bool built = true;
+
+    void sync_to_record() {
+        record.kind = hair ? 2 : 1;
+        record.visible = visible;
+        record.shadow = shadow;
+        record.trace = trace;
+        record.finalgather = 1;
+        record.photons = 1;
+        record.label = miUint(label);
+    }
+    void sync_from_record() {
+        visible = record.visible != 0;
+        shadow = record.shadow != 0;
+        trace = record.trace != 0;
+        label = int(record.label);
+    }
 };
 
 struct InstanceElement : Element {
@@ -147,7 +171,16 @@ struct InstanceElement : Element {
     std::vector<std::string> light_link_names;
     std::vector<miTag> light_link_tags; // the names resolved when the frame is set up
     std::optional<std::array<double, 16>> transform, motion_transform;
+    miTag geometry = miNULLTAG;        // a geometry shader that makes the item
+    std::vector<miTag> geometry_items; // what it made, once it has run
+    bool geometry_failed = false;
     scene::SourceLoc loc;
+};
+
+// What a geometry shader made when it handed over more than one item.
+struct GeometryListElement : Element {
+    GeometryListElement() : Element(miSCENE_NONE) {}
+    std::vector<miTag> items;
 };
 
 struct GroupElement : Element {
@@ -379,6 +412,9 @@ class Database {
     std::vector<miTag> calls;
     // Set by mi_api_incremental: existing elements may be redefined.
     bool incremental = false;
+    // The placeholder object whose callback is running: redefining an object of its name
+    // redefines this one.
+    ObjectElement* expanding = nullptr;
 
   private:
     // Tags index fixed-size chunks whose addresses never move, so render threads read

@@ -462,7 +462,9 @@ void SceneBuilder::on(const scene::ObjectStmt& s) {
     e->trace = s.trace;
     e->label = s.tag_label;
     e->mesh = s.mesh;
+    if (s.hair) e->hair = std::make_shared<const scene::HairCurves>(scene::make_curves(*s.hair));
     e->loc = s.loc;
+    e->sync_to_record();
     if (s.transform) warning(s.loc, "object transforms are ignored; place objects with instance transforms");
     add_named(std::move(e), s.loc);
 }
@@ -480,6 +482,7 @@ void SceneBuilder::on(const scene::InstanceStmt& s) {
     e->record.visible = s.visible.value_or(true);
     e->record.shadow = s.shadow.value_or(true);
     e->record.trace = s.trace.value_or(true);
+    if (s.geometry) e->geometry = shader_ref(*s.geometry, "geometry");
     e->loc = s.loc;
     InstanceElement* inst = e.get();
     // Instances are not copied per use here: each record's parent is its own scene instance.

@@ -19,6 +19,7 @@ struct WorldInstance {
     bool moves = false;
     miTag default_material = miNULLTAG;
     std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
+    std::vector<float> hair_points;       // a hair object's control points in world space, x y z radius
 };
 
 struct WorldLight {

@@ -157,6 +157,7 @@ class Frame : public LightSource {
     void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
     void shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y);
     void fill_hit(miState* child, const Hit& hit) const;
+    void fill_hair_hit(miState* child, const Hit& hit, const WorldInstance& wi) const;
     void run_outputs();
     float secondary_tnear(const miVector& p) const;
 

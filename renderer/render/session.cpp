@@ -110,10 +110,12 @@ bool Session::render_all() {
 bool Session::render_one(size_t i) {
     auto frame = make_frame(i);
     if (!frame) return false;
+    const std::string hairs =
+        world_->hair_count() ? ", " + std::to_string(world_->hair_count()) + " hairs" : std::string();
     Messages::emitf(Severity::Info,
-                    "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles",
+                    "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles%s",
                     renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
-                    frame->film().height(), frame->film().spp(), world_->triangle_count());
+                    frame->film().height(), frame->film().spp(), world_->triangle_count(), hairs.c_str());
     const bool ok = frame->render();
     if (frame->eye_samples())
         Messages::emitf(Severity::Info, "%llu eye samples, %llu rays (%.2f per eye sample)",

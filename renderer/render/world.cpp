@@ -2,6 +2,8 @@
 
 #include "render/frame.h"
 
+#include <cmath>
+
 namespace orn {
 
 namespace {
@@ -9,6 +11,69 @@ void fail(std::vector<scene::Diagnostic>& errors, const scene::SourceLoc& loc, s
     errors.push_back({loc, std::move(msg)});
 }
 } // namespace
+
+bool World::run_geometry_shader(Database& db, InstanceElement* inst, std::vector<scene::Diagnostic>& errors) {
+    auto* fe = db.get_as<FunctionElement>(inst->geometry, miSCENE_FUNCTION);
+    if (inst->geometry_failed || !fe) return false;
+    miFunction& f = fe->function;
+    const auto* code = f.decl && f.decl->code ? f.decl->code.get() : nullptr;
+    if (!code || !code->fn) {
+        fail(errors, inst->loc,
+             "instance \"" + inst->name + "\": geometry shader \"" + fe->name +
+                 "\" has no code in a linked module");
+        inst->geometry_failed = true;
+        return false;
+    }
+    // Geometry shaders see constant parameters (no shader connections: nothing is rendering
+    // yet) and start outside incremental mode, so the objects they make are new ones.
+    miState state{};
+    state.version = 1;
+    state.type = miRAY_NONE;
+    state.options = options_ ? &options_->record : nullptr;
+    state.shader = &f;
+    const bool incremental = db.incremental;
+    db.incremental = false;
+    miTag result = miNULLTAG;
+    const miBoolean ok = code->fn(&result, &state, f.block());
+    db.incremental = incremental;
+    std::vector<miTag> items;
+    if (auto* list = dynamic_cast<GeometryListElement*>(db.get(result)))
+        items = list->items;
+    else if (result)
+        items = {result};
+    if (!ok || items.empty()) {
+        fail(errors, inst->loc,
+             "instance \"" + inst->name + "\": geometry shader \"" + fe->name + "\" " +
+                 (ok ? "made no geometry" : "failed"));
+        inst->geometry_failed = true;
+        return false;
+    }
+    inst->geometry_items = std::move(items);
+    if (inst->item_name.empty()) {
+        const Element* first = db.get(inst->geometry_items.front());
+        inst->item_name = first ? first->name : std::string();
+    }
+    inst->record.item = inst->geometry_items.front();
+    return true;
+}
+
+bool World::build_placeholder(Database& db, ObjectElement* obj, const InstanceElement* inst,
+                              std::vector<scene::Diagnostic>& errors) {
+    // Whatever happens, the callback runs once: a failed one is not retried on every frame.
+    obj->built = true;
+    const bool incremental = db.incremental;
+    db.incremental = false;
+    db.expanding = obj;
+    const miBoolean ok = obj->callback ? obj->callback(obj->tag, obj->callback_args) : miFALSE;
+    db.expanding = nullptr;
+    db.incremental = incremental;
+    if (!ok) {
+        fail(errors, inst->loc,
+             "instance \"" + inst->name + "\": the callback that builds object \"" + obj->name + "\" failed");
+        return false;
+    }
+    return true;
+}
 
 bool World::walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
                  miTag inherited_material, const scene::SourceLoc& loc, int depth,
@@ -66,13 +131,6 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         material = m;
         inst->record.material = m;
     }
-    miTag item_tag = db.lookup(inst->item_name);
-    Element* item = db.get(item_tag);
-    if (!item) {
-        fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown item \"" + inst->item_name + "\"");
-        return false;
-    }
-    inst->record.item = item_tag;
     // Light links are looked up once here, not on every light sample.
     inst->light_link_tags.clear();
     for (const auto& name : inst->light_link_names) {
@@ -89,9 +147,29 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         }
         inst->light_link_tags.push_back(t);
     }
+    if (inst->geometry) {
+        if (inst->geometry_items.empty() && !run_geometry_shader(db, inst, errors)) return false;
+        bool ok = true;
+        for (miTag t : inst->geometry_items)
+            ok = place(db, inst, t, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors) && ok;
+        return ok;
+    }
+    miTag item_tag = db.lookup(inst->item_name);
+    if (!db.get(item_tag)) {
+        fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown item \"" + inst->item_name + "\"");
+        return false;
+    }
+    inst->record.item = item_tag;
+    return place(db, inst, item_tag, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors);
+}
+
+bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Placement& at, miTag material,
+                  int depth, std::vector<scene::Diagnostic>& errors) {
+    const Matrix &w2l = at.w2l, &l2w = at.l2w, &l2w_end = at.l2w_end;
+    Element* item = db.get(item_tag);
     switch (item->type) {
     case miSCENE_GROUP:
-        return walk(db, item->name, w2l, w2l_end, material, inst->loc, depth + 1, errors);
+        return walk(db, item->name, w2l, at.w2l_end, material, inst->loc, depth + 1, errors);
     case miSCENE_INSTANCE:
         fail(errors, inst->loc, "instance \"" + inst->name + "\" names another instance; use an instgroup");
         return false;
@@ -116,13 +194,15 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     case miSCENE_OBJECT: {
         auto* obj = static_cast<ObjectElement*>(item);
+        if (!obj->built && !build_placeholder(db, obj, inst, errors)) return false;
         WorldInstance wi;
         wi.instance = inst;
         wi.object = obj;
         wi.world_to_object = w2l;
         wi.object_to_world = l2w;
         wi.object_to_world_end = l2w_end;
-        wi.moves = w2l_end.m != w2l.m || !obj->mesh.motion.empty();
+        wi.moves =
+            l2w_end.m != l2w.m || !obj->mesh.motion.empty() || (obj->hair && !obj->hair->end_points.empty());
         wi.default_material = material;
         bool ok = true;
         for (const auto& mname : obj->mesh.materials) {
@@ -166,7 +246,31 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
 
     geometry_ = std::make_unique<GeometryScene>();
     std::vector<float> world_positions;
-    for (const auto& wi : instances_) {
+    for (auto& wi : instances_) {
+        unsigned mask = 0;
+        if (wi.instance->record.visible) mask |= kMaskEye;
+        if (wi.instance->record.trace) mask |= kMaskTrace;
+        if (wi.instance->record.shadow) mask |= kMaskShadow;
+        if (const scene::HairCurves* hair = wi.object->hair.get()) {
+            // Radii grow with the instance's scale (the cube root of its volume change).
+            const Matrix& m = wi.object_to_world;
+            const double det = m.m[0] * (m.m[5] * m.m[10] - m.m[6] * m.m[9]) -
+                               m.m[1] * (m.m[4] * m.m[10] - m.m[6] * m.m[8]) +
+                               m.m[2] * (m.m[4] * m.m[9] - m.m[5] * m.m[8]);
+            const float scale = float(std::cbrt(std::fabs(det)));
+            const auto& p = hair->points;
+            wi.hair_points.assign(p.size() + 4, 0.f); // Embree reads 16 bytes past the last point
+            for (size_t i = 0; i + 3 < p.size(); i += 4) {
+                const miVector w = m.point({p[i], p[i + 1], p[i + 2]});
+                wi.hair_points[i] = w.x;
+                wi.hair_points[i + 1] = w.y;
+                wi.hair_points[i + 2] = w.z;
+                wi.hair_points[i + 3] = p[i + 3] * scale;
+            }
+            geometry_->add_curves(wi.hair_points.data(), p.size() / 4, hair->first, hair->degree, mask);
+            hairs_ += hair->hair_count;
+            continue;
+        }
         const auto& P = wi.object->mesh.P;
         world_positions.resize(P.size());
         for (size_t i = 0; i + 2 < P.size(); i += 3) {
@@ -175,10 +279,6 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
             world_positions[i + 1] = w.y;
             world_positions[i + 2] = w.z;
         }
-        unsigned mask = 0;
-        if (wi.instance->record.visible) mask |= kMaskEye;
-        if (wi.instance->record.trace) mask |= kMaskTrace;
-        if (wi.instance->record.shadow) mask |= kMaskShadow;
         geometry_->add_mesh(world_positions, wi.object->mesh.triangles, mask);
         triangles_ += wi.object->mesh.triangles.size() / 3;
     }

@@ -35,12 +35,25 @@ class World {
     const Matrix& world_to_camera() const { return world_to_camera_; }
     const Matrix& camera_to_world() const { return camera_to_world_; }
     size_t triangle_count() const { return triangles_; }
+    size_t hair_count() const { return hairs_; }
 
   private:
     // `parent` and `parent_end`: world to parent space at the start and the end of the shutter.
     bool walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
               miTag inherited_material, const scene::SourceLoc& loc, int depth,
               std::vector<scene::Diagnostic>& errors);
+
+    struct Placement {
+        Matrix w2l, w2l_end, l2w, l2w_end;
+    };
+    // Puts an instance's item (object, light, camera or group) into the world.
+    bool place(Database& db, InstanceElement* inst, miTag item, const Placement& at, miTag material,
+               int depth, std::vector<scene::Diagnostic>& errors);
+    // Runs the geometry shader of `inst` once; its items are kept for later frames.
+    bool run_geometry_shader(Database& db, InstanceElement* inst, std::vector<scene::Diagnostic>& errors);
+    // Runs the callback of a placeholder object that a frame reaches for the first time.
+    bool build_placeholder(Database& db, ObjectElement* obj, const InstanceElement* inst,
+                           std::vector<scene::Diagnostic>& errors);
 
     std::unique_ptr<GeometryScene> geometry_;
     std::vector<WorldInstance> instances_;
@@ -49,7 +62,7 @@ class World {
     InstanceElement* camera_instance_ = nullptr;
     OptionsElement* options_ = nullptr;
     Matrix world_to_camera_, camera_to_world_;
-    size_t triangles_ = 0;
+    size_t triangles_ = 0, hairs_ = 0;
     std::string camera_instance_name_;
 };
 

@@ -2,6 +2,8 @@
 // the database turns these statements into its own records.
 #pragma once
 
+#include "scene/hair.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -140,13 +142,15 @@ struct ObjectStmt {
     bool visible = true, shadow = true, trace = true;
     int tag_label = 0;
     PolygonMesh mesh;
+    std::optional<HairData> hair;
     std::optional<std::array<double, 16>> transform;
     std::string file; // resolved path of the last `file` statement, empty if none
     SourceLoc loc;
 };
 
 struct InstanceStmt {
-    std::string name, item;
+    std::string name, item;            // no item when a geometry shader makes it
+    std::optional<ShaderRef> geometry; // `geometry "decl" (params)` or `geometry = "shader"`
     std::optional<std::array<double, 16>> transform, motion_transform; // world to object, as read
     std::vector<std::string> materials; // `material "m"` or `material ["a", "b"]`
     int label = 0;

@@ -1,5 +1,6 @@
 #include "scene/parser.h"
 
+#include "scene/hair.h"
 #include "scene/lexer.h"
 #include "scene/obj_loader.h"
 #include "scene/params.h"
@@ -76,6 +77,8 @@ class FileParser {
     void camera_output(CameraStmt& cam, const SourceLoc& loc);
     void light_area(LightStmt& light, LightStmt::Area area, int count, const std::string& keyword);
     void object_file(ObjectStmt& obj, const SourceLoc& loc);
+    void object_hair(ObjectStmt& obj, const SourceLoc& loc);
+    std::vector<HairInfo> hair_infos(bool per_vertex, const std::string& object);
     void options_trace(OptionsStmt& opt);
 
     // `= "name"` or an inline `"decl" (params)`, which becomes an anonymous shader instance.
@@ -295,6 +298,75 @@ void FileParser::object_file(ObjectStmt& obj, const SourceLoc& loc) {
     append_mesh(obj.mesh, mesh);
 }
 
+std::vector<HairInfo> FileParser::hair_infos(bool per_vertex, const std::string& object) {
+    std::vector<HairInfo> infos;
+    const char* keyword = per_vertex ? "vertex_data" : "hair_data";
+    while (in_.at(Token::Kind::Word) && in_.peek().text.size() == 1) {
+        const Token kind = in_.next();
+        HairInfo i{kind.text[0], in_.expect_integer("after " + in_quotes(kind.text) + " in " + keyword)};
+        if (auto e = check_hair_info(per_vertex, i.kind, i.count))
+            TokenStream::fail(kind.loc, "object " + in_quotes(object) + ": " + *e);
+        infos.push_back(i);
+    }
+    return infos;
+}
+
+// `hair degree d radius r hair_data <kind count>... vertex_data <kind count>... scalars n <n numbers>
+// hairs m <m starts> end hair`
+void FileParser::object_hair(ObjectStmt& obj, const SourceLoc& loc) {
+    if (obj.hair) TokenStream::fail(loc, "object " + in_quotes(obj.name) + " has a second hair block");
+    const std::string object = "object " + in_quotes(obj.name) + ": ";
+    HairData h;
+    bool have_scalars = false, have_hairs = false;
+    TokenStream::Block block(in_, "hair", loc.line);
+    while (!in_.at_word("end")) {
+        const SourceLoc at = in_.peek().loc;
+        if (in_.accept_word("degree")) {
+            h.degree = in_.expect_integer(after("degree"));
+            if (h.degree < 1 || h.degree > 3)
+                TokenStream::fail(at,
+                                  object + "hair degree " + std::to_string(h.degree) + " is not 1, 2 or 3");
+        } else if (in_.accept_word("radius")) {
+            h.radius = in_.expect_float(after("radius"));
+        } else if (in_.accept_word("hair_data")) {
+            h.hair_info = hair_infos(false, obj.name);
+        } else if (in_.accept_word("vertex_data")) {
+            h.vertex_info = hair_infos(true, obj.name);
+        } else if (in_.accept_word("scalars")) {
+            const int n = in_.expect_integer(after("scalars"));
+            if (n < 0) TokenStream::fail(at, object + "a negative scalar count " + std::to_string(n));
+            h.scalars.clear();
+            while (in_.at(Token::Kind::Number))
+                h.scalars.push_back(in_.expect_float("in the hair scalars"));
+            if (h.scalars.size() != size_t(n))
+                TokenStream::fail(at, object + "\"scalars " + std::to_string(n) + "\" is followed by " +
+                                          std::to_string(h.scalars.size()) + " numbers");
+            have_scalars = true;
+        } else if (in_.accept_word("hairs")) {
+            const int n = in_.expect_integer(after("hairs"));
+            if (n < 0) TokenStream::fail(at, object + "a negative hair list length " + std::to_string(n));
+            h.hairs.clear();
+            while (in_.at(Token::Kind::Number)) {
+                const int k = in_.expect_integer("in the hair list");
+                if (k < 0)
+                    TokenStream::fail(at, object + "the hair list has a negative start " + std::to_string(k));
+                h.hairs.push_back(uint32_t(k));
+            }
+            if (h.hairs.size() != size_t(n))
+                TokenStream::fail(at, object + "\"hairs " + std::to_string(n) + "\" is followed by " +
+                                          std::to_string(h.hairs.size()) + " numbers");
+            have_hairs = true;
+        } else {
+            unknown_keyword("hair");
+        }
+    }
+    in_.expect_end("hair");
+    if (!have_scalars || !have_hairs)
+        TokenStream::fail(loc, object + "a hair block needs \"scalars\" and \"hairs\"");
+    if (auto e = check_hair(h)) TokenStream::fail(loc, object + *e);
+    obj.hair = std::move(h);
+}
+
 void FileParser::object(const SourceLoc& loc) {
     ObjectStmt o;
     o.loc = loc;
@@ -316,10 +388,15 @@ void FileParser::object(const SourceLoc& loc) {
             parse_polygon_group(in_, at, o.mesh);
         } else if (in_.accept_word("file")) {
             object_file(o, at);
+        } else if (in_.accept_word("hair")) {
+            object_hair(o, at);
         } else {
             unknown_keyword("object");
         }
     }
+    if (o.hair && !o.mesh.triangles.empty())
+        TokenStream::fail(loc, "object " + in_quotes(o.name) +
+                                   " has both polygons and hair; put them into two objects");
     in_.expect_end("object");
     emit(std::move(o));
 }
@@ -328,7 +405,12 @@ void FileParser::instance(const SourceLoc& loc) {
     InstanceStmt inst;
     inst.loc = loc;
     inst.name = in_.expect_string(after("instance"));
-    inst.item = in_.expect_string("as the item of instance " + in_quotes(inst.name));
+    // A geometry shader makes the item before the first frame that reaches the instance.
+    if (in_.accept_word("geometry"))
+        inst.geometry =
+            shader_ref(inst.name, "geometry", "after \"geometry\" in instance " + in_quotes(inst.name));
+    else
+        inst.item = in_.expect_string("as the item of instance " + in_quotes(inst.name));
     TokenStream::Block block(in_, "instance", loc.line);
     while (!in_.at_word("end")) {
         if (in_.accept_word("transform")) {

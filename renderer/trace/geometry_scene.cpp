@@ -25,6 +25,19 @@ void mask_filter(const RTCFilterFunctionNArguments* args) {
     }
 }
 
+// Hairs are seen from outside only. A ray that starts on a hair's surface (a transparency or
+// shadow ray leaving it) would otherwise meet the inside of the same tube at once; hits where
+// the ray leaves a tube are never wanted.
+void outside_only(const RTCFilterFunctionNArguments* args) {
+    for (unsigned i = 0; i < args->N; ++i) {
+        if (args->valid[i] != -1) continue;
+        const float d = RTCRayN_dir_x(args->ray, args->N, i) * RTCHitN_Ng_x(args->hit, args->N, i) +
+                        RTCRayN_dir_y(args->ray, args->N, i) * RTCHitN_Ng_y(args->hit, args->N, i) +
+                        RTCRayN_dir_z(args->ray, args->N, i) * RTCHitN_Ng_z(args->hit, args->N, i);
+        if (d > 0.f) args->valid[i] = 0;
+    }
+}
+
 } // namespace
 
 GeometryScene::GeometryScene() {
@@ -58,6 +71,26 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
     return id;
 }
 
+unsigned GeometryScene::add_curves(const float* points, size_t count, const std::vector<uint32_t>& first,
+                                   int degree, unsigned mask) {
+    RTCGeometry geom = rtcNewGeometry(device_, degree == 1 ? RTC_GEOMETRY_TYPE_ROUND_LINEAR_CURVE
+                                                           : RTC_GEOMETRY_TYPE_ROUND_BEZIER_CURVE);
+    rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT4, points, 0,
+                               4 * sizeof(float), count);
+    auto* ib = static_cast<unsigned*>(rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT,
+                                                              sizeof(unsigned), first.size()));
+    std::copy(first.begin(), first.end(), ib);
+    rtcSetGeometryIntersectFilterFunction(geom, outside_only);
+    rtcSetGeometryOccludedFilterFunction(geom, outside_only);
+    rtcCommitGeometry(geom);
+    const unsigned id = rtcAttachGeometry(scene_, geom);
+    rtcReleaseGeometry(geom);
+    if (id >= masks_.size()) masks_.resize(id + 1, 0);
+    masks_[id] = mask;
+    geom_ids_.push_back(id);
+    return id;
+}
+
 void GeometryScene::bounds(miVector& lower, miVector& upper) const {
     RTCBounds b;
     rtcGetSceneBounds(scene_, &b);
@@ -82,7 +115,8 @@ void GeometryScene::commit() {
     if (cancel_) {
         // A long build stops when asked; the scene is then left empty.
         rtcSetSceneProgressMonitorFunction(
-            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); }, cancel_);
+            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); },
+            cancel_);
     }
     rtcCommitScene(scene_);
 }

@@ -19,7 +19,7 @@ enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 struct Hit {
     float t = 0.f;
     unsigned mesh = 0;      // index of the mesh as added
-    unsigned triangle = 0;  // triangle within the mesh
+    unsigned triangle = 0;  // triangle within the mesh, or curve segment
     float u = 0.f, v = 0.f; // barycentrics of vertices 1 and 2
     miVector ng{0, 0, 0};   // geometric normal (unnormalised, winding order)
 };
@@ -34,6 +34,11 @@ class GeometryScene {
     // Positions: 3 floats per vertex, world space. Returns the mesh index.
     unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
                       unsigned mask);
+    // Round curves through `points` (x, y, z, radius, world space; the caller keeps them alive
+    // and readable 16 bytes past the end): cubic Bezier segments of four points or linear
+    // segments of two, each starting at its entry of `first`.
+    unsigned add_curves(const float* points, size_t count, const std::vector<uint32_t>& first, int degree,
+                        unsigned mask);
     // Builds the acceleration structure; `cancel`, when set, stops a long build.
     void commit();
     void set_cancel_flag(std::atomic<bool>* cancel) { cancel_ = cancel; }

@@ -26,9 +26,106 @@ float Frame::secondary_tnear(const miVector& p) const {
     return 1e-4f * (1.f + m);
 }
 
-void Frame::fill_hit(miState* st, const Hit& hit) const {
+void Frame::fill_hair_hit(miState* st, const Hit& hit, const WorldInstance& wi) const {
     RayData& rd = ThreadContext::data(st);
+    const scene::HairCurves& c = *wi.object->hair;
+    const uint32_t seg = hit.triangle;
+    const float* p = wi.hair_points.data() + 4 * size_t(c.first[seg]);
+    const float t = std::clamp(hit.u, 0.f, 1.f), s = 1.f - t;
+    // Basis weights of the segment's control points and of their derivative.
+    float w[4], dw[4];
+    int n = 4;
+    if (c.degree == 1) {
+        n = 2;
+        w[0] = s, w[1] = t;
+        dw[0] = -1.f, dw[1] = 1.f;
+    } else {
+        w[0] = s * s * s, w[1] = 3.f * s * s * t, w[2] = 3.f * s * t * t, w[3] = t * t * t;
+        dw[0] = -3.f * s * s, dw[1] = 3.f * s * s - 6.f * s * t, dw[2] = 6.f * s * t - 3.f * t * t,
+        dw[3] = 3.f * t * t;
+    }
+    miVector centre{0, 0, 0}, tangent{0, 0, 0};
+    float radius = 0.f;
+    for (int i = 0; i < n; ++i) {
+        const miVector q{p[4 * i], p[4 * i + 1], p[4 * i + 2]};
+        centre = centre + q * w[i];
+        tangent = tangent + q * dw[i];
+        radius += p[4 * i + 3] * w[i];
+    }
+    const float segments = float(c.segments[seg]);
+
+    rd.hit = &wi;
+    st->dist = hit.t;
+    st->point = st->org + st->dir * hit.t;
+    st->pri = const_cast<WorldInstance*>(&wi);
+    st->pri_idx = int(c.hair[seg]);
+    st->instance = wi.instance->tag;
+    st->label = wi.instance->record.label;
+
+    // The hair's normal is the ribbon's: across the hair and towards the ray. The geometric
+    // normal is the tube's own at the hit point.
+    const miVector T = normalized(tangent);
+    miVector ng = normalized(hit.ng);
+    if (dot3(ng, st->dir) > 0.f) ng = -ng;
+    miVector n_ribbon = -st->dir - T * dot3(-st->dir, T);
+    n_ribbon = dot3(n_ribbon, n_ribbon) > 1e-12f ? normalized(n_ribbon) : ng;
+    // Across the hair: 0 and 1 at the silhouette edges as the ray sees them, 0.5 on the centre.
+    miVector side = cross(T, st->dir);
+    side = dot3(side, side) > 1e-12f ? normalized(side) : miVector{0, 0, 0};
+    const float across = radius > 0.f ? dot3(st->point - centre, side) / radius : 0.f;
+    st->bary[0] = std::clamp(0.5f + 0.5f * across, 0.f, 1.f);
+    st->bary[1] = (float(c.segment[seg]) + t) / segments;
+    st->bary[2] = 0.f;
+    st->bary[3] = 0.f;
+    st->inv_normal = miFALSE;
+    st->normal_geom = ng;
+    st->normal = n_ribbon;
+    st->dot_nd = dot3(n_ribbon, st->dir);
+
+    // dP/dv along the whole hair, and dP/du across it.
+    rd.derivs[0] = tangent * segments;
+    rd.derivs[1] = side * (2.f * radius);
+    st->derivs = rd.derivs;
+    rd.bump_x[0] = rd.derivs[0];
+    rd.bump_y[0] = rd.derivs[1];
+    rd.n_bump = 1;
+    st->bump_x_list = rd.bump_x;
+    st->bump_y_list = rd.bump_y;
+
+    // Texture scalars three to a texture space.
+    const int nt = c.tex_scalars;
+    rd.n_tex = std::min((nt + 2) / 3, kMaxTextureSpaces);
+    for (int k = 0; k < rd.n_tex; ++k) {
+        float v[3] = {0.f, 0.f, 0.f};
+        for (int a = 0; a < 3 && 3 * k + a < nt; ++a)
+            for (int i = 0; i < n; ++i)
+                v[a] += c.tex[size_t(c.first[seg] + uint32_t(i)) * size_t(nt) + size_t(3 * k + a)] * w[i];
+        rd.tex[k] = {v[0], v[1], v[2]};
+    }
+    st->tex_list = rd.n_tex ? rd.tex : nullptr;
+    st->tex = rd.n_tex ? rd.tex[0] : miVector{0, 0, 0};
+
+    // Motion of the hair's centre line: to where its end positions (or the instance's end
+    // transform) take it.
+    st->motion = {0.f, 0.f, 0.f};
+    if (wi.moves) {
+        miVector end = wi.world_to_object.point(centre);
+        if (!c.end_points.empty()) {
+            end = {0, 0, 0};
+            for (int i = 0; i < n; ++i) {
+                const float* e = &c.end_points[3 * size_t(c.first[seg] + uint32_t(i))];
+                end = end + miVector{e[0], e[1], e[2]} * w[i];
+            }
+        }
+        st->motion = wi.object_to_world_end.point(end) - centre;
+    }
+    st->material = wi.default_material;
+}
+
+void Frame::fill_hit(miState* st, const Hit& hit) const {
     const WorldInstance& wi = world_.instances()[hit.mesh];
+    if (wi.object->hair) return fill_hair_hit(st, hit, wi);
+    RayData& rd = ThreadContext::data(st);
     const auto& mesh = wi.object->mesh;
     rd.hit = &wi;
     const uint32_t i0 = mesh.triangles[3 * hit.triangle];
