@@ -74,10 +74,14 @@ void SceneBuilder::warning(const scene::SourceLoc& loc, const std::string& messa
 }
 
 bool SceneBuilder::add(const std::vector<scene::Statement>& statements) {
+    // Reading stops at the first error: later statements would only report what follows
+    // from it.
     const size_t before = errors_.size();
-    for (const auto& st : statements)
+    for (const auto& st : statements) {
         std::visit([this](const auto& s) { on(s); }, st);
-    return errors_.size() == before;
+        if (errors_.size() != before) return false;
+    }
+    return true;
 }
 
 void SceneBuilder::on(const scene::LinkStmt& s) {

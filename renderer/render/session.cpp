@@ -57,6 +57,7 @@ bool Session::build(const std::vector<scene::Statement>& statements,
 bool Session::load_file(const std::string& path) {
     scene::ParseOptions po;
     po.include_paths = options_.include_paths;
+    po.cancel = &Frame::aborted();
     auto result = scene::parse_file(path, po);
     return build(result.statements, result.errors, result.ok);
 }
@@ -64,6 +65,7 @@ bool Session::load_file(const std::string& path) {
 bool Session::load_string(const std::string& text, const std::string& name) {
     scene::ParseOptions po;
     po.include_paths = options_.include_paths;
+    po.cancel = &Frame::aborted();
     auto result = scene::parse_string(text, name, po);
     return build(result.statements, result.errors, result.ok);
 }

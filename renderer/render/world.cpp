@@ -89,10 +89,10 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     if (e->type == miSCENE_GROUP) {
         auto* g = static_cast<GroupElement*>(e);
-        bool ok = true;
         for (const auto& item : g->items)
-            ok = walk(db, item, parent, parent_end, inherited_material, g->loc, depth + 1, errors) && ok;
-        return ok;
+            if (!walk(db, item, parent, parent_end, inherited_material, g->loc, depth + 1, errors))
+                return false;
+        return true;
     }
     if (e->type != miSCENE_INSTANCE) {
         fail(errors, loc, "\"" + name + "\" is not an instance or instgroup");
@@ -149,10 +149,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     if (inst->geometry) {
         if (inst->geometry_items.empty() && !run_geometry_shader(db, inst, errors)) return false;
-        bool ok = true;
         for (miTag t : inst->geometry_items)
-            ok = place(db, inst, t, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors) && ok;
-        return ok;
+            if (!place(db, inst, t, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors)) return false;
+        return true;
     }
     miTag item_tag = db.lookup(inst->item_name);
     if (!db.get(item_tag)) {
@@ -204,16 +203,14 @@ bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Pla
         wi.moves =
             l2w_end.m != l2w.m || !obj->mesh.motion.empty() || (obj->hair && !obj->hair->end_points.empty());
         wi.default_material = material;
-        bool ok = true;
         for (const auto& mname : obj->mesh.materials) {
             miTag m = db.lookup(mname);
             if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
                 fail(errors, obj->loc, "object \"" + obj->name + "\": unknown material \"" + mname + "\"");
-                ok = false;
+                return false;
             }
             wi.polygon_materials.push_back(m);
         }
-        if (!ok) return false;
         if (!inst->has_label) inst->record.label = miUint(obj->label);
         inst->record.visible = inst->record.visible && obj->visible;
         inst->record.shadow = inst->record.shadow && obj->shadow;
@@ -237,8 +234,10 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
     auto* cam_inst = db.get_as<InstanceElement>(db.lookup(render.camera_instance), miSCENE_INSTANCE);
     if (!cam_inst)
         fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
-    walk(db, render.root, Matrix::identity(), Matrix::identity(), miNULLTAG, render.loc, 0, errors);
-    if (cam_inst && !camera_)
+    if (errors.size() == before)
+        walk(db, render.root, Matrix::identity(), Matrix::identity(), miNULLTAG, render.loc, 0, errors);
+    // Only a walk that went through can tell that the camera is missing from it.
+    if (cam_inst && !camera_ && errors.size() == before)
         fail(errors, render.loc,
              "render: \"" + render.camera_instance + "\" is not an instance of a camera inside instgroup \"" +
                  render.root + "\"");

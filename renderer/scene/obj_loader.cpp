@@ -2,8 +2,13 @@
 
 #include <tiny_obj_loader.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <istream>
 #include <map>
+#include <memory>
+#include <streambuf>
 #include <tuple>
 
 namespace orn::scene {
@@ -72,9 +77,36 @@ class VertexUnifier {
     bool has_uvs_ = false;
 };
 
+// A file read in blocks that ends early once `cancel` is set, so that an interrupt stops the
+// reading of a big mesh within one block.
+class CancellableFile : public std::streambuf {
+  public:
+    CancellableFile(std::FILE* file, const std::atomic<bool>* cancel) : file_(file), cancel_(cancel) {}
+    bool cancelled() const { return cancelled_; }
+
+  protected:
+    int_type underflow() override {
+        if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
+            cancelled_ = true;
+            return traits_type::eof();
+        }
+        const size_t n = std::fread(buffer_, 1, sizeof buffer_, file_);
+        if (n == 0) return traits_type::eof();
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+  private:
+    std::FILE* file_;
+    const std::atomic<bool>* cancel_;
+    bool cancelled_ = false;
+    char buffer_[1 << 16];
+};
+
 } // namespace
 
-bool load_obj(const std::string& path, PolygonMesh& out, std::string& error) {
+bool load_obj(const std::string& path, PolygonMesh& out, std::string& error,
+              const std::atomic<bool>* cancel) {
     // A device or a FIFO would be read for ever (/dev/zero never ends), a directory not at all.
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
@@ -83,20 +115,32 @@ bool load_obj(const std::string& path, PolygonMesh& out, std::string& error) {
         return false;
     }
     out = PolygonMesh{};
-    tinyobj::ObjReaderConfig config;
-    config.triangulate = true;
-    config.vertex_color = false;
-    tinyobj::ObjReader reader;
-    if (!reader.ParseFromFile(path, config)) {
-        error = reader.Error().empty() ? "cannot read \"" + path + "\"" : reader.Error();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!file) {
+        error = "cannot read \"" + path + "\"";
+        return false;
+    }
+    CancellableFile buffer(file.get(), cancel);
+    std::istream in(&buffer);
+    tinyobj::attrib_t attrib;
+    std::vector<tinyobj::shape_t> shapes;
+    std::vector<tinyobj::material_t> materials; // the file's materials are not used
+    std::string warn, err;
+    const bool parsed =
+        tinyobj::LoadObj(&attrib, &shapes, &materials, &warn, &err, &in, nullptr, true, false);
+    if (buffer.cancelled()) {
+        error = "interrupted while reading \"" + path + "\"";
+        return false;
+    }
+    if (!parsed || std::ferror(file.get())) {
+        error = err.empty() ? "cannot read \"" + path + "\"" : err;
         while (!error.empty() && (error.back() == '\n' || error.back() == '\r'))
             error.pop_back();
         return false;
     }
 
-    const tinyobj::attrib_t& attrib = reader.GetAttrib();
     bool normals = false, uvs = false;
-    for (const tinyobj::shape_t& shape : reader.GetShapes()) {
+    for (const tinyobj::shape_t& shape : shapes) {
         for (const tinyobj::index_t& corner : shape.mesh.indices) {
             normals |= corner.normal_index >= 0;
             uvs |= corner.texcoord_index >= 0;
@@ -105,7 +149,7 @@ bool load_obj(const std::string& path, PolygonMesh& out, std::string& error) {
 
     VertexUnifier unifier(attrib, out);
     unifier.set_layout(normals, uvs);
-    for (const tinyobj::shape_t& shape : reader.GetShapes()) {
+    for (const tinyobj::shape_t& shape : shapes) {
         size_t offset = 0;
         for (unsigned char corners : shape.mesh.num_face_vertices) {
             if (offset + corners > shape.mesh.indices.size()) {

@@ -292,7 +292,7 @@ void FileParser::object_file(ObjectStmt& obj, const SourceLoc& loc) {
     if (path.is_relative() && !dir_.empty()) path = dir_ / path;
     PolygonMesh mesh;
     std::string error;
-    if (!load_obj(path.string(), mesh, error))
+    if (!load_obj(path.string(), mesh, error, session_.options.cancel))
         TokenStream::fail(loc, "cannot load mesh " + in_quotes(name) + ": " + error);
     obj.file = path.lexically_normal().string();
     append_mesh(obj.mesh, mesh);

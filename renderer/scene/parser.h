@@ -4,6 +4,7 @@
 
 #include "scene/ast.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@ namespace orn::scene {
 struct ParseOptions {
     // Searched in order for `$include "x"` after the including file's own directory.
     std::vector<std::string> include_paths;
+    // Set from outside (an interrupt): long reading such as OBJ files stops.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct ParseResult {

@@ -108,6 +108,28 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
         EXPECT_TRUE(messages.contains("option \"finalgather rays\" 1e+06 is outside 1 to 4096; using 4096"))
             << messages.all();
     }
+    {
+        // reading stops at the first error: a broken camera transform is the only message, and
+        // of two undefined materials only the first is named
+        std::string text = floor_scene("material \"a\" = \"nowhere\" end material\n"
+                                       "material \"b\" = \"nothing\" end material\n",
+                                       "");
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_FALSE(fx.load(text));
+        EXPECT_EQ(messages.of(orn::Severity::Error).size(), 1u) << messages.all();
+        EXPECT_TRUE(messages.contains("\"nowhere\"")) << messages.all();
+
+        text = floor_scene("", "");
+        const std::string cam = "instance \"cam_i\" \"cam\"";
+        text.replace(text.find(cam), cam.size(), cam + " transform 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0");
+        SceneFixture singular;
+        MessageCapture camera_messages;
+        EXPECT_FALSE(singular.load(text));
+        EXPECT_EQ(camera_messages.of(orn::Severity::Error).size(), 1u) << camera_messages.all();
+        EXPECT_TRUE(camera_messages.contains("instance \"cam_i\" has a singular transform"))
+            << camera_messages.all();
+    }
 }
 
 } // namespace

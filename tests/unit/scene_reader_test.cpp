@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -467,6 +468,11 @@ TEST(SceneReader, ObjVerticesAreUnifiedPerIndexTriple) {
     const fs::path broken = dir.write("b.obj", "v 0 0 0\nf 1 2 3\n");
     EXPECT_FALSE(load_obj(broken.string(), m, error));
     EXPECT_FALSE(error.empty());
+
+    // An interrupt stops the reading of a mesh that is still being read.
+    const std::atomic<bool> interrupted{true};
+    EXPECT_FALSE(load_obj(obj.string(), m, error, &interrupted));
+    EXPECT_NE(error.find("interrupted while reading"), std::string::npos) << error;
 }
 
 TEST(SceneReader, DiagnosticFormat) {
