@@ -151,6 +151,37 @@ TEST(CSG, UnionShadowsBlockInSegmentModeAndAreBlackOtherwise) {
     }
 }
 
+TEST(CSG, DifferenceAndIntersectionShadowsBlockOnlyWhereTheirSolidIs) {
+    // Light travels along (1, 0, -1); the shadow ray of the floor point (x0, 0, -9) runs on the
+    // line x + z = x0 - 9, which passes A's centre at |3 - x0| / sqrt 2 and B's at
+    // |3.2 - x0| / sqrt 2: x0 = 1.65 crosses A only, 4.55 B only, 3.1 both, entering A first.
+    // The spheres are hidden from the camera so that it sees the floor.
+    const std::string extra =
+        "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction 1 0 -1 end light\n"
+        "instance \"sun_i\" \"sun\" end instance\n"
+        "material \"floor_m\" \"orn_shadow\" (\"light_mode\" 2) end material\n" +
+        quad_object("floor", -9.f) + "instance \"floor_i\" \"floor\" material \"floor_m\" end instance\n";
+    struct Case {
+        int operation;
+        bool lit_a_only, lit_b_only, lit_both;
+    };
+    // B minus A is solid where B is outside A; A and B only where both are.
+    for (const Case c : {Case{1, true, false, false}, Case{2, true, true, false}}) {
+        SCOPED_TRACE("operation " + std::to_string(c.operation));
+        std::string text = csg_scene("\"operation\" " + std::to_string(c.operation), "segments", extra,
+                                     "\"sun_i\" \"floor_i\"");
+        for (size_t at = text.find("material \"csg_m\" transform"); at != std::string::npos;
+             at = text.find("material \"csg_m\" transform", at + 1))
+            text.insert(at + 16, " visible off");
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(text));
+        auto lit = [&](float x0) { return fx.shade(50.f * (1.f + x0 / 9.f), 50.f).r > 0.1f; };
+        EXPECT_EQ(lit(1.65f), c.lit_a_only);
+        EXPECT_EQ(lit(4.55f), c.lit_b_only);
+        EXPECT_EQ(lit(3.1f), c.lit_both);
+    }
+}
+
 TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
     // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
     // segments on every pixel.
