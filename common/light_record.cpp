@@ -23,7 +23,8 @@ bool read_light_record(miState* state, ltk_record* out) {
 }
 
 void drop_light_record(miState* state) {
-    if (mi_shaderstate_get(state, ORN_LTK_KEY, nullptr)) mi_shaderstate_set(state, ORN_LTK_KEY, nullptr, 0, 1);
+    if (mi_shaderstate_get(state, ORN_LTK_KEY, nullptr))
+        mi_shaderstate_set(state, ORN_LTK_KEY, nullptr, 0, 1);
 }
 
 bool category_matches(const char* component, const char* light) {

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr int kVertices = 4;                              // each hair is one cubic segment
-constexpr int kScalarsPerVertex = 3 + 1 + 4 + 3;          // position, radius, texture, motion
+constexpr int kVertices = 4;                                   // each hair is one cubic segment
+constexpr int kScalarsPerVertex = 3 + 1 + 4 + 3;               // position, radius, texture, motion
 constexpr int kScalarsPerHair = kVertices * kScalarsPerVertex; // 44
 // More barb pairs than this would overflow the scalar count.
 constexpr int kMaxBarbs = (INT_MAX - kScalarsPerHair) / (2 * kScalarsPerHair);
@@ -73,7 +73,8 @@ ORN_SHADER miBoolean geofeather_cb(miTag tag, void* args) {
         return miTRUE;
     }
     if (n > kMaxBarbs) {
-        mi_error("geofeather: barb_count %d is more than %d barb pairs; the feather gets no hairs", n, kMaxBarbs);
+        mi_error("geofeather: barb_count %d is more than %d barb pairs; the feather gets no hairs", n,
+                 kMaxBarbs);
         return miFALSE;
     }
     const char* name = mi_api_tag_lookup(tag);

@@ -21,24 +21,24 @@ namespace {
 using BoolParam = miBoolean orn_HairTK_params::*;
 
 constexpr BoolParam kSpecialSwitches[hair::kSpecialCount] = {
-    &orn_HairTK_params::special_c1, &orn_HairTK_params::special_c2, &orn_HairTK_params::special_c3,
-    &orn_HairTK_params::special_c4, &orn_HairTK_params::special_c5, &orn_HairTK_params::special_c6,
-    &orn_HairTK_params::special_c7, &orn_HairTK_params::special_c8, &orn_HairTK_params::special_c9,
+    &orn_HairTK_params::special_c1,  &orn_HairTK_params::special_c2, &orn_HairTK_params::special_c3,
+    &orn_HairTK_params::special_c4,  &orn_HairTK_params::special_c5, &orn_HairTK_params::special_c6,
+    &orn_HairTK_params::special_c7,  &orn_HairTK_params::special_c8, &orn_HairTK_params::special_c9,
     &orn_HairTK_params::special_c10,
 };
 
 constexpr BoolParam kPassSwitches[hair::kPassCount] = {
-    &orn_HairTK_params::write_tk_shading,    &orn_HairTK_params::write_tk_color,
-    &orn_HairTK_params::write_tk_diffuse,    &orn_HairTK_params::write_tk_shadow,
-    &orn_HairTK_params::write_tk_specular,   &orn_HairTK_params::write_tk_spec_shd,
-    &orn_HairTK_params::write_tk_diff_occl,  &orn_HairTK_params::write_tk_indirect,
-    &orn_HairTK_params::write_tk_ambient,    &orn_HairTK_params::write_tk_amb_occlus,
-    &orn_HairTK_params::write_tk_incand,     &orn_HairTK_params::write_tk_z,
-    &orn_HairTK_params::write_tk_specialC1,  &orn_HairTK_params::write_tk_specialC2,
-    &orn_HairTK_params::write_tk_specialC3,  &orn_HairTK_params::write_tk_specialC4,
-    &orn_HairTK_params::write_tk_specialC5,  &orn_HairTK_params::write_tk_specialC6,
-    &orn_HairTK_params::write_tk_specialC7,  &orn_HairTK_params::write_tk_specialC8,
-    &orn_HairTK_params::write_tk_specialC9,  &orn_HairTK_params::write_tk_specialC10,
+    &orn_HairTK_params::write_tk_shading,   &orn_HairTK_params::write_tk_color,
+    &orn_HairTK_params::write_tk_diffuse,   &orn_HairTK_params::write_tk_shadow,
+    &orn_HairTK_params::write_tk_specular,  &orn_HairTK_params::write_tk_spec_shd,
+    &orn_HairTK_params::write_tk_diff_occl, &orn_HairTK_params::write_tk_indirect,
+    &orn_HairTK_params::write_tk_ambient,   &orn_HairTK_params::write_tk_amb_occlus,
+    &orn_HairTK_params::write_tk_incand,    &orn_HairTK_params::write_tk_z,
+    &orn_HairTK_params::write_tk_specialC1, &orn_HairTK_params::write_tk_specialC2,
+    &orn_HairTK_params::write_tk_specialC3, &orn_HairTK_params::write_tk_specialC4,
+    &orn_HairTK_params::write_tk_specialC5, &orn_HairTK_params::write_tk_specialC6,
+    &orn_HairTK_params::write_tk_specialC7, &orn_HairTK_params::write_tk_specialC8,
+    &orn_HairTK_params::write_tk_specialC9, &orn_HairTK_params::write_tk_specialC10,
 };
 
 // Built by the declaration's init call before any instance renders and released by its exit
@@ -179,8 +179,8 @@ ORN_SHADER miBoolean orn_HairTK_shadow(miColor* result, miState* state, orn_Hair
         const float u = finite_bary(state, 0, "orn_HairTK_shadow");
         const float v = finite_bary(state, 1, "orn_HairTK_shadow");
         // The exact profile rather than the material's table: nothing is shared with it here.
-        const double facing =
-            std::cos(hair::edge_fraction(mi_eval_integer(&paras->edge_frequency), u) * hair::kPi - hair::kPi / 2.0);
+        const double facing = std::cos(
+            hair::edge_fraction(mi_eval_integer(&paras->edge_frequency), u) * hair::kPi - hair::kPi / 2.0);
         const hair::TransparencyShape shape{
             mi_eval_scalar(&paras->transparency_position), mi_eval_scalar(&paras->transparency_spread),
             mi_eval_scalar(&paras->root_transparency), mi_eval_scalar(&paras->tip_transparency),

@@ -51,8 +51,8 @@ Rgb& operator+=(Rgb& a, const Rgb& b) {
 
 // Travels with the transparency rays of one chain of hair layers, under kChainKey.
 struct HairChain {
-    float remaining;   // transmission left after the layers so far
-    miInteger layers;  // transparent layers so far
+    float remaining;  // transmission left after the layers so far
+    miInteger layers; // transparent layers so far
 };
 static_assert(sizeof(HairChain) == 8, "the chain record is two 32-bit words");
 constexpr const char* kChainKey = "orn_hair_stat";
@@ -206,8 +206,8 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
     const bool diffuse_flag = mi_eval_boolean(&paras->diffuse);
     const bool specular_flag = mi_eval_boolean(&paras->specular);
     miTag* array = static_cast<miTag*>(mi_eval(state, paras->lights)) + mi_eval_integer(&paras->i_lights);
-    const orn::LightSelection selection = orn::select_lights(state, mi_eval_integer(&paras->light_mode), array,
-                                                             mi_eval_integer(&paras->n_lights));
+    const orn::LightSelection selection = orn::select_lights(state, mi_eval_integer(&paras->light_mode),
+                                                             array, mi_eval_integer(&paras->n_lights));
 
     LightSetup s;
     s.acos_table = t.acos;
@@ -225,7 +225,8 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
     s.specular_on = specular_flag && double(specular_weight) > 0.0001;
     float tangent_blend = 0.f;
     if (s.specular_on) {
-        s.lobes[0] = {mi_eval_scalar(&paras->primary_shift), lobe_width(mi_eval_scalar(&paras->primary_glossiness)),
+        s.lobes[0] = {mi_eval_scalar(&paras->primary_shift),
+                      lobe_width(mi_eval_scalar(&paras->primary_glossiness)),
                       rgb(*mi_eval_color(&paras->primary_color))};
         s.lobes[1] = {mi_eval_scalar(&paras->secondary_shift),
                       lobe_width(mi_eval_scalar(&paras->secondary_glossiness)),
@@ -248,7 +249,8 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
         orn::normalize(&s.T);
     }
     s.Tb = blend(s.T, N, tangent_blend);
-    s.Nd = blend(N, state->normal_geom, s.diffuse_on ? mi_eval_scalar(&paras->diffuse_geometric_normal) : 0.f);
+    s.Nd =
+        blend(N, state->normal_geom, s.diffuse_on ? mi_eval_scalar(&paras->diffuse_geometric_normal) : 0.f);
 
     LightSums light;
     if (selection.run && (s.diffuse_on || s.specular_on)) {
@@ -288,7 +290,8 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
             const float grey = (I.r + I.g + I.b) * 0.3333f;
             I = I * saturation + (1.f - saturation) * grey;
         }
-        out->indirect = I * c * rgb(*mi_eval_color(&paras->indirect_color)) * factor(&paras->occlusion_on_indirect);
+        out->indirect =
+            I * c * rgb(*mi_eval_color(&paras->indirect_color)) * factor(&paras->occlusion_on_indirect);
     }
     out->spec_shd = out->spec_shd * factor(&paras->occlusion_on_specular);
     out->occlusion = factor(&paras->occlusion_on_color);
@@ -305,7 +308,8 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
 float depth_value(miState* state, orn_HairTK_params* paras, const hairtk_instance& inst) {
     if (mi_eval_integer(&paras->depth_mode) != 1) return 0.f;
     const bool eye = state->type == miRAY_EYE;
-    const bool transparent = state->type == miRAY_TRANSPARENT && mi_eval_integer(&paras->depth_transparent_mode) == 1;
+    const bool transparent =
+        state->type == miRAY_TRANSPARENT && mi_eval_integer(&paras->depth_transparent_mode) == 1;
     if (!eye && !transparent) return 0.f;
     const float near = mi_eval_scalar(&paras->depth_near);
     const float far = mi_eval_scalar(&paras->depth_far);
@@ -341,9 +345,17 @@ constexpr int kBufferOf[kPassCount] = {
 };
 
 constexpr int kWriteOrder[kPassCount] = {
-    kShading,     kColor,       kDiffuse,     kShadow,      kSpecular,    kSpecShd,     kDiffOccl,    kAmbient,
-    kAmbOcclus,   kIndirect,    kIncand,      kSpecial1,    kSpecial1 + 1, kSpecial1 + 2, kSpecial1 + 3, kSpecial1 + 4,
-    kSpecial1 + 5, kSpecial1 + 6, kSpecial1 + 7, kSpecial1 + 8, kSpecial1 + 9, kZ,
+    kShading,      kColor,
+    kDiffuse,      kShadow,
+    kSpecular,     kSpecShd,
+    kDiffOccl,     kAmbient,
+    kAmbOcclus,    kIndirect,
+    kIncand,       kSpecial1,
+    kSpecial1 + 1, kSpecial1 + 2,
+    kSpecial1 + 3, kSpecial1 + 4,
+    kSpecial1 + 5, kSpecial1 + 6,
+    kSpecial1 + 7, kSpecial1 + 8,
+    kSpecial1 + 9, kZ,
 };
 
 // Each pass: new = old × l + value, the value already weighted by the opacity o.
@@ -374,9 +386,9 @@ void write_passes(miState* state, orn_HairTK_params* paras, const hairtk_instanc
         if (k == kZ) {
             c.r = c.r * l + v.depth;
             if (inst.depth_invert && state->type == miRAY_EYE) {
-                const float D =
-                    inst.depth_unnormalized ? mi_eval_scalar(&paras->depth_far) - mi_eval_scalar(&paras->depth_near)
-                                            : 1.f;
+                const float D = inst.depth_unnormalized
+                                    ? mi_eval_scalar(&paras->depth_far) - mi_eval_scalar(&paras->depth_near)
+                                    : 1.f;
                 c.r = D - c.r;
                 c.g = D - c.g;
                 c.b = D - c.b;
@@ -423,7 +435,8 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
 
     const float u = hair_coordinate(state, 0);
     const float v = hair_coordinate(state, 1);
-    const float facing = t.edge[table_index(float(edge_fraction(mi_eval_integer(&paras->edge_frequency), u)))];
+    const float facing =
+        t.edge[table_index(float(edge_fraction(mi_eval_integer(&paras->edge_frequency), u)))];
 
     double l = 0.0;
     if (transparent) {
@@ -440,7 +453,8 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
             chain.layers += 1;
             chain.remaining = float(chain.remaining * l);
             // Little light left, or layers enough: this hair hides what is behind it.
-            if (cutoff > chain.remaining || (max_layers != 0 && chain.layers > max_layers)) transparent = false;
+            if (cutoff > chain.remaining || (max_layers != 0 && chain.layers > max_layers))
+                transparent = false;
         }
     }
     if (!transparent) l = 0.0;
@@ -478,8 +492,9 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
             if (inst.special[k]) values.special[k] = rgb(*mi_eval_color(&(paras->*kSpecialColors[k])));
     }
     if (double(o) <= 0.999 && !raster) {
-        for (Rgb* c : {&values.color, &values.shading, &values.diff_shd, &values.diff_uns, &values.spec_shd, &values.spec_uns,
-                       &values.occlusion, &values.ambient, &values.amb_occl, &values.indirect, &values.incand})
+        for (Rgb* c : {&values.color, &values.shading, &values.diff_shd, &values.diff_uns, &values.spec_shd,
+                       &values.spec_uns, &values.occlusion, &values.ambient, &values.amb_occl,
+                       &values.indirect, &values.incand})
             *c = *c * o;
         for (Rgb& c : values.special)
             c = c * o;

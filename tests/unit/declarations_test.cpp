@@ -3,6 +3,7 @@
 // version its declaration states.
 #include "db/param_layout.h"
 #include "scene/parser.h"
+#include "source/geofeather.h"
 #include "source/orn_CSG.h"
 #include "source/orn_DirectTK.h"
 #include "source/orn_HairTK.h"
@@ -14,7 +15,6 @@
 #include "source/orn_conversion.h"
 #include "source/orn_dielectric_interface.h"
 #include "source/orn_facing_ratio.h"
-#include "source/geofeather.h"
 #include "source/orn_grade_color.h"
 #include "source/orn_hair_mapping.h"
 #include "source/orn_math_output.h"
@@ -262,12 +262,10 @@ const std::map<std::string, CBlock>& c_blocks() {
            {"lights", offsetof(orn_HairTK_shadow_params, i_lights)}}}},
         {"geofeather",
          {sizeof(geofeather_params),
-          {F(geofeather_params, barb_count),
-           F(geofeather_params, visibility_flag)}}},
+          {F(geofeather_params, barb_count), F(geofeather_params, visibility_flag)}}},
         {"orn_hair_mapping",
          {sizeof(orn_hair_mapping_params),
-          {F(orn_hair_mapping_params, direction),
-           F(orn_hair_mapping_params, repeat)}}},
+          {F(orn_hair_mapping_params, direction), F(orn_hair_mapping_params, repeat)}}},
         {"orn_shadow",
          {sizeof(orn_shadow_params),
           {F(orn_shadow_params, front_only),

@@ -166,7 +166,8 @@ TEST(Geofeather, ShaderPlacesAPlaceholderWithItsCallbackFlagsBoxAndLabel) {
     uint32_t label = 0;
     std::memcpy(&label, reinterpret_cast<const char*>(&rec.edited) + 152, 4);
     EXPECT_EQ(label, 7u);
-    const std::vector<std::string> order = {"object_begin", "object_end", "scene_edit 41", "scene_edit_end 41"};
+    const std::vector<std::string> order = {"object_begin", "object_end", "scene_edit 41",
+                                            "scene_edit_end 41"};
     EXPECT_EQ(rec.calls, order);
 }
 
@@ -184,11 +185,12 @@ TEST(Geofeather, NoBarbsGiveTheShaftAlone) {
     ASSERT_EQ(rec.scalars.size(), 44u);
     EXPECT_EQ(rec.scalars_ended, 44);
     EXPECT_EQ(rec.index, (std::vector<miGeoIndex>{0, 44}));
-    const float shaft[4][3] = {{0.f, 0.01f, 1.f}, {0.33f, 0.02f, 0.9f}, {0.67f, 0.01f, 0.8f}, {1.f, 0.005f, 0.7f}};
+    const float shaft[4][3] = {
+        {0.f, 0.01f, 1.f}, {0.33f, 0.02f, 0.9f}, {0.67f, 0.01f, 0.8f}, {1.f, 0.005f, 0.7f}};
     for (int k = 0; k < 4; ++k) {
         const miScalar* v = vertex(0, k);
-        const std::vector<float> want = {0.f, shaft[k][0], 0.f, shaft[k][1], 1.f, 1.f, 1.f, shaft[k][2],
-                                         0.f, shaft[k][0], 0.f};
+        const std::vector<float> want = {0.f, shaft[k][0], 0.f, shaft[k][1], 1.f, 1.f,
+                                         1.f, shaft[k][2], 0.f, shaft[k][0], 0.f};
         EXPECT_EQ(std::vector<float>(v, v + 11), want) << "vertex " << k;
     }
 }
