@@ -42,33 +42,39 @@ constexpr BoolParam kPassSwitches[hair::kPassCount] = {
 };
 
 // Built by the declaration's init call before any instance renders and released by its exit
-// call after the last; render threads only read them.
-std::atomic<float*> g_edge_table{nullptr};
-std::atomic<float*> g_acos_table{nullptr};
+// call after the last; render threads only read them. Sessions that render at the same time
+// share one copy, released when the last of them exits.
+struct HairTables {
+    float edge[hair::kTableSize];
+    float acos[hair::kTableSize];
+};
+std::atomic<HairTables*> g_tables{nullptr};
+std::atomic<int> g_table_users{0};
 
-void build_tables() {
-    if (g_edge_table.load(std::memory_order_acquire)) return; // a second init keeps the first tables
-    const size_t bytes = sizeof(float) * hair::kTableSize;
-    auto* edge = static_cast<float*>(mi_mem_allocate(int(bytes)));
-    auto* acos_t = static_cast<float*>(mi_mem_allocate(int(bytes)));
-    if (!edge || !acos_t) {
+void acquire_tables() {
+    g_table_users.fetch_add(1);
+    if (g_tables.load(std::memory_order_acquire)) return;
+    auto* t = static_cast<HairTables*>(mi_mem_allocate(int(sizeof(HairTables))));
+    if (!t) {
         mi_error("orn_HairTK: out of memory for the lookup tables; hair will not shade");
-        if (edge) mi_mem_release(edge);
-        if (acos_t) mi_mem_release(acos_t);
         return;
     }
     for (int i = 0; i < hair::kTableSize; ++i) {
         const float x = float(i) / float(hair::kTableSize - 1);
-        edge[i] = float(std::cos(double(x) * hair::kPi - hair::kPi / 2.0)); // sin(π·x)
-        acos_t[i] = std::acos(x);
+        t->edge[i] = float(std::cos(double(x) * hair::kPi - hair::kPi / 2.0)); // sin(π·x)
+        t->acos[i] = std::acos(x);
     }
-    g_acos_table.store(acos_t, std::memory_order_release);
-    g_edge_table.store(edge, std::memory_order_release);
+    HairTables* none = nullptr;
+    if (!g_tables.compare_exchange_strong(none, t, std::memory_order_acq_rel)) mi_mem_release(t);
 }
 
 void release_tables() {
-    if (float* edge = g_edge_table.exchange(nullptr)) mi_mem_release(edge);
-    if (float* acos_t = g_acos_table.exchange(nullptr)) mi_mem_release(acos_t);
+    int users = g_table_users.load();
+    do {
+        if (users <= 0) return; // an exit without its init
+    } while (!g_table_users.compare_exchange_weak(users, users - 1));
+    if (users == 1)
+        if (HairTables* t = g_tables.exchange(nullptr)) mi_mem_release(t);
 }
 
 void release_record(void** slot) {
@@ -107,7 +113,8 @@ float finite_bary(miState* state, int k, const char* shader) {
 namespace orn::hair {
 
 Tables tables() {
-    return {g_edge_table.load(std::memory_order_acquire), g_acos_table.load(std::memory_order_acquire)};
+    const HairTables* t = g_tables.load(std::memory_order_acquire);
+    return t ? Tables{t->edge, t->acos} : Tables{nullptr, nullptr};
 }
 
 float hair_coordinate(miState* state, int k) {
@@ -123,7 +130,7 @@ ORN_SHADER_VERSION(orn_HairTK, 1)
 ORN_SHADER miBoolean orn_HairTK_init(miState* state, orn_HairTK_params* paras, miBoolean* inst_init_req) {
     if (!paras) {
         if (inst_init_req) *inst_init_req = miTRUE;
-        build_tables();
+        acquire_tables();
         return miTRUE;
     }
     void** slot = orn::instance_slot(state);
