@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -143,7 +144,7 @@ TEST(HairTK, ChainOfTransparentLayersEndsAtTheCutoffOrTheLayerLimit) {
     EXPECT_NEAR(e.a, 1.f - 1.f / 32.f, 1e-6f);
 }
 
-TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecord) {
+TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer) {
     // A grey hair along +x facing the camera, lit from 60° off the view direction within the
     // xz plane: L = (sin 60°, 0, cos 60°), V = (0, 0, 1).
     // Diffuse: L·N = 0.5, wrap 0.7 × 0.5 + 0.3 = 0.65.
@@ -157,18 +158,29 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecord) {
         "\"specular\" on, \"specular_weight\" 1, \"primary_color\" 1 1 1, \"primary_glossiness\" 8, "
         "\"depth_mode\" 1, \"depth_far\" 10, \"light_mode\" 4, "
         "\"write_tk_shading\" on, \"write_tk_color\" on, \"write_tk_diffuse\" on, \"write_tk_shadow\" on, "
-        "\"write_tk_specular\" on, \"write_tk_spec_shd\" on, \"write_tk_diff_occl\" on, \"write_tk_z\" on";
+        "\"write_tk_specular\" on, \"write_tk_spec_shd\" on, \"write_tk_diff_occl\" on, \"write_tk_z\" on, "
+        "\"write_tk_ambient\" on";
+    std::vector<std::string> buffers = kPasses;
+    buffers.erase(std::find(buffers.begin(), buffers.end(), "tk_ambient"));
     const Vec to_light{std::sin(kPi / 3), 0, std::cos(kPi / 3)};
     for (const bool toolkit : {true, false}) {
         QuadScene q;
-        q.camera = rgb_buffers(kPasses);
+        q.camera = rgb_buffers(buffers);
         q.defs = hair("h", params) + (toolkit ? toolkit_light("key", directional(to_light), "1 1 1")
                                               : plain_light("key", directional(to_light), "1 1 1"));
         q.material = "h_m";
         q.instances = {"key_i"};
+        MessageCapture messages;
         SceneFixture fx;
         ASSERT_TRUE(fx.load(q.text()));
+        const hairtk_instance* rec = record_of(fx, "h");
+        ASSERT_NE(rec, nullptr);
+        EXPECT_TRUE(rec->passes[8].enabled.load()) << "tk_ambient is not looked up before the first call";
         const miColor c = shade_at(fx, "h", 0.5f, 0.5f);
+        EXPECT_FALSE(rec->passes[8].enabled.load()) << "the frame has no tk_ambient";
+        EXPECT_EQ(rec->passes[8].index.load(), -1);
+        EXPECT_EQ(rec->passes[0].index.load(), 0) << "tk_shading, the first buffer";
+        EXPECT_TRUE(messages.of(orn::Severity::Warning).empty()) << messages.all();
         const std::string what = toolkit ? "toolkit light" : "plain light";
         expect_rgb(c, Rgb{1, 1, 1} * (0.5 * wrap + lobe), what);
         EXPECT_FLOAT_EQ(c.a, 1.f);
@@ -184,28 +196,6 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecord) {
         expect_rgb(rgb(fx.sample_buffer("tk_diff_occl")), {1, 1, 1}, what + " no occlusion");
         EXPECT_NEAR(fx.sample_buffer("tk_z")[0], 0.5, 1e-6) << "distance 5 of 0 to 10";
     }
-}
-
-TEST(HairTK, MissingBufferSwitchesItsPassOffForTheInstance) {
-    QuadScene q;
-    q.camera = rgb_buffers({"tk_color"});
-    q.defs = hair(
-        "h", "\"diffuse\" on, \"diffuse_weight\" 1, \"root_color\" 0.5 0.25 1, \"tip_color\" 0.5 0.25 1, "
-             "\"write_tk_color\" on, \"write_tk_specular\" on");
-    q.material = "h_m";
-    MessageCapture messages;
-    SceneFixture fx;
-    ASSERT_TRUE(fx.load(q.text()));
-    const hairtk_instance* rec = record_of(fx, "h");
-    ASSERT_NE(rec, nullptr);
-    EXPECT_TRUE(rec->passes[4].enabled.load()) << "not looked up before the first call";
-    shade_at(fx, "h", 0.5f, 0.5f);
-    EXPECT_FALSE(rec->passes[4].enabled.load()) << "tk_specular";
-    EXPECT_EQ(rec->passes[4].index.load(), -1);
-    EXPECT_TRUE(rec->passes[1].enabled.load());
-    EXPECT_EQ(rec->passes[1].index.load(), 0) << "tk_color, the only buffer";
-    expect_rgb(rgb(fx.sample_buffer("tk_color")), {0.5, 0.25, 1}, "tk_color");
-    EXPECT_TRUE(messages.of(orn::Severity::Warning).empty()) << messages.all();
 }
 
 TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
