@@ -13,6 +13,20 @@ bool tk_single_sample(miState* state) {
     return fine != 0;
 }
 
+bool read_light_record(miState* state, ltk_record* out) {
+    int size = 0;
+    const void* stored = mi_shaderstate_get(state, ORN_LTK_KEY, &size);
+    if (!stored || size < int(sizeof(ltk_record))) return false;
+    std::memcpy(out, stored, sizeof *out);
+    out->category[sizeof out->category - 1] = '\0';
+    return true;
+}
+
+void drop_light_record(miState* state) {
+    if (mi_shaderstate_get(state, ORN_LTK_KEY, nullptr))
+        mi_shaderstate_set(state, ORN_LTK_KEY, nullptr, 0, 1);
+}
+
 bool category_matches(const char* component, const char* light) {
     const bool component_empty = !component || !component[0];
     const bool light_empty = !light || !light[0];

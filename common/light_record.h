@@ -27,6 +27,13 @@ constexpr int kMaxLightSamples = 4096;
 // with fewer rays, or the ray is a final-gather ray).
 bool tk_single_sample(miState* state);
 
+// Copies the light record the last light sample published; false when there is none.
+bool read_light_record(miState* state, ltk_record* out);
+
+// Removes the published light record, so that a plain light sampled next is not taken for a
+// toolkit light.
+void drop_light_record(miState* state);
+
 // A component with `component` as its category takes light from a toolkit light of
 // category `light`: equal strings, byte for byte; empty matches only empty.
 bool category_matches(const char* component, const char* light);

@@ -262,20 +262,6 @@ struct Components {
     miColor special[mt::kSpecialCount] = {};
 };
 
-bool read_light_record(miState* state, ltk_record* out) {
-    int size = 0;
-    const void* stored = mi_shaderstate_get(state, ORN_LTK_KEY, &size);
-    if (!stored || size < int(sizeof(ltk_record))) return false;
-    std::memcpy(out, stored, sizeof *out);
-    out->category[sizeof out->category - 1] = '\0';
-    return true;
-}
-
-void drop_light_record(miState* state) {
-    if (mi_shaderstate_get(state, ORN_LTK_KEY, nullptr))
-        mi_shaderstate_set(state, ORN_LTK_KEY, nullptr, 0, 1);
-}
-
 // Samples the selected lights and sums what the lighting models make of them. Lights are
 // sampled against the renderer's normal; the models see the shading normal.
 class LightLoop {
@@ -287,13 +273,13 @@ class LightLoop {
         LightSums total;
         // A record left over from elsewhere in the ray tree must not pass a plain light off
         // as a toolkit light.
-        drop_light_record(state_);
+        orn::drop_light_record(state_);
         mi::shader::LightIterator it(state_, selection.lights, miUint(selection.count));
         for (; !it.at_end(); ++it) {
             LightSums light;
             while (it->sample())
                 add_sample(it, &light);
-            drop_light_record(state_);
+            orn::drop_light_record(state_);
             const miInteger n = it->get_number_of_samples();
             total.add(light, n != 0 ? 1.f / float(n) : 1.f);
         }
@@ -315,7 +301,7 @@ class LightLoop {
             c = std::max(cn, 0.f);
         }
         ltk_record rec;
-        if (read_light_record(state_, &rec)) {
+        if (orn::read_light_record(state_, &rec)) {
             unsigned allowed = 0;
             if (rec.emit_diffuse && diffuse_allowed_) allowed |= mt::kDiffuseModels;
             if (rec.emit_specular) allowed |= mt::kSpecularModels;
