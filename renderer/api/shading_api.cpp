@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 using namespace orn;
 
@@ -91,6 +92,12 @@ const Matrix& light_to_world(miState* s) {
 } // namespace
 
 // Noise in [0, 1], smooth and the same on every call and thread.
+// The 48-bit linear congruential sequence of erand48: a shader that seeds it from a number of
+// its own (a hair's, say) gets the same value on every thread and every run.
+ORN_API double mi_erandom(unsigned short* seed) {
+    return seed ? erand48(seed) : 0.0;
+}
+
 ORN_API miScalar mi_noise_1d(miScalar x) {
     return unit_noise(x, 0.5f, 0.25f);
 }

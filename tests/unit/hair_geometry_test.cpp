@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 using namespace orn::test;
 
@@ -99,7 +103,7 @@ TEST(HairGeometry, RaysLeavingAHairMeetTheNextOneAndShadowsFallThrough) {
     const std::string obj = hair_object("h", data, 88, "3 0 44 88");
     // A light above: the hair at z = -3 shadows the floor at y = -2, not at y = -3.
     const std::string light = "light \"l\" \"orn_PointTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"shadow\" "
-                              "on, \"shadow_factor\" 0) "
+                              "on, \"shadow_factor\" 0, \"category\" \"k\") "
                               "origin 0 2 -1 end light\ninstance \"l_i\" \"l\" end instance\n";
     SceneFixture fx;
     ASSERT_TRUE(fx.load(floor_scene(obj + hair_instance("h") + light, "\"h_i\" \"l_i\"")));
@@ -116,6 +120,91 @@ TEST(HairGeometry, RaysLeavingAHairMeetTheNextOneAndShadowsFallThrough) {
         const SampledLight l = sample_light_once(fx, floor, "l_i");
         EXPECT_EQ(l.sampled && l.color.r > 0.f, y == -3.f) << "floor at y = " << y;
     }
+}
+
+// A feather from the geometry shader, its shaft upright through (0, 0, -3).
+std::string feather(int barbs, const std::string& material = "floor_m") {
+    return "instance \"f_i\" geometry \"geofeather\" (\"barb_count\" " + std::to_string(barbs) +
+           ", \"visibility_flag\" on) material \"" + material +
+           "\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0.5 3 1 end instance\n";
+}
+
+TEST(HairGeometry, AGeometryShaderPlacesAFeatherThatItsCallbackBuilds) {
+    for (int barbs : {0, 32, -3}) {
+        SCOPED_TRACE("barb_count " + std::to_string(barbs));
+        MessageCapture messages;
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(floor_scene(feather(barbs), "\"f_i\""))) << messages.all();
+        EXPECT_EQ(fx.session().world()->hair_count(), size_t(barbs < 0 ? 0 : 2 * barbs + 1));
+        miState* st = fx.probe_eye(50.f, 50.f);
+        ASSERT_NE(st, nullptr);
+        if (barbs < 0) {
+            EXPECT_GT(st->dist, 4.f); // no shaft: the floor
+            EXPECT_TRUE(messages.contains("negative")) << messages.all();
+            continue;
+        }
+        EXPECT_NEAR(st->dist, 3.f, 0.02); // the shaft, halfway up
+        EXPECT_NEAR(st->bary[1], 0.5, 0.02);
+        EXPECT_EQ(st->pri_idx, 0);
+        EXPECT_EQ(st->label, 7u); // set by the generator through the scene edit
+    }
+}
+
+TEST(HairGeometry, EachHairVariesByItsOwnNumber) {
+    // Ambient light only, grey hair, brightness variation 0.5: the colour is 0.5 times
+    // (2 r - 1) 0.5 + 1, r the first erand48 number from the seed (id + 9, id + 10, id + 11):
+    // 0.6099371 for hair 0 and 0.3809297 for hair 1.
+    const std::string data = straight_hair(0.f, -3.f, 0.1f) + straight_hair(0.6f, -3.f, 0.1f);
+    const std::string body =
+        hair_object("h", data, 88, "3 0 44 88") + "shader \"hair\" \"orn_HairTK\" (" +
+        zero_defaults("orn_HairTK") +
+        "\"diffuse\" on, \"diffuse_weight\" 1, \"root_color\" 0.5 0.5 0.5 1, \"tip_color\" 0.5 "
+        "0.5 0.5 1, \"brightness_variation\" 0.5, \"ambient\" on, \"ambient_weight\" 1, "
+        "\"ambient_color\" 1 1 1 1, \"light_mode\" 4)\n"
+        "material \"hair_m\" = \"hair\" end material\n"
+        "instance \"h_i\" \"h\" material \"hair_m\" end instance\n";
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(floor_scene(body, "\"h_i\"")));
+    for (float rx : {40.f, 60.f}) {
+        expect_color(fx.shade(rx, 50.f), 0.5549686f, 0.5549686f, 0.5549686f, 1.f, 1e-5f);
+        expect_color(fx.shade(rx, 60.f), 0.4404649f, 0.4404649f, 0.4404649f, 1.f, 1e-5f);
+    }
+}
+
+TEST(HairGeometry, HairFramesAreTheSameBitsOnOneAndTwoThreads) {
+    // Transparent hair with per-hair variation over its own shadows: chains of transparency
+    // rays, shadow rays through hairs and the hair number on every pixel.
+    const std::string data = straight_hair(0.f, -3.f, 0.1f) + straight_hair(0.3f, -3.5f, 0.15f);
+    const std::string body =
+        hair_object("h", data, 88, "3 0 44 88") +
+        "shader \"hair\" \"orn_HairTK\" (\"transparency\" on, \"root_transparency\" 0.2, "
+        "\"tip_transparency\" "
+        "0.8, \"brightness_variation\" 0.5, \"color_variation\" 0.2)\n"
+        "shader \"hair_shadow\" \"orn_HairTK_shadow\" (\"transparency\" on, \"tip_transparency\" 0.8)\n"
+        "material \"hair_m\" = \"hair\" shadow = \"hair_shadow\" end material\n"
+        "instance \"h_i\" \"h\" material \"hair_m\" end instance\n" +
+        feather(8, "hair_m") +
+        "light \"l\" \"orn_PointTK\" (\"color\" 1 1 1 1, \"intensity\" 1, \"shadow\" on, \"shadow_factor\" "
+        "0, "
+        "\"category\" \"k\") origin 0 2 -1 end light\ninstance \"l_i\" \"l\" end instance\n";
+    std::vector<float> frames[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        const std::string file = temp_path("hair" + std::to_string(threads) + ".exr");
+        std::string text = floor_scene(body, "\"h_i\" \"f_i\" \"l_i\"");
+        text.replace(text.find("end camera"), 10, "output \"rgba\" \"exr\" \"" + file + "\" end camera");
+        orn::SessionOptions o;
+        o.render.threads = threads;
+        o.render.progress = false;
+        orn::Session session(o);
+        ASSERT_TRUE(session.load_string(text, "hair.mi"));
+        ASSERT_TRUE(session.render_all());
+        auto in = OIIO::ImageInput::open(file);
+        ASSERT_TRUE(in) << file;
+        frames[threads - 1].resize(size_t(in->spec().image_pixels()) * size_t(in->spec().nchannels));
+        ASSERT_TRUE(in->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, frames[threads - 1].data()));
+    }
+    ASSERT_FALSE(frames[0].empty());
+    EXPECT_TRUE(frames[0] == frames[1]);
 }
 
 TEST(HairScene, BadHairDataNamesTheObjectAndItsPlace) {
