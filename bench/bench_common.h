@@ -3,12 +3,17 @@
 
 #include "render/session.h"
 
+#include <embree3/rtcore.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace orn::bench {
@@ -57,6 +62,98 @@ inline Loaded load(const std::string& text, int threads, const std::string& name
     l.frame = l.session->make_frame();
     if (!l.frame || !l.frame->prepare()) return {};
     return l;
+}
+
+// The eye rays of a frame (one per pixel, the first sample position), bucket after bucket in
+// the order the renderer takes them.
+struct BucketRays {
+    std::vector<std::vector<float>> rays; // per bucket: origin and direction of each pixel
+};
+
+inline BucketRays bucket_rays(Frame& frame, int bucket_size = 32) {
+    BucketRays b;
+    const int w = frame.film().width(), h = frame.film().height();
+    for (int by = 0; by * bucket_size < h; ++by)
+        for (int bx = 0; bx * bucket_size < w; ++bx) {
+            std::vector<float> r;
+            for (int y = by * bucket_size; y < std::min(h, (by + 1) * bucket_size); ++y)
+                for (int x = bx * bucket_size; x < std::min(w, (bx + 1) * bucket_size); ++x) {
+                    const auto p = frame.film().sample_position(x, y, 0);
+                    miVector o, d;
+                    frame.camera_ray(p.x, p.y, o, d);
+                    r.insert(r.end(), {o.x, o.y, o.z, d.x, d.y, d.z});
+                }
+            b.rays.push_back(std::move(r));
+        }
+    return b;
+}
+
+// Bare rtcIntersect1 over the same rays with the renderer's work split: each thread takes the
+// next bucket from a shared counter; hits are counted per thread and summed once at the end.
+inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
+    std::atomic<size_t> next{0};
+    std::vector<size_t> hits(size_t(threads), 0);
+    auto work = [&](int t) {
+        RTCIntersectContext ctx;
+        rtcInitIntersectContext(&ctx);
+        size_t own = 0;
+        for (size_t k = next++; k < b.rays.size(); k = next++) {
+            const std::vector<float>& r = b.rays[k];
+            for (size_t i = 0; i + 6 <= r.size(); i += 6) {
+                RTCRayHit rh{};
+                rh.ray.org_x = r[i];
+                rh.ray.org_y = r[i + 1];
+                rh.ray.org_z = r[i + 2];
+                rh.ray.dir_x = r[i + 3];
+                rh.ray.dir_y = r[i + 4];
+                rh.ray.dir_z = r[i + 5];
+                rh.ray.tfar = INFINITY;
+                rh.ray.mask = 0xffffffffu;
+                rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+                rtcIntersect1(scene, &ctx, &rh);
+                own += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+            }
+        }
+        hits[size_t(t)] = own;
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back(work, t);
+    work(0);
+    for (auto& th : pool)
+        th.join();
+    size_t total = 0;
+    for (size_t h : hits)
+        total += h;
+    return total;
+}
+
+template <typename F> double seconds(F&& f) {
+    const auto t0 = Clock::now();
+    f();
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Paired, interleaved runs of two ways of doing the same work: rates (work / time) of each,
+// and the median, smallest and largest of the per-pair ratios a / b.
+struct Paired {
+    double rate_a = 0, rate_b = 0, ratio = 0, ratio_min = 0, ratio_max = 0;
+};
+
+template <typename A, typename B> Paired paired_runs(int repeat, double work, A&& a, B&& b) {
+    std::vector<double> ra, rb, ratios;
+    for (int i = 0; i < repeat; ++i) {
+        ra.push_back(work / seconds(a));
+        rb.push_back(work / seconds(b));
+        ratios.push_back(ra.back() / rb.back());
+    }
+    Paired p;
+    p.rate_a = median(ra);
+    p.rate_b = median(rb);
+    p.ratio = median(ratios);
+    p.ratio_min = *std::min_element(ratios.begin(), ratios.end());
+    p.ratio_max = *std::max_element(ratios.begin(), ratios.end());
+    return p;
 }
 
 } // namespace orn::bench

@@ -17,18 +17,16 @@
 #include <embree3/rtcore.h>
 #include <sys/resource.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-using orn::bench::Clock;
 using orn::bench::median;
+using orn::bench::seconds;
 
 namespace {
 
@@ -92,72 +90,6 @@ long rss_kib() {
     return u.ru_maxrss;
 }
 
-template <typename F> double seconds(F&& f) {
-    const auto t0 = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Eye rays of every pixel, bucket after bucket as the renderer takes them.
-struct Buckets {
-    int size = 32, nx = 0, ny = 0;
-    std::vector<std::vector<float>> rays; // per bucket: org, dir per pixel
-};
-
-Buckets eye_rays(orn::Frame& frame) {
-    Buckets b;
-    const int w = frame.film().width(), h = frame.film().height();
-    b.nx = (w + b.size - 1) / b.size;
-    b.ny = (h + b.size - 1) / b.size;
-    for (int by = 0; by < b.ny; ++by)
-        for (int bx = 0; bx < b.nx; ++bx) {
-            std::vector<float> r;
-            for (int y = by * b.size; y < std::min(h, (by + 1) * b.size); ++y)
-                for (int x = bx * b.size; x < std::min(w, (bx + 1) * b.size); ++x) {
-                    const auto p = frame.film().sample_position(x, y, 0);
-                    miVector o, d;
-                    frame.camera_ray(p.x, p.y, o, d);
-                    r.insert(r.end(), {o.x, o.y, o.z, d.x, d.y, d.z});
-                }
-            b.rays.push_back(std::move(r));
-        }
-    return b;
-}
-
-void bare_embree(RTCScene scene, const Buckets& b, int threads) {
-    std::atomic<size_t> next{0};
-    std::vector<size_t> hits(size_t(threads), 0);
-    auto work = [&](int t) {
-        RTCIntersectContext ctx;
-        rtcInitIntersectContext(&ctx);
-        size_t own = 0;
-        for (size_t k = next++; k < b.rays.size(); k = next++) {
-            const std::vector<float>& r = b.rays[k];
-            for (size_t i = 0; i + 6 <= r.size(); i += 6) {
-                RTCRayHit rh{};
-                rh.ray.org_x = r[i];
-                rh.ray.org_y = r[i + 1];
-                rh.ray.org_z = r[i + 2];
-                rh.ray.dir_x = r[i + 3];
-                rh.ray.dir_y = r[i + 4];
-                rh.ray.dir_z = r[i + 5];
-                rh.ray.tfar = INFINITY;
-                rh.ray.mask = 0xffffffffu;
-                rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-                rtcIntersect1(scene, &ctx, &rh);
-                own += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
-            }
-        }
-        hits[size_t(t)] = own;
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t)
-        pool.emplace_back(work, t);
-    work(0);
-    for (auto& th : pool)
-        th.join();
-}
-
 int option(int argc, char** argv, const char* name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], name) == 0) return std::max(1, std::atoi(argv[i + 1]));
@@ -192,23 +124,16 @@ int main(int argc, char** argv) {
             std::printf("# memory per hair: %.0f bytes of curve data, %.0f bytes of resident set growth "
                         "(scene text, curves and Embree's structure)\n",
                         double(obj->hair->bytes()) / hairs, double(rss1 - rss0) * 1024.0 / hairs);
-        const Buckets rays = eye_rays(*frame);
+        const orn::bench::BucketRays rays = orn::bench::bucket_rays(*frame);
         const double samples = double(frame->film().width()) * frame->film().height();
         const RTCScene handle = session.world()->geometry().handle();
         frame->render_pixels();
-        bare_embree(handle, rays, threads);
-        std::vector<double> ratios, r_rates, e_rates;
-        for (int i = 0; i < repeat; ++i) {
-            const double r = samples / seconds([&] { frame->render_pixels(); });
-            const double e = samples / seconds([&] { bare_embree(handle, rays, threads); });
-            r_rates.push_back(r);
-            e_rates.push_back(e);
-            ratios.push_back(r / e);
-        }
-        std::printf("%-8d %14.0f %14.0f %14.0f %16.2f %5.2f-%4.2f\n", threads, hairs / t_build,
-                    median(r_rates), median(e_rates), median(ratios),
-                    *std::min_element(ratios.begin(), ratios.end()),
-                    *std::max_element(ratios.begin(), ratios.end()));
+        orn::bench::bare_intersect(handle, rays, threads);
+        const orn::bench::Paired p = orn::bench::paired_runs(
+            repeat, samples, [&] { frame->render_pixels(); },
+            [&] { orn::bench::bare_intersect(handle, rays, threads); });
+        std::printf("%-8d %14.0f %14.0f %14.0f %16.2f %5.2f-%4.2f\n", threads, hairs / t_build, p.rate_a,
+                    p.rate_b, p.ratio, p.ratio_min, p.ratio_max);
         frame->finish();
     }
 

@@ -1,6 +1,8 @@
 // Render benchmarks at 640x480, one sample per pixel, on 1 and 2 threads:
 //  1. a scene of over a million triangles with a trivial material: primary samples per
-//     second against bare Embree rtcIntersect1 on the same rays in the same run;
+//     second against bare Embree rtcIntersect1 on the same rays with the same work split
+//     (buckets of 32x32 taken in turn by each thread, no shared counters), runs of the two
+//     interleaved, the ratio the median of the paired ratios with its range;
 //  2. a plane and a sphere with orn_MegaTK under two toolkit lights with soft shadows of 8
 //     samples: frame time.
 //
@@ -102,41 +104,6 @@ std::string toolkit_scene(const std::string& sphere_obj) {
            "render \"root\" \"cam_i\" \"opt\"\n";
 }
 
-double bare_embree(RTCScene scene, const std::vector<float>& rays, int threads) {
-    const size_t n = rays.size() / 6;
-    std::vector<std::thread> pool;
-    std::vector<size_t> hits(size_t(threads), 0);
-    auto work = [&](int t) {
-        RTCIntersectContext ctx;
-        rtcInitIntersectContext(&ctx);
-        for (size_t i = size_t(t); i < n; i += size_t(threads)) {
-            RTCRayHit rh{};
-            const float* r = &rays[6 * i];
-            rh.ray.org_x = r[0];
-            rh.ray.org_y = r[1];
-            rh.ray.org_z = r[2];
-            rh.ray.dir_x = r[3];
-            rh.ray.dir_y = r[4];
-            rh.ray.dir_z = r[5];
-            rh.ray.tnear = 0.f;
-            rh.ray.tfar = INFINITY;
-            rh.ray.mask = 0xffffffffu;
-            rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-            rtcIntersect1(scene, &ctx, &rh);
-            hits[size_t(t)] += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
-        }
-    };
-    for (int t = 1; t < threads; ++t)
-        pool.emplace_back(work, t);
-    work(0);
-    for (auto& th : pool)
-        th.join();
-    size_t total = 0;
-    for (size_t h : hits)
-        total += h;
-    return double(total);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -144,8 +111,8 @@ int main(int argc, char** argv) {
     orn::Messages::set_verbosity(1);
 
     const std::string obj = write_sphere(1024, 490);
-    double one_thread_rate = 0;
-    std::printf("%-8s %14s %14s %8s\n", "threads", "renderer/s", "embree/s", "ratio");
+    double one_thread_rate = 0, one_embree_rate = 0;
+    std::printf("%-8s %14s %14s %8s %9s\n", "threads", "renderer/s", "embree/s", "ratio", "range");
     for (int threads : {1, 2}) {
         orn::SessionOptions options;
         options.render.threads = threads;
@@ -158,26 +125,24 @@ int main(int argc, char** argv) {
             std::printf("# %zu triangles, %d x %d, %d sample per pixel\n", session.world()->triangle_count(),
                         frame->film().width(), frame->film().height(), frame->film().spp());
 
-        const int w = frame->film().width(), h = frame->film().height();
-        std::vector<float> rays;
-        rays.reserve(size_t(w) * h * 6);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const auto p = frame->film().sample_position(x, y, 0);
-                miVector o, d;
-                frame->camera_ray(p.x, p.y, o, d);
-                rays.insert(rays.end(), {o.x, o.y, o.z, d.x, d.y, d.z});
-            }
-        const double samples = double(w) * h * frame->film().spp();
+        // The same rays, the same split into buckets taken in turn by each thread, and runs
+        // of the two interleaved: the ratio is the median of the paired ratios.
+        const orn::bench::BucketRays rays = orn::bench::bucket_rays(*frame);
+        const RTCScene handle = session.world()->geometry().handle();
+        const double samples = double(frame->film().width()) * frame->film().height() * frame->film().spp();
         frame->render_pixels(); // warm-up
-        const double t_render = best_seconds(repeat, [&] { frame->render_pixels(); });
-        const double t_embree =
-            best_seconds(repeat, [&] { bare_embree(session.world()->geometry().handle(), rays, threads); });
-        const double r_rate = samples / t_render, e_rate = double(w) * h / t_embree;
-        if (threads == 1) one_thread_rate = r_rate;
-        std::printf("%-8d %14.0f %14.0f %8.2f\n", threads, r_rate, e_rate, r_rate / e_rate);
-        if (threads == 2)
-            std::printf("# 2-thread speed-up of the renderer: %.2f\n", r_rate / one_thread_rate);
+        const orn::bench::Paired p = orn::bench::paired_runs(
+            repeat, samples, [&] { frame->render_pixels(); },
+            [&] { orn::bench::bare_intersect(handle, rays, threads); });
+        if (threads == 1) one_thread_rate = p.rate_a;
+        std::printf("%-8d %14.0f %14.0f %8.2f %5.2f-%4.2f\n", threads, p.rate_a, p.rate_b, p.ratio,
+                    p.ratio_min, p.ratio_max);
+        if (threads == 2) {
+            std::printf("# 2-thread speed-up of the renderer: %.2f\n", p.rate_a / one_thread_rate);
+            std::printf("# 2-thread speed-up of bare Embree: %.2f\n", p.rate_b / one_embree_rate);
+        } else {
+            one_embree_rate = p.rate_b;
+        }
         frame->finish();
     }
 
