@@ -72,6 +72,9 @@ class FileParser {
     void options(const SourceLoc& loc);
     void render(const SourceLoc& loc);
     void call(const SourceLoc& loc);
+    void color_texture(const SourceLoc& loc) { texture(loc, false); }
+    void scalar_texture(const SourceLoc& loc) { texture(loc, true); }
+    void texture(const SourceLoc& loc, bool scalar);
 
     void camera_output(CameraStmt& cam, const SourceLoc& loc);
     void light_area(LightStmt& light, LightStmt::Area area, int count, const std::string& keyword);
@@ -95,13 +98,14 @@ class FileParser {
 
 void FileParser::statement() {
     static constexpr std::pair<const char*, StatementFn> kStatements[] = {
-        {"$include", &FileParser::include},  {"link", &FileParser::link},
-        {"verbose", &FileParser::verbose},   {"declare", &FileParser::declare},
-        {"shader", &FileParser::shader},     {"material", &FileParser::material},
-        {"light", &FileParser::light},       {"object", &FileParser::object},
-        {"instance", &FileParser::instance}, {"instgroup", &FileParser::instgroup},
-        {"camera", &FileParser::camera},     {"options", &FileParser::options},
-        {"render", &FileParser::render},     {"call", &FileParser::call},
+        {"$include", &FileParser::include},    {"link", &FileParser::link},
+        {"verbose", &FileParser::verbose},     {"declare", &FileParser::declare},
+        {"shader", &FileParser::shader},       {"material", &FileParser::material},
+        {"light", &FileParser::light},         {"object", &FileParser::object},
+        {"instance", &FileParser::instance},   {"instgroup", &FileParser::instgroup},
+        {"camera", &FileParser::camera},       {"options", &FileParser::options},
+        {"render", &FileParser::render},       {"call", &FileParser::call},
+        {"color", &FileParser::color_texture}, {"scalar", &FileParser::scalar_texture},
     };
     const Token t = in_.peek();
     if (t.kind != Token::Kind::Word) in_.fail_expected("a statement", "");
@@ -511,6 +515,21 @@ void FileParser::options(const SourceLoc& loc) {
 
 void FileParser::call(const SourceLoc& loc) {
     emit(CallStmt{in_.expect_string(after("call")), loc});
+}
+
+void FileParser::texture(const SourceLoc& loc, bool scalar) {
+    const char* kind = scalar ? "scalar" : "color";
+    in_.expect_word("texture", after(kind));
+    TextureStmt t;
+    t.loc = loc;
+    t.scalar = scalar;
+    t.name = in_.expect_string(after(std::string(kind) + " texture"));
+    t.file = in_.expect_string("as the file name of texture " + in_quotes(t.name));
+    // Relative to the scene file that names it, as meshes are.
+    fs::path path(t.file);
+    if (path.is_relative() && !dir_.empty()) path = dir_ / path;
+    t.path = path.lexically_normal().string();
+    emit(std::move(t));
 }
 
 void FileParser::render(const SourceLoc& loc) {
