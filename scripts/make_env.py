@@ -4,8 +4,8 @@ hills on a hazy horizon and the ground, as a Radiance .hdr file (run-length enco
 
 The mapping is the renderer's environment mapping: the image centre looks down -z, columns
 run towards +x from there and wrap around, row 0 is straight up (+y), the last row straight
-down. The sun stands in front of the camera of scenes/fisheye.mi, up and to the left, in the
-direction (-0.5, 0.45, -0.75).
+down. The sun stands where the key light of scenes/fisheye.mi comes from: high up behind its
+camera, to the right, in the direction (0.45, 0.75, 0.5).
 
     python3 scripts/make_env.py [output.hdr] [width]
 
@@ -16,7 +16,7 @@ import os
 import struct
 import sys
 
-SUN = (-0.5, 0.45, -0.75)
+SUN = (0.45, 0.75, 0.5)
 SUN_RADIUS = math.radians(2.0)
 
 

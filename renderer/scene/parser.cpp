@@ -72,8 +72,8 @@ class FileParser {
     void options(const SourceLoc& loc);
     void render(const SourceLoc& loc);
     void call(const SourceLoc& loc);
-    void color_texture(const SourceLoc& loc) { texture(loc, false); }
-    void scalar_texture(const SourceLoc& loc) { texture(loc, true); }
+    void color_tex(const SourceLoc& loc) { texture(loc, false); }
+    void scalar_tex(const SourceLoc& loc) { texture(loc, true); }
     void texture(const SourceLoc& loc, bool scalar);
 
     void camera_output(CameraStmt& cam, const SourceLoc& loc);
@@ -98,14 +98,14 @@ class FileParser {
 
 void FileParser::statement() {
     static constexpr std::pair<const char*, StatementFn> kStatements[] = {
-        {"$include", &FileParser::include},    {"link", &FileParser::link},
-        {"verbose", &FileParser::verbose},     {"declare", &FileParser::declare},
-        {"shader", &FileParser::shader},       {"material", &FileParser::material},
-        {"light", &FileParser::light},         {"object", &FileParser::object},
-        {"instance", &FileParser::instance},   {"instgroup", &FileParser::instgroup},
-        {"camera", &FileParser::camera},       {"options", &FileParser::options},
-        {"render", &FileParser::render},       {"call", &FileParser::call},
-        {"color", &FileParser::color_texture}, {"scalar", &FileParser::scalar_texture},
+        {"$include", &FileParser::include},  {"link", &FileParser::link},
+        {"verbose", &FileParser::verbose},   {"declare", &FileParser::declare},
+        {"shader", &FileParser::shader},     {"material", &FileParser::material},
+        {"light", &FileParser::light},       {"object", &FileParser::object},
+        {"instance", &FileParser::instance}, {"instgroup", &FileParser::instgroup},
+        {"camera", &FileParser::camera},     {"options", &FileParser::options},
+        {"render", &FileParser::render},     {"call", &FileParser::call},
+        {"color", &FileParser::color_tex},   {"scalar", &FileParser::scalar_tex},
     };
     const Token t = in_.peek();
     if (t.kind != Token::Kind::Word) in_.fail_expected("a statement", "");
