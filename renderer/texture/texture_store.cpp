@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 namespace orn {
 
@@ -20,6 +21,10 @@ std::string located(const scene::SourceLoc& loc) {
 } // namespace
 
 std::string texture_file_problem(const std::string& path) {
+    // Devices and pipes could block the reader; a directory or nothing gives a vaguer message.
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return "no such file";
+    if (!std::filesystem::is_regular_file(path, ec)) return "not a regular file";
     auto in = OIIO::ImageInput::open(path);
     if (!in) {
         std::string why = OIIO::geterror();
