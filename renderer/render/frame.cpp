@@ -3,6 +3,7 @@
 #include "core/messages.h"
 #include "film/image_output.h"
 #include "photon/photon_map.h"
+#include "texture/texture_store.h"
 
 #include <algorithm>
 #include <chrono>

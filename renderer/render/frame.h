@@ -9,7 +9,6 @@
 #include "light/light_list.h"
 #include "light/light_sampling.h"
 #include "render/world.h"
-#include "texture/texture_store.h"
 #include "trace/thread_context.h"
 
 #include <atomic>
@@ -28,6 +27,8 @@ struct miImg_image {
 };
 
 namespace orn {
+
+class TextureStore;
 
 struct RenderSettings {
     int threads = 0;             // 0: one per core

@@ -2,6 +2,7 @@
 // the footprint of the pixel being shaded.
 #include "core/math.h"
 #include "render/frame.h"
+#include "texture/texture_store.h"
 
 #include <cmath>
 

@@ -3,6 +3,7 @@
 #include "core/hash.h"
 #include "core/messages.h"
 #include "render/frame.h"
+#include "texture/texture_store.h"
 
 #include <algorithm>
 #include <cmath>

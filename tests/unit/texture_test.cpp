@@ -3,6 +3,7 @@
 #include "source/orn_utility.h"
 #include "support/scene_fixture.h"
 #include "support/scene_text.h"
+#include "texture/texture_store.h"
 
 #include <gtest/gtest.h>
 
