@@ -84,6 +84,10 @@ TEST(TextureLookup, TexelCentresRowZeroOnTopClampedEdgesAndMipLevels) {
     miColor mean{};
     ASSERT_TRUE(f.frame().textures()->lookup(grid, 0, 0.5f, 0.5f, 4.f, 4.f, &mean));
     expect_rgb(mean, Rgb{3.7 / 8, 3.65 / 8, 3.925 / 8}, "top level", 1e-5);
+    // Shaders get the footprint of one pixel on the surface, which grows with the distance the
+    // ray has travelled: from very far away the texel-centre lookup reads that level too.
+    hit->dist = 1e9;
+    expect_rgb(at(0.375f, 0.25f), rgb(mean), "seen from far away", 1e-6);
 }
 
 TEST(TextureLookup, ATagThatIsNoTextureAnswersFalse) {
