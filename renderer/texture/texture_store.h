@@ -28,8 +28,8 @@ struct TextureElement : Element {
 std::string texture_file_problem(const std::string& path);
 
 // The texture system of one frame. Every texture's handle is resolved once when the store
-// opens, and each render thread has its own lookup context, so a lookup does no name lookup,
-// takes no lock of ours and allocates nothing.
+// opens, and each render thread has its own lookup context, so a lookup does no name lookup
+// and takes no lock or allocation of ours.
 //
 // Coordinates: u runs from the left edge of the image (0) to its right edge (1), v from the
 // bottom edge (0) to the top edge (1), so image row 0 is at v = 1. Outside [0, 1] a lookup
@@ -48,8 +48,8 @@ class TextureStore {
 
     bool is_texture(miTag tag) const { return entry(tag) != nullptr; }
     // The filtered colour at (u, v) over a footprint du x dv (0: the finest level); greys
-    // and alpha 1 complete images with fewer channels. False for a tag that is no texture or
-    // a read that failed (result black).
+    // and alpha 1 complete images with fewer channels. False for a tag that is no texture, a
+    // coordinate that is not finite, or a read that failed (result black).
     bool lookup(miTag tag, int thread, float u, float v, float du, float dv, miColor* result) const;
     // A latitude-longitude environment map seen along `dir` (world space, y up): the image
     // centre looks down -z, u grows towards +x and wraps around, v = 1 is straight up.
