@@ -35,13 +35,7 @@ std::string texture_file_problem(const std::string& path) {
     return {};
 }
 
-void TextureStore::SystemDeleter::operator()(TS* ts) const {
-    TS::destroy(ts);
-}
-
-TextureStore::TextureStore(const Database& db, int threads) : db_(db) {
-    // A texture system of its own: frames never see each other's files or settings.
-    system_.reset(TS::create(false));
+TextureStore::TextureStore(const Database& db, int threads) : db_(db), system_(TS::create(true)) {
     // Plain scanline images (the usual .hdr, .exr or .png) are tiled and MIP-mapped in memory
     // when first read, so every file gets filtered lookups without a conversion step.
     system_->attribute("autotile", 64);
@@ -63,6 +57,8 @@ bool TextureStore::open() {
     for (Element* e : db_.all(miSCENE_IMAGE)) {
         const auto* tex = static_cast<const TextureElement*>(e);
         Entry entry;
+        // A file changed on disk since an earlier frame read it is read anew.
+        system_->invalidate(OIIO::ustring(tex->path), false);
         entry.handle = system_->get_texture_handle(OIIO::ustring(tex->path), perthread_[0]);
         if (!entry.handle || !system_->good(entry.handle) ||
             !system_->get_texture_info(entry.handle, perthread_[0], 0, OIIO::ustring("channels"),

@@ -27,9 +27,11 @@ struct TextureElement : Element {
 // Why an image file cannot serve as a texture, or nothing when it can (reads the header only).
 std::string texture_file_problem(const std::string& path);
 
-// The texture system of one frame. Every texture's handle is resolved once when the store
-// opens, and each render thread has its own lookup context, so a lookup does no name lookup
-// and takes no lock or allocation of ours.
+// The textures of one frame: every texture's handle is resolved once when the store opens,
+// and each render thread has its own lookup context, so a lookup does no name lookup and takes
+// no lock or allocation of ours. The texture system behind them is OpenImageIO's process-wide
+// one: its tiles and MIP levels then serve every frame of a sequence, and a private system
+// cannot be freed cleanly (OpenImageIO 2.4 deletes it as the wrong type).
 //
 // Coordinates: u runs from the left edge of the image (0) to its right edge (1), v from the
 // bottom edge (0) to the top edge (1), so image row 0 is at v = 1. Outside [0, 1] a lookup
@@ -62,9 +64,6 @@ class TextureStore {
         TS::TextureHandle* handle = nullptr;
         int channels = 0;
     };
-    struct SystemDeleter {
-        void operator()(TS* ts) const;
-    };
     const Entry* entry(miTag tag) const {
         if (tag >= slot_of_tag_.size()) return nullptr;
         const int slot = slot_of_tag_[tag];
@@ -75,7 +74,7 @@ class TextureStore {
     TS::Perthread* perthread(int thread) const;
 
     const Database& db_;
-    std::unique_ptr<TS, SystemDeleter> system_;
+    TS* system_;                            // not owned
     std::vector<TS::Perthread*> perthread_; // one per render thread, owned
     std::vector<Entry> entries_;
     std::vector<int> slot_of_tag_; // entries_ index by tag, -1 for other elements

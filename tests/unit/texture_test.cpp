@@ -214,11 +214,14 @@ TEST(BakeRead, ReadsTheListedObjectsTextureOrSaysWhyNot) {
     // Not listed: red with alpha 0; listed without a texture: white.
     expect_color(s.at("unlisted", 0.5f, 0.5f), 1, 0, 0, 0);
     expect_color(s.at("short", 0.5f, 0.5f), 1, 1, 1, 1);
+    // (Array elements lie after the block, reached through pointers as the shader does.)
     orn_bake_read_params* p = s.block("bake");
-    p->textures[p->i_textures + 1] = miNULLTAG;
+    miTag* textures = p->textures;
+    miTag* names = p->object_names;
+    textures[p->i_textures + 1] = miNULLTAG;
     expect_color(s.at("bake", 0.5f, 0.5f), 1, 1, 1, 1);
     // An empty name before the match: blue with alpha 0.
-    p->object_names[p->i_object_names] = miNULLTAG;
+    names[p->i_object_names] = miNULLTAG;
     expect_color(s.at("bake", 0.5f, 0.5f), 0, 0, 1, 0);
 
     miState* hit = s.f.probe_eye(50.f, 50.f);
