@@ -204,8 +204,10 @@ bool Frame::prepare() {
     run_calls();
     setup_buffers();
     if (!check_outputs()) return false;
-    textures_ = std::make_unique<TextureStore>(db_, threads_);
-    if (!textures_->open()) return false;
+    if (!db_.all(miSCENE_IMAGE).empty()) {
+        textures_ = std::make_unique<TextureStore>(db_, threads_);
+        if (!textures_->open()) return false;
+    }
     init_shaders();
     shadows_opaque_ = true;
     auto casts_filtered_shadow = [this](miTag material) {
