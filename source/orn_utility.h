@@ -29,6 +29,16 @@ struct orn_maya_shadingengine_result {
     miColor out_transparency;
 };
 
+struct orn_bake_read_params {
+    miInteger i_object_names;
+    miInteger n_object_names;
+    miTag object_names[1]; // strings
+    miVector uv;
+    miInteger i_textures;
+    miInteger n_textures;
+    miTag textures[1]; // colour textures, paired with object_names by position
+};
+
 // One user frame buffer to write: a switch and the colour that goes in.
 struct orn_buffer_slot {
     miBoolean write;

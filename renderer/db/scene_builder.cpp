@@ -1,6 +1,7 @@
 #include "db/scene_builder.h"
 
 #include "core/messages.h"
+#include "texture/texture_store.h"
 
 #include <algorithm>
 #include <cmath>
@@ -299,10 +300,20 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
     } else {
         if (v.kind != Value::Kind::String) return fail("the name of a scene element");
         tag = db_.lookup(v.text);
+        if (!tag && failed_.count(v.text)) return false; // its own error names the cause
         if (!tag) {
             error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": unknown element \"" +
                              v.text + "\"");
             return false;
+        }
+        if (field.type == ParamType::ColorTexture || field.type == ParamType::ScalarTexture) {
+            // Either kind of texture serves either parameter: a grey image gives a grey colour.
+            if (!db_.get_as<TextureElement>(tag, miSCENE_IMAGE)) {
+                error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": \"" + v.text +
+                                 "\" is not a texture (declare it with color texture \"" + v.text +
+                                 "\" \"file\")");
+                return false;
+            }
         }
         if (field.type == ParamType::Light && !names_a_light(tag)) {
             error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": \"" + v.text +
@@ -541,7 +552,12 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
     if (!(s.focal > 0) || !(s.aperture > 0) || !(s.aspect > 0))
         error(s.loc, "camera \"" + s.name + "\": focal, aperture and aspect must be positive");
     if (s.lens) c.lens = shader_ref(*s.lens, "lens");
-    if (s.environment) c.environment = shader_ref(*s.environment, "environment");
+    if (s.environment) {
+        // A texture there is a latitude-longitude map that the renderer looks up itself.
+        const miTag t = db_.lookup(s.environment->instance_name);
+        c.environment =
+            db_.get_as<TextureElement>(t, miSCENE_IMAGE) ? t : shader_ref(*s.environment, "environment");
+    }
     if (s.volume) c.volume = shader_ref(*s.volume, "volume");
     auto list = std::make_unique<OutputListElement>();
     for (const auto& o : s.outputs) {
@@ -633,6 +649,20 @@ void SceneBuilder::on(const scene::VerboseStmt&) {}
 void SceneBuilder::on(const scene::CallStmt& s) {
     const miTag t = shader_ref({s.shader, s.loc}, "called");
     if (t) db_.calls.push_back(t);
+}
+
+void SceneBuilder::on(const scene::TextureStmt& s) {
+    // Read now (the header only), so a scene with a missing or broken file renders nothing.
+    const std::string problem = texture_file_problem(s.path);
+    if (!problem.empty()) {
+        error(s.loc, "texture \"" + s.name + "\": cannot read \"" + s.path + "\": " + problem);
+        failed_.insert(s.name);
+        return;
+    }
+    auto e = std::make_unique<TextureElement>(
+        s.name, s.scalar ? TextureElement::Kind::Scalar : TextureElement::Kind::Color, s.path);
+    e->loc = s.loc;
+    add_named(std::move(e), s.loc);
 }
 
 void SceneBuilder::on(const scene::RenderStmt& s) {

@@ -37,6 +37,7 @@ class SceneBuilder {
     void on(const scene::OptionsStmt& s);
     void on(const scene::VerboseStmt& s);
     void on(const scene::CallStmt& s);
+    void on(const scene::TextureStmt& s);
     void on(const scene::RenderStmt& s);
     friend class Session;
 

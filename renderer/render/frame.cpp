@@ -3,6 +3,7 @@
 #include "core/messages.h"
 #include "film/image_output.h"
 #include "photon/photon_map.h"
+#include "texture/texture_store.h"
 
 #include <algorithm>
 #include <chrono>
@@ -203,6 +204,10 @@ bool Frame::prepare() {
     run_calls();
     setup_buffers();
     if (!check_outputs()) return false;
+    if (!db_.all(miSCENE_IMAGE).empty()) {
+        textures_ = std::make_unique<TextureStore>(db_, threads_);
+        if (!textures_->open()) return false;
+    }
     init_shaders();
     shadows_opaque_ = true;
     auto casts_filtered_shadow = [this](miTag material) {

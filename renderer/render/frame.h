@@ -28,6 +28,8 @@ struct miImg_image {
 
 namespace orn {
 
+class TextureStore;
+
 struct RenderSettings {
     int threads = 0;             // 0: one per core
     bool progress = true;        // progress bar on standard error
@@ -74,6 +76,12 @@ class Frame : public LightSource {
     miBoolean trace_continue(miColor* result, miState* state);
     miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
     miBoolean call_material(miColor* result, miState* state);
+    // ---- image textures (texture/texture_lookup.cpp)
+    // Filtered lookup of texture `tag` at (coord.x, coord.y) over the footprint of one pixel
+    // on the state's surface; false when `tag` is no texture of the scene.
+    miBoolean lookup_texture(miColor* result, miState* state, miTag tag, const miVector& coord);
+    // The frame's textures; null before prepare().
+    const TextureStore* textures() const { return textures_.get(); }
     // Calls a light's shader for one light sample seen from `state`; the light state becomes
     // state->child.
     miBoolean call_light(miColor* result, miState* state, const WorldLight& light,
@@ -160,6 +168,9 @@ class Frame : public LightSource {
     void fill_hair_hit(miState* child, const Hit& hit, const WorldInstance& wi) const;
     void run_outputs();
     float secondary_tnear(const miVector& p) const;
+    // Width of one pixel's footprint at `distance` along an eye ray, world units.
+    float pixel_footprint(double distance) const;
+    miBoolean environment_texture(miColor* result, miState* state, miTag texture, const miVector& dir);
 
     Database& db_;
     World& world_;
@@ -189,6 +200,7 @@ class Frame : public LightSource {
         float radius = 0.f; // largest estimate radius; 0: as far as the nearest photons reach
     } gi_;
     std::unique_ptr<class PhotonMap> photon_map_;
+    std::unique_ptr<TextureStore> textures_;
     std::vector<BufferPlane> buffers_;                 // by buffer index
     std::vector<std::unique_ptr<miImg_image>> images_; // by image number
     // Camera axes and origin in world space, and the world direction whose dot product gives

@@ -232,6 +232,16 @@ struct CallStmt {
     SourceLoc loc;
 };
 
+// `color texture "name" "file"` (or `scalar texture`): an image file the scene's shaders look
+// up by the texture's name.
+struct TextureStmt {
+    bool scalar = false;
+    std::string name;
+    std::string file; // as written
+    std::string path; // resolved against the directory of the scene file that names it
+    SourceLoc loc;
+};
+
 struct RenderStmt {
     std::string root, camera_instance, options;
     SourceLoc loc;
@@ -239,6 +249,6 @@ struct RenderStmt {
 
 using Statement =
     std::variant<LinkStmt, ShaderDecl, ShaderInstanceStmt, MaterialStmt, LightStmt, ObjectStmt, InstanceStmt,
-                 InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, CallStmt, RenderStmt>;
+                 InstgroupStmt, CameraStmt, OptionsStmt, VerboseStmt, CallStmt, TextureStmt, RenderStmt>;
 
 } // namespace orn::scene

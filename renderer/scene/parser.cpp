@@ -73,6 +73,9 @@ class FileParser {
     void options(const SourceLoc& loc);
     void render(const SourceLoc& loc);
     void call(const SourceLoc& loc);
+    void color_tex(const SourceLoc& loc) { texture(loc, false); }
+    void scalar_tex(const SourceLoc& loc) { texture(loc, true); }
+    void texture(const SourceLoc& loc, bool scalar);
 
     void camera_output(CameraStmt& cam, const SourceLoc& loc);
     void light_area(LightStmt& light, LightStmt::Area area, int count, const std::string& keyword);
@@ -105,6 +108,7 @@ void FileParser::statement() {
         {"instance", &FileParser::instance}, {"instgroup", &FileParser::instgroup},
         {"camera", &FileParser::camera},     {"options", &FileParser::options},
         {"render", &FileParser::render},     {"call", &FileParser::call},
+        {"color", &FileParser::color_tex},   {"scalar", &FileParser::scalar_tex},
     };
     const Token t = in_.peek();
     if (t.kind != Token::Kind::Word) in_.fail_expected("a statement", "");
@@ -593,6 +597,21 @@ void FileParser::options(const SourceLoc& loc) {
 
 void FileParser::call(const SourceLoc& loc) {
     emit(CallStmt{in_.expect_string(after("call")), loc});
+}
+
+void FileParser::texture(const SourceLoc& loc, bool scalar) {
+    const char* kind = scalar ? "scalar" : "color";
+    in_.expect_word("texture", after(kind));
+    TextureStmt t;
+    t.loc = loc;
+    t.scalar = scalar;
+    t.name = in_.expect_string(after(std::string(kind) + " texture"));
+    t.file = in_.expect_string("as the file name of texture " + in_quotes(t.name));
+    // Relative to the scene file that names it, as meshes are.
+    fs::path path(t.file);
+    if (path.is_relative() && !dir_.empty()) path = dir_ / path;
+    t.path = path.lexically_normal().string();
+    emit(std::move(t));
 }
 
 void FileParser::render(const SourceLoc& loc) {

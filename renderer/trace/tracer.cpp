@@ -3,6 +3,7 @@
 #include "core/hash.h"
 #include "core/messages.h"
 #include "render/frame.h"
+#include "texture/texture_store.h"
 
 #include <algorithm>
 #include <cmath>
@@ -465,6 +466,7 @@ miBoolean Frame::trace_probe(miState* state, const miVector& dir, const miVector
 miBoolean Frame::trace_environment(miColor* result, miState* state, const miVector& dir) {
     miTag env = state->environment;
     if (!env && state->camera) env = state->camera->environment;
+    if (textures_ && textures_->is_texture(env)) return environment_texture(result, state, env, dir);
     auto* fe = db_.get_as<FunctionElement>(env, miSCENE_FUNCTION);
     // An environment shader that looks the environment up itself would call itself without end.
     if (!fe || (state->type == miRAY_ENVIRONMENT && state->shader == &fe->function)) {
