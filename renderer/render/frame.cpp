@@ -287,7 +287,9 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
         film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
-        for (int y = std::max(by * bs, window_[1]); y < std::min(y1, window_[3]); ++y)
+        const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
+        const int yb = std::min({y1, window_[3], shade_rows_[1]});
+        for (int y = ya; y < yb; ++y)
             for (int x = std::max(bx * bs, window_[0]); x < std::min(x1, window_[2]); ++x)
                 shade_pixel(own, tile, x, y);
         film_->merge_tile(std::move(tile), b);
@@ -459,8 +461,12 @@ bool Frame::render_part(int index, int count, int& row0, int& row1) {
     mode_ = Mode::Part;
     if (!prepare()) return false;
     // Every bucket whose samples reach the strip through the filter, in the whole frame's order:
-    // each pixel of the strip then adds the same contributions in the same order.
+    // each pixel of the strip then adds the same contributions in the same order. Of the
+    // neighbours only the rows within the filter's reach are shaded; their other samples would
+    // land on pixels outside the strip.
     const int reach = film_->filter_reach_y();
+    shade_rows_[0] = row0 - reach;
+    shade_rows_[1] = row1 + reach;
     const int columns = (film_->width() + bs - 1) / bs;
     bucket_list_.clear();
     for (int by = 0; by < rows; ++by) {
@@ -470,6 +476,8 @@ bool Frame::render_part(int index, int count, int& row0, int& row1) {
     }
     render_pixels();
     bucket_list_.clear();
+    shade_rows_[0] = 0;
+    shade_rows_[1] = 1 << 30;
     exit_shaders();
     return !aborted().load();
 }

@@ -181,7 +181,8 @@ class Frame : public LightSource {
     int window_[4] = {0, 0, 0, 0}; // pixels rendered: x in [0], [2]), y in [1], [3]), clipped to the image
     bool prepared_ = false;
     enum class Mode { Whole, Part, Merge } mode_ = Mode::Whole;
-    std::vector<int> bucket_list_; // the buckets render_pixels() renders, in order; empty: all
+    std::vector<int> bucket_list_;     // the buckets render_pixels() renders, in order; empty: all
+    int shade_rows_[2] = {0, 1 << 30}; // pixel rows render_pixels() shades: [0], [1])
     std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
     std::vector<std::vector<float>>* shadow_logs_ = nullptr;
     // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray
