@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the task scripts (sourced): runs ornrender so that Slurm reads its outcome.
 #
 # Slurm copies a batch script into its spool directory, so the task scripts find this file

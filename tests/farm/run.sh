@@ -46,7 +46,7 @@ submit() {
     local out
     out=$("$root/scripts/farm/submit.sh" --cpus 1 --ornrender "$bin" "$@" -- -q)
     echo "$out" >&2
-    jobs+=($(echo "$out" | awk '{print $2}'))
+    while read -r _ id; do jobs+=("$id"); done <<<"$out"
 }
 submit --frames 1-4 --out "$work/seq" "$work/scene.mi"
 submit --frames 1-2 --tiles 2 --out "$work/tiled" "$work/scene.mi"
@@ -75,7 +75,7 @@ for f in 1 2 3 4; do
     if [ $f -le 2 ]; then cmp "$work/ref/$name" "$work/tiled/$name" || fail "merged frame $f differs"; fi
 done
 [ ! -e "$work/tiled/out/demo.singleTK.0003.exr" ] || fail "frame 3 of the split job exists"
-ls "$work/seq/logs" | grep -q 'orn-scene-.*_3.log' || fail "no log per task"
+compgen -G "$work/seq/logs/orn-scene-*_3.log" >/dev/null || fail "no log per task"
 
 # The task script on its own, as a node runs it: SIGTERM stops the part, the status is 143
 # and no part file appears.
