@@ -2,7 +2,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build demo test sanitize tsan fuzz bench format clean
+.PHONY: all deps configure build demo test farm-test sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -32,6 +32,11 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# A private single-node Slurm cluster renders through scripts/farm (about half a minute; needs
+# root or the current user's right to run munge and slurmd; installs slurm-wlm when missing).
+farm-test: build
+	tests/farm/run.sh $(BUILD)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite.
 sanitize: deps

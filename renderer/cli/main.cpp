@@ -1,6 +1,7 @@
 // ornrender: renders scene files.
 #include "core/messages.h"
 #include "film/pass_closure.h"
+#include "render/merge.h"
 #include "render/session.h"
 
 #include <CLI/CLI.hpp>
@@ -116,11 +117,40 @@ std::optional<FrameRange> parse_frames(const std::string& text, std::string& err
     return r;
 }
 
+// "I/N": part I (from 0) of N of a split frame.
+struct TileSpec {
+    int index = 0, count = 0;
+};
+
+std::optional<TileSpec> parse_tile(const std::string& text, std::string& error) {
+    static const std::regex form(R"((\d{1,6})/(\d{1,6}))");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) {
+        error = "--tile \"" + text + "\" is not a part of a frame (I/N, I from 0 to N - 1)";
+        return std::nullopt;
+    }
+    TileSpec t{std::stoi(m[1]), std::stoi(m[2])};
+    if (t.count < 1 || t.index >= t.count) {
+        error = "--tile \"" + text + "\": a frame in " + std::to_string(t.count) + " parts has parts 0 to " +
+                std::to_string(t.count - 1);
+        return std::nullopt;
+    }
+    return t;
+}
+
+// A whole frame, or with a tile its part file in the output directory.
+bool render_frame(orn::Session& session, const std::optional<TileSpec>& tile,
+                  const orn::SessionOptions& options) {
+    return tile ? session.render_parts(tile->index, tile->count, options.render.output_dir)
+                : session.render_all();
+}
+
 // The scene files are read anew for every frame (one file per frame when a name holds '#'),
 // the frame number goes to the cameras and their outputs, and the first frame that fails
 // stops the sequence; frames written before it stay.
 int render_sequence(const std::vector<std::string>& scenes, const FrameRange& range,
-                    const orn::SessionOptions& options, volatile std::sig_atomic_t& stop) {
+                    const std::optional<TileSpec>& tile, const orn::SessionOptions& options,
+                    volatile std::sig_atomic_t& stop) {
     // Several frames out of one scene file must name their outputs by frame.
     const bool shared = std::none_of(scenes.begin(), scenes.end(),
                                      [](const std::string& s) { return s.find('#') != std::string::npos; });
@@ -136,7 +166,7 @@ int render_sequence(const std::vector<std::string>& scenes, const FrameRange& ra
         }
         if (!session.set_frame(frame, sequence))
             return fail(kFailed, "frame " + std::to_string(frame) + ": outputs would write over each other");
-        if (!session.render_all() && !stop)
+        if (!render_frame(session, tile, options) && !stop)
             return fail(kFailed, "frame " + std::to_string(frame) + " failed");
         if (range.step > range.last - frame) break; // no overflow past the last frame
     }
@@ -153,17 +183,25 @@ int main(int argc, char** argv) {
     orn::SessionOptions options;
     int verbosity = 2;
     bool quiet = false, version = false, list = false;
-    std::string frames;
+    std::string frames, tile_text;
+    bool merge = false;
     app.add_option("scene", scenes,
-                   "scene files (.mi); with --frames a run of '#' stands for the frame number")
+                   "scene files (.mi); with --frames a run of '#' stands for the frame number; with "
+                   "--merge, directories or files of parts")
         ->check(CLI::Validator(
             [](std::string& name) {
-                return name.find('#') != std::string::npos ? "" : CLI::ExistingFile(name);
+                return name.find('#') != std::string::npos ? "" : CLI::ExistingPath(name);
             },
-            "FILE", "ExistingFile"));
+            "PATH", "ExistingPath"));
     app.add_option("--frames", frames,
                    "render a sequence: N, FIRST-LAST or FIRST-LASTxSTEP; every camera gets the frame number, "
                    "and '#' runs in scene and output file names become it, padded with zeros");
+    app.add_option("--tile", tile_text,
+                   "render part I (from 0) of N of every frame, a strip of whole bucket rows with part 0 at "
+                   "the top, into a part file in the output directory instead of the outputs");
+    app.add_flag("--merge", merge,
+                 "join the part files in the directories (or files) given into the files the whole frames "
+                 "write, in the output directory; the scene is read again from where the parts say");
     app.add_flag("--version", version, "print the version and exit");
     app.add_flag("--list-shaders", list,
                  "list the shaders of the module beside the renderer and of the scenes' modules");
@@ -245,17 +283,28 @@ int main(int argc, char** argv) {
         if (status) return status;
     }
     if (scenes.empty()) return fail(kUsage, "no scene file given (see --help)");
+    std::optional<TileSpec> tile;
+    if (!tile_text.empty()) {
+        std::string error;
+        tile = parse_tile(tile_text, error);
+        if (!tile) return fail(kUsage, error);
+        if (merge) return fail(kUsage, "--tile and --merge do not go together");
+    }
+    if (merge && app.count("--frames"))
+        return fail(kUsage, "--merge takes the frames from the parts; leave --frames out");
     options.render.progress = !quiet;
     options.render.progress_lines = !isatty(STDERR_FILENO);
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 
     bool rendered = true;
-    if (app.count("--frames")) {
+    if (merge) {
+        rendered = orn::merge_parts(scenes, options);
+    } else if (app.count("--frames")) {
         std::string error;
         const auto range = parse_frames(frames, error);
         if (!range) return fail(kUsage, error);
-        const int status = render_sequence(scenes, *range, options, stop_signal);
+        const int status = render_sequence(scenes, *range, tile, options, stop_signal);
         if (status && !stop_signal) return status;
     } else {
         orn::Session session(options);
@@ -263,7 +312,7 @@ int main(int argc, char** argv) {
             if (stop_signal) break;
             if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
         }
-        rendered = stop_signal || session.render_all();
+        rendered = stop_signal || render_frame(session, tile, options);
     }
     if (stop_signal) {
         std::fprintf(stderr,

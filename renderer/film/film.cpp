@@ -83,6 +83,10 @@ const PlaneInfo& Film::plane_info(int plane) const {
     return checked_plane(plane).info;
 }
 
+int Film::filter_reach_y() const {
+    return reach(filter_.radius_y());
+}
+
 SamplePosition Film::sample_position(int x, int y, int s) const {
     sample_index(x, y, s); // bounds check
     return pattern_.position(x, y, s);

@@ -79,6 +79,8 @@ class Film {
     const PlaneInfo& plane_info(int plane) const;
 
     SamplePosition sample_position(int x, int y, int s) const;
+    // Rows above and below a pixel whose samples the filter carries into it.
+    int filter_reach_y() const;
 
     // The plane's components of one staged sample.
     float* sample_data(int plane, int x, int y, int s);

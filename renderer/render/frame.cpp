@@ -203,7 +203,8 @@ void Frame::exit_shaders() {
 bool Frame::prepare() {
     run_calls();
     setup_buffers();
-    if (!check_outputs()) return false;
+    // A part writes no output; the merge checks them where it writes them.
+    if (mode_ != Mode::Part && !check_outputs()) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
         textures_ = std::make_unique<TextureStore>(db_, threads_);
         if (!textures_->open()) return false;
@@ -224,7 +225,10 @@ bool Frame::prepare() {
     auto* lens = cam ? db_.get_as<FunctionElement>(cam->lens, miSCENE_FUNCTION) : nullptr;
     lens_ = lens ? &lens->function : nullptr;
     read_gi_settings();
-    emit_photons();
+    if (mode_ != Mode::Merge)
+        emit_photons();
+    else
+        photon_map_ = std::make_unique<PhotonMap>(); // nothing is rendered
     return true;
 }
 
@@ -278,16 +282,19 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     own.film_sample.assign(film_->clear_sample().begin(), film_->clear_sample().end());
     if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
     ThreadContext::set_current(&own);
-    const int total = buckets_x_ * buckets_y_;
+    const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     const int bs = settings_.bucket_size;
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
         const int b = next_bucket.fetch_add(1);
         if (b >= total) break;
-        const int bx = b % buckets_x_, by = b / buckets_x_;
+        const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
+        const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
         film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
-        for (int y = std::max(by * bs, window_[1]); y < std::min(y1, window_[3]); ++y)
+        const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
+        const int yb = std::min({y1, window_[3], shade_rows_[1]});
+        for (int y = ya; y < yb; ++y)
             for (int x = std::max(bx * bs, window_[0]); x < std::min(x1, window_[2]); ++x)
                 shade_pixel(own, tile, x, y);
         film_->merge_tile(std::move(tile), b);
@@ -324,7 +331,7 @@ void Frame::render_pixels() {
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;
     buckets_y_ = (film_->height() + bs - 1) / bs;
-    const int total = buckets_x_ * buckets_y_;
+    const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     std::atomic<int> next{0}, done{0};
     ProgressBar bar(settings_.progress, settings_.progress_lines, total);
     std::vector<std::thread> pool;
@@ -437,6 +444,57 @@ void Frame::finish() {
 bool Frame::render() {
     if (!prepare()) return false;
     render_pixels();
+    finish();
+    return outputs_ok_;
+}
+
+bool Frame::render_part(int index, int count, int& row0, int& row1) {
+    const int bs = std::max(4, settings_.bucket_size);
+    const int rows = (film_->height() + bs - 1) / bs;
+    if (count < 1 || index < 0 || index >= count || count > rows) {
+        Messages::emitf(Severity::Error,
+                        "part %d of %d: the frame has %d bucket rows of %d pixels and splits into at most "
+                        "that many parts",
+                        index, count, rows, bs);
+        return false;
+    }
+    // Bucket rows count from the bottom of the picture, parts from the top.
+    const int strip = count - 1 - index;
+    const int b0 = int(int64_t(strip) * rows / count), b1 = int(int64_t(strip + 1) * rows / count);
+    row0 = b0 * bs;
+    row1 = std::min(film_->height(), b1 * bs);
+    mode_ = Mode::Part;
+    if (!prepare()) return false;
+    // Every bucket whose samples reach the strip through the filter, in the whole frame's order:
+    // each pixel of the strip then adds the same contributions in the same order. Of the
+    // neighbours only the rows within the filter's reach are shaded; their other samples would
+    // land on pixels outside the strip.
+    const int reach = film_->filter_reach_y();
+    shade_rows_[0] = row0 - reach;
+    shade_rows_[1] = row1 + reach;
+    const int columns = (film_->width() + bs - 1) / bs;
+    bucket_list_.clear();
+    for (int by = 0; by < rows; ++by) {
+        if (by * bs - reach >= row1 || (by + 1) * bs + reach <= row0) continue;
+        for (int bx = 0; bx < columns; ++bx)
+            bucket_list_.push_back(by * columns + bx);
+    }
+    render_pixels();
+    bucket_list_.clear();
+    shade_rows_[0] = 0;
+    shade_rows_[1] = 1 << 30;
+    exit_shaders();
+    return !aborted().load();
+}
+
+bool Frame::render_from(const std::function<std::optional<std::string>(film::Film&)>& load) {
+    mode_ = Mode::Merge;
+    if (!prepare()) return false;
+    if (auto err = load(*film_)) {
+        Messages::emit(Severity::Error, *err);
+        exit_shaders();
+        return false;
+    }
     finish();
     return outputs_ok_;
 }

@@ -12,6 +12,7 @@
 #include "trace/thread_context.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,16 @@ class Frame : public LightSource {
 
     // Renders and writes the outputs; false (with messages) when the frame failed.
     bool render();
+    // Part `index` of `count` of a split frame, as strips of whole bucket rows with part 0 at the
+    // top. Renders the strip's buckets and the neighbours whose filter reaches into it, merged in
+    // the whole frame's bucket order, so the strip's pixels get the same bits as in one piece.
+    // Runs no output: film rows [row0, row1) are the strip's raw frame buffers. False when the
+    // frame failed, was interrupted or has fewer bucket rows than parts.
+    bool render_part(int index, int count, int& row0, int& row1);
+    // The whole frame's outputs (output list and buffer files, as render() writes them) from
+    // pixels that `load` puts into the film instead of rendering; `load` returns an error or
+    // nullopt.
+    bool render_from(const std::function<std::optional<std::string>(film::Film&)>& load);
     // Shader lifecycle and eye samples without the file outputs, for tests and benchmarks.
     bool prepare();
     void render_pixels();
@@ -181,6 +192,9 @@ class Frame : public LightSource {
     int buckets_x_ = 0, buckets_y_ = 0;
     int window_[4] = {0, 0, 0, 0}; // pixels rendered: x in [0], [2]), y in [1], [3]), clipped to the image
     bool prepared_ = false;
+    enum class Mode { Whole, Part, Merge } mode_ = Mode::Whole;
+    std::vector<int> bucket_list_;     // the buckets render_pixels() renders, in order; empty: all
+    int shade_rows_[2] = {0, 1 << 30}; // pixel rows render_pixels() shades: [0], [1])
     std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
     std::vector<std::vector<float>>* shadow_logs_ = nullptr;
     // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray

@@ -2,6 +2,7 @@
 
 #include "core/messages.h"
 #include "db/scene_builder.h"
+#include "film/part_file.h"
 #include "scene/parser.h"
 
 #include <filesystem>
@@ -17,7 +18,9 @@ std::string located(const scene::Diagnostic& d) {
 }
 } // namespace
 
-Session::Session(SessionOptions options) : options_(std::move(options)) {
+Session::Session(SessionOptions options)
+    : options_(std::move(options)), user_includes_(options_.include_paths.size()),
+      user_modules_(options_.module_dirs.size()) {
     const std::string here = ModuleLoader::renderer_directory();
     options_.module_dirs.push_back(here);
     options_.include_paths.push_back((fs::path(here).parent_path() / "include").string());
@@ -59,6 +62,8 @@ bool Session::load_file(const std::string& path) {
     po.include_paths = options_.include_paths;
     po.cancel = &Frame::aborted();
     auto result = scene::parse_file(path, po);
+    std::error_code ec;
+    files_.push_back(fs::absolute(path, ec).lexically_normal().string());
     return build(result.statements, result.errors, result.ok);
 }
 
@@ -146,6 +151,7 @@ std::string frame_name(const std::string& pattern, int frame) {
 }
 
 bool Session::set_frame(int frame, bool sequence) {
+    frame_given_ = true;
     bool ok = true;
     for (Element* e : db_.all(miSCENE_CAMERA)) {
         auto* camera = static_cast<CameraElement*>(e);
@@ -166,6 +172,75 @@ bool Session::set_frame(int frame, bool sequence) {
             o.filename = frame_name(o.filename, frame);
         }
     }
+    return ok;
+}
+
+std::string part_file_name(const std::string& scene, int frame, size_t render, int index, int count) {
+    return fs::path(scene).stem().string() + "." + frame_name("####", frame) + ".r" + std::to_string(render) +
+           ".part" + std::to_string(index) + "of" + std::to_string(count) + ".exr";
+}
+
+bool Session::render_parts(int index, int count, const std::string& dir) {
+    if (renders_.empty()) {
+        Messages::emit(Severity::Error, "the scene has no render statement");
+        return false;
+    }
+    film::PartOrigin origin;
+    origin.scenes = files_;
+    origin.scene_hash = film::hash_files(files_);
+    // The renderer's own directories are the merging renderer's business.
+    for (size_t i = 0; i < user_includes_; ++i)
+        origin.include_paths.push_back(fs::absolute(options_.include_paths[i]).lexically_normal().string());
+    for (size_t i = 0; i < user_modules_; ++i)
+        origin.library_paths.push_back(fs::absolute(options_.module_dirs[i]).lexically_normal().string());
+    origin.frame_given = frame_given_;
+    origin.tile = index;
+    origin.tiles = count;
+    bool ok = true;
+    for (size_t i = 0; i < renders_.size() && ok; ++i) {
+        try {
+            auto frame = make_frame(i);
+            int row0 = 0, row1 = 0;
+            if (!frame || !frame->render_part(index, count, row0, row1)) {
+                ok = false;
+                break;
+            }
+            origin.frame = frame->camera_record()->frame;
+            origin.render = int(i);
+            origin.camera = renders_[i].camera_instance;
+            const std::string name =
+                part_file_name(files_.empty() ? "scene" : files_.front(), origin.frame, i, index, count);
+            const std::string path = dir.empty() ? name : (fs::path(dir) / name).string();
+            if (auto err = film::write_part(frame->film(), row0, row1, origin, path)) {
+                Messages::emit(Severity::Error, *err);
+                ok = false;
+            } else {
+                Messages::emitf(Severity::Info, "wrote %s (rows %d to %d of %d)", path.c_str(), row0,
+                                row1 - 1, frame->film().height());
+            }
+        } catch (const std::exception& e) {
+            Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[i].root.c_str(), e.what());
+            ok = false;
+        }
+    }
+    Messages::flush_repeats();
+    return ok;
+}
+
+bool Session::render_merged(size_t render,
+                            const std::function<std::optional<std::string>(film::Film&)>& load) {
+    if (render >= renders_.size()) {
+        Messages::emitf(Severity::Error, "the scene has no render statement %zu", render + 1);
+        return false;
+    }
+    bool ok = false;
+    try {
+        auto frame = make_frame(render);
+        ok = frame && frame->render_from(load);
+    } catch (const std::exception& e) {
+        Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[render].root.c_str(), e.what());
+    }
+    Messages::flush_repeats();
     return ok;
 }
 

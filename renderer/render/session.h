@@ -8,7 +8,9 @@
 #include "render/world.h"
 #include "scene/ast.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,15 @@ class Session {
     // run's length. False (with a message) when `sequence` is set and a file output has no '#',
     // since every frame would then write over the same file.
     bool set_frame(int frame, bool sequence);
+    // Renders part `index` of `count` of every render statement's frame (Frame::render_part) into
+    // a part file in `dir` named part_file_name(). False when a frame failed or was interrupted;
+    // no part file is then written for it.
+    bool render_parts(int index, int count, const std::string& dir);
+    // The whole frame of render statement `render` from the film that `load` fills (the merged
+    // parts), with every output written as render_all() writes it.
+    bool render_merged(size_t render, const std::function<std::optional<std::string>(film::Film&)>& load);
+    // The scene files read so far, absolute.
+    const std::vector<std::string>& files() const { return files_; }
 
     // The frame of a render statement, prepared for shading by hand (tests, benchmarks).
     std::unique_ptr<Frame> make_frame(size_t render_index = 0);
@@ -62,6 +73,13 @@ class Session {
     std::vector<scene::Diagnostic> errors_;
     std::vector<scene::RenderStmt> renders_;
     std::unique_ptr<World> world_;
+    std::vector<std::string> files_;
+    size_t user_includes_ = 0, user_modules_ = 0; // the paths of options_ that the caller gave
+    bool frame_given_ = false;
 };
+
+// "<scene>.<frame>.r<render>.part<index>of<count>.exr": a part's file name, from the first
+// scene file's name without its extension and the frame padded to 4 digits.
+std::string part_file_name(const std::string& scene, int frame, size_t render, int index, int count);
 
 } // namespace orn

@@ -1,0 +1,166 @@
+// Split frames: parts rendered apart and merged give the files of the whole frame, bit for bit
+// and attribute for attribute; bad splits and bad sets of parts fail without writing.
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string output;
+};
+
+class SplitFrame : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / "orn_split" / info->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    Result run(const std::string& args) {
+        const std::string cmd = std::string(ORN_BUILD_DIR) + "/bin/ornrender -q " + args + " 2>&1";
+        Result r;
+        FILE* pipe = popen(cmd.c_str(), "r");
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+            r.output.append(buf, n);
+        const int st = pclose(pipe);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    }
+    std::string d(const std::string& sub) const { return (dir_ / sub).string(); }
+    // The demo with its multi-pass set-up and its 2-pixel gauss filter, made small.
+    std::string demo(const std::string& name, int output_mode, const char* resolution) {
+        std::ifstream in(std::string(ORN_SOURCE_DIR) + "/scenes/demo.mi");
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        text = std::regex_replace(text, std::regex("resolution 640 480"),
+                                  std::string("resolution ") + resolution);
+        text = std::regex_replace(text, std::regex("\"output_mode\" 3"),
+                                  "\"output_mode\" " + std::to_string(output_mode));
+        text = std::regex_replace(text, std::regex("\"z_format\" 4"), "\"z_format\" 1");
+        text = std::regex_replace(text, std::regex("samples 0 2"), "samples 0 1");
+        text = std::regex_replace(text, std::regex("\"meshes/"),
+                                  "\"" + std::string(ORN_SOURCE_DIR) + "/scenes/meshes/");
+        const fs::path p = dir_ / name;
+        std::ofstream(p) << text;
+        return p.string();
+    }
+    fs::path dir_;
+};
+
+std::set<std::string> files_under(const fs::path& root) {
+    std::set<std::string> out;
+    if (fs::exists(root))
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file()) out.insert(fs::relative(e.path(), root).string());
+    return out;
+}
+
+// Every channel's stored bits and every header attribute. TIFF files carry the time they were
+// written, which two renders of one frame do not share either.
+void expect_same_image(const fs::path& a, const fs::path& b) {
+    auto ia = OIIO::ImageInput::open(a.string()), ib = OIIO::ImageInput::open(b.string());
+    ASSERT_TRUE(ia && ib) << a;
+    const OIIO::ImageSpec &sa = ia->spec(), &sb = ib->spec();
+    ASSERT_EQ(sa.width, sb.width) << a;
+    ASSERT_EQ(sa.height, sb.height) << a;
+    ASSERT_EQ(sa.channelnames, sb.channelnames) << a;
+    ASSERT_EQ(sa.format, sb.format) << a;
+    EXPECT_EQ(sa.full_width, sb.full_width) << a;
+    EXPECT_EQ(sa.full_height, sb.full_height) << a;
+    std::vector<char> pa(sa.image_bytes(true)), pb(sb.image_bytes(true));
+    ASSERT_TRUE(ia->read_image(0, 0, 0, sa.nchannels, OIIO::TypeUnknown, pa.data())) << a;
+    ASSERT_TRUE(ib->read_image(0, 0, 0, sb.nchannels, OIIO::TypeUnknown, pb.data())) << b;
+    EXPECT_TRUE(pa == pb) << a << ": pixels differ";
+    ASSERT_EQ(sa.extra_attribs.size(), sb.extra_attribs.size()) << a;
+    for (const auto& attr : sa.extra_attribs) {
+        if (attr.name() == "DateTime") continue;
+        const OIIO::ParamValue* other = sb.find_attribute(attr.name());
+        ASSERT_TRUE(other) << a << ": " << attr.name();
+        EXPECT_EQ(attr.type(), other->type()) << attr.name();
+        EXPECT_EQ(attr.get_string(1000), other->get_string(1000)) << a << ": " << attr.name();
+    }
+}
+
+TEST_F(SplitFrame, MergedPartsGiveTheWholeFramesFiles) {
+    // Output mode 3: the saver's multi-layer EXR after the ratio outputs, and the colour through
+    // the renderer's own output; mode 0: every pass buffer's own file. Three strips of a 70-row
+    // frame in 32-row buckets, and two frames of a sequence, merged in one run.
+    for (int mode : {3, 0}) {
+        SCOPED_TRACE("output mode " + std::to_string(mode));
+        const std::string m = std::to_string(mode);
+        const std::string scene = demo("demo" + m + ".mi", mode, "16 70");
+        Result r = run("-t 2 --frames 2-3 -o " + d("whole" + m) + " " + scene);
+        ASSERT_EQ(r.status, 0) << r.output;
+        for (int i = 0; i < 3; ++i) {
+            r = run("-t 1 --frames 2-3 --tile " + std::to_string(i) + "/3 -o " + d("parts" + m) + " " +
+                    scene);
+            ASSERT_EQ(r.status, 0) << r.output;
+        }
+        EXPECT_EQ(files_under(dir_ / ("parts" + m)).size(), 6u);
+        r = run("--merge -o " + d("merged" + m) + " " + d("parts" + m));
+        ASSERT_EQ(r.status, 0) << r.output;
+        const auto whole = files_under(dir_ / ("whole" + m));
+        EXPECT_GE(whole.size(), mode == 3 ? 2u : 40u);
+        EXPECT_EQ(whole, files_under(dir_ / ("merged" + m)));
+        for (const auto& f : whole)
+            expect_same_image(dir_ / ("whole" + m) / f, dir_ / ("merged" + m) / f);
+    }
+}
+
+TEST_F(SplitFrame, BadSplitsAndBadSetsOfPartsFailWithoutWriting) {
+    const std::string scene = demo("a.mi", 3, "8 70"), other = demo("b.mi", 3, "8 40");
+    // Not a part of N, and more parts than the frame's three bucket rows.
+    for (const char* bad : {"2/2", "0/0", "1", "-1/2", "a/b"}) {
+        const Result r = run(std::string("--tile ") + bad + " -o " + d("p") + " " + scene);
+        EXPECT_EQ(r.status, 2) << bad << ": " << r.output;
+    }
+    Result r = run("--tile 0/4 -o " + d("p") + " " + scene);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("splits into at most"), std::string::npos) << r.output;
+    EXPECT_TRUE(files_under(dir_ / "p").empty());
+
+    // A missing part; a part of another split; parts of another scene; a scene changed since.
+    ASSERT_EQ(run("--tile 0/2 -o " + d("one") + " " + scene).status, 0);
+    ASSERT_EQ(run("--tile 1/2 -o " + d("two") + " " + scene).status, 0);
+    ASSERT_EQ(run("--tile 1/3 -o " + d("three") + " " + scene).status, 0);
+    ASSERT_EQ(run("--tile 1/2 -o " + d("other") + " " + other).status, 0);
+    fs::create_directories(dir_ / "out/out");
+    std::ofstream(dir_ / "out/out/demo.singleTK.0001.exr") << "previous";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {d("one"), "part 1 of 2 is missing"},
+        {d("one") + " " + d("one") + "/a.0001.r0.part0of2.exr", "part 0 twice"},
+        {d("one") + " " + d("three"), "is part of 3"},
+        {d("one") + " " + d("other"), "come from different scenes"},
+        {scene, "cannot be read as an OpenEXR file"},
+    };
+    for (const auto& [inputs, expect] : cases) {
+        r = run("--merge -o " + d("out") + " " + inputs);
+        EXPECT_EQ(r.status, 1) << inputs;
+        EXPECT_NE(r.output.find(expect), std::string::npos) << inputs << ": " << r.output;
+    }
+    std::ofstream(scene, std::ios::app) << "# edited\n";
+    r = run("--merge -o " + d("out") + " " + d("one") + " " + d("two"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("scene files changed"), std::string::npos) << r.output;
+    EXPECT_EQ(files_under(dir_ / "out"), std::set<std::string>{"out/demo.singleTK.0001.exr"});
+    std::ifstream kept(dir_ / "out/out/demo.singleTK.0001.exr");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous");
+    EXPECT_EQ(run("--tile 0/2 --merge " + scene).status, 2);
+}
+
+} // namespace
