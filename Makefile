@@ -33,10 +33,10 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# A private single-node Slurm cluster renders through scripts/farm (about half a minute; needs
+# A private single-node Slurm cluster renders through scripts/slurm (about half a minute; needs
 # root or the current user's right to run munge and slurmd; installs slurm-wlm when missing).
 farm-test: build
-	tests/farm/run.sh $(BUILD)
+	tests/slurm/run.sh $(BUILD)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the whole suite.
 sanitize: deps

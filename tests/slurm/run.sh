@@ -1,10 +1,10 @@
 #!/bin/bash
-# make farm-test: a private single-node Slurm cluster (scripts/farm/cluster.sh) renders a
+# make farm-test: a private single-node Slurm cluster (scripts/slurm/cluster.sh) renders a
 # 4-frame sequence, and a 2-frame sequence split into 2 parts per frame with its merge, through
-# scripts/farm/submit.sh; every output must equal a one-piece local render bit for bit. A scene
+# scripts/slurm/submit.sh; every output must equal a one-piece local render bit for bit. A scene
 # with an error must fail its tasks (and cancel the merge). The task script alone must stop on
 # SIGTERM with status 143 and write no part. The cluster is stopped however the test ends.
-#   tests/farm/run.sh BUILD_DIR
+#   tests/slurm/run.sh BUILD_DIR
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,7 +15,7 @@ bin=$build/bin/ornrender
 
 work=$build/farm-test
 cluster=$work/cluster
-"$root/scripts/farm/cluster.sh" stop "$cluster" 2>/dev/null || true
+"$root/scripts/slurm/cluster.sh" stop "$cluster" 2>/dev/null || true
 rm -rf "$work"
 mkdir -p "$work"
 jobs=()
@@ -24,7 +24,7 @@ cleanup() {
     if [ -n "${SLURM_CONF:-}" ]; then
         for j in "${jobs[@]}"; do scancel "$j" 2>/dev/null || true; done
     fi
-    "$root/scripts/farm/cluster.sh" stop "$cluster" || true
+    "$root/scripts/slurm/cluster.sh" stop "$cluster" || true
     [ "$status" = 0 ] && echo "farm-test: passed" || echo "farm-test: FAILED (logs in $work)"
     exit "$status"
 }
@@ -40,11 +40,11 @@ sed -e 's/resolution 640 480/resolution 24 70/' -e 's/samples 0 2/samples 0 1/' 
 printf 'this is not a scene\n' >"$work/broken.mi"
 "$bin" -q --frames 1-4 -o "$work/ref" "$work/scene.mi"
 
-SLURM_CONF=$("$root/scripts/farm/cluster.sh" start "$cluster" 2)
+SLURM_CONF=$("$root/scripts/slurm/cluster.sh" start "$cluster" 2)
 export SLURM_CONF
 submit() {
     local out
-    out=$("$root/scripts/farm/submit.sh" --cpus 1 --ornrender "$bin" "$@" -- -q)
+    out=$("$root/scripts/slurm/submit.sh" --cpus 1 --ornrender "$bin" "$@" -- -q)
     echo "$out" >&2
     while read -r _ id; do jobs+=("$id"); done <<<"$out"
 }
@@ -86,7 +86,7 @@ sed -e 's/resolution 640 480/resolution 320 240/' -e "s|\"meshes/|\"$root/scenes
     export ORN_TILES=2 ORN_PARTS=$work/term/parts
     export SLURM_ARRAY_TASK_ID=0 SLURM_CPUS_PER_TASK=1 ORN_ARGS=-q
     unset SLURM_JOB_ID SLURM_CONF
-    exec "$root/scripts/farm/render-task.sh"
+    exec "$root/scripts/slurm/render-task.sh"
 ) >"$work/term.log" 2>&1 &
 task=$!
 sleep 2
