@@ -216,14 +216,15 @@ RTCRay make_ray(const miVector& org, const miVector& dir, float tnear, float tfa
 
 } // namespace
 
-void GeometryScene::init_context(MaskContext& ctx, unsigned mask) const {
+void GeometryScene::init_context(MaskContext& ctx, unsigned mask, bool ordered) const {
     rtcInitIntersectContext(&ctx.base);
     ctx.masks = &masks_;
     ctx.mask = mask;
     ctx.check_mask = needs_filter_[mask & 7];
     // Usually every mesh is seen by every ray kind; the filter only runs when some mesh is
-    // hidden from this one.
-    if (coincident_)
+    // hidden from this one. The coincident filter orders closest hits; a query for any
+    // occluder needs no order.
+    if (ordered && coincident_)
         ctx.base.filter = coincident_filter;
     else if (ctx.check_mask)
         ctx.base.filter = mask_filter;
@@ -255,7 +256,7 @@ bool GeometryScene::closest(MaskContext& ctx, const miVector& org, const miVecto
 bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
                               unsigned mask, Hit& hit) const {
     MaskContext ctx;
-    init_context(ctx, mask);
+    init_context(ctx, mask, true);
     return closest(ctx, org, dir, tnear, tfar, hit);
 }
 
@@ -263,7 +264,7 @@ bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, con
                                    float tfar, unsigned mask, Hit& hit) const {
     if (!coincident_) return intersect(org, dir, from.offset, tfar, mask, hit);
     MaskContext ctx;
-    init_context(ctx, mask);
+    init_context(ctx, mask, true);
     ctx.from = &from;
     ctx.back = from.offset;
     ctx.behind = coincidence(org);
@@ -277,7 +278,7 @@ bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, con
 bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,
                              unsigned mask) const {
     MaskContext ctx;
-    init_context(ctx, mask);
+    init_context(ctx, mask, false);
     RTCRay ray = make_ray(org, dir, tnear, tfar);
     rtcOccluded1(scene_, &ctx.base, &ray);
     return ray.tfar < 0.f;

@@ -75,7 +75,7 @@ class GeometryScene {
     RTCScene handle() const { return scene_; }
 
   private:
-    void init_context(MaskContext& ctx, unsigned mask) const;
+    void init_context(MaskContext& ctx, unsigned mask, bool ordered) const;
     void apply_flags();
     bool closest(MaskContext& ctx, const miVector& org, const miVector& dir, float tnear, float tfar,
                  Hit& hit) const;

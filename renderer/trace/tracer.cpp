@@ -48,7 +48,7 @@ bool Frame::intersect_through(const miState* from, const miVector& dir, float tf
     // surface must not meet it, or the one it duplicates, again.
     const WorldInstance* first = world_.instances().data();
     for (const miState* s = from; s && d.count < Departure::kMaxObjects; s = s->parent) {
-        const WorldInstance* wi = ThreadContext::data(const_cast<miState*>(s)).hit;
+        const WorldInstance* wi = static_cast<const RayData*>(s->cache)->hit;
         if (!wi) break;
         const miVector gap = s->point - org;
         if (std::max(std::fabs(gap.x), std::max(std::fabs(gap.y), std::fabs(gap.z))) > d.offset) break;
