@@ -215,11 +215,16 @@ bool Frame::prepare() {
         auto* m = db_.get_as<MaterialElement>(material, miSCENE_MATERIAL);
         return m && m->shadow;
     };
+    bool coincident = false;
     for (const WorldInstance& wi : world_.instances()) {
         if (casts_filtered_shadow(wi.default_material)) shadows_opaque_ = false;
-        for (miTag m : wi.polygon_materials)
+        coincident = coincident || needs_coincident(wi.default_material);
+        for (miTag m : wi.polygon_materials) {
             if (casts_filtered_shadow(m)) shadows_opaque_ = false;
+            coincident = coincident || needs_coincident(m);
+        }
     }
+    world_.geometry().set_coincident(coincident);
     prepared_ = true;
     const miCamera* cam = camera_record();
     auto* lens = cam ? db_.get_as<FunctionElement>(cam->lens, miSCENE_FUNCTION) : nullptr;

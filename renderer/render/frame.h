@@ -153,13 +153,14 @@ class Frame : public LightSource {
     bool rasterise_behind(miColor* result, miState* hit);
     // The first shadow occluder from `from` along `dir` between t0 and end: false when none;
     // `occluder` is its shadow state, null when the ray tree is too deep for one.
+    // `through`: the ray leaves the surface of `from` (see intersect_through).
     bool find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
-                       miState*& occluder, float& t);
+                       miState*& occluder, float& t, bool through = false);
     // Segment shadows: the first segment from the light towards the shaded point, and one
     // segment from `start` along `dir` up to the distance left to the shaded point.
     miBoolean trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point);
     miBoolean shadow_segment(miColor* result, miState* from, const miVector& start, const miVector& dir,
-                             float skipped);
+                             float skipped, bool through);
     // Filters `result` through the occluder's shadow shader; no shadow shader blocks.
     miBoolean shade_occluder(miColor* result, miState* occluder);
     void run_calls();
@@ -182,6 +183,12 @@ class Frame : public LightSource {
     // Width of one pixel's footprint at `distance` along an eye ray, world units.
     float pixel_footprint(double distance) const;
     miBoolean environment_texture(miColor* result, miState* state, miTag texture, const miVector& dir);
+    // A ray from `from`'s hit that carries on through its surface. In coincident mode it meets
+    // a coinciding surface of another object at once, never the surfaces it starts on.
+    bool intersect_through(const miState* from, const miVector& dir, float tfar, unsigned mask,
+                           Hit& hit) const;
+    // Whether a material's shaders rely on rays meeting coincident surfaces.
+    bool needs_coincident(miTag material) const;
 
     Database& db_;
     World& world_;

@@ -95,13 +95,16 @@ miBoolean Frame::trace_first_segment(miColor* result, miState* state, const miVe
     const float run = std::isfinite(to_point) && to_point < reach ? to_point : reach;
     const float skipped = std::isfinite(to_point) ? to_point - run : 0.f;
     ThreadContext::data(state).shadow_remaining = run;
-    return shadow_segment(result, state, p + to_light * run, -to_light, skipped);
+    return shadow_segment(result, state, p + to_light * run, -to_light, skipped, false);
 }
 
 bool Frame::find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
-                          miState*& occluder, float& t) {
+                          miState*& occluder, float& t, bool through) {
     Hit hit;
-    if (!world_.geometry().intersect(start, dir, t0, end * (1.f - 1e-5f), kMaskShadow, hit)) return false;
+    const float tfar = end * (1.f - 1e-5f);
+    if (!(through ? intersect_through(from, dir, tfar, kMaskShadow, hit)
+                  : world_.geometry().intersect(start, dir, t0, tfar, kMaskShadow, hit)))
+        return false;
     RayData& rd = ThreadContext::data(from);
     occluder = rd.thread->child_of(from, miRAY_SHADOW);
     if (!occluder) return true;
@@ -127,21 +130,22 @@ miBoolean Frame::shade_occluder(miColor* result, miState* occluder) {
 
 miBoolean Frame::trace_shadow_segment(miColor* result, miState* state) {
     if (state->type == miRAY_LIGHT) return trace_shadow(result, state);
-    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f);
+    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f, true);
 }
 
 miBoolean Frame::continue_shadow_segment(miColor* result, miState* state) {
     if (state->type != miRAY_SHADOW) return miFALSE;
-    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f);
+    return shadow_segment(result, state, state->point, normalized(state->dir), 0.f, true);
 }
 
 miBoolean Frame::shadow_segment(miColor* result, miState* from, const miVector& start, const miVector& dir,
-                                float skipped) {
+                                float skipped, bool through) {
     const double remaining = ThreadContext::data(from).shadow_remaining;
     if (!(remaining > 0.0)) return miTRUE;
     miState* st = nullptr;
     float t = 0.f;
-    if (!find_occluder(from, start, dir, secondary_tnear(start), float(remaining), st, t)) return miTRUE;
+    if (!find_occluder(from, start, dir, secondary_tnear(start), float(remaining), st, t, through))
+        return miTRUE;
     if (!st) return miFALSE;
     st->dist += double(skipped);
     ThreadContext::data(st).shadow_remaining = remaining - double(t);

@@ -1,16 +1,27 @@
 #include "trace/geometry_scene.h"
 
+#include "core/math.h"
+
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 namespace orn {
 
-// Embree's context with the ray kind, for the mask filter.
+// Embree's context with the ray kind, for the mask filter, and in coincident mode where the
+// ray starts and the nearest hit held back because the ray leaves a surface there.
 struct MaskContext {
     RTCIntersectContext base;
     const std::vector<unsigned>* masks;
     unsigned mask;
+    bool check_mask = false;
+    const Departure* from = nullptr;
+    float back = 0.f;   // how far behind its origin a departing ray starts
+    float behind = 0.f; // hits this far before the origin still count as at the origin
+    bool has_leaving = false;
+    Hit leaving;
 };
 
 namespace {
@@ -35,6 +46,53 @@ void outside_only(const RTCFilterFunctionNArguments* args) {
                         RTCRayN_dir_y(args->ray, args->N, i) * RTCHitN_Ng_y(args->hit, args->N, i) +
                         RTCRayN_dir_z(args->ray, args->N, i) * RTCHitN_Ng_z(args->hit, args->N, i);
         if (d > 0.f) args->valid[i] = 0;
+    }
+}
+
+// Coincident mode. Hits where the ray leaves a surface are held back rather than accepted, so
+// that a surface it enters at the same place is still found and can win the tie; hits of the
+// surfaces a departing ray starts on are skipped.
+void coincident_filter(const RTCFilterFunctionNArguments* args) {
+    auto* ctx = reinterpret_cast<MaskContext*>(args->context);
+    for (unsigned i = 0; i < args->N; ++i) {
+        if (args->valid[i] != -1) continue;
+        const unsigned geom = RTCHitN_geomID(args->hit, args->N, i);
+        if (ctx->check_mask && ((*ctx->masks)[geom] & ctx->mask) == 0) {
+            args->valid[i] = 0;
+            continue;
+        }
+        const float t = RTCRayN_tfar(args->ray, args->N, i);
+        if (const Departure* from = ctx->from) {
+            if (t < ctx->back - ctx->behind) {
+                args->valid[i] = 0;
+                continue;
+            }
+            const unsigned prim = RTCHitN_primID(args->hit, args->N, i);
+            bool own = false;
+            for (int k = 0; k < from->count && !own; ++k)
+                own = from->mesh[k] == geom &&
+                      (t < ctx->back + from->offset || (k == 0 && prim == from->primitive));
+            if (own) {
+                args->valid[i] = 0;
+                continue;
+            }
+        }
+        const float nx = RTCHitN_Ng_x(args->hit, args->N, i), ny = RTCHitN_Ng_y(args->hit, args->N, i),
+                    nz = RTCHitN_Ng_z(args->hit, args->N, i);
+        const float d = RTCRayN_dir_x(args->ray, args->N, i) * nx +
+                        RTCRayN_dir_y(args->ray, args->N, i) * ny + RTCRayN_dir_z(args->ray, args->N, i) * nz;
+        if (d > 0.f) {
+            if (!ctx->has_leaving || t < ctx->leaving.t) {
+                ctx->has_leaving = true;
+                ctx->leaving.t = t;
+                ctx->leaving.mesh = geom;
+                ctx->leaving.triangle = RTCHitN_primID(args->hit, args->N, i);
+                ctx->leaving.u = RTCHitN_u(args->hit, args->N, i);
+                ctx->leaving.v = RTCHitN_v(args->hit, args->N, i);
+                ctx->leaving.ng = {nx, ny, nz};
+            }
+            args->valid[i] = 0;
+        }
     }
 }
 
@@ -104,7 +162,23 @@ void GeometryScene::commit() {
         for (unsigned m : masks_)
             if ((m & mask) == 0) needs_filter_[mask] = true;
     }
-    bool any = false;
+    apply_flags();
+    committed_ = true;
+}
+
+void GeometryScene::set_coincident(bool on) {
+    if (on == coincident_) return;
+    coincident_ = on;
+    if (committed_) apply_flags();
+}
+
+float GeometryScene::coincidence(const miVector& p) {
+    const float m = std::max(std::fabs(p.x), std::max(std::fabs(p.y), std::fabs(p.z)));
+    return 1e-5f * (1.f + m);
+}
+
+void GeometryScene::apply_flags() {
+    bool any = coincident_;
     for (bool b : needs_filter_)
         any = any || b;
     // Robust kernels keep meshes watertight: a ray along a shared edge meets one of its
@@ -142,38 +216,69 @@ RTCRay make_ray(const miVector& org, const miVector& dir, float tnear, float tfa
 
 } // namespace
 
-void GeometryScene::init_context(MaskContext& ctx, unsigned mask) const {
+void GeometryScene::init_context(MaskContext& ctx, unsigned mask, bool ordered) const {
     rtcInitIntersectContext(&ctx.base);
     ctx.masks = &masks_;
     ctx.mask = mask;
+    ctx.check_mask = needs_filter_[mask & 7];
     // Usually every mesh is seen by every ray kind; the filter only runs when some mesh is
-    // hidden from this one.
-    if (needs_filter_[mask & 7]) ctx.base.filter = mask_filter;
+    // hidden from this one. The coincident filter orders closest hits; a query for any
+    // occluder needs no order.
+    if (ordered && coincident_)
+        ctx.base.filter = coincident_filter;
+    else if (ctx.check_mask)
+        ctx.base.filter = mask_filter;
 }
 
-bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
-                              unsigned mask, Hit& hit) const {
-    MaskContext ctx;
-    init_context(ctx, mask);
+bool GeometryScene::closest(MaskContext& ctx, const miVector& org, const miVector& dir, float tnear,
+                            float tfar, Hit& hit) const {
     RTCRayHit rh;
     rh.ray = make_ray(org, dir, tnear, tfar);
     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
     rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
     rtcIntersect1(scene_, &ctx.base, &rh);
-    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
-    hit.t = rh.ray.tfar;
-    hit.mesh = rh.hit.geomID;
-    hit.triangle = rh.hit.primID;
-    hit.u = rh.hit.u;
-    hit.v = rh.hit.v;
-    hit.ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+    const bool entering = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+    if (entering) {
+        hit.t = rh.ray.tfar;
+        hit.mesh = rh.hit.geomID;
+        hit.triangle = rh.hit.primID;
+        hit.u = rh.hit.u;
+        hit.v = rh.hit.v;
+        hit.ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+    }
+    if (!ctx.has_leaving) return entering;
+    // A surface the ray leaves wins only when it lies clearly before the one it enters.
+    if (entering && ctx.leaving.t >= hit.t - coincidence(org + dir * hit.t)) return true;
+    hit = ctx.leaving;
+    return true;
+}
+
+bool GeometryScene::intersect(const miVector& org, const miVector& dir, float tnear, float tfar,
+                              unsigned mask, Hit& hit) const {
+    MaskContext ctx;
+    init_context(ctx, mask, true);
+    return closest(ctx, org, dir, tnear, tfar, hit);
+}
+
+bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, const Departure& from,
+                                   float tfar, unsigned mask, Hit& hit) const {
+    if (!coincident_) return intersect(org, dir, from.offset, tfar, mask, hit);
+    MaskContext ctx;
+    init_context(ctx, mask, true);
+    ctx.from = &from;
+    ctx.back = from.offset;
+    ctx.behind = coincidence(org);
+    // Started behind the origin, so that a surface through the origin lies well inside the
+    // ray's range whatever rounding put the origin on one side of it.
+    if (!closest(ctx, org - dir * ctx.back, dir, 0.f, tfar + ctx.back, hit)) return false;
+    hit.t = std::max(hit.t - ctx.back, 0.f);
     return true;
 }
 
 bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,
                              unsigned mask) const {
     MaskContext ctx;
-    init_context(ctx, mask);
+    init_context(ctx, mask, false);
     RTCRay ray = make_ray(org, dir, tnear, tfar);
     rtcOccluded1(scene_, &ctx.base, &ray);
     return ray.tfar < 0.f;

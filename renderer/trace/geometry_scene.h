@@ -24,6 +24,18 @@ struct Hit {
     miVector ng{0, 0, 0};   // geometric normal (unnormalised, winding order)
 };
 
+// Where a ray that carries on through a surface starts: the objects whose surfaces meet at
+// its origin (the one it leaves first) and the primitive it leaves. Hits on those objects
+// closer than `offset` are the surfaces just passed; every other object is seen from zero
+// distance, so a surface that coincides with the one left is met at once.
+struct Departure {
+    static constexpr int kMaxObjects = 4;
+    unsigned mesh[kMaxObjects] = {};
+    int count = 0;
+    unsigned primitive = ~0u; // of mesh[0]; ~0u: none to skip
+    float offset = 0.f;
+};
+
 class GeometryScene {
   public:
     GeometryScene();
@@ -45,6 +57,15 @@ class GeometryScene {
     // Closest hit within (tnear, tfar) among meshes whose mask shares a bit with `mask`.
     bool intersect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
                    Hit& hit) const;
+    // Closest hit within (0, tfar) of a ray leaving the surfaces of `from` (coincident mode).
+    bool intersect_from(const miVector& org, const miVector& dir, const Departure& from, float tfar,
+                        unsigned mask, Hit& hit) const;
+    // Coincident mode: hits of different objects within coincidence(p) of each other along a
+    // ray count as one place, where a surface the ray enters comes before one it leaves, and
+    // rays may leave through a surface with intersect_from. Changing it rebuilds the scene.
+    void set_coincident(bool on);
+    bool coincident() const { return coincident_; }
+    static float coincidence(const miVector& p);
     // Whether anything lies within (tnear, tfar): the cheaper query when the order of the
     // hits does not matter.
     bool occluded(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask) const;
@@ -54,7 +75,10 @@ class GeometryScene {
     RTCScene handle() const { return scene_; }
 
   private:
-    void init_context(MaskContext& ctx, unsigned mask) const;
+    void init_context(MaskContext& ctx, unsigned mask, bool ordered) const;
+    void apply_flags();
+    bool closest(MaskContext& ctx, const miVector& org, const miVector& dir, float tnear, float tfar,
+                 Hit& hit) const;
 
     RTCDevice device_ = nullptr;
     RTCScene scene_ = nullptr;
@@ -62,6 +86,8 @@ class GeometryScene {
     std::vector<unsigned> geom_ids_;
     bool needs_filter_[8] = {};
     std::atomic<bool>* cancel_ = nullptr;
+    bool coincident_ = false;
+    bool committed_ = false;
 };
 
 } // namespace orn

@@ -27,6 +27,39 @@ float Frame::secondary_tnear(const miVector& p) const {
     return 1e-4f * (1.f + m);
 }
 
+bool Frame::needs_coincident(miTag material) const {
+    auto* m = db_.get_as<MaterialElement>(material, miSCENE_MATERIAL);
+    if (!m) return false;
+    for (miTag shader : {m->surface, m->shadow}) {
+        auto* fe = db_.get_as<FunctionElement>(shader, miSCENE_FUNCTION);
+        if (fe && fe->function.decl && fe->function.decl->decl.name == "orn_dielectric_interface")
+            return true;
+    }
+    return false;
+}
+
+bool Frame::intersect_through(const miState* from, const miVector& dir, float tfar, unsigned mask,
+                              Hit& hit) const {
+    const GeometryScene& geometry = world_.geometry();
+    const miVector& org = from->point;
+    Departure d;
+    d.offset = secondary_tnear(org);
+    if (!geometry.coincident()) return geometry.intersect(org, dir, d.offset, tfar, mask, hit);
+    // The surfaces met at this point on the way here: a ray that passed over a duplicate
+    // surface must not meet it, or the one it duplicates, again.
+    const WorldInstance* first = world_.instances().data();
+    for (const miState* s = from; s && d.count < Departure::kMaxObjects; s = s->parent) {
+        const WorldInstance* wi = static_cast<const RayData*>(s->cache)->hit;
+        if (!wi) break;
+        const miVector gap = s->point - org;
+        if (std::max(std::fabs(gap.x), std::max(std::fabs(gap.y), std::fabs(gap.z))) > d.offset) break;
+        const unsigned mesh = unsigned(wi - first);
+        if (s == from) d.primitive = wi->object->hair ? ~0u : unsigned(s->pri_idx);
+        if (std::find(d.mesh, d.mesh + d.count, mesh) == d.mesh + d.count) d.mesh[d.count++] = mesh;
+    }
+    return geometry.intersect_from(org, dir, d, tfar, mask, hit);
+}
+
 void Frame::fill_hair_hit(miState* st, const Hit& hit, const WorldInstance& wi) const {
     RayData& rd = ThreadContext::data(st);
     const scene::HairCurves& c = *wi.object->hair;
@@ -397,7 +430,10 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
     // towards the environment.
     const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
     Hit hit;
-    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, kMaskTrace, hit)) {
+    const bool through = type == miRAY_REFRACT || type == miRAY_TRANSPARENT;
+    if (through ? intersect_through(state, st->dir, tfar, kMaskTrace, hit)
+                : world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, kMaskTrace,
+                                              hit)) {
         fill_hit(st, hit);
         call_material(result, st);
         if (fstop > 0.0 && hit.t > fstart && fstop > fstart) {
@@ -435,7 +471,7 @@ miBoolean Frame::trace_continue(miColor* result, miState* state) {
     const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
     const unsigned mask = state->type == miRAY_EYE ? kMaskEye : kMaskTrace;
     Hit hit;
-    if (world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, mask, hit)) {
+    if (intersect_through(state, st->dir, tfar, mask, hit)) {
         fill_hit(st, hit);
         call_material(result, st);
         return miTRUE;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace orn::test {
 namespace {
@@ -91,6 +92,168 @@ TEST(DielectricInterface, ShadowsOutsideSegmentModeAreBlack) {
     EXPECT_TRUE(
         messages.contains("orn_dielectric_interface shadow shader will produce correct shadows only with "
                           "\"segments\" shadow mode!"));
+}
+
+// Two boxes sharing a face on real geometry: `front` spans z -6..-4, `back` z -8..-6, both
+// x, y -2..2, so the front box's far face and the back box's near face are the same two
+// triangles wound oppositely. Medium A has label 1, B label 2.
+std::string box(const std::string& name, float z0, float z1, int label, const char* flags) {
+    auto corner = [](float x, float y, float z) {
+        return std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + "  ";
+    };
+    std::string vectors;
+    for (float z : {z0, z1})
+        vectors += corner(-2, -2, z) + corner(2, -2, z) + corner(2, 2, z) + corner(-2, 2, z);
+    return "object \"" + name + "\" " + flags + " group " + vectors +
+           "v 0 v 1 v 2 v 3 v 4 v 5 v 6 v 7 p 4 5 6 7 p 0 3 2 1 p 1 2 6 5 p 0 4 7 3 p 3 7 6 2 p 0 1 5 4 "
+           "end group end object\ninstance \"" +
+           name + "_i\" \"" + name + "\" material \"di_m\" label " + std::to_string(label) +
+           " end instance\n";
+}
+
+std::string boxes(const std::string& inputs, bool a_in_front, const std::string& extra = "",
+                  const char* flags = "visible shadow trace", const std::string& shadow_inputs = "") {
+    const std::string common = "\"match_mode\" 2, \"label1\" 1, \"label2\" 2";
+    const std::string shadow = shadow_inputs.empty() ? "\"di\"" : "\"di_sh\"";
+    return module_preamble() +
+           "options \"opt\" samples 0 0 trace depth 4 8 12 shadow segments end options\n"
+           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100 end camera\n"
+           "instance \"cam_i\" \"cam\" end instance\n"
+           // Clear refracting inputs with a tint that tells which of them a ray went through.
+           "shader \"clear\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1)\n"
+           "shader \"boundary\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1.25, "
+           "\"refract_color\" 0.5 1 1 1)\n"
+           "shader \"di\" \"orn_dielectric_interface\" (" +
+           inputs + ", " + common + ")\n" +
+           (shadow_inputs.empty()
+                ? ""
+                : "shader \"di_sh\" \"orn_dielectric_interface\" (" + shadow_inputs + ", " + common + ")\n") +
+           "material \"di_m\" = \"di\" shadow = " + shadow + " end material\n" +
+           box("front", -6, -4, a_in_front ? 1 : 2, flags) + box("back", -8, -6, a_in_front ? 2 : 1, flags) +
+           extra + "instgroup \"root\" \"cam_i\" \"front_i\" \"back_i\"" +
+           (extra.empty() ? "" : " \"bulb_i\" \"floor_i\"") +
+           " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+}
+
+TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
+    // Slightly off the axis, so that no ray runs along the faces' diagonal.
+    const float rx = 52.f, ry = 47.f;
+    // The boundary's material scales what it sees by (1 / 1.25)^2 = 0.64 entering its
+    // index 1.25 and by 1.5625 leaving it, and tints it by (0.5, 1, 1).
+    struct Case {
+        bool a_in_front;
+        const char* inputs;
+        miColor want;
+        size_t boundary, duplicate; // states after the eye hit
+    };
+    const Case cases[] = {
+        // Into A, then B's duplicate of A's far face (passed over), then A's far face leaving
+        // A into B: the boundary, as entering (inv_normal 0); then B's far face takes color2.
+        {true,
+         "\"color1\" = \"clear\", \"color2\" 0.4 0.5 0.6 1, \"interface_color\" = \"boundary\"",
+         {0.5f * 0.64f * 0.4f, 0.64f * 0.5f, 0.64f * 0.6f, 0},
+         2,
+         1},
+        // Into B, then A's near face leaving B into A: the boundary as leaving (inv_normal 1);
+        // then B's duplicate (passed over) and A's far face with color1.
+        {false,
+         "\"color1\" 0.1 0.2 0.3 1, \"color2\" = \"clear\", \"interface_color\" = \"boundary\"",
+         {0.5f * 1.5625f * 0.1f, 1.5625f * 0.2f, 1.5625f * 0.3f, 0},
+         1,
+         2},
+    };
+    for (const Case& c : cases) {
+        // Either object may come first in the acceleration structure; the order of the
+        // coincident faces along the ray must not depend on it.
+        for (bool back_first : {false, true}) {
+            SCOPED_TRACE(std::string(c.a_in_front ? "A into B" : "B into A") +
+                         (back_first ? ", back box first" : ""));
+            std::string text = boxes(c.inputs, c.a_in_front);
+            const std::string order = "\"front_i\" \"back_i\"";
+            text.replace(text.find(order), order.size(), back_first ? "\"back_i\" \"front_i\"" : order);
+            SceneFixture fx(1);
+            ASSERT_TRUE(fx.load(text));
+            miState* root = fx.root(int(rx), int(ry));
+            miVector org, dir;
+            fx.frame().camera_ray(rx, ry, org, dir);
+            miColor result{0, 0, 0, 0};
+            ASSERT_TRUE(fx.frame().trace_eye(&result, root, org, dir));
+            expect_rgb(result, c.want.r, c.want.g, c.want.b, 1e-5f);
+
+            // The states of the ray tree stay in place after the sample: the eye hit, then one
+            // state per surface met.
+            std::vector<const miState*> chain;
+            for (const miState* s = root->child; s && chain.size() < 4; s = s->child)
+                chain.push_back(s);
+            ASSERT_EQ(chain.size(), 4u);
+            const miState* boundary = chain[c.boundary];
+            const miState* duplicate = chain[c.duplicate];
+            EXPECT_EQ(boundary->label, 1u);
+            EXPECT_EQ(duplicate->label, 2u);
+            // The second of the two coincident surfaces is met at zero distance, by a refraction ray.
+            EXPECT_LT(chain[2]->dist, 1e-4);
+            EXPECT_EQ(chain[2]->type, miRAY_REFRACT);
+            // The ray the boundary refracts starts in the index the material chose for its side:
+            // its own 1.25 entering, the outside's 1 leaving.
+            EXPECT_FLOAT_EQ(chain[c.boundary + 1]->ior_in, c.a_in_front ? 1.25f : 1.f);
+        }
+    }
+}
+
+TEST(DielectricInterface, SegmentShadowsCrossTheSharedFace) {
+    // A bulb inside the front box (A) lights a floor behind both boxes; the boxes are hidden
+    // from the camera. The first segment starts at the bulb and meets the shared face, where
+    // entering B comes before leaving A. Only the floor is seen by eye rays and probes.
+    const std::string extra =
+        "light \"bulb\" \"orn_PointTK\" (\"category\" \"k\") origin 0.3 0.2 -5 end light\n"
+        "instance \"bulb_i\" \"bulb\" end instance\n"
+        "shader \"lit\" \"orn_shadow\" (\"light_mode\" 2)\nmaterial \"floor_m\" = \"lit\" end material\n"
+        "object \"floor\" visible shadow trace group -9 -9 -9  9 -9 -9  9 9 -9  -9 9 -9  v 0 v 1 v 2 v 3 "
+        "p 0 1 2 3 end group end object\n"
+        "instance \"floor_i\" \"floor\" material \"floor_m\" end instance\n";
+    const std::string inputs = "\"color1\" 1 1 1 1, \"color2\" 1 1 1 1, \"interface_color\" 1 1 1 1";
+    const std::string transmissions =
+        "\"color1\" 0.1 0.2 0.3 1, \"color2\" 0.4 0.5 0.6 1, \"interface_color\" 0.7 0.8 0.9 1";
+    auto floor_light = [&](const char* flags, int* record) {
+        SceneFixture fx(1);
+        EXPECT_TRUE(fx.load(boxes(inputs, true, extra, flags, transmissions)));
+        miState* hit = fx.probe_eye(50.f, 50.f);
+        EXPECT_NE(hit, nullptr);
+        if (!hit) return miColor{0, 0, 0, 0};
+        if (record) mi_shaderstate_set(hit, "csg_mat", record, 10 * sizeof(int), 1);
+        miColor c{0, 0, 0, 0};
+        EXPECT_TRUE(fx.call("lit", &c, hit));
+        return c;
+    };
+    const miColor open = floor_light("visible off shadow off trace off", nullptr);
+    ASSERT_GT(open.r, 0.01f);
+    // No record: the first surface met is B's, entered, which takes color2 and ends the ray.
+    expect_rgb(floor_light("visible off shadow trace off", nullptr), open.r * 0.4f, open.g * 0.5f,
+               open.b * 0.6f, 1e-5f);
+    // A record saying the ray is inside A: entering B from A passes on, and the next segment
+    // meets A's own face at the same place, the boundary, which takes interface_color.
+    int inside_a[10] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    expect_rgb(floor_light("visible off shadow trace off", inside_a), open.r * 0.7f, open.g * 0.8f,
+               open.b * 0.9f, 1e-5f);
+}
+
+TEST(DielectricInterface, OnlyFramesWithTheMaterialTraceCoincidentSurfaces) {
+    const std::string inputs = "\"color1\" 1 1 1 1, \"color2\" 1 1 1 1, \"interface_color\" 1 1 1 1";
+    struct Case {
+        std::string text;
+        bool coincident;
+    };
+    auto swap = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const std::string shadow_only = swap(boxes(inputs, true), "= \"di\" shadow", "= \"clear\" shadow");
+    const std::string ordinary = swap(shadow_only, "shadow = \"di\"", "shadow = \"clear\"");
+    const Case cases[] = {{boxes(inputs, true), true}, {shadow_only, true}, {ordinary, false}};
+    for (const Case& c : cases) {
+        SceneFixture fx(1);
+        ASSERT_TRUE(fx.load(c.text));
+        EXPECT_EQ(fx.frame().world().geometry().coincident(), c.coincident);
+    }
 }
 
 } // namespace
