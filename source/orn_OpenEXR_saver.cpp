@@ -321,6 +321,7 @@ class ExrImage {
         int columns = 0;
         while (columns < width_ && !mi_par_aborted())
             ++columns;
+        if (columns == 0) return;
         T* dst[4] = {};
         for (size_t c = 0; c < arrays.size(); ++c)
             dst[c] = reinterpret_cast<T*>(arrays[c].data());
@@ -342,7 +343,7 @@ class ExrImage {
                     row_values[c * size_t(columns) + size_t(x)] = p.v[c];
             }
             for (size_t c = 0; c < arrays.size(); ++c)
-                convert_row(&row_values[c * size_t(columns)], dst[c] + row, size_t(columns));
+                convert_row(row_values.data() + c * size_t(columns), dst[c] + row, size_t(columns));
         }
     }
 

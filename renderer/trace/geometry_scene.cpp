@@ -96,11 +96,21 @@ void coincident_filter(const RTCFilterFunctionNArguments* args) {
     }
 }
 
+// One Embree device for the whole process: each device starts its own task scheduler
+// workers, and a device made while the workers of an earlier one still run makes them read
+// its settings as they are being written. Scenes of every frame and session share it; the
+// last reference is the process's own.
+RTCDevice shared_device() {
+    static const RTCDevice device = rtcNewDevice(nullptr);
+    return device;
+}
+
 } // namespace
 
 GeometryScene::GeometryScene() {
-    device_ = rtcNewDevice(nullptr);
+    device_ = shared_device();
     if (!device_) throw std::runtime_error("cannot create the Embree device");
+    rtcRetainDevice(device_);
     scene_ = rtcNewScene(device_);
 }
 

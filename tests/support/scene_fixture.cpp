@@ -174,6 +174,13 @@ std::string temp_path(const std::string& name) {
     fs::path dir =
         fs::temp_directory_path() / "orn_tests" /
         (std::string(info ? info->test_suite_name() : "suite") + "." + (info ? info->name() : "test"));
+    // A test starts from an empty directory, whatever an earlier run that was killed left.
+    static std::string current;
+    if (dir.string() != current) {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        current = dir.string();
+    }
     fs::create_directories(dir);
     return (dir / name).string();
 }
