@@ -21,6 +21,7 @@
 #include <OpenEXR/ImfStdIO.h>
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -138,9 +139,17 @@ __attribute__((target("avx,f16c"))) void floats_to_halves_f16c(const float* src,
         dst[i] = half(src[i]);
 }
 
+// F16C is CPUID leaf 1, ECX bit 29; its instructions need AVX, which the compiler's check
+// confirms the operating system saves.
+bool has_f16c() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    return (ecx & (1u << 29)) != 0 && __builtin_cpu_supports("avx");
+}
+
 template <typename T> void convert_row(const float* src, T* dst, size_t n) {
     if constexpr (std::is_same_v<T, half>) {
-        static const bool f16c = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+        static const bool f16c = has_f16c();
         if (f16c) return floats_to_halves_f16c(src, dst, n);
     }
     for (size_t i = 0; i < n; ++i)
