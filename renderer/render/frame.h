@@ -39,7 +39,7 @@ struct RenderSettings {
     int bucket_size = 32;
 };
 
-class Frame : public LightSource {
+class Frame final : public LightSource {
   public:
     Frame(Database& db, World& world, RenderSettings settings);
     ~Frame();

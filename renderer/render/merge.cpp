@@ -127,8 +127,9 @@ bool merge_parts(const std::vector<std::string>& inputs, const SessionOptions& o
         // set_frame without the sequence check: the tile runs made it already.
         if (origin.frame_given) session.set_frame(frame, false);
         for (auto& [render, parts] : renders) {
-            auto load = [&parts](film::Film& film) -> std::optional<std::string> {
-                for (const film::PartFile& p : parts)
+            const auto& strips = parts; // a structured binding cannot be captured in C++17
+            auto load = [&strips](film::Film& film) -> std::optional<std::string> {
+                for (const film::PartFile& p : strips)
                     if (auto err = film::read_part_pixels(p, film)) return err;
                 return std::nullopt;
             };
