@@ -5,6 +5,9 @@
 #include "render/frame.h"
 #include "trace/thread_context.h"
 
+#include <cstdlib>
+#include <string>
+
 #define ORN_API extern "C" __attribute__((visibility("default")))
 
 namespace orn {
@@ -14,6 +17,15 @@ inline Frame* frame_of(miState* state) {
     if (state && state->cache) return &ThreadContext::data(state).thread->frame;
     ThreadContext* tc = ThreadContext::current();
     return tc ? &tc->frame : nullptr;
+}
+
+// A string handed to a scene-construction call: the call owns it (the caller made it with
+// mi_mem_strdup) and frees it here.
+inline std::string take_string(char* text) {
+    if (!text) return {};
+    std::string s(text);
+    std::free(text);
+    return s;
 }
 
 } // namespace orn

@@ -23,13 +23,6 @@ OpenInstance& open_instance() {
     return open;
 }
 
-std::string take(char* text) {
-    if (!text) return {};
-    std::string s(text);
-    std::free(text);
-    return s;
-}
-
 } // namespace
 
 ORN_API miBoolean mi_api_incremental(miBoolean on) {
@@ -40,7 +33,7 @@ ORN_API miBoolean mi_api_incremental(miBoolean on) {
 }
 
 ORN_API miInstance* mi_api_instance_begin(char* name) {
-    const std::string n = take(name);
+    const std::string n = take_string(name);
     OpenInstance& open = open_instance();
     open.element = nullptr;
     Database* db = Database::current();
@@ -70,7 +63,7 @@ ORN_API miInstance* mi_api_instance_begin(char* name) {
 }
 
 ORN_API miTag mi_api_instance_end(char* item_name, miTag, miTag) {
-    const std::string item = take(item_name);
+    const std::string item = take_string(item_name);
     OpenInstance& open = open_instance();
     InstanceElement* inst = open.element;
     open.element = nullptr;

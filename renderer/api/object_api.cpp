@@ -38,13 +38,6 @@ OpenObject& open_object() {
     return open;
 }
 
-std::string take(char* text) {
-    if (!text) return {};
-    std::string s(text);
-    std::free(text);
-    return s;
-}
-
 // The object being defined, or null with a message naming the call.
 OpenObject* defining(const char* call) {
     OpenObject& o = open_object();
@@ -71,7 +64,7 @@ void fail(OpenObject& o, const std::string& message) {
 } // namespace
 
 ORN_API miObject* mi_api_object_begin(char* name) {
-    const std::string n = take(name);
+    const std::string n = take_string(name);
     Database* db = Database::current();
     OpenObject& o = open_object();
     if (o.open) {

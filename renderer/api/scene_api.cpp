@@ -17,13 +17,6 @@ using namespace orn;
 namespace {
 
 // Strings given to scene-construction calls were allocated by mi_mem_strdup.
-std::string take(char* text) {
-    if (!text) return {};
-    std::string s(text);
-    std::free(text);
-    return s;
-}
-
 scene::ParamType param_type(int type) {
     switch (type) {
     case miTYPE_BOOLEAN:
@@ -84,7 +77,7 @@ Pending& pending() {
 
 ORN_API miParameter* mi_api_parameter_decl(int type, char* name, int) {
     auto* p = new miParameter;
-    p->decl.name = take(name);
+    p->decl.name = take_string(name);
     p->decl.type = param_type(type);
     return p;
 }
@@ -100,7 +93,7 @@ ORN_API miParameter* mi_api_parameter_append(miParameter* list, miParameter* par
 
 ORN_API miFunction_decl* mi_api_funcdecl_begin(miParameter* result, char* name, miParameter* params) {
     Pending& p = pending();
-    p.decl = std::make_unique<DeclElement>(take(name));
+    p.decl = std::make_unique<DeclElement>(take_string(name));
     scene::ShaderDecl& d = p.decl->declaration.decl;
     d.name = p.decl->name;
     d.loc.file = "(declared by a shader)";
@@ -135,7 +128,7 @@ ORN_API miTag mi_api_funcdecl_end(void) {
 
 ORN_API struct miFunction_decl* mi_api_decl_lookup(char* name) {
     Database* db = Database::current();
-    const std::string n = take(name);
+    const std::string n = take_string(name);
     auto* d = db ? db->get_as<DeclElement>(db->lookup(n), miSCENE_FUNCTION_DECL) : nullptr;
     return d ? &d->declaration.c_record : nullptr;
 }
@@ -145,7 +138,7 @@ ORN_API miBoolean mi_api_function_call(char* name) {
     p.call.reset();
     p.field = nullptr;
     Database* db = Database::current();
-    const std::string n = take(name);
+    const std::string n = take_string(name);
     auto* d = db ? db->get_as<DeclElement>(db->lookup(n), miSCENE_FUNCTION_DECL) : nullptr;
     if (!d) return miFALSE;
     Declaration& decl = d->declaration;
@@ -161,7 +154,7 @@ ORN_API miBoolean mi_api_function_call(char* name) {
 
 ORN_API miBoolean mi_api_parameter_name(char* name) {
     Pending& p = pending();
-    const std::string n = take(name);
+    const std::string n = take_string(name);
     p.field = nullptr;
     if (!p.call) return miFALSE;
     for (const auto& f : p.call->function.decl->layout.fields)
@@ -179,7 +172,7 @@ ORN_API miBoolean mi_api_parameter_value(int type, void* value, int*, int*) {
     auto* at = reinterpret_cast<unsigned char*>(p.call->function.storage.data()) + p.field->offset;
     switch (type) {
     case miTYPE_STRING: {
-        const miTag tag = db->add_string(take(static_cast<char*>(value)));
+        const miTag tag = db->add_string(take_string(static_cast<char*>(value)));
         std::memcpy(at, &tag, sizeof tag);
         break;
     }
@@ -259,7 +252,7 @@ ORN_API miTag mi_api_function_append(miTag list, miTag function) {
 
 // One bit per standard image an output reads: colour, depth, normal, motion, label, coverage.
 ORN_API miBoolean mi_api_output_type_identify(miUint* type_map, miUint* interp_map, char* types) {
-    const std::string text = take(types);
+    const std::string text = take_string(types);
     miUint map = 0;
     std::stringstream in(text);
     std::string word;
