@@ -130,13 +130,7 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
     auto* ib = static_cast<unsigned*>(
         rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), nt));
     std::copy(triangles.begin(), triangles.end(), ib);
-    rtcCommitGeometry(geom);
-    const unsigned id = rtcAttachGeometry(scene_, geom);
-    rtcReleaseGeometry(geom);
-    if (id >= masks_.size()) masks_.resize(id + 1, 0);
-    masks_[id] = mask;
-    geom_ids_.push_back(id);
-    return id;
+    return attach(geom, mask);
 }
 
 unsigned GeometryScene::add_curves(const float* points, size_t count, const std::vector<uint32_t>& first,
@@ -150,6 +144,10 @@ unsigned GeometryScene::add_curves(const float* points, size_t count, const std:
     std::copy(first.begin(), first.end(), ib);
     rtcSetGeometryIntersectFilterFunction(geom, outside_only);
     rtcSetGeometryOccludedFilterFunction(geom, outside_only);
+    return attach(geom, mask);
+}
+
+unsigned GeometryScene::attach(RTCGeometry geom, unsigned mask) {
     rtcCommitGeometry(geom);
     const unsigned id = rtcAttachGeometry(scene_, geom);
     rtcReleaseGeometry(geom);

@@ -75,6 +75,8 @@ class GeometryScene {
     RTCScene handle() const { return scene_; }
 
   private:
+    // Commits a filled geometry, adds it to the scene and records its ray mask.
+    unsigned attach(RTCGeometry geom, unsigned mask);
     void init_context(MaskContext& ctx, unsigned mask, bool ordered) const;
     void apply_flags();
     bool closest(MaskContext& ctx, const miVector& org, const miVector& dir, float tnear, float tfar,

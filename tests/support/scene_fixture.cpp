@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imageio.h>
+
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -167,6 +169,28 @@ float* SceneFixture::sample_buffer(const std::string& name) {
     const int id = film.plane_id(name);
     if (id < 0) return nullptr;
     return frame_->main_context().film_sample.data() + film.plane_offset(id);
+}
+
+std::vector<float> rendered_rgba(std::string scene_text, int threads) {
+    const std::string file = temp_path("rendered" + std::to_string(threads) + ".exr");
+    scene_text.replace(scene_text.find("end camera"), 10,
+                       "output \"rgba\" \"exr\" \"" + file + "\" end camera");
+    SessionOptions o;
+    o.render.threads = threads;
+    o.render.progress = false;
+    Session session(o);
+    if (!session.load_string(scene_text, "rendered.mi") || !session.render_all()) {
+        ADD_FAILURE() << "the scene did not render";
+        return {};
+    }
+    auto in = OIIO::ImageInput::open(file);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << file;
+        return {};
+    }
+    std::vector<float> pixels(size_t(in->spec().image_pixels()) * size_t(in->spec().nchannels));
+    if (!in->read_image(0, 0, 0, -1, OIIO::TypeDesc::FLOAT, pixels.data())) pixels.clear();
+    return pixels;
 }
 
 std::string temp_path(const std::string& name) {

@@ -69,6 +69,10 @@ class SceneFixture {
     std::unique_ptr<Frame> frame_;
 };
 
+// Renders `scene_text` on `threads` threads with its camera writing float RGBA to an EXR file
+// and returns that file's samples; empty (with a test failure) when anything fails.
+std::vector<float> rendered_rgba(std::string scene_text, int threads);
+
 // A file path inside a fresh temporary directory for this test.
 std::string temp_path(const std::string& name);
 
