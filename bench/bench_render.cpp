@@ -6,7 +6,9 @@
 //  2. a plane and a sphere with orn_MegaTK under two toolkit lights with soft shadows of 8
 //     samples: frame time.
 //
-//   build/bin/bench_render [--repeat N]
+//   build/bin/bench_render [--repeat N] [--eye-only] [--profile N]
+//
+// --profile N renders the first scene N times on one thread and nothing else, for a profiler.
 #include "bench/bench_common.h"
 #include "core/messages.h"
 #include "render/session.h"
@@ -111,6 +113,18 @@ int main(int argc, char** argv) {
     orn::Messages::set_verbosity(1);
 
     const std::string obj = write_sphere(1024, 490);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--profile") == 0) {
+            auto l = orn::bench::load(scene_text(obj), 1, "bench.mi");
+            if (!l.frame) return 1;
+            const double t = orn::bench::seconds([&] {
+                for (int k = std::atoi(argv[i + 1]); k > 0; --k)
+                    l.frame->render_pixels();
+            });
+            std::printf("%.1f ms per frame\n", t * 1e3 / std::max(1, std::atoi(argv[i + 1])));
+            l.frame->finish();
+            return 0;
+        }
     double one_thread_rate = 0, one_embree_rate = 0;
     std::printf("%-8s %14s %14s %8s %9s\n", "threads", "renderer/s", "embree/s", "ratio", "range");
     for (int threads : {1, 2}) {
@@ -145,6 +159,9 @@ int main(int argc, char** argv) {
         }
         frame->finish();
     }
+
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--eye-only") == 0) return 0;
 
     std::printf("\n# orn_MegaTK plane and sphere, two toolkit lights, soft shadows of 8 samples\n");
     std::printf("%-8s %12s %14s\n", "threads", "frame ms", "samples/s");

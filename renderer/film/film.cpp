@@ -113,12 +113,15 @@ const float* Film::sample_data(int plane, int x, int y, int s) const {
 }
 
 void Film::clear() {
-    for (Plane& plane : planes_)
-        fill_plane(plane);
+    if (staged_)
+        for (Plane& plane : planes_)
+            fill_plane(plane);
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     acc_.clear();
     box_.clear();
     pending_.clear();
+    owned_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
+    cleared_ = true;
     next_order_ = 0;
     resolved_ = false;
 }
@@ -200,8 +203,20 @@ bool Film::box_fallback() const {
     return t == FilterType::Mitchell || t == FilterType::Lanczos;
 }
 
-Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) const {
+Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) {
     Tile t;
+    {
+        std::lock_guard<std::mutex> lock(*merge_mutex_);
+        if (!spare_.empty()) {
+            t = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    shape_tile(t, x0, y0, x1, y1);
+    return t;
+}
+
+void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     t.x0 = std::max(0, x0);
     t.y0 = std::max(0, y0);
     t.x1 = std::min(width_, x1);
@@ -224,11 +239,14 @@ Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) const {
         for (int c = 0; c < unfiltered_size_; ++c)
             o[1 + c] = clear_sample_[static_cast<std::size_t>(unfiltered_src_[static_cast<std::size_t>(c)])];
     }
-    return t;
 }
 
-void Film::add_sample(Tile& t, int x, int y, int s, const float* sample) const {
-    const SamplePosition p = pattern_.position(x, y, s);
+void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample) const {
+#ifndef NDEBUG
+    if (x < t.x0 || x >= t.x1 || y < t.y0 || y >= t.y1)
+        throw std::out_of_range("sample of pixel (" + std::to_string(x) + ", " + std::to_string(y) +
+                                ") added to a tile that does not own it");
+#endif
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const int mw = t.mx1 - t.mx0;
     if (box_only_) {
@@ -300,18 +318,21 @@ void Film::accumulate(const Tile& t) {
             g[c] += a[c];
     }
     const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
-    for (int y = t.y0; y < t.y1; ++y)
-        for (int x = t.x0; x < t.x1; ++x) {
-            const float* o =
-                &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                        static_cast<std::size_t>(x - t.x0)) *
-                       own_stride];
-            const std::size_t pix =
-                static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
+    const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
+    for (int y = t.y0; y < t.y1; ++y) {
+        const std::size_t row_start = pixel_index(t.x0, y);
+        if (cleared_) std::fill_n(owned_.begin() + static_cast<std::ptrdiff_t>(row_start), tile_width, 1);
+        for (std::size_t i = 0; i < tile_width; ++i) {
+            const float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * tile_width + i) * own_stride];
+            const std::size_t pix = row_start + i;
             for (Plane& plane : planes_) {
                 if (plane.info.filtered) continue;
                 const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-                std::memcpy(&plane.pixels[pix * comps], &o[1 + plane.slot], comps * sizeof(float));
+                // Copied as bit patterns: labels may look like NaNs.
+                auto* dst = reinterpret_cast<std::uint32_t*>(&plane.pixels[pix * comps]);
+                const auto* src = reinterpret_cast<const std::uint32_t*>(&o[1 + plane.slot]);
+                for (std::size_t c = 0; c < comps; ++c)
+                    dst[c] = src[c];
             }
             if (box) {
                 float* b = &box_[pix * box_stride];
@@ -319,6 +340,7 @@ void Film::accumulate(const Tile& t) {
                     b[c] += o[1 + static_cast<std::size_t>(unfiltered_size_) + c];
             }
         }
+    }
 }
 
 void Film::merge_tile(Tile&& tile, int order) {
@@ -327,6 +349,7 @@ void Film::merge_tile(Tile&& tile, int order) {
     // Merging in a fixed order keeps float sums, and so the frame, reproducible.
     for (auto it = pending_.find(next_order_); it != pending_.end(); it = pending_.find(next_order_)) {
         accumulate(it->second);
+        spare_.push_back(std::move(it->second));
         pending_.erase(it);
         ++next_order_;
     }
@@ -340,7 +363,8 @@ void Film::resolve() {
     pending_.clear();
     if (staged_) {
         // Staged samples behave as one tile over the whole film.
-        Tile t = make_tile(0, 0, width_, height_);
+        Tile t;
+        shape_tile(t, 0, 0, width_, height_);
         std::vector<float> sample(static_cast<std::size_t>(sample_size_));
         for (int y = 0; y < height_; ++y)
             for (int x = 0; x < width_; ++x)
@@ -358,28 +382,37 @@ void Film::resolve() {
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
-    for (std::size_t pix = 0; pix < pixels && !acc_.empty(); ++pix) {
-        const float* a = &acc_[pix * stride];
-        const float* src = a + 2;
+    for (std::size_t pix = 0; pix < pixels; ++pix) {
+        const float* a = acc_.empty() ? nullptr : &acc_[pix * stride];
+        const float* src = nullptr;
         double weight = 0.0;
-        if (a[0] > 1e-6f * a[1] && a[0] != 0.0f) {
+        if (a && a[0] > 1e-6f * a[1] && a[0] != 0.0f) {
+            src = a + 2;
             weight = a[0];
         } else if (!box_.empty() && box_[pix * box_stride] > 0.0f) {
             src = &box_[pix * box_stride + 1];
             weight = box_[pix * box_stride];
-        } else {
-            continue; // no sample reached this pixel: it keeps its clear value
         }
         // Dividing by the weight sum (rather than multiplying by its reciprocal) gives exactly 1
         // where every sample was 1: the weighted sum and the weight sum are the same additions.
+        // A pixel no sample reached keeps its clear value.
         for (Plane& plane : planes_) {
-            if (!plane.info.filtered) continue;
+            if (!plane.info.filtered || (!src && !cleared_)) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* out = &plane.pixels[pix * comps];
             for (std::size_t c = 0; c < comps; ++c)
-                out[c] = static_cast<float>(double(src[static_cast<std::size_t>(plane.slot) + c]) / weight);
+                out[c] =
+                    src ? static_cast<float>(double(src[static_cast<std::size_t>(plane.slot) + c]) / weight)
+                        : plane.info.clear_value[c];
         }
+        if (cleared_ && !owned_[pix])
+            for (Plane& plane : planes_) {
+                if (plane.info.filtered) continue;
+                const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+                std::copy_n(plane.info.clear_value.begin(), comps, &plane.pixels[pix * comps]);
+            }
     }
+    cleared_ = false;
     acc_.clear();
     acc_.shrink_to_fit();
     box_.clear();

@@ -79,6 +79,13 @@ class Film {
     const PlaneInfo& plane_info(int plane) const;
 
     SamplePosition sample_position(int x, int y, int s) const;
+    // The same without the bounds check, for the render loop (checked in debug builds).
+    SamplePosition sample_position_unchecked(int x, int y, int s) const {
+#ifndef NDEBUG
+        sample_index(x, y, s);
+#endif
+        return pattern_.position(x, y, s);
+    }
     // Rows above and below a pixel whose samples the filter carries into it.
     int filter_reach_y() const;
 
@@ -88,10 +95,16 @@ class Film {
 
     // ---- rendering in buckets
     // A sample is the components of every plane, concatenated in plane order.
-    int sample_size() const { return sample_size_; }
-    int plane_offset(int plane) const { return checked_plane(plane).offset; }
+    int sample_size() const {
+        return sample_size_;
+    }
+    int plane_offset(int plane) const {
+        return checked_plane(plane).offset;
+    }
     // A sample holding every plane's clear value.
-    const std::vector<float>& clear_sample() const { return clear_sample_; }
+    const std::vector<float>& clear_sample() const {
+        return clear_sample_;
+    }
 
     struct Tile {
         int x0 = 0, y0 = 0, x1 = 0, y1 = 0;     // own pixels [x0, x1) x [y0, y1)
@@ -100,22 +113,31 @@ class Film {
         std::vector<float> own;                 // per own pixel: nearest distance, unfiltered components,
                                                 // sample count, filtered sums (the box fallback)
     };
-    // Planes must all be added before the first tile is made.
-    Tile make_tile(int x0, int y0, int x1, int y1) const;
-    void add_sample(Tile& tile, int x, int y, int s, const float* sample) const;
+    // Planes must all be added before the first tile is made. Thread-safe: tiles merged
+    // earlier are reused, so a frame allocates tile memory only for the first few buckets.
+    Tile make_tile(int x0, int y0, int x1, int y1);
+    void add_sample(Tile& tile, int x, int y, int s, const float* sample) const {
+        add_sample(tile, x, y, sample_position(x, y, s), sample);
+    }
+    // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
+    void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample) const;
     // Hands a finished tile over; thread-safe. Tiles are merged in the order given, 0, 1, 2, ...
     void merge_tile(Tile&& tile, int order);
 
     // Writable pixels, for output shaders that change an image after the frame.
     float* pixel_mutable(int plane, int x, int y);
 
-    // Resets every sample and pixel to its plane's clear value.
+    // Starts the film over: staged samples take their plane's clear value, and every pixel
+    // that no sample reaches by the next resolve() takes it then (pixels are not cleared here,
+    // which would cost a pass over the whole frame).
     void clear();
 
     // Filters samples into pixels. Filtered planes all use the same weights, so quantities that
     // are linear in them (ratios of passes, sums of components) stay consistent with the colour.
     void resolve();
-    bool is_resolved() const { return resolved_; }
+    bool is_resolved() const {
+        return resolved_;
+    }
 
     // Pixels of a plane, width * height * components floats, row 0 at the bottom.
     const std::vector<float>& resolved(int plane) const;
@@ -136,6 +158,8 @@ class Film {
     void fill_plane(Plane& plane) const;
     void layout();
     void accumulate(const Tile& tile);
+    // Sets a tile up for pixels [x0, x1) x [y0, y1), reusing its memory.
+    void shape_tile(Tile& tile, int x0, int y0, int x1, int y1) const;
     bool box_fallback() const;
 
     int width_;
@@ -152,9 +176,12 @@ class Film {
     std::vector<float> clear_sample_;
     std::vector<int> filtered_src_; // sample offsets of the filtered components, in slot order
     std::vector<int> unfiltered_src_;
-    std::vector<float> acc_; // merged tiles: per pixel the tile accumulator layout
-    std::vector<float> box_; // per pixel: sample count, filtered sums
+    std::vector<float> acc_;           // merged tiles: per pixel the tile accumulator layout
+    std::vector<float> box_;           // per pixel: sample count, filtered sums
+    std::vector<unsigned char> owned_; // per pixel: 1 once a merged tile owned it, since clear()
+    bool cleared_ = false;             // clear() ran and pixels not owned still hold old values
     std::map<int, Tile> pending_;
+    std::vector<Tile> spare_; // merged tiles whose memory make_tile() hands out again
     int next_order_ = 0;
     std::unique_ptr<std::mutex> merge_mutex_ = std::make_unique<std::mutex>();
 };

@@ -237,49 +237,110 @@ bool Frame::prepare() {
     return true;
 }
 
-void Frame::shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y) {
-    const int spp = film_->spp();
+void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
+                         const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit) {
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = tc.film_sample.data();
-    for (int s = 0; s < spp; ++s) {
-        const auto pos = film_->sample_position(x, y, s);
-        std::copy(clear.begin(), clear.end(), tc.film_sample.begin());
-        miState* root = tc.begin_sample(x, y, s);
-        root->raster_x = pos.x;
-        root->raster_y = pos.y;
+    std::copy(clear.begin(), clear.end(), sample);
+    miState* root = tc.begin_sample(x, y, s);
+    root->raster_x = pos.x;
+    root->raster_y = pos.y;
+    miColor color{0.f, 0.f, 0.f, 0.f};
+    miBoolean got;
+    if (lens_) {
+        // A lens shader decides which rays leave the camera for this sample.
         miVector org, dir;
         camera_ray(pos.x, pos.y, org, dir);
         root->org = org;
         root->dir = dir;
-        miColor color{0.f, 0.f, 0.f, 0.f};
-        // A lens shader decides which rays leave the camera for this sample.
-        const miBoolean got = lens_ ? call_shader(lens_, &color, root) : trace_eye(&color, root, org, dir);
-        const miState* hit = root->child;
-        float* c = sample + color_offset_;
-        c[0] = color.r;
-        c[1] = color.g;
-        c[2] = color.b;
-        c[3] = color.a;
-        if (got && hit && hit->pri) {
-            sample[depth_offset_] = -(dot3(hit->point - cam_origin_, view_z_));
-            float* n = sample + normal_offset_;
-            n[0] = hit->normal.x;
-            n[1] = hit->normal.y;
-            n[2] = hit->normal.z;
-            film::store_label(sample + label_offset_, hit->label);
-            if (hit->motion.x != 0.f || hit->motion.y != 0.f || hit->motion.z != 0.f) {
-                // The motion image holds where the hit point moves on screen, in pixels, and
-                // the change of its camera-space depth.
-                const miVector p0 = raster_of(hit->point), p1 = raster_of(hit->point + hit->motion);
-                float* m = sample + motion_offset_;
-                m[0] = p1.x - p0.x;
-                m[1] = p1.y - p0.y;
-                m[2] = p1.z - p0.z;
-            }
-            sample[coverage_offset_] = 1.f;
+        got = call_shader(lens_, &color, root);
+    } else {
+        EyeRay own_ray;
+        Hit own_hit;
+        if (!ray) {
+            own_ray = eye_ray(pos.x, pos.y);
+            ray = &own_ray;
+            hit = world_.geometry().intersect(ray->org, ray->dir, ray->tnear, ray->tfar, kMaskEye, own_hit)
+                      ? &own_hit
+                      : nullptr;
         }
-        film_->add_sample(tile, x, y, s, sample);
+        root->org = ray->org;
+        root->dir = ray->camera_dir;
+        miState* st = tc.child_of(root, miRAY_EYE);
+        st->org = ray->org;
+        st->dir = ray->dir;
+        got = shade_eye_hit(&color, root, st, hit);
     }
+    const miState* seen = root->child;
+    float* c = sample + color_offset_;
+    c[0] = color.r;
+    c[1] = color.g;
+    c[2] = color.b;
+    c[3] = color.a;
+    if (got && seen && seen->pri) {
+        sample[depth_offset_] = -(dot3(seen->point - cam_origin_, view_z_));
+        float* n = sample + normal_offset_;
+        n[0] = seen->normal.x;
+        n[1] = seen->normal.y;
+        n[2] = seen->normal.z;
+        film::store_label(sample + label_offset_, seen->label);
+        if (seen->motion.x != 0.f || seen->motion.y != 0.f || seen->motion.z != 0.f) {
+            // The motion image holds where the hit point moves on screen, in pixels, and
+            // the change of its camera-space depth.
+            const miVector p0 = raster_of(seen->point), p1 = raster_of(seen->point + seen->motion);
+            float* m = sample + motion_offset_;
+            m[0] = p1.x - p0.x;
+            m[1] = p1.y - p0.y;
+            m[2] = p1.z - p0.z;
+        }
+        sample[coverage_offset_] = 1.f;
+    }
+    film_->add_sample(tile, x, y, pos, sample);
+}
+
+void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1) {
+    const int spp = film_->spp();
+    if (!eye_packets_) {
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                for (int s = 0; s < spp; ++s)
+                    shade_sample(tc, tile, x, y, s, film_->sample_position_unchecked(x, y, s), nullptr,
+                                 nullptr);
+        return;
+    }
+    // The eye rays of a few samples are traced together, then the samples are shaded one by
+    // one in the same order as without packets.
+    constexpr int K = GeometryScene::kPacket;
+    struct Slot {
+        int x, y, s;
+        film::SamplePosition pos;
+    };
+    Slot slot[K];
+    EyeRay ray[K];
+    miVector org[K], dir[K];
+    float tnear[K], tfar[K];
+    Hit hit[K];
+    bool found[K];
+    int n = 0;
+    auto flush = [&] {
+        world_.geometry().intersect_packet(n, org, dir, tnear, tfar, kMaskEye, hit, found);
+        for (int k = 0; k < n; ++k)
+            shade_sample(tc, tile, slot[k].x, slot[k].y, slot[k].s, slot[k].pos, &ray[k],
+                         found[k] ? &hit[k] : nullptr);
+        n = 0;
+    };
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x)
+            for (int s = 0; s < spp; ++s) {
+                slot[n] = {x, y, s, film_->sample_position_unchecked(x, y, s)};
+                ray[n] = eye_ray(slot[n].pos.x, slot[n].pos.y);
+                org[n] = ray[n].org;
+                dir[n] = ray[n].dir;
+                tnear[n] = ray[n].tnear;
+                tfar[n] = ray[n].tfar;
+                if (++n == K) flush();
+            }
+    if (n) flush();
 }
 
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
@@ -299,9 +360,8 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
         const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
         const int yb = std::min({y1, window_[3], shade_rows_[1]});
-        for (int y = ya; y < yb; ++y)
-            for (int x = std::max(bx * bs, window_[0]); x < std::min(x1, window_[2]); ++x)
-                shade_pixel(own, tile, x, y);
+        const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
+        if (xa < xb && ya < yb) shade_bucket(own, tile, xa, xb, ya, yb);
         film_->merge_tile(std::move(tile), b);
         done.fetch_add(1);
     }
@@ -319,6 +379,7 @@ void Frame::render_pixels() {
     label_offset_ = film_->plane_offset(film::Label);
     coverage_offset_ = film_->plane_offset(film::Coverage);
     film_->clear();
+    eye_packets_ = settings_.eye_packets && !lens_ && world_.geometry().packets_exact(kMaskEye);
     rays_traced_ = 0;
     eye_samples_ = 0;
     shadow_rays_ = 0;

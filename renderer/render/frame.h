@@ -37,6 +37,9 @@ struct RenderSettings {
     bool progress_lines = false; // progress as occasional plain lines instead of a bar
     std::string output_dir;      // relative output paths are taken from here ("" = current directory)
     int bucket_size = 32;
+    // Eye rays in packets where the scene gives them the same hits as one by one (off: tests
+    // that compare the two).
+    bool eye_packets = true;
 };
 
 class Frame final : public LightSource {
@@ -175,7 +178,23 @@ class Frame final : public LightSource {
     void init_shaders();
     void exit_shaders();
     void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
-    void shade_pixel(ThreadContext& tc, film::Film::Tile& tile, int x, int y);
+    // The eye ray through raster position (rx, ry) as trace_eye() traces it: the camera's
+    // direction (the root state's), the unit direction traced and the camera's clip range.
+    struct EyeRay {
+        miVector org, camera_dir, dir;
+        float tnear = 0.f, tfar = INFINITY;
+    };
+    EyeRay eye_ray(float rx, float ry) const;
+    void eye_clip(const miVector& dir, float& tnear, float& tfar) const;
+    // Pixels [x0, x1) x [y0, y1) of a bucket, sample after sample in row order.
+    void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1);
+    // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`
+    // and `hit` (null for a miss) are then taken instead of tracing it here.
+    void shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
+                      const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit);
+    // Shades the eye state `st`, a child of `state`, whose ray met `hit`, or the environment
+    // when it met nothing (null).
+    miBoolean shade_eye_hit(miColor* result, miState* state, miState* st, const Hit* hit);
     void fill_hit(miState* child, const Hit& hit) const;
     void fill_hair_hit(miState* child, const Hit& hit, const WorldInstance& wi) const;
     void run_outputs();
@@ -208,6 +227,7 @@ class Frame final : public LightSource {
     // only asks whether anything is in the way.
     bool shadows_opaque_ = false;
     miFunction* lens_ = nullptr; // the camera's lens shader, called for every eye sample
+    bool eye_packets_ = false;   // eye rays are traced a packet at a time
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;

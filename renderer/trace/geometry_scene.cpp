@@ -135,6 +135,7 @@ unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std:
 
 unsigned GeometryScene::add_curves(const float* points, size_t count, const std::vector<uint32_t>& first,
                                    int degree, unsigned mask) {
+    has_curves_ = true;
     RTCGeometry geom = rtcNewGeometry(device_, degree == 1 ? RTC_GEOMETRY_TYPE_ROUND_LINEAR_CURVE
                                                            : RTC_GEOMETRY_TYPE_ROUND_BEZIER_CURVE);
     rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT4, points, 0,
@@ -281,6 +282,50 @@ bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, con
     if (!closest(ctx, org - dir * ctx.back, dir, 0.f, tfar + ctx.back, hit)) return false;
     hit.t = std::max(hit.t - ctx.back, 0.f);
     return true;
+}
+
+void GeometryScene::intersect_packet(int n, const miVector* org, const miVector* dir, const float* tnear,
+                                     const float* tfar, unsigned mask, Hit* hits, bool* found) const {
+    RTCRayHit8 p;
+    alignas(32) int valid[kPacket];
+    for (int k = 0; k < kPacket; ++k) {
+        valid[k] = k < n ? -1 : 0;
+        const int i = k < n ? k : 0;
+        p.ray.org_x[k] = org[i].x;
+        p.ray.org_y[k] = org[i].y;
+        p.ray.org_z[k] = org[i].z;
+        p.ray.dir_x[k] = dir[i].x;
+        p.ray.dir_y[k] = dir[i].y;
+        p.ray.dir_z[k] = dir[i].z;
+        p.ray.tnear[k] = tnear[i];
+        p.ray.tfar[k] = tfar[i];
+        p.ray.time[k] = 0.f;
+        p.ray.mask[k] = 0xffffffffu;
+        p.ray.id[k] = 0;
+        p.ray.flags[k] = 0;
+        p.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
+        p.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
+    }
+    RTCIntersectContext ctx;
+    rtcInitIntersectContext(&ctx);
+    ctx.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+    rtcIntersect8(valid, scene_, &ctx, &p);
+    for (int k = 0; k < n; ++k) {
+        found[k] = p.hit.geomID[k] != RTC_INVALID_GEOMETRY_ID;
+        if (!found[k]) continue;
+        Hit& h = hits[k];
+        h.t = p.ray.tfar[k];
+        h.mesh = p.hit.geomID[k];
+        h.triangle = p.hit.primID[k];
+        h.u = p.hit.u[k];
+        h.v = p.hit.v[k];
+        h.ng = {p.hit.Ng_x[k], p.hit.Ng_y[k], p.hit.Ng_z[k]};
+        // Packets compute the same distances as single rays, but where two triangles tie (a
+        // ray through their shared edge or vertex) they may keep the other one. Such rays
+        // are traced again one by one, so the choice never depends on the packet.
+        if (std::min(std::min(h.u, h.v), 1.f - h.u - h.v) < 1e-4f)
+            found[k] = intersect(org[k], dir[k], tnear[k], tfar[k], mask, h);
+    }
 }
 
 bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,

@@ -66,6 +66,16 @@ class GeometryScene {
     void set_coincident(bool on);
     bool coincident() const { return coincident_; }
     static float coincidence(const miVector& p);
+    // Coherent rays in packets of up to kPacket, with the hits intersect() would give them one
+    // by one: packets_exact(mask) says whether this scene can promise that for rays of that
+    // mask (no ray filters, no curves); otherwise callers trace one ray at a time.
+    static constexpr int kPacket = 8;
+    bool packets_exact(unsigned mask) const {
+        return !coincident_ && !needs_filter_[mask & 7] && !has_curves_;
+    }
+    // found[i]: whether ray i hit anything; hits[i] is then its closest hit.
+    void intersect_packet(int n, const miVector* org, const miVector* dir, const float* tnear,
+                          const float* tfar, unsigned mask, Hit* hits, bool* found) const;
     // Whether anything lies within (tnear, tfar): the cheaper query when the order of the
     // hits does not matter.
     bool occluded(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask) const;
@@ -90,6 +100,7 @@ class GeometryScene {
     std::atomic<bool>* cancel_ = nullptr;
     bool coincident_ = false;
     bool committed_ = false;
+    bool has_curves_ = false;
 };
 
 } // namespace orn

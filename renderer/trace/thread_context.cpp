@@ -27,6 +27,7 @@ bool ShaderStateStore::set(const char* key, const void* value, int size) {
         return miTRUE;
     }
     if (size < 0) return miFALSE;
+    dirty_ = true;
     if (!slot) {
         if (!free_slot) {
             entries_.emplace_back();

@@ -64,8 +64,10 @@ class Arena {
 class ShaderStateStore {
   public:
     void clear() {
+        if (!dirty_) return; // most samples store nothing
         for (auto& e : entries_)
             e.used = false;
+        dirty_ = false;
     }
     bool set(const char* key, const void* value, int size);
     void* get(const char* key, int* size);
@@ -78,6 +80,7 @@ class ShaderStateStore {
         bool used = false;
     };
     std::vector<Entry> entries_;
+    bool dirty_ = false; // an entry was stored since the last clear()
 };
 
 class ThreadContext {

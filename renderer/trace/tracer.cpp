@@ -333,18 +333,17 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     st->dir = normalized(dir);
     st->reflection_level = state->reflection_level;
     st->refraction_level = state->refraction_level;
-    const miCamera* cam = camera_record();
-    float tnear = 0.f, tfar = INFINITY;
-    if (cam) {
-        const float cz = std::fabs(dot3(st->dir, view_z_));
-        if (cz > 1e-8f) {
-            tnear = cam->clip.min / cz;
-            tfar = cam->clip.max / cz;
-        }
-    }
+    float tnear, tfar;
+    eye_clip(st->dir, tnear, tfar);
     Hit hit;
-    if (world_.geometry().intersect(st->org, st->dir, tnear, tfar, kMaskEye, hit)) {
-        fill_hit(st, hit);
+    const bool found = world_.geometry().intersect(st->org, st->dir, tnear, tfar, kMaskEye, hit);
+    return shade_eye_hit(result, state, st, found ? &hit : nullptr);
+}
+
+miBoolean Frame::shade_eye_hit(miColor* result, miState* state, miState* st, const Hit* hit) {
+    if (hit) {
+        ThreadContext* tc = ThreadContext::data(st).thread;
+        fill_hit(st, *hit);
         tc->opacity_set = false;
         call_material(result, st);
         if (tc->opacity_set && state->options && state->options->scanline == 'r')
@@ -353,6 +352,26 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     }
     st->dist = 0.0;
     return trace_environment(result, state, st->dir);
+}
+
+void Frame::eye_clip(const miVector& dir, float& tnear, float& tfar) const {
+    tnear = 0.f;
+    tfar = INFINITY;
+    const miCamera* cam = camera_record();
+    if (!cam) return;
+    const float cz = std::fabs(dot3(dir, view_z_));
+    if (cz > 1e-8f) {
+        tnear = cam->clip.min / cz;
+        tfar = cam->clip.max / cz;
+    }
+}
+
+Frame::EyeRay Frame::eye_ray(float rx, float ry) const {
+    EyeRay r;
+    camera_ray(rx, ry, r.org, r.camera_dir);
+    r.dir = normalized(r.camera_dir);
+    eye_clip(r.dir, r.tnear, r.tfar);
+    return r;
 }
 
 // Under the rasteriser the renderer, not the material, looks through a surface: the layer
