@@ -117,10 +117,9 @@ void Film::clear() {
         for (Plane& plane : planes_)
             fill_plane(plane);
     std::lock_guard<std::mutex> lock(*merge_mutex_);
-    acc_.clear();
     box_.clear();
     pending_.clear();
-    owned_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
+    flags_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
     cleared_ = true;
     next_order_ = 0;
     resolved_ = false;
@@ -307,39 +306,60 @@ void Film::accumulate(const Tile& t) {
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const bool box = box_fallback();
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
-    if (acc_.empty()) acc_.assign(pixels * stride, 0.0f);
+    if (flags_.size() != pixels) flags_.assign(pixels, 0);
+    if (weights_.size() != 2 * pixels) weights_.resize(2 * pixels);
     if (box && box_.empty()) box_.assign(pixels * box_stride, 0.0f);
-    // A tile's rows are contiguous in both layouts: add them row by row.
-    const std::size_t row = static_cast<std::size_t>(t.mx1 - t.mx0) * stride;
+    // Filtered sums go straight into the planes' pixels, which resolve() divides by the
+    // weights. A pixel's first tile starts its sums from 0 instead of adding to what the
+    // pixel held, so the film needs no clearing pass per frame.
+    const std::size_t mw = static_cast<std::size_t>(t.mx1 - t.mx0);
     for (int y = t.my0; y < t.my1; ++y) {
-        const float* a = &t.acc[static_cast<std::size_t>(y - t.my0) * row];
-        float* g = &acc_[pixel_index(t.mx0, y) * stride];
-        for (std::size_t c = 0; c < row; ++c)
-            g[c] += a[c];
+        const float* a = &t.acc[static_cast<std::size_t>(y - t.my0) * mw * stride];
+        const std::size_t row_start = pixel_index(t.mx0, y);
+        unsigned char* f = &flags_[row_start];
+        float* w = &weights_[2 * row_start];
+        for (std::size_t i = 0; i < mw; ++i) {
+            const bool first = !(f[i] & kTouched);
+            w[2 * i] = (first ? 0.0f : w[2 * i]) + a[i * stride];
+            w[2 * i + 1] = (first ? 0.0f : w[2 * i + 1]) + a[i * stride + 1];
+        }
+        for (Plane& plane : planes_) {
+            if (!plane.info.filtered) continue;
+            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+            float* dst = &plane.pixels[row_start * comps];
+            const float* src = a + 2 + plane.slot;
+            for (std::size_t i = 0; i < mw; ++i) {
+                const bool first = !(f[i] & kTouched);
+                for (std::size_t c = 0; c < comps; ++c)
+                    dst[i * comps + c] = (first ? 0.0f : dst[i * comps + c]) + src[i * stride + c];
+            }
+        }
+        for (std::size_t i = 0; i < mw; ++i)
+            f[i] |= kTouched;
     }
     const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
     const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
     for (int y = t.y0; y < t.y1; ++y) {
+        const float* o = &t.own[static_cast<std::size_t>(y - t.y0) * tile_width * own_stride];
         const std::size_t row_start = pixel_index(t.x0, y);
-        if (cleared_) std::fill_n(owned_.begin() + static_cast<std::ptrdiff_t>(row_start), tile_width, 1);
-        for (std::size_t i = 0; i < tile_width; ++i) {
-            const float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * tile_width + i) * own_stride];
-            const std::size_t pix = row_start + i;
-            for (Plane& plane : planes_) {
-                if (plane.info.filtered) continue;
-                const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-                // Copied as bit patterns: labels may look like NaNs.
-                auto* dst = reinterpret_cast<std::uint32_t*>(&plane.pixels[pix * comps]);
-                const auto* src = reinterpret_cast<const std::uint32_t*>(&o[1 + plane.slot]);
-                for (std::size_t c = 0; c < comps; ++c)
-                    dst[c] = src[c];
-            }
-            if (box) {
-                float* b = &box_[pix * box_stride];
-                for (std::size_t c = 0; c < box_stride; ++c)
-                    b[c] += o[1 + static_cast<std::size_t>(unfiltered_size_) + c];
-            }
+        for (std::size_t i = 0; i < tile_width; ++i)
+            flags_[row_start + i] |= kOwned;
+        for (Plane& plane : planes_) {
+            if (plane.info.filtered) continue;
+            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+            float* dst = &plane.pixels[row_start * comps];
+            const float* src = o + 1 + plane.slot;
+            // Copied as bit patterns: labels may look like NaNs.
+            for (std::size_t i = 0; i < tile_width; ++i)
+                std::memcpy(dst + i * comps, src + i * own_stride, comps * sizeof(float));
         }
+        if (box)
+            for (std::size_t i = 0; i < tile_width; ++i) {
+                float* b = &box_[(row_start + i) * box_stride];
+                const float* from = o + i * own_stride + 1 + unfiltered_size_;
+                for (std::size_t c = 0; c < box_stride; ++c)
+                    b[c] += from[c];
+            }
     }
 }
 
@@ -380,32 +400,35 @@ void Film::resolve() {
         accumulate(t);
     }
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
     for (std::size_t pix = 0; pix < pixels; ++pix) {
-        const float* a = acc_.empty() ? nullptr : &acc_[pix * stride];
-        const float* src = nullptr;
+        const unsigned char f = flags_.empty() ? 0 : flags_[pix];
+        const float* w = f & kTouched ? &weights_[2 * pix] : nullptr;
+        const float* box_sums = nullptr;
         double weight = 0.0;
-        if (a && a[0] > 1e-6f * a[1] && a[0] != 0.0f) {
-            src = a + 2;
-            weight = a[0];
+        if (w && w[0] > 1e-6f * w[1] && w[0] != 0.0f) {
+            weight = w[0];
         } else if (!box_.empty() && box_[pix * box_stride] > 0.0f) {
-            src = &box_[pix * box_stride + 1];
+            box_sums = &box_[pix * box_stride + 1];
             weight = box_[pix * box_stride];
         }
         // Dividing by the weight sum (rather than multiplying by its reciprocal) gives exactly 1
         // where every sample was 1: the weighted sum and the weight sum are the same additions.
-        // A pixel no sample reached keeps its clear value.
+        // A pixel no sample reached takes its clear value.
         for (Plane& plane : planes_) {
-            if (!plane.info.filtered || (!src && !cleared_)) continue;
+            if (!plane.info.filtered) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* out = &plane.pixels[pix * comps];
-            for (std::size_t c = 0; c < comps; ++c)
-                out[c] =
-                    src ? static_cast<float>(double(src[static_cast<std::size_t>(plane.slot) + c]) / weight)
-                        : plane.info.clear_value[c];
+            for (std::size_t c = 0; c < comps; ++c) {
+                if (weight == 0.0) {
+                    if (w || cleared_) out[c] = plane.info.clear_value[c];
+                } else {
+                    const float sum = box_sums ? box_sums[static_cast<std::size_t>(plane.slot) + c] : out[c];
+                    out[c] = static_cast<float>(double(sum) / weight);
+                }
+            }
         }
-        if (cleared_ && !owned_[pix])
+        if (cleared_ && !(f & kOwned))
             for (Plane& plane : planes_) {
                 if (plane.info.filtered) continue;
                 const std::size_t comps = static_cast<std::size_t>(plane.info.components);
@@ -413,8 +436,7 @@ void Film::resolve() {
             }
     }
     cleared_ = false;
-    acc_.clear();
-    acc_.shrink_to_fit();
+    std::fill(flags_.begin(), flags_.end(), 0);
     box_.clear();
     box_.shrink_to_fit();
     next_order_ = 0;

@@ -176,10 +176,13 @@ class Film {
     std::vector<float> clear_sample_;
     std::vector<int> filtered_src_; // sample offsets of the filtered components, in slot order
     std::vector<int> unfiltered_src_;
-    std::vector<float> acc_;           // merged tiles: per pixel the tile accumulator layout
-    std::vector<float> box_;           // per pixel: sample count, filtered sums
-    std::vector<unsigned char> owned_; // per pixel: 1 once a merged tile owned it, since clear()
-    bool cleared_ = false;             // clear() ran and pixels not owned still hold old values
+    // Per pixel since the last resolve(): whether merged tiles added filtered sums into the
+    // pixel (kTouched) and whether one owned it and so wrote its unfiltered planes (kOwned).
+    static constexpr unsigned char kTouched = 1, kOwned = 2;
+    std::vector<unsigned char> flags_;
+    std::vector<float> weights_; // per touched pixel: filter weight sum and sum of |weight|
+    std::vector<float> box_;     // per pixel: sample count, filtered sums
+    bool cleared_ = false;       // clear() ran: pixels no sample reaches take their clear value
     std::map<int, Tile> pending_;
     std::vector<Tile> spare_; // merged tiles whose memory make_tile() hands out again
     int next_order_ = 0;
