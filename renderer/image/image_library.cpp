@@ -1,0 +1,40 @@
+#include "image/image_library.h"
+
+#include "db/module_loader.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+namespace orn::image {
+
+Loaded load(const std::string& path) {
+    Loaded out;
+    const std::string named =
+        "cannot load the image library \"" + path + "\" (needed for image files and textures): ";
+    // Never closed: the image formats register exit handlers and keep a process-wide texture
+    // cache that later frames reuse.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        out.error = named + (why ? why : "unknown reason");
+        return out;
+    }
+    auto entry = reinterpret_cast<OrnImageLibraryEntry>(dlsym(handle, "orn_image_library"));
+    out.library = entry ? entry(kInterfaceVersion) : nullptr;
+    if (!out.library) {
+        out.error = named + (entry ? "it was built for another version of the renderer"
+                                   : "it is not an image library of this renderer");
+        dlclose(handle);
+    }
+    return out;
+}
+
+const Library* library(std::string& error) {
+    static const Loaded loaded =
+        load((std::filesystem::path(ModuleLoader::renderer_directory()) / kLibraryFile).string());
+    error = loaded.error;
+    return loaded.library;
+}
+
+} // namespace orn::image
