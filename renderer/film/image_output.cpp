@@ -173,6 +173,9 @@ std::optional<std::string> check_writable(const std::string& path) {
     if (std::filesystem::is_directory(path, ec)) return write_error(path, "is a directory");
     AtomicFile probe(path, ".tmp");
     if (!probe.error().empty()) return write_error(path, probe.error());
+    // The writer is loaded now rather than after a long render that could not be saved.
+    std::string error;
+    if (!image::library(error)) return write_error(path, error);
     return std::nullopt;
 }
 
