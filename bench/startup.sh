@@ -1,8 +1,8 @@
 #!/bin/sh
-# Start-up of the ornrender command: `--version` and an empty scene (a camera, options and a
-# render statement, no output), each run N times (default 11), with and without the progress
-# display. Prints the median wall time, the median peak resident set and the number of shared
-# libraries the dynamic loader mapped.
+# Start-up of the ornrender command: `--version`, an empty scene (a camera, options and a
+# render statement, no output) with and without the progress display, and the same scene
+# writing a PNG (which loads the image library), each run N times (default 11). Prints the
+# median wall time, the median peak resident set and the number of shared libraries mapped.
 #
 #   bench/startup.sh [build/bin/ornrender [N]]
 set -e
@@ -10,13 +10,17 @@ ornrender="${1:-build/bin/ornrender}"
 runs="${2:-11}"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-cat > "$dir/empty.mi" <<SCENE
-camera "cam" resolution 8 8 end camera
+scene() { # $1: the camera's output statement, or nothing
+    cat <<SCENE
+camera "cam" $1 resolution 8 8 end camera
 instance "cam_i" "cam" end instance
 instgroup "root" "cam_i" end instgroup
 options "opt" end options
 render "root" "cam_i" "opt"
 SCENE
+}
+scene "" > "$dir/empty.mi"
+scene "output \"rgba\" \"png\" \"$dir/out.png\"" > "$dir/png.mi"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -44,3 +48,4 @@ echo "|---|---|---|---|"
 measure "--version" --version
 measure "empty scene, -q" -q "$dir/empty.mi"
 measure "empty scene, progress shown" "$dir/empty.mi"
+measure "8 x 8 PNG output, -q" -q "$dir/png.mi"

@@ -16,8 +16,10 @@ Loaded load(const std::string& path) {
     // cache that later frames reuse.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        const char* why = dlerror();
-        out.error = named + (why ? why : "unknown reason");
+        const char* reason = dlerror();
+        std::string why = reason ? reason : "unknown reason";
+        if (why.rfind(path + ": ", 0) == 0) why.erase(0, path.size() + 2);
+        out.error = named + why;
         return out;
     }
     auto entry = reinterpret_cast<OrnImageLibraryEntry>(dlsym(handle, "orn_image_library"));
