@@ -38,7 +38,7 @@ measure() { # label, then the arguments
         cat "$dir/rss" >> "$dir/kib"
         i=$((i + 1))
     done
-    libs=$(LD_DEBUG=files "$ornrender" "$@" 2>&1 >/dev/null | sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sort -u | wc -l)
+    libs=$(LD_DEBUG=files "$ornrender" "$@" 2>&1 >/dev/null | sed -n 's/.*file=\([^ ]*\) .*/\1/p' | sed 's:.*/::' | sort -u | wc -l)
     printf '| %s | %.3f | %.1f | %s |\n' "$label" "$(median < "$dir/us" | awk '{ print $1 / 1e6 }')" \
         "$(median < "$dir/kib" | awk '{ print $1 / 1024 }')" "$libs"
 }

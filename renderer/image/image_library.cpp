@@ -13,8 +13,9 @@ Loaded load(const std::string& path) {
     const std::string named =
         "cannot load the image library \"" + path + "\" (needed for image files and textures): ";
     // Never closed: the image formats register exit handlers and keep a process-wide texture
-    // cache that later frames reuse.
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // cache that later frames reuse. Bound lazily, as a linked library would be: binding every
+    // function of the few hundred libraries behind it up front costs about 80 ms.
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!handle) {
         const char* reason = dlerror();
         std::string why = reason ? reason : "unknown reason";
