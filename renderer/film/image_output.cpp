@@ -3,9 +3,9 @@
 #include "common/atomic_file.h"
 #include "film/film.h"
 #include "film/output_layout.h"
+#include "image/image_library.h"
 
 #include <Imath/half.h>
-#include <OpenImageIO/imageio.h>
 
 #include <cmath>
 #include <cstdint>
@@ -39,20 +39,20 @@ std::size_t byte_size(PixelKind kind) {
     return 4;
 }
 
-OIIO::TypeDesc type_desc(PixelKind kind) {
+image::PixelType pixel_type(PixelKind kind) {
     switch (kind) {
     case PixelKind::Float:
-        return OIIO::TypeDesc::FLOAT;
+        return image::PixelType::Float;
     case PixelKind::Half:
-        return OIIO::TypeDesc::HALF;
+        return image::PixelType::Half;
     case PixelKind::UInt32:
-        return OIIO::TypeDesc::UINT32;
+        return image::PixelType::UInt32;
     case PixelKind::UInt16:
-        return OIIO::TypeDesc::UINT16;
+        return image::PixelType::UInt16;
     case PixelKind::UInt8:
-        return OIIO::TypeDesc::UINT8;
+        return image::PixelType::UInt8;
     }
-    return OIIO::TypeDesc::FLOAT;
+    return image::PixelType::Float;
 }
 
 float unit(float v) {
@@ -111,31 +111,23 @@ std::optional<std::string> bind_channels(const Film& film, const OutputLayout& l
     return std::nullopt;
 }
 
-OIIO::ImageSpec make_header(const Film& film, const OutputLayout& layout, const OutputRequest& request) {
+image::WriteSpec make_header(const Film& film, const OutputLayout& layout, const OutputRequest& request) {
+    image::WriteSpec header;
+    header.width = film.width();
+    header.height = film.height();
     const int channels = static_cast<int>(layout.channels.size());
-    OIIO::ImageSpec header(film.width(), film.height(), channels, type_desc(layout.channels.front().kind));
-    header.channelnames.clear();
-    bool mixed = false;
-    for (const ChannelSource& c : layout.channels) {
-        header.channelnames.push_back(c.name);
-        mixed = mixed || c.kind != layout.channels.front().kind;
-    }
-    if (mixed)
-        for (const ChannelSource& c : layout.channels)
-            header.channelformats.push_back(type_desc(c.kind));
-
-    header.alpha_channel = -1;
-    header.z_channel = -1;
     for (int i = 0; i < channels; ++i) {
         const ChannelSource& c = layout.channels[static_cast<std::size_t>(i)];
+        header.channels.push_back(c.name);
+        header.types.push_back(pixel_type(c.kind));
         if (c.name == "A") header.alpha_channel = i;
         if (c.data_type == "z" && c.name == "Z") header.z_channel = i;
     }
     // Values go out as they are; the colour is already premultiplied.
-    header.attribute("oiio:UnassociatedAlpha", 1);
-    if (!request.compression.empty()) header.attribute("compression", request.compression);
+    header.unassociated_alpha = true;
+    header.compression = request.compression;
     // The iff writer's run-length coding garbles runs of 16-bit alpha: iff files go out plain.
-    if (layout.format == ImageFormat::Iff) header.attribute("compression", "none");
+    if (layout.format == ImageFormat::Iff) header.compression = "none";
     return header;
 }
 
@@ -160,44 +152,12 @@ std::vector<unsigned char> pack_pixels(const Film& film, const std::vector<Bound
     return data;
 }
 
-std::optional<std::string> write_with_oiio(const std::string& file, const OIIO::ImageSpec& header,
-                                           const std::vector<unsigned char>& data) {
-    auto out = OIIO::ImageOutput::create(file);
-    if (!out) {
-        const std::string reason = OIIO::geterror();
-        return reason.empty() ? "no image writer for this format" : reason;
-    }
-    // Stay on the calling thread: files are small next to a render, and the library's own worker
-    // pool is opaque to the sanitizer builds.
-    out->threads(1);
-    if (!out->open(file, header)) return out->geterror();
-    // The data is in the header's pixel types. Naming a single type outright matters: the iff
-    // writer mangles "native" 16-bit data.
-    const OIIO::TypeDesc type = header.channelformats.empty() ? header.format : OIIO::TypeDesc::UNKNOWN;
-    if (!out->write_image(type, data.data())) {
-        const std::string reason = out->geterror();
-        out->close();
-        return reason;
-    }
-    if (!out->close()) return out->geterror();
-    return std::nullopt;
-}
-
-std::optional<std::string> read_back(const std::string& file, const OIIO::ImageSpec& header) {
-    const std::string incomplete = "the file came out incomplete (is the disk full?)";
-    auto in = OIIO::ImageInput::open(file);
-    if (!in) {
-        (void)OIIO::geterror();
-        return incomplete;
-    }
-    const OIIO::ImageSpec& spec = in->spec();
-    if (spec.width != header.width || spec.height != header.height || spec.nchannels != header.nchannels)
-        return incomplete;
-    std::vector<float> pixels(spec.image_pixels() * static_cast<std::size_t>(spec.nchannels));
-    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
-        (void)in->geterror();
-        return incomplete;
-    }
+std::optional<std::string> read_back(const image::Library& images, const std::string& file,
+                                     const image::WriteSpec& header) {
+    image::FloatImage back;
+    if (images.read(file, back) || back.width != header.width || back.height != header.height ||
+        back.channels.size() != header.channels.size())
+        return std::string("the file came out incomplete (is the disk full?)");
     return std::nullopt;
 }
 
@@ -213,6 +173,9 @@ std::optional<std::string> check_writable(const std::string& path) {
     if (std::filesystem::is_directory(path, ec)) return write_error(path, "is a directory");
     AtomicFile probe(path, ".tmp");
     if (!probe.error().empty()) return write_error(path, probe.error());
+    // The writer is loaded now rather than after a long render that could not be saved.
+    std::string error;
+    if (!image::library(error)) return write_error(path, error);
     return std::nullopt;
 }
 
@@ -226,16 +189,20 @@ std::optional<std::string> write_image(const Film& film, const OutputRequest& re
         std::size_t pixel_bytes = 0;
         if (auto error = bind_channels(film, plan.layout, path, bound, pixel_bytes)) return error;
 
-        const OIIO::ImageSpec header = make_header(film, plan.layout, request);
+        std::string error;
+        const image::Library* images = image::library(error);
+        if (!images) return write_error(path, error);
+        const image::WriteSpec header = make_header(film, plan.layout, request);
         const std::vector<unsigned char> data = pack_pixels(film, bound, pixel_bytes);
 
         AtomicFile file(path, plan.layout.extension);
         if (!file.error().empty()) return write_error(path, file.error());
-        if (auto reason = write_with_oiio(file.temp_path(), header, data)) return write_error(path, *reason);
+        if (auto reason = images->write(file.temp_path(), header, data.data()))
+            return write_error(path, *reason);
         // The png and iff writers do not notice a short write (a full disk): such files are read
         // back whole before they may replace anything.
         if (plan.layout.format == ImageFormat::Png || plan.layout.format == ImageFormat::Iff)
-            if (auto reason = read_back(file.temp_path(), header)) return write_error(path, *reason);
+            if (auto reason = read_back(*images, file.temp_path(), header)) return write_error(path, *reason);
         if (auto reason = file.commit()) return write_error(path, *reason);
         return std::nullopt;
     } catch (const std::exception& e) {

@@ -29,8 +29,8 @@ struct OutputRequest {
 // Checks format, data types and their combination without touching the disk.
 std::optional<std::string> check_output_type(const OutputRequest& request);
 
-// Creates and removes a temporary file beside `path`, so a bad output location fails before
-// rendering starts.
+// Creates and removes a temporary file beside `path` and loads the image library, so a bad
+// output location or a missing writer fails before rendering starts.
 std::optional<std::string> check_writable(const std::string& path);
 
 // Writes the film's resolved planes, top row first. The file appears atomically: on failure any

@@ -1,10 +1,7 @@
 #include "film/pass_closure.h"
 
 #include "common/atomic_file.h"
-
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
-#include <OpenImageIO/imageio.h>
+#include "image/image_library.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,26 +24,23 @@ struct Channels {
 };
 
 bool read_channels(const std::string& path, Channels& out, std::string& error) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) {
-        error = "cannot read \"" + path + "\": " + OIIO::geterror();
+    const image::Library* images = image::library(error);
+    if (!images) return false;
+    image::FloatImage file;
+    if (auto why = images->read(path, file)) {
+        error = *why;
         return false;
     }
-    const OIIO::ImageSpec& spec = in->spec();
-    out.width = spec.width;
-    out.height = spec.height;
-    const size_t n = size_t(spec.width) * size_t(spec.height);
-    std::vector<float> pixels(n * size_t(spec.nchannels));
-    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
-        error = "cannot read the pixels of \"" + path + "\": " + in->geterror();
-        return false;
-    }
-    for (int c = 0; c < spec.nchannels; ++c) {
+    out.width = file.width;
+    out.height = file.height;
+    const size_t n = size_t(file.width) * size_t(file.height);
+    const size_t channels = file.channels.size();
+    for (size_t c = 0; c < channels; ++c) {
         std::vector<float> ch(n);
         for (size_t i = 0; i < n; ++i)
-            ch[i] = pixels[i * size_t(spec.nchannels) + size_t(c)];
-        out.data[spec.channelnames[size_t(c)]] = std::move(ch);
-        out.order.push_back(spec.channelnames[size_t(c)]);
+            ch[i] = file.pixels[i * channels + c];
+        out.data[file.channels[c]] = std::move(ch);
+        out.order.push_back(file.channels[c]);
     }
     return true;
 }
@@ -55,13 +49,19 @@ const char* const kChannel[3] = {"r", "g", "b"};
 
 // An 8-bit RGB PNG from display-ready floats, row 0 at the top, written atomically.
 std::string write_png(const std::string& png_path, int w, int h, const std::vector<float>& rgb) {
+    std::string error;
+    const image::Library* images = image::library(error);
+    if (!images) return "cannot write \"" + png_path + "\": " + error;
     AtomicFile file(png_path, ".png");
     if (!file.error().empty()) return file.error();
-    OIIO::ImageSpec spec(w, h, 3, OIIO::TypeDesc::UINT8);
-    auto out = OIIO::ImageOutput::create(file.temp_path());
-    if (!out || !out->open(file.temp_path(), spec) || !out->write_image(OIIO::TypeDesc::FLOAT, rgb.data()) ||
-        !out->close())
-        return "cannot write \"" + png_path + "\": " + (out ? out->geterror() : OIIO::geterror());
+    image::WriteSpec spec;
+    spec.width = w;
+    spec.height = h;
+    spec.channels = {"R", "G", "B"};
+    spec.types.assign(3, image::PixelType::UInt8);
+    spec.data_is_float = true;
+    if (auto why = images->write(file.temp_path(), spec, rgb.data()))
+        return "cannot write \"" + png_path + "\": " + *why;
     if (auto err = file.commit()) return *err;
     return {};
 }

@@ -2,8 +2,6 @@
 
 #include "core/messages.h"
 
-#include <OpenImageIO/imageio.h>
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -25,47 +23,34 @@ std::string texture_file_problem(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return "no such file";
     if (!std::filesystem::is_regular_file(path, ec)) return "not a regular file";
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) {
-        std::string why = OIIO::geterror();
-        return why.empty() ? "not an image file this renderer can read" : why;
-    }
-    const OIIO::ImageSpec& spec = in->spec();
-    if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) return "the image holds no pixels";
-    return {};
+    std::string error;
+    const image::Library* images = image::library(error);
+    return images ? images->problem(path) : error;
 }
 
-TextureStore::TextureStore(const Database& db, int threads) : db_(db), system_(TS::create(true)) {
-    // Plain scanline images (the usual .hdr, .exr or .png) are tiled and MIP-mapped in memory
-    // when first read, so every file gets filtered lookups without a conversion step.
-    system_->attribute("autotile", 64);
-    system_->attribute("automip", 1);
-    perthread_.resize(size_t(std::max(1, threads)));
-    for (auto& p : perthread_)
-        p = system_->create_thread_info();
-}
+TextureStore::TextureStore(const Database& db, int threads) : db_(db), threads_(threads) {}
 
-TextureStore::~TextureStore() {
-    for (TS::Perthread* p : perthread_)
-        system_->destroy_thread_info(p);
-}
+TextureStore::~TextureStore() = default;
 
 bool TextureStore::open() {
     entries_.clear();
     slot_of_tag_.assign(db_.size() + 1, -1);
+    if (!textures_) {
+        std::string error;
+        const image::Library* images = image::library(error);
+        if (!images) {
+            Messages::emit(Severity::Error, error);
+            return false;
+        }
+        textures_ = images->textures(threads_);
+    }
     bool ok = true;
     for (Element* e : db_.all(miSCENE_IMAGE)) {
         const auto* tex = static_cast<const TextureElement*>(e);
         Entry entry;
-        // A file changed on disk since an earlier frame read it is read anew.
-        system_->invalidate(OIIO::ustring(tex->path), false);
-        entry.handle = system_->get_texture_handle(OIIO::ustring(tex->path), perthread_[0]);
-        if (!entry.handle || !system_->good(entry.handle) ||
-            !system_->get_texture_info(entry.handle, perthread_[0], 0, OIIO::ustring("channels"),
-                                       OIIO::TypeDesc::INT, &entry.channels) ||
-            entry.channels <= 0) {
-            std::string why = system_->geterror();
-            if (why.empty()) why = "not an image file this renderer can read";
+        std::string why;
+        entry.texture = textures_->open(tex->path, entry.channels, why);
+        if (entry.texture < 0) {
             Messages::emit(Severity::Error, located(tex->loc) + "texture \"" + tex->name +
                                                 "\": cannot read \"" + tex->path + "\": " + why);
             ok = false;
@@ -79,21 +64,12 @@ bool TextureStore::open() {
     return ok;
 }
 
-TextureStore::TS::Perthread* TextureStore::perthread(int thread) const {
-    // A thread the frame did not count (a benchmark's own) gets the system's per-thread data.
-    if (thread >= 0 && size_t(thread) < perthread_.size()) return perthread_[size_t(thread)];
-    return system_->get_perthread_info();
-}
-
-bool TextureStore::filtered(const Entry& e, int thread, OIIO::TextureOpt& opt, float s, float t, float ds,
-                            float dt, miColor* result) const {
-    opt.interpmode = OIIO::TextureOpt::InterpBilinear;
-    opt.mipmode = OIIO::TextureOpt::MipModeTrilinear;
+bool TextureStore::filtered(const Entry& e, int thread, image::Textures::Wrap wrap, float s, float t,
+                            float ds, float dt, miColor* result) const {
     float c[4] = {0.f, 0.f, 0.f, 1.f};
     const int n = std::min(e.channels, 4);
-    if (!system_->texture(e.handle, perthread(thread), opt, s, t, ds, 0.f, 0.f, dt, n, c)) {
-        // Clears the system's error text, which would otherwise grow with every failure.
-        const std::string why = system_->geterror();
+    std::string why;
+    if (!textures_->filter(e.texture, thread, wrap, s, t, ds, dt, n, c, why)) {
         Messages::emitf(Severity::Warning, "texture lookup failed: %s", why.c_str());
         *result = {0.f, 0.f, 0.f, 0.f};
         return false;
@@ -108,10 +84,9 @@ bool TextureStore::lookup(miTag tag, int thread, float u, float v, float du, flo
                           miColor* result) const {
     const Entry* e = entry(tag);
     if (!e || !std::isfinite(u) || !std::isfinite(v)) return false;
-    OIIO::TextureOpt opt;
-    opt.swrap = opt.twrap = OIIO::TextureOpt::WrapClamp;
     // The texture system's t runs down the image from row 0.
-    return filtered(*e, thread, opt, u, 1.f - v, std::fabs(du), std::fabs(dv), result);
+    return filtered(*e, thread, image::Textures::Wrap::Clamp, u, 1.f - v, std::fabs(du), std::fabs(dv),
+                    result);
 }
 
 bool TextureStore::environment(miTag tag, int thread, const miVector& dir, float angle,
@@ -122,11 +97,9 @@ bool TextureStore::environment(miTag tag, int thread, const miVector& dir, float
     const float y = std::clamp(dir.y / len, -1.f, 1.f);
     const float u = 0.5f + std::atan2(dir.x, -dir.z) / (2.f * kPi);
     const float v = 0.5f + std::asin(y) / kPi;
-    OIIO::TextureOpt opt;
-    opt.swrap = OIIO::TextureOpt::WrapPeriodic;
-    opt.twrap = OIIO::TextureOpt::WrapClamp;
     const float w = std::fabs(angle);
-    return filtered(*e, thread, opt, u, 1.f - v, w / (2.f * kPi), w / kPi, result);
+    return filtered(*e, thread, image::Textures::Wrap::PeriodicS, u, 1.f - v, w / (2.f * kPi), w / kPi,
+                    result);
 }
 
 } // namespace orn

@@ -4,9 +4,8 @@
 
 #include "db/database.h"
 #include "host/shader.h"
+#include "image/image_library.h"
 #include "scene/ast.h"
-
-#include <OpenImageIO/texture.h>
 
 #include <memory>
 #include <string>
@@ -29,9 +28,9 @@ std::string texture_file_problem(const std::string& path);
 
 // The textures of one frame: every texture's handle is resolved once when the store opens,
 // and each render thread has its own lookup context, so a lookup does no name lookup and takes
-// no lock or allocation of ours. The texture system behind them is OpenImageIO's process-wide
-// one: its tiles and MIP levels then serve every frame of a sequence, and a private system
-// cannot be freed cleanly (OpenImageIO 2.4 deletes it as the wrong type).
+// no lock or allocation of ours. The texture system behind them belongs to the image library,
+// which is loaded when the first store opens; it is process-wide, so its tiles and MIP levels
+// serve every frame of a sequence.
 //
 // Coordinates: u runs from the left edge of the image (0) to its right edge (1), v from the
 // bottom edge (0) to the top edge (1), so image row 0 is at v = 1. Outside [0, 1] a lookup
@@ -45,7 +44,8 @@ class TextureStore {
     TextureStore& operator=(const TextureStore&) = delete;
 
     // Opens every texture of the database; false, with one error per texture naming its file
-    // and scene location, when one cannot be read.
+    // and scene location, when one cannot be read (or one error when the image library cannot
+    // be loaded).
     bool open();
 
     bool is_texture(miTag tag) const { return entry(tag) != nullptr; }
@@ -59,9 +59,8 @@ class TextureStore {
     bool environment(miTag tag, int thread, const miVector& dir, float angle, miColor* result) const;
 
   private:
-    using TS = OIIO::TextureSystem;
     struct Entry {
-        TS::TextureHandle* handle = nullptr;
+        int texture = -1; // the image library's index
         int channels = 0;
     };
     const Entry* entry(miTag tag) const {
@@ -69,13 +68,12 @@ class TextureStore {
         const int slot = slot_of_tag_[tag];
         return slot < 0 ? nullptr : &entries_[size_t(slot)];
     }
-    bool filtered(const Entry& e, int thread, OIIO::TextureOpt& opt, float s, float t, float ds, float dt,
-                  miColor* result) const;
-    TS::Perthread* perthread(int thread) const;
+    bool filtered(const Entry& e, int thread, image::Textures::Wrap wrap, float s, float t, float ds,
+                  float dt, miColor* result) const;
 
     const Database& db_;
-    TS* system_;                            // not owned
-    std::vector<TS::Perthread*> perthread_; // one per render thread, owned
+    int threads_;
+    std::unique_ptr<image::Textures> textures_;
     std::vector<Entry> entries_;
     std::vector<int> slot_of_tag_; // entries_ index by tag, -1 for other elements
 };
