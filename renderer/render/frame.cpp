@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -403,18 +404,28 @@ void Frame::render_pixels() {
     std::vector<std::thread> pool;
     for (int i = 1; i < threads_; ++i)
         pool.emplace_back([&, i] { render_thread(i, next, done); });
-    // The calling thread renders too and reports progress between its buckets.
+    // The calling thread renders too; a watcher redraws the progress every 100 ms and is woken
+    // as soon as the last bucket is done, so a short frame does not wait for it.
+    std::mutex finished_mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
     std::thread watcher;
     if (settings_.progress)
         watcher = std::thread([&] {
-            while (done.load() < total && !aborted().load()) {
+            std::unique_lock<std::mutex> lock(finished_mutex);
+            while (!finished && done.load() < total && !aborted().load()) {
                 bar.update(done.load());
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                finished_cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; });
             }
         });
     render_thread(0, next, done);
     for (auto& t : pool)
         t.join();
+    {
+        std::lock_guard<std::mutex> lock(finished_mutex);
+        finished = true;
+    }
+    finished_cv.notify_all();
     if (watcher.joinable()) watcher.join();
     bar.update(done.load());
     film_->resolve();
