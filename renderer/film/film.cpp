@@ -179,6 +179,7 @@ void Film::fill_plane(Plane& plane) const {
 void Film::layout() {
     const FilterSpec& f = filter_.settings();
     box_only_ = f.type == FilterType::Box && f.width <= 1.0f && f.height <= 1.0f;
+    box_fallback_ = f.type == FilterType::Mitchell || f.type == FilterType::Lanczos;
     sample_size_ = filtered_size_ = unfiltered_size_ = 0;
     clear_sample_.clear();
     filtered_src_.clear();
@@ -193,13 +194,6 @@ void Film::layout() {
         (p.info.filtered ? filtered_size_ : unfiltered_size_) += p.info.components;
         sample_size_ += p.info.components;
     }
-}
-
-// Filters with negative lobes can cancel their weights out; such pixels fall back to the
-// plain average of their own samples, which tiles then keep as well.
-bool Film::box_fallback() const {
-    const FilterType t = filter_.settings().type;
-    return t == FilterType::Mitchell || t == FilterType::Lanczos;
 }
 
 Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) {
@@ -401,39 +395,49 @@ void Film::resolve() {
     }
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
-    for (std::size_t pix = 0; pix < pixels; ++pix) {
-        const unsigned char f = flags_.empty() ? 0 : flags_[pix];
-        const float* w = f & kTouched ? &weights_[2 * pix] : nullptr;
-        const float* box_sums = nullptr;
-        double weight = 0.0;
-        if (w && w[0] > 1e-6f * w[1] && w[0] != 0.0f) {
-            weight = w[0];
-        } else if (!box_.empty() && box_[pix * box_stride] > 0.0f) {
-            box_sums = &box_[pix * box_stride + 1];
-            weight = box_[pix * box_stride];
+    // A row at a time: each pixel's weight, then each plane's row.
+    const std::size_t w = static_cast<std::size_t>(width_);
+    std::vector<double> weight(w);
+    std::vector<const float*> box_sums(w);
+    std::vector<unsigned char> no_flags(flags_.empty() ? w : 0, 0);
+    for (std::size_t row = 0; row < pixels; row += w) {
+        const unsigned char* f = flags_.empty() ? no_flags.data() : &flags_[row];
+        for (std::size_t i = 0; i < w; ++i) {
+            const float* ws = f[i] & kTouched ? &weights_[2 * (row + i)] : nullptr;
+            weight[i] = 0.0;
+            box_sums[i] = nullptr;
+            if (ws && ws[0] > 1e-6f * ws[1] && ws[0] != 0.0f) {
+                weight[i] = ws[0];
+            } else if (!box_.empty() && box_[(row + i) * box_stride] > 0.0f) {
+                box_sums[i] = &box_[(row + i) * box_stride + 1];
+                weight[i] = box_[(row + i) * box_stride];
+            }
         }
         // Dividing by the weight sum (rather than multiplying by its reciprocal) gives exactly 1
         // where every sample was 1: the weighted sum and the weight sum are the same additions.
         // A pixel no sample reached takes its clear value.
         for (Plane& plane : planes_) {
-            if (!plane.info.filtered) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-            float* out = &plane.pixels[pix * comps];
-            for (std::size_t c = 0; c < comps; ++c) {
-                if (weight == 0.0) {
-                    if (w || cleared_) out[c] = plane.info.clear_value[c];
-                } else {
-                    const float sum = box_sums ? box_sums[static_cast<std::size_t>(plane.slot) + c] : out[c];
-                    out[c] = static_cast<float>(double(sum) / weight);
+            float* out = &plane.pixels[row * comps];
+            const float* clear = plane.info.clear_value.data();
+            if (!plane.info.filtered) {
+                if (cleared_)
+                    for (std::size_t i = 0; i < w; ++i)
+                        if (!(f[i] & kOwned)) std::copy_n(clear, comps, out + i * comps);
+                continue;
+            }
+            for (std::size_t i = 0; i < w; ++i)
+                for (std::size_t c = 0; c < comps; ++c) {
+                    float& o = out[i * comps + c];
+                    if (weight[i] == 0.0) {
+                        if ((f[i] & kTouched) || cleared_) o = clear[c];
+                    } else {
+                        const float sum =
+                            box_sums[i] ? box_sums[i][static_cast<std::size_t>(plane.slot) + c] : o;
+                        o = static_cast<float>(double(sum) / weight[i]);
+                    }
                 }
-            }
         }
-        if (cleared_ && !(f & kOwned))
-            for (Plane& plane : planes_) {
-                if (plane.info.filtered) continue;
-                const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-                std::copy_n(plane.info.clear_value.begin(), comps, &plane.pixels[pix * comps]);
-            }
     }
     cleared_ = false;
     std::fill(flags_.begin(), flags_.end(), 0);

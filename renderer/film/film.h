@@ -160,7 +160,11 @@ class Film {
     void accumulate(const Tile& tile);
     // Sets a tile up for pixels [x0, x1) x [y0, y1), reusing its memory.
     void shape_tile(Tile& tile, int x0, int y0, int x1, int y1) const;
-    bool box_fallback() const;
+    // Filters with negative lobes can cancel their weights out; such pixels fall back to the
+    // plain average of their own samples, which tiles then keep as well.
+    bool box_fallback() const {
+        return box_fallback_;
+    }
 
     int width_;
     int height_;
@@ -170,6 +174,7 @@ class Film {
     bool resolved_ = false;
     bool staged_ = false;
     bool box_only_ = false; // the filter reaches no neighbour and weighs every sample 1
+    bool box_fallback_ = false;
     int sample_size_ = 0;
     int filtered_size_ = 0; // filtered components of a sample
     int unfiltered_size_ = 0;

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -92,8 +92,8 @@ std::atomic<bool>& Frame::aborted() {
 }
 
 Frame::Frame(Database& db, World& world, RenderSettings settings)
-    : db_(db), world_(world), settings_(std::move(settings)) {
-    const miCamera* c = camera_record();
+    : db_(db), world_(world), camera_(camera_record()), settings_(std::move(settings)) {
+    const miCamera* c = camera_;
     film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution,
                                          samples_per_pixel(options_record()), filter_spec(world_.options()));
     threads_ =

@@ -12,6 +12,7 @@
 #include "trace/thread_context.h"
 
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -118,7 +119,21 @@ class Frame final : public LightSource {
     const Matrix& object_to_world(miState* state) const;
 
     // Eye ray through raster position (rx, ry), world space.
-    void camera_ray(float rx, float ry, miVector& org, miVector& dir) const;
+    void camera_ray(float rx, float ry, miVector& org, miVector& dir) const {
+        const miCamera* c = camera_;
+        const float x = (rx - c->x_offset) / float(c->x_resolution) - 0.5f;
+        const float y = (ry - c->y_offset) / float(c->y_resolution) - 0.5f;
+        const float px = x * c->aperture;
+        const float py = y * c->aperture / c->aspect;
+        // The camera's axes in world space, taken from its transform once per frame.
+        if (c->orthographic) {
+            org = cam_origin_ + cam_x_ * px + cam_y_ * py;
+            dir = normalized(-cam_z_);
+        } else {
+            org = cam_origin_;
+            dir = normalized(cam_x_ * px + cam_y_ * py - cam_z_ * c->focal);
+        }
+    }
     // Raster position of a world-space point: pixels from the bottom-left corner, z the
     // camera-space depth.
     miVector raster_of(const miVector& p) const;
@@ -184,8 +199,22 @@ class Frame final : public LightSource {
         miVector org, camera_dir, dir;
         float tnear = 0.f, tfar = INFINITY;
     };
-    EyeRay eye_ray(float rx, float ry) const;
-    void eye_clip(const miVector& dir, float& tnear, float& tfar) const;
+    EyeRay eye_ray(float rx, float ry) const {
+        EyeRay r;
+        camera_ray(rx, ry, r.org, r.camera_dir);
+        r.dir = normalized(r.camera_dir);
+        eye_clip(r.dir, r.tnear, r.tfar);
+        return r;
+    }
+    void eye_clip(const miVector& dir, float& tnear, float& tfar) const {
+        tnear = 0.f;
+        tfar = INFINITY;
+        const float cz = std::fabs(dot3(dir, view_z_));
+        if (cz > 1e-8f) {
+            tnear = camera_->clip.min / cz;
+            tfar = camera_->clip.max / cz;
+        }
+    }
     // Pixels [x0, x1) x [y0, y1) of a bucket, sample after sample in row order.
     void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1);
     // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`
@@ -211,6 +240,7 @@ class Frame final : public LightSource {
 
     Database& db_;
     World& world_;
+    miCamera* camera_; // the frame's camera record; a frame always has one
     RenderSettings settings_;
     std::unique_ptr<film::Film> film_;
     std::unique_ptr<ThreadContext> main_context_;

@@ -54,7 +54,9 @@ void* ShaderStateStore::get(const char* key, int* size) {
     return nullptr;
 }
 
-ThreadContext::ThreadContext(Frame& f, int i) : frame(f), index(i), arena(4u << 20) {
+ThreadContext::ThreadContext(Frame& f, int i)
+    : frame(f), index(i), arena(4u << 20), camera_inst_(f.camera_instance_tag()), camera_(f.camera_record()),
+      options_(f.options_record()) {
     std::memset(states_, 0, sizeof states_);
     for (int d = 0; d < kMaxRayDepth; ++d) {
         data_[d].thread = this;
@@ -99,12 +101,12 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     st.version = 1;
     st.thread = index;
     st.type = miRAY_EYE;
-    st.camera_inst = frame.camera_instance_tag();
-    st.camera = frame.camera_record();
-    st.options = frame.options_record();
+    st.camera_inst = camera_inst_;
+    st.camera = camera_;
+    st.options = options_;
     st.ior = st.ior_in = 1.f;
-    st.environment = st.camera ? st.camera->environment : miNULLTAG;
-    st.volume = st.camera ? st.camera->volume : miNULLTAG;
+    st.environment = camera_ ? camera_->environment : miNULLTAG;
+    st.volume = camera_ ? camera_->volume : miNULLTAG;
     st.shadow_tol = 0.0;
     rd.hit = nullptr;
     rd.light = nullptr;

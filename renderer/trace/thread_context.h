@@ -119,6 +119,10 @@ class ThreadContext {
     class LightListImpl* acquire_light_list();
 
   private:
+    // The frame's camera and options, which stay put while it renders.
+    miTag camera_inst_;
+    miCamera* camera_;
+    miOptions* options_;
     miState states_[kMaxRayDepth];
     RayData data_[kMaxRayDepth];
     std::vector<std::unique_ptr<class LightListImpl>> light_lists_;

@@ -354,26 +354,6 @@ miBoolean Frame::shade_eye_hit(miColor* result, miState* state, miState* st, con
     return trace_environment(result, state, st->dir);
 }
 
-void Frame::eye_clip(const miVector& dir, float& tnear, float& tfar) const {
-    tnear = 0.f;
-    tfar = INFINITY;
-    const miCamera* cam = camera_record();
-    if (!cam) return;
-    const float cz = std::fabs(dot3(dir, view_z_));
-    if (cz > 1e-8f) {
-        tnear = cam->clip.min / cz;
-        tfar = cam->clip.max / cz;
-    }
-}
-
-Frame::EyeRay Frame::eye_ray(float rx, float ry) const {
-    EyeRay r;
-    camera_ray(rx, ry, r.org, r.camera_dir);
-    r.dir = normalized(r.camera_dir);
-    eye_clip(r.dir, r.tnear, r.tfar);
-    return r;
-}
-
 // Under the rasteriser the renderer, not the material, looks through a surface: the layer
 // behind is shaded as an eye ray of its own and composited under this one, the colour as
 // premultiplied "over" and buffers with "useopacity" weighted by the opacity.
@@ -576,22 +556,6 @@ const Matrix& Frame::object_to_world(miState* state) const {
         if (rd.hit) return rd.hit->object_to_world;
     }
     return identity_;
-}
-
-void Frame::camera_ray(float rx, float ry, miVector& org, miVector& dir) const {
-    const miCamera* c = camera_record();
-    const float x = (rx - c->x_offset) / float(c->x_resolution) - 0.5f;
-    const float y = (ry - c->y_offset) / float(c->y_resolution) - 0.5f;
-    const float px = x * c->aperture;
-    const float py = y * c->aperture / c->aspect;
-    // The camera's axes in world space, taken from its transform once per frame.
-    if (c->orthographic) {
-        org = cam_origin_ + cam_x_ * px + cam_y_ * py;
-        dir = normalized(-cam_z_);
-    } else {
-        org = cam_origin_;
-        dir = normalized(cam_x_ * px + cam_y_ * py - cam_z_ * c->focal);
-    }
 }
 
 miVector Frame::raster_of(const miVector& w) const {
