@@ -5,9 +5,11 @@
 //
 //   bench_exr_saver [repetitions [compression]]
 //
-// Saver and plain write alternate; the table gives the best time of each and the median of
-// the paired ratios over the repetitions (default 1); a compression code 1 to 8 measures only
-// that one. The plain write includes the allocation of its half buffers and the conversion.
+// Saver and plain write alternate; the table gives the best time of each and the median and
+// range of the paired ratios over the repetitions (default 1); a compression code 1 to 8
+// measures only that one. The plain write includes the allocation of its half buffers and the
+// conversion. Peak memory is the largest rise of the resident set over one run, each side
+// measured the same way from a trimmed heap (-1 where the kernel cannot reset the mark).
 // The tk buffer table is part of the module, which the benchmark reaches only through the
 // renderer: compile the one definition in here rather than repeat it.
 #include "common/tk_buffers.h"
@@ -31,6 +33,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,27 +56,29 @@ long status_kb(const char* field) {
     return -1;
 }
 
-// Restarts the high-water mark at the current resident size.
-void reset_peak() {
+// Restarts the high-water mark at the current resident size. Free heap memory is handed back
+// first: pages that an earlier run left resident would otherwise be reused without raising the
+// mark, and whichever side ran after the other would look smaller. False when the kernel does
+// not reset the mark, whose reading would then be the process's peak so far.
+bool reset_peak() {
+    malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
+    return status_kb("VmHWM") <= status_kb("VmRSS") + 64;
 }
 
 struct Measure {
     double seconds = 1e30;
-    double peak_mb = 0; // above the resident size at the start
+    double peak_mb = 0; // above the resident size at the start; negative when unknown
 };
 
-Measure measure(int reps, const std::function<void()>& run) {
+Measure measure(const std::function<void()>& run) {
     Measure m;
-    for (int i = 0; i < reps; ++i) {
-        reset_peak();
-        const long rss = status_kb("VmRSS");
-        const auto t0 = Clock::now();
-        run();
-        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        m.seconds = std::min(m.seconds, s);
-        m.peak_mb = std::max(m.peak_mb, double(status_kb("VmHWM") - rss) / 1024.0);
-    }
+    const bool peak = reset_peak();
+    const long rss = status_kb("VmRSS");
+    const auto t0 = Clock::now();
+    run();
+    m.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    m.peak_mb = peak ? double(status_kb("VmHWM") - rss) / 1024.0 : -1.0;
     return m;
 }
 
@@ -218,8 +223,8 @@ int main(int argc, char** argv) {
 
     std::printf("%d x %d, %zu channels, OpenEXR threads %d, best of %d\n", kWidth, kHeight,
                 plain.names.size(), Imf::globalThreadCount(), reps);
-    std::printf("%-6s %-6s %9s %9s %7s %11s %11s %11s\n", "format", "comp", "saver s", "plain s", "ratio",
-                "pixel MB", "saver MB", "plain MB");
+    std::printf("%-6s %-6s %9s %9s %7s %11s %11s %11s %11s\n", "format", "comp", "saver s", "plain s",
+                "ratio", "range", "pixel MB", "saver MB", "plain MB");
     const char* names[9] = {"", "none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a"};
     for (int format : {1, 2}) {
         const bool use_half = format == 1;
@@ -235,24 +240,27 @@ int main(int argc, char** argv) {
             Measure saver, direct;
             std::vector<double> ratios;
             for (int r = 0; r < reps; ++r) {
-                const Measure a = measure(1, [&] {
+                const Measure a = measure([&] {
                     miBoolean ok = miFALSE;
                     frame->call_shader(&fe->function, &ok, frame->main_context().begin_sample(0, 0, 0));
                     if (!ok) std::fprintf(stderr, "%s failed\n", name.c_str());
                 });
                 const Measure b =
-                    measure(1, [&] { plain_write(plain_path, plain, use_half, Imf::Compression(c - 1)); });
+                    measure([&] { plain_write(plain_path, plain, use_half, Imf::Compression(c - 1)); });
                 ratios.push_back(a.seconds / b.seconds);
                 saver.seconds = std::min(saver.seconds, a.seconds);
                 direct.seconds = std::min(direct.seconds, b.seconds);
-                saver.peak_mb = std::max(saver.peak_mb, a.peak_mb);
-                direct.peak_mb = std::max(direct.peak_mb, b.peak_mb);
+                // an unknown peak stays unknown
+                saver.peak_mb =
+                    std::min(saver.peak_mb, a.peak_mb) < 0 ? -1.0 : std::max(saver.peak_mb, a.peak_mb);
+                direct.peak_mb =
+                    std::min(direct.peak_mb, b.peak_mb) < 0 ? -1.0 : std::max(direct.peak_mb, b.peak_mb);
             }
             std::sort(ratios.begin(), ratios.end());
             const double ratio = ratios[ratios.size() / 2];
-            std::printf("%-6s %-6s %9.3f %9.3f %7.2f %11.1f %11.1f %11.1f\n", use_half ? "half" : "float",
-                        names[c], saver.seconds, direct.seconds, ratio, pixel_mb, saver.peak_mb,
-                        direct.peak_mb);
+            std::printf("%-6s %-6s %9.3f %9.3f %7.2f %5.2f-%-5.2f %11.1f %11.1f %11.1f\n",
+                        use_half ? "half" : "float", names[c], saver.seconds, direct.seconds, ratio,
+                        ratios.front(), ratios.back(), pixel_mb, saver.peak_mb, direct.peak_mb);
             std::fflush(stdout);
         }
     }

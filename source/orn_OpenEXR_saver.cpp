@@ -202,33 +202,37 @@ Group tk_group(int k, int64_t index, Format format) {
     return {layer, miUint(index) + miRC_IMAGE_USER, Reader::Color, std::move(channels), format, true};
 }
 
-// One pixel of a source image: up to four components, or the label as its integer.
-struct Pixel {
-    float v[4] = {0.f, 0.f, 0.f, 0.f};
-    miUint label = 0;
-};
-
-void read_pixel(Reader reader, miImg_image* image, int x, int y, Pixel& p) {
+// One row of a group's source image, from column 0: a float array per channel (null skips
+// one), or the labels as integers. False when the image gave nothing.
+bool read_row(Reader reader, miImg_image* image, int y, int count, float* const* out, miUint* labels) {
     switch (reader) {
-    case Reader::Color: {
-        miColor c;
-        mi_img_get_color(image, &c, x, y);
-        p.v[0] = c.r, p.v[1] = c.g, p.v[2] = c.b, p.v[3] = c.a;
-        break;
-    }
+    case Reader::Color:
+        return mi_img_get_color_row(image, y, 0, count, out[0], out[1], out[2], out[3]);
     case Reader::Depth:
-        mi_img_get_depth(image, &p.v[0], x, y);
-        break;
-    case Reader::Normal: {
-        miVector n;
-        mi_img_get_normal(image, &n, x, y);
-        p.v[0] = n.x, p.v[1] = n.y, p.v[2] = n.z;
-        break;
-    }
+        return mi_img_get_depth_row(image, y, 0, count, out[0]);
+    case Reader::Normal:
+        return mi_img_get_normal_row(image, y, 0, count, out[0], out[1], out[2]);
     case Reader::Label:
-        mi_img_get_label(image, &p.label, x, y);
+        return mi_img_get_label_row(image, y, 0, count, labels);
+    }
+    return false;
+}
+
+// The component of the renderer's pixel that channel c of a group reads unchanged, or -1 when
+// the reader makes the value up (a missing alpha or normal axis) or converts it (labels).
+int source_component(Reader reader, int c, int components) {
+    switch (reader) {
+    case Reader::Color:
+        if (c == 3) return components >= 4 ? 3 : -1;
+        return components >= 3 ? c : 0;
+    case Reader::Depth:
+        return 0;
+    case Reader::Normal:
+        return c < components ? c : -1;
+    case Reader::Label:
         break;
     }
+    return -1;
 }
 
 // An output image held open for one group.
@@ -249,7 +253,7 @@ class OpenImage {
     miImg_image* image_;
 };
 
-// One channel's samples, zero-filled so that columns an abort leaves out are black.
+// One channel's samples, left uninitialised: the copy writes every one of them.
 class ChannelArray {
   public:
     // From the heap (standard groups) or the renderer's allocator (tk groups); empty when the
@@ -257,11 +261,9 @@ class ChannelArray {
     static ChannelArray allocate(size_t bytes, bool from_renderer) {
         if (from_renderer) {
             if (bytes > size_t(INT_MAX)) return ChannelArray(nullptr, mi_mem_release);
-            void* p = mi_mem_test_allocate(int(bytes));
-            if (p) std::memset(p, 0, bytes);
-            return ChannelArray(static_cast<char*>(p), mi_mem_release);
+            return ChannelArray(static_cast<char*>(mi_mem_test_allocate(int(bytes))), mi_mem_release);
         }
-        return ChannelArray(static_cast<char*>(std::calloc(bytes, 1)), std::free);
+        return ChannelArray(static_cast<char*>(std::malloc(bytes)), std::free);
     }
     bool empty() const { return !data_; }
     char* data() const { return data_.get(); }
@@ -284,34 +286,41 @@ class ExrImage {
     int height() const { return height_; }
     const Imf::FrameBuffer& frame_buffer() const { return frame_buffer_; }
 
-    // Copies one group's image into new channels. False when the pixel memory or the image
+    // Adds one group's channels with their samples. False when the pixel memory or the image
     // cannot be had: the channels then stay in the header with no data, which the file
     // stores as zeros.
     bool add(miState* state, const Group& g) {
         for (const std::string& c : g.channels)
             header_.channels().insert(c, Imf::Channel(g.format.type, 1, 1));
-        std::vector<ChannelArray> arrays;
-        {
-            OpenImage image(state, g.image);
-            const size_t bytes = size_t(width_) * size_t(height_) * g.format.bytes;
-            for (size_t c = 0; c < g.channels.size(); ++c) {
-                arrays.push_back(ChannelArray::allocate(bytes, g.tk));
-                if (arrays.back().empty()) return false;
-            }
-            if (!image.get()) return false;
-            switch (g.format.type) {
-            case Imf::UINT:
-                copy<unsigned int>(image.get(), g, arrays);
-                break;
-            case Imf::HALF:
-                copy<half>(image.get(), g, arrays);
-                break;
-            default:
-                copy<float>(image.get(), g, arrays);
-                break;
-            }
+        OpenImage image(state, g.image);
+        // Every column is checked for an abort before any is copied, in column order up to
+        // the first abort; the columns that passed are then copied row by row.
+        int columns = 0;
+        while (columns < width_ && !mi_par_aborted())
+            ++columns;
+        if (image.get() && g.format.type == Imf::FLOAT && columns == width_ && add_in_place(image.get(), g)) {
+            progress(g);
+            return true;
         }
-        mi_progress("orn_OpenEXR_saver(): %s...(%s)", g.name.c_str(), g.format.word);
+        std::vector<ChannelArray> arrays;
+        const size_t bytes = size_t(width_) * size_t(height_) * g.format.bytes;
+        for (size_t c = 0; c < g.channels.size(); ++c) {
+            arrays.push_back(ChannelArray::allocate(bytes, g.tk));
+            if (arrays.back().empty()) return false;
+        }
+        if (!image.get()) return false;
+        switch (g.format.type) {
+        case Imf::UINT:
+            copy<unsigned int>(image.get(), g, columns, arrays);
+            break;
+        case Imf::HALF:
+            copy<half>(image.get(), g, columns, arrays);
+            break;
+        default:
+            copy<float>(image.get(), g, columns, arrays);
+            break;
+        }
+        progress(g);
         for (size_t c = 0; c < g.channels.size(); ++c) {
             frame_buffer_.insert(g.channels[c], Imf::Slice(g.format.type, arrays[c].data(), g.format.bytes,
                                                            size_t(width_) * g.format.bytes, 1, 1, 0.0));
@@ -321,38 +330,71 @@ class ExrImage {
     }
 
   private:
-    // Every column is copied only after an abort check for it: the checks come first, in
-    // column order, and stop at the first abort; then the columns that passed are copied row
-    // by row, which keeps reads and writes sequential. Row 0 of the arrays is the top of the
-    // image, the renderer's row height - 1.
+    void progress(const Group& g) const {
+        mi_progress("orn_OpenEXR_saver(): %s...(%s)", g.name.c_str(), g.format.word);
+    }
+
+    // Float samples the renderer holds exactly as the file stores them need no copy: each
+    // channel's slice points at its component in the renderer's image, which outlives the
+    // write. The file's row 0 is the renderer's top row, so the slices step downwards through
+    // memory: OpenEXR adds y times the row stride to the base in wrapping address arithmetic,
+    // which makes a negative stride work. False when a channel has no component of its own or
+    // the image is not the frame's size.
+    bool add_in_place(miImg_image* image, const Group& g) {
+        int width = 0, height = 0, comps = 0;
+        const float* data = mi_img_get_samples(image, &width, &height, &comps);
+        if (!data || width != width_ || height != height_ || comps < 1) return false;
+        int source[4] = {};
+        for (size_t c = 0; c < g.channels.size(); ++c)
+            if ((source[c] = source_component(g.reader, int(c), comps)) < 0) return false;
+        const size_t pixel = size_t(comps) * sizeof(float);
+        const size_t row = size_t(width_) * pixel;
+        const char* top = reinterpret_cast<const char*>(data) + size_t(height_ - 1) * row;
+        for (size_t c = 0; c < g.channels.size(); ++c) {
+            char* base = const_cast<char*>(top) + size_t(source[c]) * sizeof(float);
+            frame_buffer_.insert(g.channels[c],
+                                 Imf::Slice(Imf::FLOAT, base, pixel, size_t(0) - row, 1, 1, 0.0));
+        }
+        return true;
+    }
+
+    // Copies the first `columns` columns row by row, reading a whole row of the group per call
+    // and converting it channel by channel; the rest of each row, which an abort left out, is
+    // black. Float channels are read straight into their rows. Row 0 of the arrays is the top
+    // of the image, the renderer's row height - 1.
     template <typename T>
-    void copy(miImg_image* image, const Group& g, const std::vector<ChannelArray>& arrays) const {
-        int columns = 0;
-        while (columns < width_ && !mi_par_aborted())
-            ++columns;
-        if (columns == 0) return;
+    void copy(miImg_image* image, const Group& g, int columns,
+              const std::vector<ChannelArray>& arrays) const {
+        const size_t n = arrays.size();
+        const size_t count = size_t(columns);
         T* dst[4] = {};
-        for (size_t c = 0; c < arrays.size(); ++c)
+        for (size_t c = 0; c < n; ++c)
             dst[c] = reinterpret_cast<T*>(arrays[c].data());
-        std::vector<float> row_values(arrays.size() * size_t(columns));
-        Pixel p;
+        constexpr bool direct = std::is_same_v<T, float>;
+        std::vector<float> values(direct || g.reader == Reader::Label ? 0 : n * count);
+        std::vector<miUint> labels(g.reader == Reader::Label ? count : 0);
         for (int r = 0; r < height_; ++r) {
             const size_t row = size_t(r) * size_t(width_);
-            const int y = height_ - 1 - r;
-            if (g.reader == Reader::Label) {
-                for (int x = 0; x < columns; ++x) {
-                    read_pixel(g.reader, image, x, y, p);
-                    dst[0][row + size_t(x)] = from_label<T>(p.label);
+            float* out[4] = {};
+            for (size_t c = 0; c < n; ++c) {
+                if constexpr (direct)
+                    out[c] = dst[c] + row;
+                else
+                    out[c] = values.data() + c * count;
+            }
+            size_t done = 0;
+            if (columns > 0 && read_row(g.reader, image, height_ - 1 - r, columns, out, labels.data())) {
+                if (g.reader == Reader::Label) {
+                    for (size_t x = 0; x < count; ++x)
+                        dst[0][row + x] = from_label<T>(labels[x]);
+                } else if constexpr (!direct) {
+                    for (size_t c = 0; c < n; ++c)
+                        convert_row(out[c], dst[c] + row, count);
                 }
-                continue;
+                done = count;
             }
-            for (int x = 0; x < columns; ++x) {
-                read_pixel(g.reader, image, x, y, p);
-                for (size_t c = 0; c < arrays.size(); ++c)
-                    row_values[c * size_t(columns) + size_t(x)] = p.v[c];
-            }
-            for (size_t c = 0; c < arrays.size(); ++c)
-                convert_row(row_values.data() + c * size_t(columns), dst[c] + row, size_t(columns));
+            for (size_t c = 0; c < n; ++c)
+                std::fill(dst[c] + row + done, dst[c] + row + size_t(width_), T(0.f));
         }
     }
 

@@ -1,6 +1,7 @@
 // Frame buffers for the current sample, and output images after the frame.
 #include "api/api_common.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace orn;
@@ -78,4 +79,87 @@ ORN_API void mi_img_get_normal(miImg_image* img, miVector* normal, int x, int y)
 ORN_API void mi_img_get_label(miImg_image* img, miUint* label, int x, int y) {
     if (!label) return;
     *label = inside(img, x, y) ? film::load_label(at(img, x, y)) : 0u;
+}
+
+// ------------------------------------------------------------------ rows
+
+namespace {
+
+// The part [lo, hi) of a row span's offsets that lies inside the image; empty when none does.
+struct Span {
+    int lo = 0, hi = 0;
+};
+
+Span inside_span(const miImg_image* img, int y, int x, int count) {
+    if (y < 0 || y >= img->height) return {};
+    const long long lo = std::max(0LL, -static_cast<long long>(x));
+    const long long hi = std::min(static_cast<long long>(count), static_cast<long long>(img->width) - x);
+    return lo < hi ? Span{int(lo), int(hi)} : Span{};
+}
+
+// One channel of a span: component `comp` of each pixel inside, `value` when the pixel has no
+// such component (comp < 0), zeros outside.
+void fill_channel(float* out, const miImg_image* img, int y, int x, int count, Span s, int comp,
+                  float value) {
+    if (!out) return;
+    std::fill(out, out + s.lo, 0.f);
+    if (comp < 0) {
+        std::fill(out + s.lo, out + s.hi, value);
+    } else if (s.hi > s.lo) {
+        const int comps = img->components;
+        const float* p = at(img, x + s.lo, y) + comp;
+        for (int i = s.lo; i < s.hi; ++i, p += comps)
+            out[i] = *p;
+    }
+    std::fill(out + s.hi, out + count, 0.f);
+}
+
+} // namespace
+
+ORN_API miBoolean mi_img_get_color_row(miImg_image* img, int y, int x, int count, float* r, float* g,
+                                       float* b, float* a) {
+    if (!img || count < 0) return miFALSE;
+    const Span s = inside_span(img, y, x, count);
+    const int comps = img->components;
+    fill_channel(r, img, y, x, count, s, 0, 0.f);
+    fill_channel(g, img, y, x, count, s, comps >= 3 ? 1 : 0, 0.f);
+    fill_channel(b, img, y, x, count, s, comps >= 3 ? 2 : 0, 0.f);
+    fill_channel(a, img, y, x, count, s, comps >= 4 ? 3 : -1, 1.f);
+    return miTRUE;
+}
+
+ORN_API miBoolean mi_img_get_depth_row(miImg_image* img, int y, int x, int count, float* depth) {
+    if (!img || count < 0) return miFALSE;
+    fill_channel(depth, img, y, x, count, img->label ? Span{} : inside_span(img, y, x, count), 0, 0.f);
+    return miTRUE;
+}
+
+ORN_API miBoolean mi_img_get_normal_row(miImg_image* img, int y, int x, int count, float* nx, float* ny,
+                                        float* nz) {
+    if (!img || count < 0) return miFALSE;
+    const Span s = img->label ? Span{} : inside_span(img, y, x, count);
+    const int comps = img->components;
+    fill_channel(nx, img, y, x, count, s, 0, 0.f);
+    fill_channel(ny, img, y, x, count, s, comps > 1 ? 1 : -1, 0.f);
+    fill_channel(nz, img, y, x, count, s, comps > 2 ? 2 : -1, 0.f);
+    return miTRUE;
+}
+
+ORN_API miBoolean mi_img_get_label_row(miImg_image* img, int y, int x, int count, miUint* label) {
+    if (!img || count < 0) return miFALSE;
+    if (!label) return miTRUE;
+    const Span s = inside_span(img, y, x, count);
+    std::fill(label, label + s.lo, 0u);
+    for (int i = s.lo; i < s.hi; ++i)
+        label[i] = film::load_label(at(img, x + i, y));
+    std::fill(label + s.hi, label + count, 0u);
+    return miTRUE;
+}
+
+ORN_API const float* mi_img_get_samples(miImg_image* img, int* width, int* height, int* components) {
+    if (!img || img->label) return nullptr;
+    if (width) *width = img->width;
+    if (height) *height = img->height;
+    if (components) *components = img->components;
+    return img->data;
 }

@@ -383,6 +383,31 @@ TEST(ExrSaverTk, LayersComeFromTheNamedBuffersInTheirFormats) {
     EXPECT_TRUE(f.messages.contains("no_such_buffer"));
 }
 
+TEST(ExrSaverTk, LayersFromBuffersOfOneAndFourComponents) {
+    const std::string path = temp_path("components.exr");
+    SavedFrame f(scene(file_param(path) +
+                           ", \"shadingPass\" on, \"shadingBuffer\" \"grey\", \"shadingFormat\" 2"
+                           ", \"colorPass\" on, \"colorBuffer\" \"grey\", \"colorFormat\" 1"
+                           ", \"diffusePass\" on, \"diffuseBuffer\" \"quad\", \"diffuseFormat\" 2",
+                       "framebuffer \"grey\" (\"datatype\" \"z\", \"user\" on)\n"
+                       "framebuffer \"quad\" (\"datatype\" \"rgba_fp\", \"user\" on)\n"));
+    ASSERT_TRUE(f.loaded);
+    f.put(f.buffer_image("grey"), 1, kHeight - 1, {0.75f, 5.f, 6.f, 7.f}); // keeps only 0.75
+    f.put(f.buffer_image("quad"), 2, 0, {0.5f, 0.25f, 2.f, 9.f});
+    ASSERT_TRUE(f.save());
+    ExrRead exr(path);
+    // one component is read as grey, in float and in half; of four, alpha is left out
+    for (const char* c : {"orn_MegaTK_shading.r", "orn_MegaTK_shading.g", "orn_MegaTK_shading.b"})
+        EXPECT_EQ(exr.at<float>(c, 1, 0), 0.75f) << c;
+    for (const char* c : {"orn_MegaTK_color.r", "orn_MegaTK_color.g", "orn_MegaTK_color.b"})
+        EXPECT_EQ(float(exr.at<half>(c, 1, 0)), 0.75f) << c;
+    EXPECT_EQ(exr.at<float>("orn_MegaTK_shading.r", 0, 0), 0.f);
+    EXPECT_EQ(exr.at<float>("orn_MegaTK_diffuse.r", 2, kBottom), 0.5f);
+    EXPECT_EQ(exr.at<float>("orn_MegaTK_diffuse.g", 2, kBottom), 0.25f);
+    EXPECT_EQ(exr.at<float>("orn_MegaTK_diffuse.b", 2, kBottom), 2.f);
+    EXPECT_EQ(exr.at<float>("orn_MegaTK_diffuse.b", 2, 0), 0.f);
+}
+
 TEST(ExrSaverTk, ProgressLinesFollowTheGroupOrder) {
     const std::string path = temp_path("progress.exr");
     SavedFrame f(scene(file_param(path) +

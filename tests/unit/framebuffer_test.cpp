@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 using orn::test::module_preamble;
@@ -95,6 +96,56 @@ TEST(Framebuffers, OutputImagesReadAndRewriteTheFrame) {
     // reads outside the image give black instead of touching memory
     mi_img_get_color(colour, &c, 8, 0);
     EXPECT_EQ(c.r, 0.f);
+}
+
+TEST(Framebuffers, RowReadsGiveWhatThePixelReadersGive) {
+    SceneFixture fx;
+    std::string text = scene("framebuffer \"tk_color\" (\"datatype\" \"rgb_fp\", \"user\" on)\n");
+    text.replace(text.find("material \"red\" transform"), 14, "material \"red\" label 7");
+    ASSERT_TRUE(fx.load(text));
+    fx.render();
+    miState* st = fx.root();
+    miImg_image* user = mi_output_image_open(st, miRC_IMAGE_USER + 0);
+    ASSERT_NE(user, nullptr);
+    miColor put{0.5f, 0.25f, 0.125f, 1.f};
+    mi_img_put_color(user, &put, 5, 2);
+    // columns 5 to 8 of row 2: the pixel put, one nothing wrote, and one beyond the right edge;
+    // three components, so alpha is 1 inside and 0 outside, and a null array is left alone
+    float r[4], b[4], a[4], g[1] = {-9.f};
+    ASSERT_TRUE(mi_img_get_color_row(user, 2, 5, 4, r, nullptr, b, a));
+    EXPECT_EQ(std::vector<float>(r, r + 4), (std::vector<float>{0.5f, 0.f, 0.f, 0.f}));
+    EXPECT_EQ(std::vector<float>(b, b + 4), (std::vector<float>{0.125f, 0.f, 0.f, 0.f}));
+    EXPECT_EQ(std::vector<float>(a, a + 4), (std::vector<float>{1.f, 1.f, 1.f, 0.f}));
+    EXPECT_EQ(g[0], -9.f);
+
+    // labels are integers, and no depth or normal; a one-component image is grey with alpha 1
+    miImg_image* label = mi_output_image_open(st, miRC_IMAGE_TAG);
+    miUint labels[3];
+    ASSERT_TRUE(mi_img_get_label_row(label, 0, -1, 3, labels));
+    EXPECT_EQ(std::vector<miUint>(labels, labels + 3), (std::vector<miUint>{0u, 7u, 7u}));
+    float depth[2] = {-1.f, -1.f}, ny[2] = {-1.f, -1.f};
+    ASSERT_TRUE(mi_img_get_depth_row(label, 4, 0, 2, depth));
+    ASSERT_TRUE(mi_img_get_normal_row(label, 4, 0, 2, nullptr, ny, nullptr));
+    EXPECT_EQ(depth[1] + ny[1], 0.f);
+    miImg_image* z = mi_output_image_open(st, miRC_IMAGE_Z);
+    float grey[3][1], alpha[1];
+    ASSERT_TRUE(mi_img_get_color_row(z, 4, 4, 1, grey[0], grey[1], grey[2], alpha));
+    EXPECT_NEAR(grey[0][0], 5.f, 1e-4);
+    EXPECT_EQ(grey[1][0], grey[0][0]);
+    EXPECT_EQ(grey[2][0], grey[0][0]);
+    EXPECT_EQ(alpha[0], 1.f);
+    EXPECT_FALSE(mi_img_get_depth_row(nullptr, 0, 0, 1, depth));
+    EXPECT_FALSE(mi_img_get_depth_row(z, 0, 0, -1, depth));
+
+    // the samples in place: 8 x 8 pixels of r, g, b, a, red everywhere; none for labels
+    int width = 0, height = 0, comps = 0;
+    const float* rgba =
+        mi_img_get_samples(mi_output_image_open(st, miRC_IMAGE_RGBA), &width, &height, &comps);
+    ASSERT_NE(rgba, nullptr);
+    EXPECT_EQ(width * height * comps, 8 * 8 * 4);
+    EXPECT_EQ(rgba[(7 * 8 + 7) * 4], 1.f);
+    EXPECT_EQ(rgba[(7 * 8 + 7) * 4 + 1], 0.f);
+    EXPECT_EQ(mi_img_get_samples(label, &width, &height, &comps), nullptr);
 }
 
 TEST(Framebuffers, StandardBuffersFollowTheirFilteringProperty) {
