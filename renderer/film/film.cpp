@@ -345,7 +345,8 @@ void Film::accumulate(const Tile& t) {
             const float* src = o + 1 + plane.slot;
             // Copied as bit patterns: labels may look like NaNs.
             for (std::size_t i = 0; i < tile_width; ++i)
-                std::memcpy(dst + i * comps, src + i * own_stride, comps * sizeof(float));
+                for (std::size_t c = 0; c < comps; ++c)
+                    std::memcpy(dst + i * comps + c, src + i * own_stride + c, sizeof(float));
         }
         if (box)
             for (std::size_t i = 0; i < tile_width; ++i) {

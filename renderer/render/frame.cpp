@@ -242,14 +242,16 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
                          const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit) {
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = tc.film_sample.data();
-    std::copy(clear.begin(), clear.end(), sample);
-    miState* root = tc.begin_sample(x, y, s);
-    root->raster_x = pos.x;
-    root->raster_y = pos.y;
+    for (size_t i = 0; i < clear.size(); ++i)
+        sample[i] = clear[i];
     miColor color{0.f, 0.f, 0.f, 0.f};
     miBoolean got;
+    miState* root;
     if (lens_) {
         // A lens shader decides which rays leave the camera for this sample.
+        root = tc.begin_sample(x, y, s);
+        root->raster_x = pos.x;
+        root->raster_y = pos.y;
         miVector org, dir;
         camera_ray(pos.x, pos.y, org, dir);
         root->org = org;
@@ -265,10 +267,12 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
                       ? &own_hit
                       : nullptr;
         }
-        root->org = ray->org;
+        miState* st = tc.begin_eye_sample(x, y, s);
+        root = st->parent;
+        root->raster_x = st->raster_x = pos.x;
+        root->raster_y = st->raster_y = pos.y;
+        root->org = st->org = ray->org;
         root->dir = ray->camera_dir;
-        miState* st = tc.child_of(root, miRAY_EYE);
-        st->org = ray->org;
         st->dir = ray->dir;
         got = shade_eye_hit(&color, root, st, hit);
     }

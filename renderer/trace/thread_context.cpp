@@ -115,7 +115,60 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     rd.falloff_start = rd.falloff_stop = 0.0;
     rd.n_tex = rd.n_bump = 0;
     rd.loop_instance = nullptr;
-    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ mix64(uint64_t(s) + 0x9e3779b97f4a7c15ULL));
+    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ sample_seed(s));
+    return &st;
+}
+
+uint64_t ThreadContext::path_step(uint32_t n, int type) {
+    return mix64(uint64_t(n) * 0x2545f4914f6cdd1dULL + uint64_t(type));
+}
+
+uint64_t ThreadContext::sample_seed(int s) {
+    if (s != last_s_) {
+        last_s_ = s;
+        last_s_seed_ = mix64(uint64_t(s) + 0x9e3779b97f4a7c15ULL);
+    }
+    return last_s_seed_;
+}
+
+miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
+    if (!eye_ready_) {
+        const uint64_t r = rays, n = samples;
+        begin_sample(0, 0, 0);
+        std::memcpy(&eye_template_, child_of(&states_[0], miRAY_EYE), sizeof eye_template_);
+        rays = r;
+        samples = n;
+        eye_path_step_ = path_step(1, miRAY_EYE);
+        eye_ready_ = true;
+    }
+    pixel_x = x;
+    pixel_y = y;
+    pixel_sample = s;
+    call_depth = 0;
+    ++samples;
+    ++rays;
+    arena.release(0);
+    store.clear();
+    miState& root = states_[0];
+    RayData& rd = data_[0];
+    root.child = &states_[1];
+    root.user = nullptr;
+    root.user_size = 0;
+    rd.children = 1;
+    rd.sample_calls = 0;
+    rd.loop_instance = nullptr;
+    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ sample_seed(s));
+    miState& st = states_[1];
+    RayData& ed = data_[1];
+    std::memcpy(&st, &eye_template_, sizeof st);
+    ed.hit = nullptr;
+    ed.light = nullptr;
+    ed.children = 0;
+    ed.sample_calls = 0;
+    ed.falloff_start = ed.falloff_stop = 0.0;
+    ed.n_tex = ed.n_bump = 0;
+    ed.loop_instance = nullptr;
+    ed.path = mix64(rd.path ^ eye_path_step_);
     return &st;
 }
 
@@ -150,7 +203,7 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     rd.falloff_stop = pd.falloff_stop;
     rd.n_tex = rd.n_bump = 0;
     rd.loop_instance = nullptr;
-    rd.path = mix64(pd.path ^ mix64(uint64_t(++pd.children) * 0x2545f4914f6cdd1dULL + uint64_t(type)));
+    rd.path = mix64(pd.path ^ path_step(++pd.children, type));
     parent->child = &st;
     return &st;
 }

@@ -95,6 +95,11 @@ class ThreadContext {
     // The state of a ray traced from `parent`, initialised from it; null when the ray tree
     // is too deep. It stays valid until the next trace from the same parent.
     miState* child_of(miState* parent, int type);
+    // begin_sample() followed by child_of(root, miRAY_EYE), for eye samples without a lens
+    // shader, which never hand the root state to a shader: the root is not set up anew but
+    // has only what changes per sample written, and the eye ray's state is copied from one
+    // made once. Returns the eye ray's state; its parent is the root.
+    miState* begin_eye_sample(int x, int y, int s);
 
     static ThreadContext* current();
     static void set_current(ThreadContext* context);
@@ -119,12 +124,22 @@ class ThreadContext {
     class LightListImpl* acquire_light_list();
 
   private:
+    uint64_t sample_seed(int s);
+    // What the n-th ray of a state, of the given type, adds to the ray-tree path.
+    static uint64_t path_step(uint32_t n, int type);
     // The frame's camera and options, which stay put while it renders.
     miTag camera_inst_;
     miCamera* camera_;
     miOptions* options_;
     miState states_[kMaxRayDepth];
     RayData data_[kMaxRayDepth];
+    // begin_eye_sample(): the eye ray's state as child_of() makes it from a new root, and the
+    // part of the ray-tree path that is the same for every eye ray.
+    bool eye_ready_ = false;
+    miState eye_template_;
+    uint64_t eye_path_step_ = 0;
+    int last_s_ = -1;
+    uint64_t last_s_seed_ = 0;
     std::vector<std::unique_ptr<class LightListImpl>> light_lists_;
 };
 

@@ -162,9 +162,17 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
     RayData& rd = ThreadContext::data(st);
     const auto& mesh = wi.object->mesh;
     rd.hit = &wi;
-    const uint32_t i0 = mesh.triangles[3 * hit.triangle];
-    const uint32_t i1 = mesh.triangles[3 * hit.triangle + 1];
-    const uint32_t i2 = mesh.triangles[3 * hit.triangle + 2];
+    // The triangle's corners only when vertex data is interpolated: in a large mesh reading
+    // them is a cache miss of its own.
+    const bool interpolates = !mesh.N.empty() || !mesh.T.empty() ||
+                              (!mesh.dPdu.empty() && !mesh.dPdv.empty()) ||
+                              (wi.moves && !mesh.motion.empty());
+    uint32_t i0 = 0, i1 = 0, i2 = 0;
+    if (interpolates) {
+        i0 = mesh.triangles[3 * hit.triangle];
+        i1 = mesh.triangles[3 * hit.triangle + 1];
+        i2 = mesh.triangles[3 * hit.triangle + 2];
+    }
     const float b0 = 1.f - hit.u - hit.v, b1 = hit.u, b2 = hit.v;
 
     st->dist = hit.t;
