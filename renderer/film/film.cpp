@@ -26,6 +26,13 @@ int reach(float r) {
     return static_cast<int>(std::ceil(r + 0.5f)) - 1;
 }
 
+// `n` pixels of C components from a strided layout into a packed one, as bit patterns: labels
+// may look like NaNs.
+template <std::size_t C> void copy_row(float* dst, const float* src, std::size_t n, std::size_t src_stride) {
+    for (std::size_t i = 0; i < n; ++i, dst += C, src += src_stride)
+        std::memcpy(dst, src, C * sizeof(float));
+}
+
 void check_dimension(int v, int limit, const char* what) {
     if (v < 1 || v > limit)
         throw std::invalid_argument(std::string("film ") + what + " must be in [1, " + std::to_string(limit) +
@@ -343,10 +350,20 @@ void Film::accumulate(const Tile& t) {
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* dst = &plane.pixels[row_start * comps];
             const float* src = o + 1 + plane.slot;
-            // Copied as bit patterns: labels may look like NaNs.
-            for (std::size_t i = 0; i < tile_width; ++i)
-                for (std::size_t c = 0; c < comps; ++c)
-                    std::memcpy(dst + i * comps + c, src + i * own_stride + c, sizeof(float));
+            switch (comps) {
+            case 1:
+                copy_row<1>(dst, src, tile_width, own_stride);
+                break;
+            case 2:
+                copy_row<2>(dst, src, tile_width, own_stride);
+                break;
+            case 3:
+                copy_row<3>(dst, src, tile_width, own_stride);
+                break;
+            default:
+                copy_row<4>(dst, src, tile_width, own_stride);
+                break;
+            }
         }
         if (box)
             for (std::size_t i = 0; i < tile_width; ++i) {

@@ -321,31 +321,87 @@ void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int 
         film::SamplePosition pos;
     };
     Slot slot[K];
-    EyeRay ray[K];
-    miVector org[K], dir[K];
-    float tnear[K], tfar[K];
+    float rx[K], ry[K];
+    GeometryScene::Packet packet;
+    miVector camera_dir[K];
     Hit hit[K];
     bool found[K];
     int n = 0;
     auto flush = [&] {
-        world_.geometry().intersect_packet(n, org, dir, tnear, tfar, kMaskEye, hit, found);
-        for (int k = 0; k < n; ++k)
-            shade_sample(tc, tile, slot[k].x, slot[k].y, slot[k].s, slot[k].pos, &ray[k],
+        for (int k = n; k < K; ++k)
+            rx[k] = rx[0], ry[k] = ry[0];
+        eye_packet(rx, ry, packet, camera_dir);
+        world_.geometry().intersect_packet(n, packet, kMaskEye, hit, found);
+        for (int k = 0; k < n; ++k) {
+            EyeRay ray;
+            ray.org = {packet.org_x[k], packet.org_y[k], packet.org_z[k]};
+            ray.camera_dir = camera_dir[k];
+            ray.dir = {packet.dir_x[k], packet.dir_y[k], packet.dir_z[k]};
+            shade_sample(tc, tile, slot[k].x, slot[k].y, slot[k].s, slot[k].pos, &ray,
                          found[k] ? &hit[k] : nullptr);
+        }
         n = 0;
     };
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x)
             for (int s = 0; s < spp; ++s) {
                 slot[n] = {x, y, s, film_->sample_position_unchecked(x, y, s)};
-                ray[n] = eye_ray(slot[n].pos.x, slot[n].pos.y);
-                org[n] = ray[n].org;
-                dir[n] = ray[n].dir;
-                tnear[n] = ray[n].tnear;
-                tfar[n] = ray[n].tfar;
+                rx[n] = slot[n].pos.x;
+                ry[n] = slot[n].pos.y;
                 if (++n == K) flush();
             }
     if (n) flush();
+}
+
+void Frame::eye_packet(const float* rx, const float* ry, GeometryScene::Packet& p,
+                       miVector* camera_dir) const {
+    constexpr int K = GeometryScene::kPacket;
+    const miCamera* c = camera_;
+    if (c->orthographic) {
+        for (int k = 0; k < K; ++k) {
+            const EyeRay r = eye_ray(rx[k], ry[k]);
+            p.org_x[k] = r.org.x, p.org_y[k] = r.org.y, p.org_z[k] = r.org.z;
+            p.dir_x[k] = r.dir.x, p.dir_y[k] = r.dir.y, p.dir_z[k] = r.dir.z;
+            p.tnear[k] = r.tnear, p.tfar[k] = r.tfar;
+            camera_dir[k] = r.camera_dir;
+        }
+        return;
+    }
+    // eye_ray()'s arithmetic lane by lane, written out so that the compiler can run the lanes
+    // side by side: the same operations in the same order give the same bits.
+    const float xres = float(c->x_resolution), yres = float(c->y_resolution);
+    float cx[K], cy[K], cz[K];
+    for (int k = 0; k < K; ++k) {
+        const float x = (rx[k] - c->x_offset) / xres - 0.5f;
+        const float y = (ry[k] - c->y_offset) / yres - 0.5f;
+        const float px = x * c->aperture;
+        const float py = y * c->aperture / c->aspect;
+        const float vx = cam_x_.x * px + cam_y_.x * py - cam_z_.x * c->focal;
+        const float vy = cam_x_.y * px + cam_y_.y * py - cam_z_.y * c->focal;
+        const float vz = cam_x_.z * px + cam_y_.z * py - cam_z_.z * c->focal;
+        const float l = std::sqrt(vx * vx + vy * vy + vz * vz);
+        const float inv = 1.f / l;
+        cx[k] = l > 0.f ? vx * inv : vx;
+        cy[k] = l > 0.f ? vy * inv : vy;
+        cz[k] = l > 0.f ? vz * inv : vz;
+        const float l2 = std::sqrt(cx[k] * cx[k] + cy[k] * cy[k] + cz[k] * cz[k]);
+        const float inv2 = 1.f / l2;
+        const float dx = l2 > 0.f ? cx[k] * inv2 : cx[k];
+        const float dy = l2 > 0.f ? cy[k] * inv2 : cy[k];
+        const float dz = l2 > 0.f ? cz[k] * inv2 : cz[k];
+        p.dir_x[k] = dx;
+        p.dir_y[k] = dy;
+        p.dir_z[k] = dz;
+        const float depth = std::fabs(dx * view_z_.x + dy * view_z_.y + dz * view_z_.z);
+        const bool clipped = depth > 1e-8f;
+        p.tnear[k] = clipped ? c->clip.min / depth : 0.f;
+        p.tfar[k] = clipped ? c->clip.max / depth : INFINITY;
+        p.org_x[k] = cam_origin_.x;
+        p.org_y[k] = cam_origin_.y;
+        p.org_z[k] = cam_origin_.z;
+    }
+    for (int k = 0; k < K; ++k)
+        camera_dir[k] = {cx[k], cy[k], cz[k]};
 }
 
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {

@@ -9,6 +9,7 @@
 #include "light/light_list.h"
 #include "light/light_sampling.h"
 #include "render/world.h"
+#include "trace/geometry_scene.h"
 #include "trace/thread_context.h"
 
 #include <atomic>
@@ -215,6 +216,10 @@ class Frame final : public LightSource {
             tfar = camera_->clip.max / cz;
         }
     }
+    // The eye rays of a packet's raster positions, and the camera directions of their root
+    // states, exactly as eye_ray() gives them one by one.
+    void eye_packet(const float* rx, const float* ry, GeometryScene::Packet& packet,
+                    miVector* camera_dir) const;
     // Pixels [x0, x1) x [y0, y1) of a bucket, sample after sample in row order.
     void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1);
     // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`

@@ -284,21 +284,19 @@ bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, con
     return true;
 }
 
-void GeometryScene::intersect_packet(int n, const miVector* org, const miVector* dir, const float* tnear,
-                                     const float* tfar, unsigned mask, Hit* hits, bool* found) const {
+void GeometryScene::intersect_packet(int n, const Packet& r, unsigned mask, Hit* hits, bool* found) const {
     RTCRayHit8 p;
     alignas(32) int valid[kPacket];
     for (int k = 0; k < kPacket; ++k) {
         valid[k] = k < n ? -1 : 0;
-        const int i = k < n ? k : 0;
-        p.ray.org_x[k] = org[i].x;
-        p.ray.org_y[k] = org[i].y;
-        p.ray.org_z[k] = org[i].z;
-        p.ray.dir_x[k] = dir[i].x;
-        p.ray.dir_y[k] = dir[i].y;
-        p.ray.dir_z[k] = dir[i].z;
-        p.ray.tnear[k] = tnear[i];
-        p.ray.tfar[k] = tfar[i];
+        p.ray.org_x[k] = r.org_x[k];
+        p.ray.org_y[k] = r.org_y[k];
+        p.ray.org_z[k] = r.org_z[k];
+        p.ray.dir_x[k] = r.dir_x[k];
+        p.ray.dir_y[k] = r.dir_y[k];
+        p.ray.dir_z[k] = r.dir_z[k];
+        p.ray.tnear[k] = r.tnear[k];
+        p.ray.tfar[k] = r.tfar[k];
         p.ray.time[k] = 0.f;
         p.ray.mask[k] = 0xffffffffu;
         p.ray.id[k] = 0;
@@ -324,7 +322,8 @@ void GeometryScene::intersect_packet(int n, const miVector* org, const miVector*
         // ray through their shared edge or vertex) they may keep the other one. Such rays
         // are traced again one by one, so the choice never depends on the packet.
         if (std::min(std::min(h.u, h.v), 1.f - h.u - h.v) < 1e-4f)
-            found[k] = intersect(org[k], dir[k], tnear[k], tfar[k], mask, h);
+            found[k] = intersect({r.org_x[k], r.org_y[k], r.org_z[k]}, {r.dir_x[k], r.dir_y[k], r.dir_z[k]},
+                                 r.tnear[k], r.tfar[k], mask, h);
     }
 }
 

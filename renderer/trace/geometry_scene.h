@@ -73,9 +73,14 @@ class GeometryScene {
     bool packets_exact(unsigned mask) const {
         return !coincident_ && !needs_filter_[mask & 7] && !has_curves_;
     }
-    // found[i]: whether ray i hit anything; hits[i] is then its closest hit.
-    void intersect_packet(int n, const miVector* org, const miVector* dir, const float* tnear,
-                          const float* tfar, unsigned mask, Hit* hits, bool* found) const;
+    struct Packet {
+        float org_x[kPacket], org_y[kPacket], org_z[kPacket];
+        float dir_x[kPacket], dir_y[kPacket], dir_z[kPacket];
+        float tnear[kPacket], tfar[kPacket];
+    };
+    // The first n rays of the packet; found[i]: whether ray i hit anything, hits[i] is then
+    // its closest hit.
+    void intersect_packet(int n, const Packet& rays, unsigned mask, Hit* hits, bool* found) const;
     // Whether anything lies within (tnear, tfar): the cheaper query when the order of the
     // hits does not matter.
     bool occluded(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask) const;
