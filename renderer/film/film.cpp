@@ -203,6 +203,12 @@ void Film::layout() {
     }
 }
 
+void Film::ensure_pixel_state() {
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    if (flags_.size() != pixels) flags_.assign(pixels, 0);
+    if (weights_.size() != 2 * pixels) weights_.resize(2 * pixels);
+}
+
 Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) {
     Tile t;
     {
@@ -211,6 +217,7 @@ Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) {
             t = std::move(spare_.back());
             spare_.pop_back();
         }
+        ensure_pixel_state();
     }
     shape_tile(t, x0, y0, x1, y1);
     return t;
@@ -226,12 +233,18 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     t.my0 = std::max(0, t.y0 - ky);
     t.mx1 = std::min(width_, t.x1 + kx);
     t.my1 = std::min(height_, t.y1 + ky);
+    const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
+    if (box_only_) {
+        // Samples go straight into the pixels; the tile keeps each pixel's nearest distance.
+        t.acc.clear();
+        t.own.assign(owned, INFINITY);
+        return;
+    }
     const std::size_t reached =
         static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
     t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
     const std::size_t own_stride =
         static_cast<std::size_t>(1 + unfiltered_size_ + (box_fallback() ? 1 + filtered_size_ : 0));
-    const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
     t.own.assign(owned * own_stride, 0.0f);
     for (std::size_t i = 0; i < owned; ++i) {
         float* o = &t.own[i * own_stride];
@@ -241,24 +254,46 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     }
 }
 
-void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample) const {
+void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample) {
 #ifndef NDEBUG
     if (x < t.x0 || x >= t.x1 || y < t.y0 || y >= t.y1)
         throw std::out_of_range("sample of pixel (" + std::to_string(x) + ", " + std::to_string(y) +
                                 ") added to a tile that does not own it");
 #endif
+    if (box_only_) {
+        // A box no wider than a pixel sees only the pixel's own samples, all with weight 1, and
+        // every pixel belongs to one bucket: its sums can go straight into the film, in the
+        // order the bucket's thread adds them, with the additions the tile would have made.
+        const std::size_t pix =
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
+        const bool first = !(flags_[pix] & kTouched);
+        float* w = &weights_[2 * pix];
+        w[0] = (first ? 0.0f : w[0]) + 1.0f;
+        w[1] = (first ? 0.0f : w[1]) + 1.0f;
+        float& nearest = t.own[static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                               static_cast<std::size_t>(x - t.x0)];
+        const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
+        const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
+        const bool nearer = d2 < nearest;
+        if (nearer) nearest = d2;
+        for (Plane& plane : planes_) {
+            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+            float* dst = &plane.pixels[pix * comps];
+            const float* src = sample + plane.offset;
+            if (plane.info.filtered) {
+                for (std::size_t c = 0; c < comps; ++c)
+                    dst[c] = (first ? 0.0f : dst[c]) + src[c];
+            } else if (nearer) {
+                // memcpy keeps label bit patterns that happen to be NaNs intact.
+                std::memcpy(dst, src, comps * sizeof(float));
+            }
+        }
+        flags_[pix] |= nearer ? kTouched | kOwned : kTouched;
+        return;
+    }
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const int mw = t.mx1 - t.mx0;
-    if (box_only_) {
-        // A box no wider than a pixel sees only the pixel's own samples, all with weight 1.
-        float* a = &t.acc[(static_cast<std::size_t>(y - t.my0) * static_cast<std::size_t>(mw) +
-                           static_cast<std::size_t>(x - t.mx0)) *
-                          stride];
-        a[0] += 1.0f;
-        a[1] += 1.0f;
-        for (int c = 0; c < filtered_size_; ++c)
-            a[2 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
-    } else {
+    {
         // Pixels whose support holds the sample: centre within [-r, r) of it.
         const int px0 = std::max(t.mx0, static_cast<int>(std::floor(p.x - filter_.radius_x() - 0.5f)) + 1);
         const int px1 = std::min(t.mx1 - 1, static_cast<int>(std::floor(p.x + filter_.radius_x() - 0.5f)));
@@ -303,12 +338,12 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
 }
 
 void Film::accumulate(const Tile& t) {
+    if (box_only_) return; // its samples went straight into the pixels
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const bool box = box_fallback();
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
-    if (flags_.size() != pixels) flags_.assign(pixels, 0);
-    if (weights_.size() != 2 * pixels) weights_.resize(2 * pixels);
+    ensure_pixel_state();
     if (box && box_.empty()) box_.assign(pixels * box_stride, 0.0f);
     // Filtered sums go straight into the planes' pixels, which resolve() divides by the
     // weights. A pixel's first tile starts its sums from 0 instead of adding to what the
@@ -395,6 +430,7 @@ void Film::resolve() {
     pending_.clear();
     if (staged_) {
         // Staged samples behave as one tile over the whole film.
+        ensure_pixel_state();
         Tile t;
         shape_tile(t, 0, 0, width_, height_);
         std::vector<float> sample(static_cast<std::size_t>(sample_size_));

@@ -116,11 +116,12 @@ class Film {
     // Planes must all be added before the first tile is made. Thread-safe: tiles merged
     // earlier are reused, so a frame allocates tile memory only for the first few buckets.
     Tile make_tile(int x0, int y0, int x1, int y1);
-    void add_sample(Tile& tile, int x, int y, int s, const float* sample) const {
+    void add_sample(Tile& tile, int x, int y, int s, const float* sample) {
         add_sample(tile, x, y, sample_position(x, y, s), sample);
     }
     // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
-    void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample) const;
+    // Threads may add samples of different tiles at the same time.
+    void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample);
     // Hands a finished tile over; thread-safe. Tiles are merged in the order given, 0, 1, 2, ...
     void merge_tile(Tile&& tile, int order);
 
@@ -158,6 +159,8 @@ class Film {
     void fill_plane(Plane& plane) const;
     void layout();
     void accumulate(const Tile& tile);
+    // Sizes the per-pixel flags and weights, for films rendered without clear().
+    void ensure_pixel_state();
     // Sets a tile up for pixels [x0, x1) x [y0, y1), reusing its memory.
     void shape_tile(Tile& tile, int x0, int y0, int x1, int y1) const;
     // Filters with negative lobes can cancel their weights out; such pixels fall back to the
