@@ -264,14 +264,16 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         // A box no wider than a pixel sees only the pixel's own samples, all with weight 1, and
         // every pixel belongs to one bucket: its sums can go straight into the film, in the
         // order the bucket's thread adds them, with the additions the tile would have made.
+        // The pixel's flags are set when the tile is merged: written here, neighbouring
+        // buckets' threads would share their cache lines.
         const std::size_t pix =
             static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
-        const bool first = !(flags_[pix] & kTouched);
+        float& nearest = t.own[static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                               static_cast<std::size_t>(x - t.x0)];
+        const bool first = nearest == INFINITY; // sample positions lie inside their pixel
         float* w = &weights_[2 * pix];
         w[0] = (first ? 0.0f : w[0]) + 1.0f;
         w[1] = (first ? 0.0f : w[1]) + 1.0f;
-        float& nearest = t.own[static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                               static_cast<std::size_t>(x - t.x0)];
         const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
         const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
         const bool nearer = d2 < nearest;
@@ -288,7 +290,6 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
                 std::memcpy(dst, src, comps * sizeof(float));
             }
         }
-        flags_[pix] |= nearer ? kTouched | kOwned : kTouched;
         return;
     }
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
@@ -338,7 +339,17 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
 }
 
 void Film::accumulate(const Tile& t) {
-    if (box_only_) return; // its samples went straight into the pixels
+    if (box_only_) {
+        // Its samples went straight into the pixels: mark the ones it sampled.
+        const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
+        for (int y = t.y0; y < t.y1; ++y) {
+            const float* nearest = &t.own[static_cast<std::size_t>(y - t.y0) * tile_width];
+            unsigned char* f = &flags_[pixel_index(t.x0, y)];
+            for (std::size_t i = 0; i < tile_width; ++i)
+                if (nearest[i] != INFINITY) f[i] |= kTouched | kOwned;
+        }
+        return;
+    }
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const bool box = box_fallback();
