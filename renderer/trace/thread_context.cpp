@@ -108,19 +108,17 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     st.environment = camera_ ? camera_->environment : miNULLTAG;
     st.volume = camera_ ? camera_->volume : miNULLTAG;
     st.shadow_tol = 0.0;
-    rd.hit = nullptr;
-    rd.light = nullptr;
-    rd.children = 0;
-    rd.sample_calls = 0;
-    rd.falloff_start = rd.falloff_stop = 0.0;
-    rd.n_tex = rd.n_bump = 0;
-    rd.loop_instance = nullptr;
-    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ sample_seed(s));
+    rd.restart();
+    rd.path = pixel_path(x, y, s);
     return &st;
 }
 
 uint64_t ThreadContext::path_step(uint32_t n, int type) {
     return mix64(uint64_t(n) * 0x2545f4914f6cdd1dULL + uint64_t(type));
+}
+
+uint64_t ThreadContext::pixel_path(int x, int y, int s) {
+    return mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ sample_seed(s));
 }
 
 uint64_t ThreadContext::sample_seed(int s) {
@@ -154,20 +152,13 @@ miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
     root.child = &states_[1];
     root.user = nullptr;
     root.user_size = 0;
+    rd.restart();
     rd.children = 1;
-    rd.sample_calls = 0;
-    rd.loop_instance = nullptr;
-    rd.path = mix64((uint64_t(uint32_t(x)) << 32 | uint32_t(y)) ^ sample_seed(s));
+    rd.path = pixel_path(x, y, s);
     miState& st = states_[1];
     RayData& ed = data_[1];
     std::memcpy(&st, &eye_template_, sizeof st);
-    ed.hit = nullptr;
-    ed.light = nullptr;
-    ed.children = 0;
-    ed.sample_calls = 0;
-    ed.falloff_start = ed.falloff_stop = 0.0;
-    ed.n_tex = ed.n_bump = 0;
-    ed.loop_instance = nullptr;
+    ed.restart();
     ed.path = mix64(rd.path ^ eye_path_step_);
     return &st;
 }
@@ -195,14 +186,7 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     st.derivs = nullptr;
     st.user = nullptr;
     st.user_size = 0;
-    rd.hit = nullptr;
-    rd.light = nullptr;
-    rd.children = 0;
-    rd.sample_calls = 0;
-    rd.falloff_start = pd.falloff_start;
-    rd.falloff_stop = pd.falloff_stop;
-    rd.n_tex = rd.n_bump = 0;
-    rd.loop_instance = nullptr;
+    rd.restart(pd.falloff_start, pd.falloff_stop);
     rd.path = mix64(pd.path ^ path_step(++pd.children, type));
     parent->child = &st;
     return &st;

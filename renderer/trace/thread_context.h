@@ -39,6 +39,18 @@ struct RayData {
     // The last mi_sample loop of this state: its counter's address and sequence seed.
     const int* loop_instance = nullptr;
     uint64_t loop_seed = 0;
+
+    // A new ray from this state's slot: nothing hit, traced or sampled yet.
+    void restart(double start = 0.0, double stop = 0.0) {
+        hit = nullptr;
+        light = nullptr;
+        children = 0;
+        sample_calls = 0;
+        falloff_start = start;
+        falloff_stop = stop;
+        n_tex = n_bump = 0;
+        loop_instance = nullptr;
+    }
 };
 
 // Bump allocator released in stack order around shader calls.
@@ -125,6 +137,8 @@ class ThreadContext {
 
   private:
     uint64_t sample_seed(int s);
+    // The ray-tree path of an eye sample's root.
+    uint64_t pixel_path(int x, int y, int s);
     // What the n-th ray of a state, of the given type, adds to the ray-tree path.
     static uint64_t path_step(uint32_t n, int type);
     // The frame's camera and options, which stay put while it renders.
