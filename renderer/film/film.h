@@ -48,7 +48,9 @@ inline std::uint32_t load_label(const float* slot) {
 //
 // Pixel (0, 0) is the bottom-left one. Rendering splats samples into per-bucket tiles that
 // reach as far as the filter does; tiles are merged in bucket order, so a frame gives the same
-// bits whatever the thread count, and memory grows with pixels, not with samples. Every
+// bits whatever the thread count, and memory grows with pixels, not with samples. With a box
+// no wider than a pixel every pixel belongs to one bucket, and its samples go straight into
+// the pixels instead. Every
 // filtered plane uses the same weights. For small films and tests, samples may also be staged
 // one by one with sample_data() (that keeps every sample in memory).
 //
