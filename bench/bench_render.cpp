@@ -117,11 +117,14 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--profile") == 0) {
             auto l = orn::bench::load(scene_text(obj), 1, "bench.mi");
             if (!l.frame) return 1;
+            // The fastest frame as well: on a shared machine it moves least with the load.
+            double fastest = INFINITY;
             const double t = orn::bench::seconds([&] {
                 for (int k = std::atoi(argv[i + 1]); k > 0; --k)
-                    l.frame->render_pixels();
+                    fastest = std::min(fastest, orn::bench::seconds([&] { l.frame->render_pixels(); }));
             });
-            std::printf("%.1f ms per frame\n", t * 1e3 / std::max(1, std::atoi(argv[i + 1])));
+            std::printf("%.1f ms per frame, fastest %.2f ms\n", t * 1e3 / std::max(1, std::atoi(argv[i + 1])),
+                        fastest * 1e3);
             l.frame->finish();
             return 0;
         }

@@ -243,8 +243,7 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
                          const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit) {
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = tc.film_sample.data();
-    for (size_t i = 0; i < clear.size(); ++i)
-        sample[i] = clear[i];
+    std::memcpy(sample, clear.data(), clear.size() * sizeof(float));
     miColor color{0.f, 0.f, 0.f, 0.f};
     miBoolean got;
     miState* root;
