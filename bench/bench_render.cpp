@@ -6,9 +6,9 @@
 //  2. a plane and a sphere with orn_MegaTK under two toolkit lights with soft shadows of 8
 //     samples: frame time.
 //
-//   build/bin/bench_render [--repeat N] [--eye-only] [--profile N]
+//   build/bin/bench_render [--repeat N] [--eye-only] [--profile N [--threads T]]
 //
-// --profile N renders the first scene N times on one thread and nothing else, for a profiler.
+// --profile N renders the first scene N times on one thread (or T) and nothing else, for a profiler.
 #include "bench/bench_common.h"
 #include "core/messages.h"
 #include "render/session.h"
@@ -115,7 +115,10 @@ int main(int argc, char** argv) {
     const std::string obj = write_sphere(1024, 490);
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--profile") == 0) {
-            auto l = orn::bench::load(scene_text(obj), 1, "bench.mi");
+            int threads = 1;
+            for (int j = 1; j + 1 < argc; ++j)
+                if (std::strcmp(argv[j], "--threads") == 0) threads = std::max(1, std::atoi(argv[j + 1]));
+            auto l = orn::bench::load(scene_text(obj), threads, "bench.mi");
             if (!l.frame) return 1;
             // The fastest frame as well: on a shared machine it moves least with the load.
             double fastest = INFINITY;

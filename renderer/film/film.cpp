@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <immintrin.h>
+
 namespace orn::film {
 
 namespace {
@@ -235,9 +237,13 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     t.my1 = std::min(height_, t.y1 + ky);
     const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
     if (box_only_) {
-        // Samples go straight into the pixels; the tile keeps each pixel's nearest distance.
+        // Per own pixel: nearest distance (infinite until sampled), sample count and one sample's
+        // worth of sums and nearest values, in sample order. Only the distance needs setting up.
         t.acc.clear();
-        t.own.assign(owned, INFINITY);
+        const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
+        if (t.own.size() < owned * stride) t.own.resize(owned * stride);
+        for (std::size_t i = 0; i < owned; ++i)
+            t.own[i * stride] = INFINITY;
         return;
     }
     const std::size_t reached =
@@ -262,33 +268,34 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
 #endif
     if (box_only_) {
         // A box no wider than a pixel sees only the pixel's own samples, all with weight 1, and
-        // every pixel belongs to one bucket: its sums can go straight into the film, in the
-        // order the bucket's thread adds them, with the additions the tile would have made.
-        // The pixel's flags are set when the tile is merged: written here, neighbouring
-        // buckets' threads would share their cache lines.
-        const std::size_t pix =
-            static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
-        float& nearest = t.own[static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                               static_cast<std::size_t>(x - t.x0)];
-        const bool first = nearest == INFINITY; // sample positions lie inside their pixel
-        float* w = &weights_[2 * pix];
-        w[0] = (first ? 0.0f : w[0]) + 1.0f;
-        w[1] = (first ? 0.0f : w[1]) + 1.0f;
+        // every pixel belongs to one bucket: the tile finishes its pixels, and merging writes
+        // them into the film once.
+        const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
+        float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                           static_cast<std::size_t>(x - t.x0)) *
+                          stride];
+        const bool first = o[0] == INFINITY; // sample positions lie inside their pixel
         const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
         const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
-        const bool nearer = d2 < nearest;
-        if (nearer) nearest = d2;
-        for (Plane& plane : planes_) {
-            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-            float* dst = &plane.pixels[pix * comps];
-            const float* src = sample + plane.offset;
-            if (plane.info.filtered) {
-                for (std::size_t c = 0; c < comps; ++c)
-                    dst[c] = (first ? 0.0f : dst[c]) + src[c];
-            } else if (nearer) {
-                // memcpy keeps label bit patterns that happen to be NaNs intact.
-                std::memcpy(dst, src, comps * sizeof(float));
-            }
+        float* v = o + 2;
+        if (first) {
+            o[0] = d2;
+            o[1] = 1.0f;
+            // 0 + value, as a sum starting from 0 has it (-0 becomes +0).
+            for (const int c : filtered_src_)
+                v[c] = 0.0f + sample[c];
+            // memcpy keeps label bit patterns that happen to be NaNs intact.
+            for (const int c : unfiltered_src_)
+                std::memcpy(&v[c], &sample[c], sizeof(float));
+            return;
+        }
+        o[1] += 1.0f;
+        for (const int c : filtered_src_)
+            v[c] += sample[c];
+        if (d2 < o[0]) {
+            o[0] = d2;
+            for (const int c : unfiltered_src_)
+                std::memcpy(&v[c], &sample[c], sizeof(float));
         }
         return;
     }
@@ -340,14 +347,7 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
 
 void Film::accumulate(const Tile& t) {
     if (box_only_) {
-        // Its samples went straight into the pixels: mark the ones it sampled.
-        const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
-        for (int y = t.y0; y < t.y1; ++y) {
-            const float* nearest = &t.own[static_cast<std::size_t>(y - t.y0) * tile_width];
-            unsigned char* f = &flags_[pixel_index(t.x0, y)];
-            for (std::size_t i = 0; i < tile_width; ++i)
-                if (nearest[i] != INFINITY) f[i] |= kTouched | kOwned;
-        }
+        write_finished(t);
         return;
     }
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
@@ -421,7 +421,54 @@ void Film::accumulate(const Tile& t) {
     }
 }
 
+void Film::write_finished(const Tile& t) {
+    // The pixels as resolve() would make them from the same sums: dividing by the sample count
+    // (rather than multiplying by its reciprocal) gives exactly 1 where every sample was 1.
+    // The film is written once and read only by the outputs after the frame: streaming stores
+    // keep it out of the caches, where it would push out the scene the next buckets trace.
+    auto put = [](float* dst, float v) {
+        int bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        _mm_stream_si32(reinterpret_cast<int*>(dst), bits);
+    };
+    const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
+    const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
+    for (int y = t.y0; y < t.y1; ++y) {
+        const float* o = &t.own[static_cast<std::size_t>(y - t.y0) * tile_width * stride];
+        const std::size_t row_start = pixel_index(t.x0, y);
+        unsigned char* f = &flags_[row_start];
+        for (std::size_t i = 0; i < tile_width; ++i)
+            if (o[i * stride] != INFINITY) f[i] |= kDone;
+        for (Plane& plane : planes_) {
+            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
+            float* dst = &plane.pixels[row_start * comps];
+            const float* src = o + 2 + plane.offset;
+            for (std::size_t i = 0; i < tile_width; ++i, dst += comps, src += stride) {
+                if (src[-2 - plane.offset] == INFINITY) continue; // not sampled
+                if (plane.info.filtered) {
+                    const double count = src[-1 - plane.offset];
+                    for (std::size_t c = 0; c < comps; ++c)
+                        put(dst + c, static_cast<float>(double(src[c]) / count));
+                } else {
+                    // Bit patterns: labels may look like NaNs.
+                    for (std::size_t c = 0; c < comps; ++c)
+                        put(dst + c, src[c]);
+                }
+            }
+        }
+    }
+    // Streaming stores are weakly ordered: they must reach memory before the merge is done.
+    _mm_sfence();
+}
+
 void Film::merge_tile(Tile&& tile, int order) {
+    if (box_only_) {
+        // Tiles share no pixels: they need no order, and the merge needs no lock.
+        write_finished(tile);
+        std::lock_guard<std::mutex> lock(*merge_mutex_);
+        spare_.push_back(std::move(tile));
+        return;
+    }
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     pending_.emplace(order, std::move(tile));
     // Merging in a fixed order keeps float sums, and so the frame, reproducible.
@@ -467,6 +514,8 @@ void Film::resolve() {
     std::vector<unsigned char> no_flags(flags_.empty() ? w : 0, 0);
     for (std::size_t row = 0; row < pixels; row += w) {
         const unsigned char* f = flags_.empty() ? no_flags.data() : &flags_[row];
+        // Rows whose pixels tiles finished need nothing more.
+        if (std::all_of(f, f + w, [](unsigned char flag) { return (flag & kDone) != 0; })) continue;
         for (std::size_t i = 0; i < w; ++i) {
             const float* ws = f[i] & kTouched ? &weights_[2 * (row + i)] : nullptr;
             weight[i] = 0.0;
@@ -488,10 +537,11 @@ void Film::resolve() {
             if (!plane.info.filtered) {
                 if (cleared_)
                     for (std::size_t i = 0; i < w; ++i)
-                        if (!(f[i] & kOwned)) std::copy_n(clear, comps, out + i * comps);
+                        if (!(f[i] & (kOwned | kDone))) std::copy_n(clear, comps, out + i * comps);
                 continue;
             }
-            for (std::size_t i = 0; i < w; ++i)
+            for (std::size_t i = 0; i < w; ++i) {
+                if (f[i] & kDone) continue;
                 for (std::size_t c = 0; c < comps; ++c) {
                     float& o = out[i * comps + c];
                     if (weight[i] == 0.0) {
@@ -502,6 +552,7 @@ void Film::resolve() {
                         o = static_cast<float>(double(sum) / weight[i]);
                     }
                 }
+            }
         }
     }
     cleared_ = false;

@@ -49,9 +49,9 @@ inline std::uint32_t load_label(const float* slot) {
 // Pixel (0, 0) is the bottom-left one. Rendering splats samples into per-bucket tiles that
 // reach as far as the filter does; tiles are merged in bucket order, so a frame gives the same
 // bits whatever the thread count, and memory grows with pixels, not with samples. With a box
-// no wider than a pixel every pixel belongs to one bucket, and its samples go straight into
-// the pixels instead. Every
-// filtered plane uses the same weights. For small films and tests, samples may also be staged
+// no wider than a pixel every pixel belongs to one bucket: its tile finishes it, and merging
+// writes its final values, so resolve() has nothing left to do for it. Every filtered plane
+// uses the same weights. For small films and tests, samples may also be staged
 // one by one with sample_data() (that keeps every sample in memory).
 //
 // Methods throw std::invalid_argument for bad sizes, plane definitions and filters, and
@@ -113,7 +113,8 @@ class Film {
         int mx0 = 0, my0 = 0, mx1 = 0, my1 = 0; // pixels the filter reaches from them
         std::vector<float> acc;                 // per reached pixel: weight, |weight|, filtered components
         std::vector<float> own;                 // per own pixel: nearest distance, unfiltered components,
-                                                // sample count, filtered sums (the box fallback)
+                                                // sample count, filtered sums (the box fallback);
+                                                // narrow box: distance, count, sums and values
     };
     // Planes must all be added before the first tile is made. Thread-safe: tiles merged
     // earlier are reused, so a frame allocates tile memory only for the first few buckets.
@@ -161,6 +162,8 @@ class Film {
     void fill_plane(Plane& plane) const;
     void layout();
     void accumulate(const Tile& tile);
+    // Box filter no wider than a pixel: the tile's sampled pixels, final, into the planes.
+    void write_finished(const Tile& tile);
     // Sizes the per-pixel flags and weights, for films rendered without clear().
     void ensure_pixel_state();
     // Sets a tile up for pixels [x0, x1) x [y0, y1), reusing its memory.
@@ -187,8 +190,9 @@ class Film {
     std::vector<int> filtered_src_; // sample offsets of the filtered components, in slot order
     std::vector<int> unfiltered_src_;
     // Per pixel since the last resolve(): whether merged tiles added filtered sums into the
-    // pixel (kTouched) and whether one owned it and so wrote its unfiltered planes (kOwned).
-    static constexpr unsigned char kTouched = 1, kOwned = 2;
+    // pixel (kTouched), whether one owned it and so wrote its unfiltered planes (kOwned), and
+    // whether its tile wrote its final values (kDone, box filter no wider than a pixel).
+    static constexpr unsigned char kTouched = 1, kOwned = 2, kDone = 4;
     std::vector<unsigned char> flags_;
     std::vector<float> weights_; // per touched pixel: filter weight sum and sum of |weight|
     std::vector<float> box_;     // per pixel: sample count, filtered sums

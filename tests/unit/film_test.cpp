@@ -232,26 +232,29 @@ TEST(FilmResolve, FilteredPlanesShareTheirWeights) {
 }
 
 TEST(FilmResolve, UnfilteredPlanesTakeTheSampleNearestTheCentre) {
-    Film film(3, 2, 4, {FilterType::Gauss, 3.0f, 3.0f});
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x)
-            for (int s = 0; s < 4; ++s) {
-                *film.sample_data(Depth, x, y, s) = 10.0f + s;
-                store_label(film.sample_data(Label, x, y, s), s == 0 ? 0xffffffffu : 70000u + s);
+    // A wide filter, and a box whose pixels their tiles finish on their own.
+    for (const FilterSpec& filter : {FilterSpec{FilterType::Gauss, 3.0f, 3.0f}, FilterSpec{}}) {
+        Film film(3, 2, 4, filter);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x)
+                for (int s = 0; s < 4; ++s) {
+                    *film.sample_data(Depth, x, y, s) = 10.0f + s;
+                    store_label(film.sample_data(Label, x, y, s), s == 0 ? 0xffffffffu : 70000u + s);
+                }
+        film.resolve();
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x) {
+                int nearest = 0;
+                float best = 1e9f;
+                for (int s = 0; s < 4; ++s) {
+                    const SamplePosition p = film.sample_position(x, y, s);
+                    const float d = std::hypot(p.x - (x + 0.5f), p.y - (y + 0.5f));
+                    if (d < best) best = d, nearest = s;
+                }
+                EXPECT_EQ(film.pixel(Depth, x, y)[0], 10.0f + nearest);
+                EXPECT_EQ(load_label(film.pixel(Label, x, y)), nearest == 0 ? 0xffffffffu : 70000u + nearest);
             }
-    film.resolve();
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) {
-            int nearest = 0;
-            float best = 1e9f;
-            for (int s = 0; s < 4; ++s) {
-                const SamplePosition p = film.sample_position(x, y, s);
-                const float d = std::hypot(p.x - (x + 0.5f), p.y - (y + 0.5f));
-                if (d < best) best = d, nearest = s;
-            }
-            EXPECT_EQ(film.pixel(Depth, x, y)[0], 10.0f + nearest);
-            EXPECT_EQ(load_label(film.pixel(Label, x, y)), nearest == 0 ? 0xffffffffu : 70000u + nearest);
-        }
+    }
 }
 
 // ---------------------------------------------------------------- image output
