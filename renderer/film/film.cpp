@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -193,7 +194,10 @@ void Film::layout() {
     clear_sample_.clear();
     filtered_src_.clear();
     unfiltered_src_.clear();
+    tile_planes_.clear();
     for (Plane& p : planes_) {
+        tile_planes_.push_back({static_cast<int>(&p - planes_.data()), static_cast<std::size_t>(sample_size_),
+                                static_cast<std::size_t>(p.info.components), p.info.filtered});
         p.offset = sample_size_;
         p.slot = p.info.filtered ? filtered_size_ : unfiltered_size_;
         for (int c = 0; c < p.info.components; ++c) {
@@ -211,18 +215,16 @@ void Film::ensure_pixel_state() {
     if (weights_.size() != 2 * pixels) weights_.resize(2 * pixels);
 }
 
-Film::Tile Film::make_tile(int x0, int y0, int x1, int y1) {
-    Tile t;
+void Film::make_tile(Tile& t, int x0, int y0, int x1, int y1) {
     {
         std::lock_guard<std::mutex> lock(*merge_mutex_);
-        if (!spare_.empty()) {
+        if (t.own.empty() && !spare_.empty()) {
             t = std::move(spare_.back());
             spare_.pop_back();
         }
         ensure_pixel_state();
     }
     shape_tile(t, x0, y0, x1, y1);
-    return t;
 }
 
 void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
@@ -237,13 +239,14 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     t.my1 = std::min(height_, t.y1 + ky);
     const std::size_t owned = static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
     if (box_only_) {
-        // Per own pixel: nearest distance (infinite until sampled), sample count and one sample's
-        // worth of sums and nearest values, in sample order. Only the distance needs setting up.
+        // Per own pixel its nearest distance (infinite until sampled) and sample count, then
+        // each plane's sums or nearest values over the tile, plane after plane, so that merging
+        // copies whole rows. Only the distances need setting up.
         t.acc.clear();
-        const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
-        if (t.own.size() < owned * stride) t.own.resize(owned * stride);
+        const std::size_t size = owned * static_cast<std::size_t>(2 + sample_size_);
+        if (t.own.size() < size) t.own.resize(size);
         for (std::size_t i = 0; i < owned; ++i)
-            t.own[i * stride] = INFINITY;
+            t.own[2 * i] = INFINITY;
         return;
     }
     const std::size_t reached =
@@ -270,32 +273,29 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         // A box no wider than a pixel sees only the pixel's own samples, all with weight 1, and
         // every pixel belongs to one bucket: the tile finishes its pixels, and merging writes
         // them into the film once.
-        const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
-        float* o = &t.own[(static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
-                           static_cast<std::size_t>(x - t.x0)) *
-                          stride];
-        const bool first = o[0] == INFINITY; // sample positions lie inside their pixel
+        const std::size_t owned =
+            static_cast<std::size_t>(t.x1 - t.x0) * static_cast<std::size_t>(t.y1 - t.y0);
+        const std::size_t pix = static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                                static_cast<std::size_t>(x - t.x0);
+        float* h = &t.own[2 * pix];
+        const bool first = h[0] == INFINITY; // sample positions lie inside their pixel
         const float cx = static_cast<float>(x) + 0.5f, cy = static_cast<float>(y) + 0.5f;
         const float d2 = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
-        float* v = o + 2;
-        if (first) {
-            o[0] = d2;
-            o[1] = 1.0f;
-            // 0 + value, as a sum starting from 0 has it (-0 becomes +0).
-            for (const int c : filtered_src_)
-                v[c] = 0.0f + sample[c];
-            // memcpy keeps label bit patterns that happen to be NaNs intact.
-            for (const int c : unfiltered_src_)
-                std::memcpy(&v[c], &sample[c], sizeof(float));
-            return;
-        }
-        o[1] += 1.0f;
-        for (const int c : filtered_src_)
-            v[c] += sample[c];
-        if (d2 < o[0]) {
-            o[0] = d2;
-            for (const int c : unfiltered_src_)
-                std::memcpy(&v[c], &sample[c], sizeof(float));
+        const bool nearer = first || d2 < h[0];
+        if (nearer) h[0] = d2;
+        h[1] = first ? 1.0f : h[1] + 1.0f;
+        float* values = t.own.data() + 2 * owned;
+        for (const TilePlane& tp : tile_planes_) {
+            float* v = values + owned * tp.offset + pix * tp.components;
+            const float* src = sample + tp.offset;
+            if (tp.filtered) {
+                // A sum starts from 0: 0 + -0 is +0.
+                for (std::size_t c = 0; c < tp.components; ++c)
+                    v[c] = (first ? 0.0f : v[c]) + src[c];
+            } else if (nearer) {
+                // memcpy keeps label bit patterns that happen to be NaNs intact.
+                std::memcpy(v, src, tp.components * sizeof(float));
+            }
         }
         return;
     }
@@ -345,7 +345,7 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
     }
 }
 
-void Film::accumulate(const Tile& t) {
+void Film::accumulate(Tile& t) {
     if (box_only_) {
         write_finished(t);
         return;
@@ -421,38 +421,65 @@ void Film::accumulate(const Tile& t) {
     }
 }
 
-void Film::write_finished(const Tile& t) {
+namespace {
+
+// Streaming stores keep the film out of the caches: it is written once and read only by the
+// outputs after the frame, and cached it would push out the scene the next buckets trace.
+void stream(float* dst, float v) {
+    int bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    _mm_stream_si32(reinterpret_cast<int*>(dst), bits);
+}
+
+void stream_row(float* dst, const float* src, std::size_t n) {
+    std::size_t i = 0;
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 15) != 0; ++i)
+        stream(dst + i, src[i]);
+    for (; i + 4 <= n; i += 4)
+        _mm_stream_ps(dst + i, _mm_loadu_ps(src + i));
+    for (; i < n; ++i)
+        stream(dst + i, src[i]);
+}
+
+} // namespace
+
+void Film::write_finished(Tile& t) {
     // The pixels as resolve() would make them from the same sums: dividing by the sample count
     // (rather than multiplying by its reciprocal) gives exactly 1 where every sample was 1.
-    // The film is written once and read only by the outputs after the frame: streaming stores
-    // keep it out of the caches, where it would push out the scene the next buckets trace.
-    auto put = [](float* dst, float v) {
-        int bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        _mm_stream_si32(reinterpret_cast<int*>(dst), bits);
-    };
-    const std::size_t stride = static_cast<std::size_t>(2 + sample_size_);
     const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
+    const std::size_t owned = tile_width * static_cast<std::size_t>(t.y1 - t.y0);
+    float* values = t.own.data() + 2 * owned;
     for (int y = t.y0; y < t.y1; ++y) {
-        const float* o = &t.own[static_cast<std::size_t>(y - t.y0) * tile_width * stride];
+        const std::size_t row = static_cast<std::size_t>(y - t.y0) * tile_width;
+        const float* h = &t.own[2 * row];
         const std::size_t row_start = pixel_index(t.x0, y);
         unsigned char* f = &flags_[row_start];
-        for (std::size_t i = 0; i < tile_width; ++i)
-            if (o[i * stride] != INFINITY) f[i] |= kDone;
-        for (Plane& plane : planes_) {
-            const std::size_t comps = static_cast<std::size_t>(plane.info.components);
-            float* dst = &plane.pixels[row_start * comps];
-            const float* src = o + 2 + plane.offset;
-            for (std::size_t i = 0; i < tile_width; ++i, dst += comps, src += stride) {
-                if (src[-2 - plane.offset] == INFINITY) continue; // not sampled
-                if (plane.info.filtered) {
-                    const double count = src[-1 - plane.offset];
-                    for (std::size_t c = 0; c < comps; ++c)
-                        put(dst + c, static_cast<float>(double(src[c]) / count));
-                } else {
-                    // Bit patterns: labels may look like NaNs.
-                    for (std::size_t c = 0; c < comps; ++c)
-                        put(dst + c, src[c]);
+        bool all = true, single = true;
+        for (std::size_t i = 0; i < tile_width; ++i) {
+            const bool sampled = h[2 * i] != INFINITY;
+            all = all && sampled;
+            single = single && h[2 * i + 1] == 1.0f;
+            if (sampled) f[i] |= kDone;
+        }
+        for (const TilePlane& tp : tile_planes_) {
+            const std::size_t comps = tp.components;
+            float* src = values + owned * tp.offset + row * comps;
+            float* dst = &planes_[static_cast<std::size_t>(tp.plane)].pixels[row_start * comps];
+            if (all) {
+                if (tp.filtered && !single)
+                    for (std::size_t i = 0; i < tile_width; ++i)
+                        for (std::size_t c = 0; c < comps; ++c)
+                            src[i * comps + c] =
+                                static_cast<float>(double(src[i * comps + c]) / double(h[2 * i + 1]));
+                stream_row(dst, src, tile_width * comps);
+                continue;
+            }
+            for (std::size_t i = 0; i < tile_width; ++i) {
+                if (h[2 * i] == INFINITY) continue; // not sampled
+                for (std::size_t c = 0; c < comps; ++c) {
+                    const float v = src[i * comps + c];
+                    stream(dst + i * comps + c,
+                           tp.filtered ? static_cast<float>(double(v) / double(h[2 * i + 1])) : v);
                 }
             }
         }
@@ -461,16 +488,16 @@ void Film::write_finished(const Tile& t) {
     _mm_sfence();
 }
 
-void Film::merge_tile(Tile&& tile, int order) {
+void Film::merge_tile(Tile& tile, int order) {
     if (box_only_) {
-        // Tiles share no pixels: they need no order, and the merge needs no lock.
+        // Tiles share no pixels: they need no order, and the merge needs no lock. The tile stays
+        // with its thread, whose cache holds it.
         write_finished(tile);
-        std::lock_guard<std::mutex> lock(*merge_mutex_);
-        spare_.push_back(std::move(tile));
         return;
     }
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     pending_.emplace(order, std::move(tile));
+    tile = Tile{};
     // Merging in a fixed order keeps float sums, and so the frame, reproducible.
     for (auto it = pending_.find(next_order_); it != pending_.end(); it = pending_.find(next_order_)) {
         accumulate(it->second);

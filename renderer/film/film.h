@@ -114,19 +114,21 @@ class Film {
         std::vector<float> acc;                 // per reached pixel: weight, |weight|, filtered components
         std::vector<float> own;                 // per own pixel: nearest distance, unfiltered components,
                                                 // sample count, filtered sums (the box fallback);
-                                                // narrow box: distance, count, sums and values
+                                                // narrow box: distance and count per pixel, then
+                                                // each plane's sums or values
     };
-    // Planes must all be added before the first tile is made. Thread-safe: tiles merged
-    // earlier are reused, so a frame allocates tile memory only for the first few buckets.
-    Tile make_tile(int x0, int y0, int x1, int y1);
+    // Sets `tile` up for pixels [x0, x1) x [y0, y1), reusing its memory, or that of a merged tile
+    // when it has none. Planes must all be added before the first tile. Thread-safe.
+    void make_tile(Tile& tile, int x0, int y0, int x1, int y1);
     void add_sample(Tile& tile, int x, int y, int s, const float* sample) {
         add_sample(tile, x, y, sample_position(x, y, s), sample);
     }
     // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
     // Threads may add samples of different tiles at the same time.
     void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample);
-    // Hands a finished tile over; thread-safe. Tiles are merged in the order given, 0, 1, 2, ...
-    void merge_tile(Tile&& tile, int order);
+    // Hands a finished tile's samples over; thread-safe. Tiles are merged in the order given,
+    // 0, 1, 2, ... The tile may be made again for other pixels afterwards.
+    void merge_tile(Tile& tile, int order);
 
     // Writable pixels, for output shaders that change an image after the frame.
     float* pixel_mutable(int plane, int x, int y);
@@ -161,9 +163,9 @@ class Film {
     std::size_t sample_index(int x, int y, int s) const;
     void fill_plane(Plane& plane) const;
     void layout();
-    void accumulate(const Tile& tile);
+    void accumulate(Tile& tile);
     // Box filter no wider than a pixel: the tile's sampled pixels, final, into the planes.
-    void write_finished(const Tile& tile);
+    void write_finished(Tile& tile);
     // Sizes the per-pixel flags and weights, for films rendered without clear().
     void ensure_pixel_state();
     // Sets a tile up for pixels [x0, x1) x [y0, y1), reusing its memory.
@@ -187,6 +189,14 @@ class Film {
     int filtered_size_ = 0; // filtered components of a sample
     int unfiltered_size_ = 0;
     std::vector<float> clear_sample_;
+    // The planes as a narrow box's tiles lay them out: a compact copy for the sample loop.
+    struct TilePlane {
+        int plane;
+        std::size_t offset; // in a sample
+        std::size_t components;
+        bool filtered;
+    };
+    std::vector<TilePlane> tile_planes_;
     std::vector<int> filtered_src_; // sample offsets of the filtered components, in slot order
     std::vector<int> unfiltered_src_;
     // Per pixel since the last resolve(): whether merged tiles added filtered sums into the

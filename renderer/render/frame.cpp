@@ -429,6 +429,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     ThreadContext::set_current(&own);
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     const int bs = settings_.bucket_size;
+    film::Film::Tile tile;
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
         const int b = next_bucket.fetch_add(1);
@@ -436,12 +437,12 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
         const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
-        film::Film::Tile tile = film_->make_tile(bx * bs, by * bs, x1, y1);
+        film_->make_tile(tile, bx * bs, by * bs, x1, y1);
         const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
         const int yb = std::min({y1, window_[3], shade_rows_[1]});
         const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
         if (xa < xb && ya < yb) shade_bucket(own, tile, xa, xb, ya, yb);
-        film_->merge_tile(std::move(tile), b);
+        film_->merge_tile(tile, b);
         done.fetch_add(1);
     }
     rays_traced_ += own.rays;
