@@ -294,7 +294,8 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
                     v[c] = (first ? 0.0f : v[c]) + src[c];
             } else if (nearer) {
                 // memcpy keeps label bit patterns that happen to be NaNs intact.
-                std::memcpy(v, src, tp.components * sizeof(float));
+                for (std::size_t c = 0; c < tp.components; ++c)
+                    std::memcpy(&v[c], &src[c], sizeof(float));
             }
         }
         return;
