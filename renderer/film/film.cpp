@@ -285,28 +285,15 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         if (nearer) h[0] = d2;
         h[1] = first ? 1.0f : h[1] + 1.0f;
         float* values = t.own.data() + 2 * owned;
-        if (first) {
-            // A sum starts from 0: 0 + -0 is +0. memcpy keeps label bit patterns that happen to
-            // be NaNs intact.
-            for (const TilePlane& tp : tile_planes_) {
-                float* v = values + owned * tp.offset + pix * tp.components;
-                const float* src = sample + tp.offset;
-                if (tp.filtered)
-                    for (std::size_t c = 0; c < tp.components; ++c)
-                        v[c] = 0.0f + src[c];
-                else
-                    for (std::size_t c = 0; c < tp.components; ++c)
-                        std::memcpy(&v[c], &src[c], sizeof(float));
-            }
-            return;
-        }
         for (const TilePlane& tp : tile_planes_) {
             float* v = values + owned * tp.offset + pix * tp.components;
             const float* src = sample + tp.offset;
             if (tp.filtered) {
+                // A sum starts from 0: 0 + -0 is +0.
                 for (std::size_t c = 0; c < tp.components; ++c)
-                    v[c] += src[c];
+                    v[c] = (first ? 0.0f : v[c]) + src[c];
             } else if (nearer) {
+                // memcpy keeps label bit patterns that happen to be NaNs intact.
                 for (std::size_t c = 0; c < tp.components; ++c)
                     std::memcpy(&v[c], &src[c], sizeof(float));
             }

@@ -1,6 +1,5 @@
 // Eye rays traced in packets give the pictures that tracing them one by one gives, bit for
 // bit, on any number of threads.
-#include "render/eye_lanes.h"
 #include "support/scene_fixture.h"
 #include "support/scene_text.h"
 
@@ -81,37 +80,4 @@ TEST(EyePackets, SameBitsWithLightsShadowsAndPasses) {
 }
 
 } // namespace
-// The renders above take the AVX lanes where the processor has them; the SSE ones must give
-// the same bits, including rays outside the frame and a clip range.
-TEST(EyePackets, FourAndEightLanesAgree) {
-    if (!__builtin_cpu_supports("avx")) GTEST_SKIP() << "no AVX here";
-    constexpr int K = GeometryScene::kPacket;
-    const EyeConstants e{0.25f,
-                         -0.5f,
-                         640.f,
-                         480.f,
-                         1.417f,
-                         1.333333f,
-                         {0.8f, 0.f, -0.6f},
-                         {0.f, 1.f, 0.f},
-                         {0.6f * 50.f, 0.f, 0.8f * 50.f},
-                         {0.6f, 0.f, 0.8f},
-                         {1.f, 2.f, 3.f},
-                         0.1f,
-                         1000.f};
-    for (int round = 0; round < 64; ++round) {
-        float rx[K], ry[K];
-        for (int k = 0; k < K; ++k) {
-            rx[k] = -40.f + 11.37f * float(round * K + k);
-            ry[k] = 500.f - 7.91f * float(round * K + k);
-        }
-        GeometryScene::Packet a, b;
-        float ca[3][K], cb[3][K];
-        eye_lanes_sse(e, rx, ry, a, ca[0], ca[1], ca[2]);
-        eye_lanes_avx(e, rx, ry, b, cb[0], cb[1], cb[2]);
-        EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "round " << round;
-        EXPECT_EQ(std::memcmp(ca, cb, sizeof ca), 0) << "round " << round;
-    }
-}
-
 } // namespace orn::test
