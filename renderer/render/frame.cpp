@@ -243,7 +243,12 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
                          const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit) {
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = tc.film_sample.data();
-    std::memcpy(sample, clear.data(), clear.size() * sizeof(float));
+    // A few floats: 16 bytes at a time rather than a library call.
+    size_t i = 0;
+    for (; i + 4 <= clear.size(); i += 4)
+        _mm_storeu_ps(sample + i, _mm_loadu_ps(clear.data() + i));
+    for (; i < clear.size(); ++i)
+        sample[i] = clear[i];
     miColor color{0.f, 0.f, 0.f, 0.f};
     miBoolean got;
     miState* root;
