@@ -88,32 +88,19 @@ inline BucketRays bucket_rays(Frame& frame, int bucket_size = 32) {
     return b;
 }
 
-// Bare rtcIntersect1 over the same rays with the renderer's work split: each thread takes the
-// next bucket from a shared counter; hits are counted per thread and summed once at the end.
-inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
+// Runs `trace(r, ctx)` on each bucket's rays with the renderer's work split: each thread takes
+// the next bucket from a shared counter; hits are counted per thread and summed once at the end.
+template <typename Trace>
+size_t bare_buckets(const BucketRays& b, int threads, bool coherent, Trace&& trace) {
     std::atomic<size_t> next{0};
     std::vector<size_t> hits(size_t(threads), 0);
     auto work = [&](int t) {
         RTCIntersectContext ctx;
         rtcInitIntersectContext(&ctx);
+        if (coherent) ctx.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
         size_t own = 0;
-        for (size_t k = next++; k < b.rays.size(); k = next++) {
-            const std::vector<float>& r = b.rays[k];
-            for (size_t i = 0; i + 6 <= r.size(); i += 6) {
-                RTCRayHit rh{};
-                rh.ray.org_x = r[i];
-                rh.ray.org_y = r[i + 1];
-                rh.ray.org_z = r[i + 2];
-                rh.ray.dir_x = r[i + 3];
-                rh.ray.dir_y = r[i + 4];
-                rh.ray.dir_z = r[i + 5];
-                rh.ray.tfar = INFINITY;
-                rh.ray.mask = 0xffffffffu;
-                rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-                rtcIntersect1(scene, &ctx, &rh);
-                own += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
-            }
-        }
+        for (size_t k = next++; k < b.rays.size(); k = next++)
+            own += trace(b.rays[k], ctx);
         hits[size_t(t)] = own;
     };
     std::vector<std::thread> pool;
@@ -128,56 +115,60 @@ inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
     return total;
 }
 
+// Bare rtcIntersect1 over the same rays with the renderer's work split.
+inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
+    return bare_buckets(b, threads, false, [&](const std::vector<float>& r, RTCIntersectContext& ctx) {
+        size_t own = 0;
+        for (size_t i = 0; i + 6 <= r.size(); i += 6) {
+            RTCRayHit rh{};
+            rh.ray.org_x = r[i];
+            rh.ray.org_y = r[i + 1];
+            rh.ray.org_z = r[i + 2];
+            rh.ray.dir_x = r[i + 3];
+            rh.ray.dir_y = r[i + 4];
+            rh.ray.dir_z = r[i + 5];
+            rh.ray.tfar = INFINITY;
+            rh.ray.mask = 0xffffffffu;
+            rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+            rtcIntersect1(scene, &ctx, &rh);
+            own += rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        }
+        return own;
+    });
+}
+
 // The same with coherent packets of 8 (rtcIntersect8), what the renderer traces eye rays with.
 inline size_t bare_intersect8(RTCScene scene, const BucketRays& b, int threads) {
-    std::atomic<size_t> next{0};
-    std::vector<size_t> hits(size_t(threads), 0);
-    auto work = [&](int t) {
-        RTCIntersectContext ctx;
-        rtcInitIntersectContext(&ctx);
-        ctx.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+    return bare_buckets(b, threads, true, [&](const std::vector<float>& r, RTCIntersectContext& ctx) {
         size_t own = 0;
-        for (size_t k = next++; k < b.rays.size(); k = next++) {
-            const std::vector<float>& r = b.rays[k];
-            const size_t n = r.size() / 6;
-            for (size_t i = 0; i < n; i += 8) {
-                alignas(32) int valid[8];
-                RTCRayHit8 p;
-                for (size_t j = 0; j < 8; ++j) {
-                    const size_t q = 6 * std::min(i + j, n - 1);
-                    valid[j] = i + j < n ? -1 : 0;
-                    p.ray.org_x[j] = r[q];
-                    p.ray.org_y[j] = r[q + 1];
-                    p.ray.org_z[j] = r[q + 2];
-                    p.ray.dir_x[j] = r[q + 3];
-                    p.ray.dir_y[j] = r[q + 4];
-                    p.ray.dir_z[j] = r[q + 5];
-                    p.ray.tnear[j] = 0.f;
-                    p.ray.tfar[j] = INFINITY;
-                    p.ray.time[j] = 0.f;
-                    p.ray.mask[j] = 0xffffffffu;
-                    p.ray.id[j] = 0;
-                    p.ray.flags[j] = 0;
-                    p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
-                    p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
-                }
-                rtcIntersect8(valid, scene, &ctx, &p);
-                for (size_t j = 0; j < 8 && i + j < n; ++j)
-                    own += p.hit.geomID[j] != RTC_INVALID_GEOMETRY_ID;
+        const size_t n = r.size() / 6;
+        for (size_t i = 0; i < n; i += 8) {
+            alignas(32) int valid[8];
+            RTCRayHit8 p;
+            for (size_t j = 0; j < 8; ++j) {
+                const size_t q = 6 * std::min(i + j, n - 1);
+                valid[j] = i + j < n ? -1 : 0;
+                p.ray.org_x[j] = r[q];
+                p.ray.org_y[j] = r[q + 1];
+                p.ray.org_z[j] = r[q + 2];
+                p.ray.dir_x[j] = r[q + 3];
+                p.ray.dir_y[j] = r[q + 4];
+                p.ray.dir_z[j] = r[q + 5];
+                p.ray.tnear[j] = 0.f;
+                p.ray.tfar[j] = INFINITY;
+                p.ray.time[j] = 0.f;
+                p.ray.mask[j] = 0xffffffffu;
+                p.ray.id[j] = 0;
+                p.ray.flags[j] = 0;
+                p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
+                p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
             }
+            rtcIntersect8(valid, scene, &ctx, &p);
+            for (size_t j = 0; j < 8 && i + j < n; ++j)
+                own += p.hit.geomID[j] != RTC_INVALID_GEOMETRY_ID;
         }
-        hits[size_t(t)] = own;
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t)
-        pool.emplace_back(work, t);
-    work(0);
-    for (auto& th : pool)
-        th.join();
-    size_t total = 0;
-    for (size_t h : hits)
-        total += h;
-    return total;
+        return own;
+    });
 }
 
 template <typename F> double seconds(F&& f) {
