@@ -196,7 +196,7 @@ void Film::layout() {
     unfiltered_src_.clear();
     tile_planes_.clear();
     for (Plane& p : planes_) {
-        tile_planes_.push_back({static_cast<int>(&p - planes_.data()), static_cast<std::size_t>(sample_size_),
+        tile_planes_.push_back({static_cast<std::size_t>(sample_size_),
                                 static_cast<std::size_t>(p.info.components), p.info.filtered});
         p.offset = sample_size_;
         p.slot = p.info.filtered ? filtered_size_ : unfiltered_size_;
@@ -462,10 +462,11 @@ void Film::write_finished(Tile& t) {
             single = single && h[2 * i + 1] == 1.0f;
             if (sampled) f[i] |= kDone;
         }
-        for (const TilePlane& tp : tile_planes_) {
+        for (std::size_t p = 0; p < tile_planes_.size(); ++p) {
+            const TilePlane& tp = tile_planes_[p];
             const std::size_t comps = tp.components;
             float* src = values + owned * tp.offset + row * comps;
-            float* dst = &planes_[static_cast<std::size_t>(tp.plane)].pixels[row_start * comps];
+            float* dst = &planes_[p].pixels[row_start * comps];
             if (all) {
                 if (tp.filtered && !single)
                     for (std::size_t i = 0; i < tile_width; ++i)

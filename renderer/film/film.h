@@ -189,9 +189,9 @@ class Film {
     int filtered_size_ = 0; // filtered components of a sample
     int unfiltered_size_ = 0;
     std::vector<float> clear_sample_;
-    // The planes as a narrow box's tiles lay them out: a compact copy for the sample loop.
+    // The planes as a narrow box's tiles lay them out, in plane order: a compact copy for the
+    // sample loop.
     struct TilePlane {
-        int plane;
         std::size_t offset; // in a sample
         std::size_t components;
         bool filtered;
