@@ -68,6 +68,7 @@ inline Loaded load(const std::string& text, int threads, const std::string& name
 // the order the renderer takes them.
 struct BucketRays {
     std::vector<std::vector<float>> rays; // per bucket: origin and direction of each pixel
+    std::vector<int> widths;              // per bucket: pixels in a row
 };
 
 inline BucketRays bucket_rays(Frame& frame, int bucket_size = 32) {
@@ -84,6 +85,7 @@ inline BucketRays bucket_rays(Frame& frame, int bucket_size = 32) {
                     r.insert(r.end(), {o.x, o.y, o.z, d.x, d.y, d.z});
                 }
             b.rays.push_back(std::move(r));
+            b.widths.push_back(std::min(w, (bx + 1) * bucket_size) - bx * bucket_size);
         }
     return b;
 }
@@ -92,6 +94,7 @@ inline BucketRays bucket_rays(Frame& frame, int bucket_size = 32) {
 // the next bucket from a shared counter; hits are counted per thread and summed once at the end.
 template <typename Trace>
 size_t bare_buckets(const BucketRays& b, int threads, bool coherent, Trace&& trace) {
+    // trace(rays, width, context)
     std::atomic<size_t> next{0};
     std::vector<size_t> hits(size_t(threads), 0);
     auto work = [&](int t) {
@@ -100,7 +103,7 @@ size_t bare_buckets(const BucketRays& b, int threads, bool coherent, Trace&& tra
         if (coherent) ctx.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
         size_t own = 0;
         for (size_t k = next++; k < b.rays.size(); k = next++)
-            own += trace(b.rays[k], ctx);
+            own += trace(b.rays[k], b.widths[k], ctx);
         hits[size_t(t)] = own;
     };
     std::vector<std::thread> pool;
@@ -117,7 +120,7 @@ size_t bare_buckets(const BucketRays& b, int threads, bool coherent, Trace&& tra
 
 // Bare rtcIntersect1 over the same rays with the renderer's work split.
 inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
-    return bare_buckets(b, threads, false, [&](const std::vector<float>& r, RTCIntersectContext& ctx) {
+    return bare_buckets(b, threads, false, [&](const std::vector<float>& r, int, RTCIntersectContext& ctx) {
         size_t own = 0;
         for (size_t i = 0; i + 6 <= r.size(); i += 6) {
             RTCRayHit rh{};
@@ -137,38 +140,70 @@ inline size_t bare_intersect(RTCScene scene, const BucketRays& b, int threads) {
     });
 }
 
-// The same with coherent packets of 8 (rtcIntersect8), what the renderer traces eye rays with.
-inline size_t bare_intersect8(RTCScene scene, const BucketRays& b, int threads) {
-    return bare_buckets(b, threads, true, [&](const std::vector<float>& r, RTCIntersectContext& ctx) {
-        size_t own = 0;
-        const size_t n = r.size() / 6;
-        for (size_t i = 0; i < n; i += 8) {
-            alignas(32) int valid[8];
-            RTCRayHit8 p;
-            for (size_t j = 0; j < 8; ++j) {
-                const size_t q = 6 * std::min(i + j, n - 1);
-                valid[j] = i + j < n ? -1 : 0;
-                p.ray.org_x[j] = r[q];
-                p.ray.org_y[j] = r[q + 1];
-                p.ray.org_z[j] = r[q + 2];
-                p.ray.dir_x[j] = r[q + 3];
-                p.ray.dir_y[j] = r[q + 4];
-                p.ray.dir_z[j] = r[q + 5];
-                p.ray.tnear[j] = 0.f;
-                p.ray.tfar[j] = INFINITY;
-                p.ray.time[j] = 0.f;
-                p.ray.mask[j] = 0xffffffffu;
-                p.ray.id[j] = 0;
-                p.ray.flags[j] = 0;
-                p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
-                p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
+// Lanes [first, first + N) of a packet of 16 rays (indices into r) through Embree's call of
+// width N.
+template <int N, typename RayHitN, typename Intersect>
+size_t bare_lanes(RTCScene scene, const std::vector<float>& r, const size_t* index, int first, int n,
+                  RTCIntersectContext& ctx, Intersect intersect) {
+    alignas(64) int valid[N];
+    RayHitN p;
+    for (int j = 0; j < N; ++j) {
+        const size_t q = 6 * index[first + j < n ? first + j : 0];
+        valid[j] = first + j < n ? -1 : 0;
+        p.ray.org_x[j] = r[q];
+        p.ray.org_y[j] = r[q + 1];
+        p.ray.org_z[j] = r[q + 2];
+        p.ray.dir_x[j] = r[q + 3];
+        p.ray.dir_y[j] = r[q + 4];
+        p.ray.dir_z[j] = r[q + 5];
+        p.ray.tnear[j] = 0.f;
+        p.ray.tfar[j] = INFINITY;
+        p.ray.time[j] = 0.f;
+        p.ray.mask[j] = 0xffffffffu;
+        p.ray.id[j] = 0;
+        p.ray.flags[j] = 0;
+        p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
+        p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
+    }
+    intersect(valid, scene, &ctx, &p);
+    size_t own = 0;
+    for (int j = 0; j < N && first + j < n; ++j)
+        own += p.hit.geomID[j] != RTC_INVALID_GEOMETRY_ID;
+    return own;
+}
+
+// The same rays in the coherent packets the renderer traces eye rays in: 16 rays over blocks
+// of 4 x 4 pixels, handed to Embree whole where the CPU has 16-wide vectors and as two of 8
+// otherwise.
+inline size_t bare_packets(RTCScene scene, const BucketRays& b, int threads) {
+    const bool native16 =
+        rtcGetDeviceProperty(rtcGetSceneDevice(scene), RTC_DEVICE_PROPERTY_NATIVE_RAY16_SUPPORTED);
+    return bare_buckets(
+        b, threads, true, [&](const std::vector<float>& r, int width, RTCIntersectContext& ctx) {
+            size_t own = 0;
+            const int rows = int(r.size() / 6) / width;
+            size_t index[16];
+            int n = 0;
+            auto flush = [&] {
+                if (native16) {
+                    own += bare_lanes<16, RTCRayHit16>(scene, r, index, 0, n, ctx, rtcIntersect16);
+                } else {
+                    own += bare_lanes<8, RTCRayHit8>(scene, r, index, 0, n, ctx, rtcIntersect8);
+                    if (n > 8) own += bare_lanes<8, RTCRayHit8>(scene, r, index, 8, n, ctx, rtcIntersect8);
+                }
+                n = 0;
+            };
+            for (int yb = 0; yb < rows; yb += 4) {
+                for (int xb = 0; xb < width; xb += 4)
+                    for (int y = yb; y < std::min(rows, yb + 4); ++y)
+                        for (int x = xb; x < std::min(width, xb + 4); ++x) {
+                            index[n] = size_t(y) * size_t(width) + size_t(x);
+                            if (++n == 16) flush();
+                        }
+                if (n) flush();
             }
-            rtcIntersect8(valid, scene, &ctx, &p);
-            for (size_t j = 0; j < 8 && i + j < n; ++j)
-                own += p.hit.geomID[j] != RTC_INVALID_GEOMETRY_ID;
-        }
-        return own;
-    });
+            return own;
+        });
 }
 
 template <typename F> double seconds(F&& f) {

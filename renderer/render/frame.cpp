@@ -308,7 +308,8 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
     film_->add_sample(tile, x, y, pos, sample);
 }
 
-void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1) {
+void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& band, int x0, int x1, int y0,
+                         int y1) {
     const int spp = film_->spp();
     if (!eye_packets_) {
         for (int y = y0; y < y1; ++y)
@@ -318,44 +319,76 @@ void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int 
                                  nullptr);
         return;
     }
-    // The eye rays of a few samples are traced together, then the samples are shaded one by
-    // one in the same order as without packets.
+    // Eye rays are traced a packet at a time over blocks kBlockWidth pixels wide and
+    // kPacket / kBlockWidth rows high, whose rays stay closer together than along one row; the
+    // samples of those rows are then shaded one by one in the same order as without packets.
     constexpr int K = GeometryScene::kPacket;
-    struct Slot {
-        int x, y, s;
-        film::SamplePosition pos;
-    };
-    Slot slot[K];
+    constexpr int kBlockWidth = 4, kRows = K / kBlockWidth;
+    static_assert(K % kBlockWidth == 0, "packets of whole block rows");
+    const size_t width = size_t(x1 - x0), band_size = size_t(kRows) * width * size_t(spp);
+    const size_t most_packets = (band_size + K - 1) / K + width; // blocks of each row may end short
+    if (band.slots.size() < band_size) {
+        band.slots.resize(band_size);
+        band.lane.resize(band_size);
+    }
+    if (band.packets.size() < most_packets) {
+        band.packets.resize(most_packets);
+        band.camera_dir.resize(most_packets * K);
+        band.hits.resize(most_packets * K);
+        band.found.resize(most_packets * K);
+    }
     float rx[K], ry[K];
-    GeometryScene::Packet packet;
-    miVector camera_dir[K];
-    Hit hit[K];
     bool found[K];
+    size_t index[K];
     int n = 0;
+    size_t packets = 0;
     auto flush = [&] {
+        for (int k = 0; k < n; ++k) {
+            const film::SamplePosition& pos = band.slots[index[k]].pos;
+            rx[k] = pos.x, ry[k] = pos.y;
+            band.lane[index[k]] = unsigned(packets * K + size_t(k));
+        }
         for (int k = n; k < K; ++k)
             rx[k] = rx[0], ry[k] = ry[0];
-        eye_packet(rx, ry, packet, camera_dir);
-        world_.geometry().intersect_packet(n, packet, kMaskEye, hit, found);
-        for (int k = 0; k < n; ++k) {
-            EyeRay ray;
-            ray.org = {packet.org_x[k], packet.org_y[k], packet.org_z[k]};
-            ray.camera_dir = camera_dir[k];
-            ray.dir = {packet.dir_x[k], packet.dir_y[k], packet.dir_z[k]};
-            shade_sample(tc, tile, slot[k].x, slot[k].y, slot[k].s, slot[k].pos, &ray,
-                         found[k] ? &hit[k] : nullptr);
-        }
+        GeometryScene::Packet& packet = band.packets[packets];
+        eye_packet(rx, ry, packet, &band.camera_dir[packets * K]);
+        world_.geometry().intersect_packet(n, packet, kMaskEye, &band.hits[packets * K], found);
+        for (int k = 0; k < n; ++k)
+            band.found[packets * K + size_t(k)] = found[k];
+        ++packets;
         n = 0;
     };
-    for (int y = y0; y < y1; ++y)
-        for (int x = x0; x < x1; ++x)
-            for (int s = 0; s < spp; ++s) {
-                slot[n] = {x, y, s, film_->sample_position_unchecked(x, y, s)};
-                rx[n] = slot[n].pos.x;
-                ry[n] = slot[n].pos.y;
-                if (++n == K) flush();
-            }
-    if (n) flush();
+    for (int yb = y0; yb < y1; yb += kRows) {
+        const int ye = std::min(y1, yb + kRows);
+        size_t count = 0;
+        for (int y = yb; y < ye; ++y)
+            for (int x = x0; x < x1; ++x)
+                for (int s = 0; s < spp; ++s)
+                    band.slots[count++] = {x, y, s, film_->sample_position_unchecked(x, y, s)};
+        packets = 0;
+        for (int bx = x0; bx < x1; bx += kBlockWidth) {
+            const int be = std::min(x1, bx + kBlockWidth);
+            for (int y = yb; y < ye; ++y)
+                for (int x = bx; x < be; ++x)
+                    for (int s = 0; s < spp; ++s) {
+                        index[n] = (size_t(y - yb) * width + size_t(x - x0)) * size_t(spp) + size_t(s);
+                        if (++n == K) flush();
+                    }
+        }
+        if (n) flush();
+        for (size_t i = 0; i < count; ++i) {
+            const EyeBand::Slot& slot = band.slots[i];
+            const unsigned l = band.lane[i];
+            const GeometryScene::Packet& p = band.packets[l / K];
+            const unsigned k = l % K;
+            EyeRay ray;
+            ray.org = {p.org_x[k], p.org_y[k], p.org_z[k]};
+            ray.camera_dir = band.camera_dir[l];
+            ray.dir = {p.dir_x[k], p.dir_y[k], p.dir_z[k]};
+            shade_sample(tc, tile, slot.x, slot.y, slot.s, slot.pos, &ray,
+                         band.found[l] ? &band.hits[l] : nullptr);
+        }
+    }
 }
 
 void Frame::eye_packet(const float* rx, const float* ry, GeometryScene::Packet& p,
@@ -435,6 +468,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     const int bs = settings_.bucket_size;
     film::Film::Tile tile;
+    EyeBand band;
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
         const int b = next_bucket.fetch_add(1);
@@ -446,7 +480,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
         const int yb = std::min({y1, window_[3], shade_rows_[1]});
         const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
-        if (xa < xb && ya < yb) shade_bucket(own, tile, xa, xb, ya, yb);
+        if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
         film_->merge_tile(tile, b);
         done.fetch_add(1);
     }

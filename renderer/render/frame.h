@@ -220,8 +220,23 @@ class Frame final : public LightSource {
     // states, exactly as eye_ray() gives them one by one.
     void eye_packet(const float* rx, const float* ry, GeometryScene::Packet& packet,
                     miVector* camera_dir) const;
+    // A render thread's eye samples of a few rows of a bucket, in shading order, with their
+    // traced rays: kept from bucket to bucket so that no sample allocates.
+    struct EyeBand {
+        struct Slot {
+            int x, y, s;
+            film::SamplePosition pos;
+        };
+        std::vector<Slot> slots;    // in shading order
+        std::vector<unsigned> lane; // per slot: packet * kPacket + its lane
+        std::vector<GeometryScene::Packet> packets;
+        std::vector<miVector> camera_dir; // per packet lane
+        std::vector<Hit> hits;            // per packet lane
+        std::vector<unsigned char> found; // per packet lane
+    };
     // Pixels [x0, x1) x [y0, y1) of a bucket, sample after sample in row order.
-    void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, int x0, int x1, int y0, int y1);
+    void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& band, int x0, int x1, int y0,
+                      int y1);
     // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`
     // and `hit` (null for a miss) are then taken instead of tracing it here.
     void shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,

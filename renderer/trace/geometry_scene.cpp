@@ -111,6 +111,7 @@ GeometryScene::GeometryScene() {
     device_ = shared_device();
     if (!device_) throw std::runtime_error("cannot create the Embree device");
     rtcRetainDevice(device_);
+    native16_ = rtcGetDeviceProperty(device_, RTC_DEVICE_PROPERTY_NATIVE_RAY16_SUPPORTED) != 0;
     scene_ = rtcNewScene(device_);
 }
 
@@ -284,40 +285,65 @@ bool GeometryScene::intersect_from(const miVector& org, const miVector& dir, con
     return true;
 }
 
-void GeometryScene::intersect_packet(int n, const Packet& r, unsigned mask, Hit* hits, bool* found) const {
-    RTCRayHit8 p;
-    alignas(32) int valid[kPacket];
-    for (int k = 0; k < kPacket; ++k) {
-        valid[k] = k < n ? -1 : 0;
-        p.ray.org_x[k] = r.org_x[k];
-        p.ray.org_y[k] = r.org_y[k];
-        p.ray.org_z[k] = r.org_z[k];
-        p.ray.dir_x[k] = r.dir_x[k];
-        p.ray.dir_y[k] = r.dir_y[k];
-        p.ray.dir_z[k] = r.dir_z[k];
-        p.ray.tnear[k] = r.tnear[k];
-        p.ray.tfar[k] = r.tfar[k];
-        p.ray.time[k] = 0.f;
-        p.ray.mask[k] = 0xffffffffu;
-        p.ray.id[k] = 0;
-        p.ray.flags[k] = 0;
-        p.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
-        p.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
+namespace {
+
+// Lanes [first, first + N) of a packet through Embree's packet call of width N; lanes from
+// `n` on are switched off.
+template <int N, typename RayHitN, typename Intersect>
+void trace_lanes(const GeometryScene::Packet& r, int first, int n, RTCScene scene, Hit* hits, bool* found,
+                 Intersect intersect) {
+    RayHitN p;
+    alignas(64) int valid[N];
+    for (int j = 0; j < N; ++j) {
+        const int k = first + j;
+        valid[j] = k < n ? -1 : 0;
+        p.ray.org_x[j] = r.org_x[k];
+        p.ray.org_y[j] = r.org_y[k];
+        p.ray.org_z[j] = r.org_z[k];
+        p.ray.dir_x[j] = r.dir_x[k];
+        p.ray.dir_y[j] = r.dir_y[k];
+        p.ray.dir_z[j] = r.dir_z[k];
+        p.ray.tnear[j] = r.tnear[k];
+        p.ray.tfar[j] = r.tfar[k];
+        p.ray.time[j] = 0.f;
+        p.ray.mask[j] = 0xffffffffu;
+        p.ray.id[j] = 0;
+        p.ray.flags[j] = 0;
+        p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
+        p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
     }
     RTCIntersectContext ctx;
     rtcInitIntersectContext(&ctx);
     ctx.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-    rtcIntersect8(valid, scene_, &ctx, &p);
-    for (int k = 0; k < n; ++k) {
-        found[k] = p.hit.geomID[k] != RTC_INVALID_GEOMETRY_ID;
+    intersect(valid, scene, &ctx, &p);
+    for (int j = 0; j < N && first + j < n; ++j) {
+        const int k = first + j;
+        found[k] = p.hit.geomID[j] != RTC_INVALID_GEOMETRY_ID;
         if (!found[k]) continue;
         Hit& h = hits[k];
-        h.t = p.ray.tfar[k];
-        h.mesh = p.hit.geomID[k];
-        h.triangle = p.hit.primID[k];
-        h.u = p.hit.u[k];
-        h.v = p.hit.v[k];
-        h.ng = {p.hit.Ng_x[k], p.hit.Ng_y[k], p.hit.Ng_z[k]};
+        h.t = p.ray.tfar[j];
+        h.mesh = p.hit.geomID[j];
+        h.triangle = p.hit.primID[j];
+        h.u = p.hit.u[j];
+        h.v = p.hit.v[j];
+        h.ng = {p.hit.Ng_x[j], p.hit.Ng_y[j], p.hit.Ng_z[j]};
+    }
+}
+
+} // namespace
+
+void GeometryScene::intersect_packet(int n, const Packet& r, unsigned mask, Hit* hits, bool* found) const {
+    static_assert(kPacket == 16, "packets of 16 lanes, or two of 8");
+    // Where the CPU has no 16-wide vectors, Embree would only split the packet itself.
+    if (native16_) {
+        trace_lanes<16, RTCRayHit16>(r, 0, n, scene_, hits, found, rtcIntersect16);
+    } else {
+        trace_lanes<8, RTCRayHit8>(r, 0, n, scene_, hits, found, rtcIntersect8);
+        if (n > 8) trace_lanes<8, RTCRayHit8>(r, 8, n, scene_, hits, found, rtcIntersect8);
+    }
+    for (int k = 0; k < n; ++k) {
+        if (!found[k]) continue;
+        Hit& h = hits[k];
         // Packets compute the same distances as single rays, but where two triangles tie (a
         // ray through their shared edge or vertex) they may keep the other one. Such rays
         // are traced again one by one, so the choice never depends on the packet.
