@@ -96,7 +96,7 @@ class ShadingSetup {
         }
         orn::ThreadContext::set_current(&frame_->main_context());
         // an eye sample of the calling thread, so that the passes reach their buffers
-        frame_->main_context().film_sample = frame_->film().clear_sample();
+        frame_->main_context().own_film_sample(frame_->film().clear_sample());
         miState* root = frame_->main_context().begin_sample(50, 50, 0);
         miVector org, dir;
         frame_->camera_ray(50.f, 50.f, org, dir);

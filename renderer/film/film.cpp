@@ -490,6 +490,35 @@ void Film::write_finished(Tile& t) {
     _mm_sfence();
 }
 
+void Film::write_samples(int x0, int x1, int y, const float* samples) {
+    if (x1 < x0 || x1 > width_) throw std::out_of_range("samples past the end of a film row");
+    const std::size_t n = static_cast<std::size_t>(x1 - x0), start = pixel_index(x0, y);
+    const std::size_t size = static_cast<std::size_t>(sample_size_);
+    unsigned char* f = &flags_[start];
+    for (std::size_t i = 0; i < n; ++i)
+        f[i] |= kDone;
+    // What a tile makes of one sample: a filtered plane's sum starts from 0 (0 + -0 is +0) and
+    // is not divided by a count of 1; the others keep the sample's bits.
+    const __m128 zero = _mm_setzero_ps();
+    for (std::size_t p = 0; p < tile_planes_.size(); ++p) {
+        const TilePlane& tp = tile_planes_[p];
+        const std::size_t comps = tp.components;
+        const float* src = samples + tp.offset;
+        float* dst = &planes_[p].pixels[start * comps];
+        if (comps == 4 && (reinterpret_cast<std::uintptr_t>(dst) & 15) == 0) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const __m128 v = _mm_loadu_ps(src + i * size);
+                _mm_stream_ps(dst + 4 * i, tp.filtered ? _mm_add_ps(zero, v) : v);
+            }
+            continue;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t c = 0; c < comps; ++c)
+                stream(dst + i * comps + c, tp.filtered ? 0.0f + src[i * size + c] : src[i * size + c]);
+    }
+    _mm_sfence();
+}
+
 void Film::merge_tile(Tile& tile, int order) {
     if (box_only_) {
         // Tiles share no pixels: they need no order, and the merge needs no lock. The tile stays

@@ -126,6 +126,15 @@ class Film {
     // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
     // Threads may add samples of different tiles at the same time.
     void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample);
+    // Whether, after clear(), each pixel's one sample may go straight into the planes with
+    // write_samples(): one sample per pixel and a box no wider than a pixel, whose pixels are
+    // their samples.
+    bool writes_samples() const {
+        return box_only_ && spp() == 1 && cleared_ && !staged_;
+    }
+    // The samples of pixels [x0, x1) of row y, sample_size() floats each in pixel order, as
+    // those pixels' final values. Threads may write different pixels at the same time.
+    void write_samples(int x0, int x1, int y, const float* samples);
     // Hands a finished tile's samples over; thread-safe. Tiles are merged in the order given,
     // 0, 1, 2, ... The tile may be made again for other pixels afterwards.
     void merge_tile(Tile& tile, int order);

@@ -240,9 +240,10 @@ bool Frame::prepare() {
 }
 
 void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
-                         const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit) {
+                         const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out) {
     const std::vector<float>& clear = film_->clear_sample();
-    float* sample = tc.film_sample.data();
+    float* sample = out ? out : tc.sample_storage.data();
+    tc.film_sample = sample;
     // A few floats: 16 bytes at a time rather than a library call.
     size_t i = 0;
     for (; i + 4 <= clear.size(); i += 4)
@@ -305,27 +306,33 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
         }
         sample[coverage_offset_] = 1.f;
     }
-    film_->add_sample(tile, x, y, pos, sample);
+    if (!out) film_->add_sample(tile, x, y, pos, sample);
 }
 
 void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& band, int x0, int x1, int y0,
                          int y1) {
     const int spp = film_->spp();
+    // With one sample per pixel in a narrow box the film takes the samples of a row as they
+    // are: they are shaded side by side and written as one.
+    const size_t width = size_t(x1 - x0), sample_size = size_t(film_->sample_size());
+    if (writes_samples_ && band.samples.size() < size_t(kBandRows) * width * sample_size)
+        band.samples.resize(size_t(kBandRows) * width * sample_size);
     if (!eye_packets_) {
-        for (int y = y0; y < y1; ++y)
+        for (int y = y0; y < y1; ++y) {
             for (int x = x0; x < x1; ++x)
                 for (int s = 0; s < spp; ++s)
                     shade_sample(tc, tile, x, y, s, film_->sample_position_unchecked(x, y, s), nullptr,
-                                 nullptr);
+                                 nullptr,
+                                 writes_samples_ ? &band.samples[size_t(x - x0) * sample_size] : nullptr);
+            if (writes_samples_) film_->write_samples(x0, x1, y, band.samples.data());
+        }
         return;
     }
-    // Eye rays are traced a packet at a time over blocks kBlockWidth pixels wide and
-    // kPacket / kBlockWidth rows high, whose rays stay closer together than along one row; the
-    // samples of those rows are then shaded one by one in the same order as without packets.
-    constexpr int K = GeometryScene::kPacket;
-    constexpr int kBlockWidth = 4, kRows = K / kBlockWidth;
-    static_assert(K % kBlockWidth == 0, "packets of whole block rows");
-    const size_t width = size_t(x1 - x0), band_size = size_t(kRows) * width * size_t(spp);
+    // Eye rays are traced a packet at a time over blocks of a few rows, whose rays stay closer
+    // together than along one row; the samples of those rows are then shaded one by one in the
+    // same order as without packets.
+    constexpr int K = GeometryScene::kPacket, kRows = kBandRows;
+    const size_t band_size = size_t(kRows) * width * size_t(spp);
     const size_t most_packets = (band_size + K - 1) / K + width; // blocks of each row may end short
     if (band.slots.size() < band_size) {
         band.slots.resize(band_size);
@@ -386,8 +393,12 @@ void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& ban
             ray.camera_dir = band.camera_dir[l];
             ray.dir = {p.dir_x[k], p.dir_y[k], p.dir_z[k]};
             shade_sample(tc, tile, slot.x, slot.y, slot.s, slot.pos, &ray,
-                         band.found[l] ? &band.hits[l] : nullptr);
+                         band.found[l] ? &band.hits[l] : nullptr,
+                         writes_samples_ ? &band.samples[i * sample_size] : nullptr);
         }
+        if (writes_samples_)
+            for (int y = yb; y < ye; ++y)
+                film_->write_samples(x0, x1, y, &band.samples[size_t(y - yb) * width * sample_size]);
     }
 }
 
@@ -462,7 +473,7 @@ void Frame::eye_packet(const float* rx, const float* ry, GeometryScene::Packet& 
 
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
     ThreadContext own(*this, index);
-    own.film_sample.assign(film_->clear_sample().begin(), film_->clear_sample().end());
+    own.own_film_sample(film_->clear_sample());
     if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
     ThreadContext::set_current(&own);
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
@@ -476,12 +487,16 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
         const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
-        film_->make_tile(tile, bx * bs, by * bs, x1, y1);
         const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
         const int yb = std::min({y1, window_[3], shade_rows_[1]});
         const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
-        if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
-        film_->merge_tile(tile, b);
+        if (writes_samples_) {
+            if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+        } else {
+            film_->make_tile(tile, bx * bs, by * bs, x1, y1);
+            if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            film_->merge_tile(tile, b);
+        }
         done.fetch_add(1);
     }
     rays_traced_ += own.rays;
@@ -499,6 +514,7 @@ void Frame::render_pixels() {
     coverage_offset_ = film_->plane_offset(film::Coverage);
     film_->clear();
     eye_packets_ = settings_.eye_packets && !lens_ && world_.geometry().packets_exact(kMaskEye);
+    writes_samples_ = film_->writes_samples();
     rays_traced_ = 0;
     eye_samples_ = 0;
     shadow_rays_ = 0;

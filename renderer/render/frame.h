@@ -220,6 +220,9 @@ class Frame final : public LightSource {
     // states, exactly as eye_ray() gives them one by one.
     void eye_packet(const float* rx, const float* ry, GeometryScene::Packet& packet,
                     miVector* camera_dir) const;
+    // Eye rays go to Embree in packets over blocks of kBlockWidth x kBandRows pixels.
+    static constexpr int kBlockWidth = 4, kBandRows = GeometryScene::kPacket / kBlockWidth;
+    static_assert(GeometryScene::kPacket % kBlockWidth == 0, "packets of whole block rows");
     // A render thread's eye samples of a few rows of a bucket, in shading order, with their
     // traced rays: kept from bucket to bucket so that no sample allocates.
     struct EyeBand {
@@ -233,14 +236,16 @@ class Frame final : public LightSource {
         std::vector<miVector> camera_dir; // per packet lane
         std::vector<Hit> hits;            // per packet lane
         std::vector<unsigned char> found; // per packet lane
+        std::vector<float> samples;       // the band's samples, when the film takes them as they are
     };
     // Pixels [x0, x1) x [y0, y1) of a bucket, sample after sample in row order.
     void shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& band, int x0, int x1, int y0,
                       int y1);
     // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`
     // and `hit` (null for a miss) are then taken instead of tracing it here.
+    // The sample goes into the tile, or, given `out`, is left there for the film to take.
     void shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
-                      const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit);
+                      const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out);
     // Shades the eye state `st`, a child of `state`, whose ray met `hit`, or the environment
     // when it met nothing (null).
     miBoolean shade_eye_hit(miColor* result, miState* state, miState* st, const Hit* hit);
@@ -276,8 +281,9 @@ class Frame final : public LightSource {
     // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray
     // only asks whether anything is in the way.
     bool shadows_opaque_ = false;
-    miFunction* lens_ = nullptr; // the camera's lens shader, called for every eye sample
-    bool eye_packets_ = false;   // eye rays are traced a packet at a time
+    miFunction* lens_ = nullptr;  // the camera's lens shader, called for every eye sample
+    bool eye_packets_ = false;    // eye rays are traced a packet at a time
+    bool writes_samples_ = false; // one sample per pixel goes straight into the film
     bool outputs_ok_ = true;
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;

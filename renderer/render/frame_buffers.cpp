@@ -111,8 +111,8 @@ miBoolean Frame::fb_put(miState* state, int buffer, const void* data) {
     if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
     const BufferPlane& bp = buffers_[size_t(buffer)];
     ThreadContext* tc = ThreadContext::data(state).thread;
-    if (tc->film_sample.empty()) return miFALSE; // not inside an eye sample
-    float* dst = tc->film_sample.data() + film_->plane_offset(bp.plane);
+    if (!tc->film_sample) return miFALSE; // not inside an eye sample
+    float* dst = tc->film_sample + film_->plane_offset(bp.plane);
     std::memcpy(dst, data, size_t(bp.components) * sizeof(float));
     return miTRUE;
 }
@@ -121,8 +121,8 @@ miBoolean Frame::fb_get(miState* state, int buffer, void* data) {
     if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
     const BufferPlane& bp = buffers_[size_t(buffer)];
     ThreadContext* tc = ThreadContext::data(state).thread;
-    if (tc->film_sample.empty()) return miFALSE;
-    const float* src = tc->film_sample.data() + film_->plane_offset(bp.plane);
+    if (!tc->film_sample) return miFALSE;
+    const float* src = tc->film_sample + film_->plane_offset(bp.plane);
     std::memcpy(data, src, size_t(bp.components) * sizeof(float));
     return miTRUE;
 }

@@ -128,7 +128,15 @@ class ThreadContext {
     std::vector<float>* shadow_log = nullptr;
     Arena arena;
     ShaderStateStore store;
-    std::vector<float> film_sample; // every film plane of the current eye sample
+    // Every film plane of the current eye sample (null outside one): in sample_storage, or
+    // where the film takes it from.
+    float* film_sample = nullptr;
+    std::vector<float> sample_storage;
+    // An eye sample of this thread's own holding `clear`, every plane's clear value.
+    void own_film_sample(const std::vector<float>& clear) {
+        sample_storage = clear;
+        film_sample = sample_storage.data();
+    }
     // Opacity a material handed over with mi_opacity_set for the current layer (rasteriser).
     miColor layer_opacity{1, 1, 1, 1};
     bool opacity_set = false;

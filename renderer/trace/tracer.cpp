@@ -335,7 +335,7 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
         for (const auto& bp : buffers_) {
             const int off = film_->plane_offset(bp.plane);
             std::copy(film_->clear_sample().begin() + off,
-                      film_->clear_sample().begin() + off + bp.components, tc->film_sample.begin() + off);
+                      film_->clear_sample().begin() + off + bp.components, tc->film_sample + off);
         }
     miState* st = tc->child_of(state, miRAY_EYE);
     if (!st) return miFALSE;
@@ -373,13 +373,12 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
     if (o.r >= 1.f && o.g >= 1.f && o.b >= 1.f && o.a >= 1.f) return false;
     if (ThreadContext::data(hit).depth >= kMaxRayDepth - 2) return false;
     // This layer's buffer values, kept while the layer behind writes its own.
-    const size_t n = tc->film_sample.size();
+    const size_t n = size_t(film_->sample_size());
     auto* front = static_cast<float*>(tc->arena.alloc(n * sizeof(float)));
-    if (!front) return false;
-    std::copy(tc->film_sample.begin(), tc->film_sample.end(), front);
+    if (!front || !tc->film_sample) return false;
+    std::copy(tc->film_sample, tc->film_sample + n, front);
     for (const auto& bp : buffers_)
-        if (bp.useopacity)
-            std::fill_n(tc->film_sample.begin() + film_->plane_offset(bp.plane), bp.components, 0.f);
+        if (bp.useopacity) std::fill_n(tc->film_sample + film_->plane_offset(bp.plane), bp.components, 0.f);
     miColor behind{0.f, 0.f, 0.f, 0.f};
     const miVector org = hit->point + hit->dir * secondary_tnear(hit->point);
     const miBoolean got = trace_eye(&behind, hit, org, hit->dir);
@@ -392,7 +391,7 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
     const float w[4] = {o.r, o.g, o.b, o.a};
     for (const auto& bp : buffers_) {
         if (!bp.useopacity) continue;
-        float* v = tc->film_sample.data() + film_->plane_offset(bp.plane);
+        float* v = tc->film_sample + film_->plane_offset(bp.plane);
         const float* f = front + film_->plane_offset(bp.plane);
         for (int c = 0; c < bp.components; ++c)
             v[c] = w[c] * f[c] + (1.f - w[c]) * v[c];
@@ -401,7 +400,7 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
     for (const auto& bp : buffers_) {
         if (bp.useopacity) continue;
         const int off = film_->plane_offset(bp.plane);
-        std::copy(front + off, front + off + bp.components, tc->film_sample.begin() + off);
+        std::copy(front + off, front + off + bp.components, tc->film_sample + off);
     }
     return true;
 }

@@ -84,7 +84,7 @@ bool SceneFixture::load(const std::string& text) {
     if (!frame_ || !frame_->prepare()) return false;
     ThreadContext::set_current(&frame_->main_context());
     // Shader calls made by hand write frame buffers into this eye sample.
-    frame_->main_context().film_sample = frame_->film().clear_sample();
+    frame_->main_context().own_film_sample(frame_->film().clear_sample());
     return true;
 }
 
@@ -168,7 +168,7 @@ float* SceneFixture::sample_buffer(const std::string& name) {
     auto& film = frame_->film();
     const int id = film.plane_id(name);
     if (id < 0) return nullptr;
-    return frame_->main_context().film_sample.data() + film.plane_offset(id);
+    return frame_->main_context().film_sample + film.plane_offset(id);
 }
 
 std::vector<float> rendered_rgba(std::string scene_text, int threads) {

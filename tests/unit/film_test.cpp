@@ -117,6 +117,47 @@ TEST(FilmResolve, BoxOfWidthOneIsThePixelMean) {
         }
 }
 
+// One sample per pixel under the default box goes into the planes a row at a time: each pixel
+// is its sample, a filtered -0 sums to +0 as in a tile, labels keep their bits, and pixels no
+// row reached keep their clear value.
+TEST(FilmResolve, RowsOfSinglesAreTheirSamples) {
+    Film film(5, 2, 1);
+    const int tag = film.add_plane("tag", 1, false, {7.0f});
+    ASSERT_FALSE(film.writes_samples()); // not cleared yet
+    film.clear();
+    ASSERT_TRUE(film.writes_samples());
+    const int size = film.sample_size();
+    std::vector<float> row(static_cast<size_t>(3 * size));
+    const uint32_t nan_label = 0x7fa00001u;
+    for (int i = 0; i < 3; ++i) {
+        float* s = &row[static_cast<size_t>(i * size)];
+        std::copy(film.clear_sample().begin(), film.clear_sample().end(), s);
+        float* c = s + film.plane_offset(Color);
+        c[0] = -0.0f, c[1] = 0.25f * i, c[2] = 2.0f, c[3] = 1.0f;
+        s[film.plane_offset(Depth)] = -0.0f; // unfiltered: kept as it is
+        store_label(s + film.plane_offset(Label), i == 1 ? nan_label : 40u + i);
+        s[film.plane_offset(tag)] = 10.0f + i;
+    }
+    film.write_samples(1, 4, 1, row.data());
+    EXPECT_THROW(film.write_samples(3, 6, 0, row.data()), std::out_of_range);
+    film.resolve();
+    for (int i = 0; i < 3; ++i) {
+        const float* c = film.pixel(Color, 1 + i, 1);
+        EXPECT_FALSE(std::signbit(c[0]));
+        EXPECT_EQ(c[1], 0.25f * i);
+        EXPECT_EQ(c[2], 2.0f);
+        EXPECT_TRUE(std::signbit(*film.pixel(Depth, 1 + i, 1)));
+        EXPECT_EQ(load_label(film.pixel(Label, 1 + i, 1)), i == 1 ? nan_label : 40u + i);
+        EXPECT_EQ(*film.pixel(tag, 1 + i, 1), 10.0f + i);
+    }
+    EXPECT_EQ(*film.pixel(tag, 0, 1), 7.0f);
+    EXPECT_EQ(*film.pixel(tag, 4, 0), 7.0f);
+    EXPECT_EQ(film.pixel(Color, 4, 1)[1], 0.0f);
+    Film wide(4, 1, 1, FilterSpec{FilterType::Gauss, 2.0f, 2.0f});
+    wide.clear();
+    EXPECT_FALSE(wide.writes_samples());
+}
+
 TEST(FilmResolve, ConstantStaysConstantUnderEveryFilterUpToTheBorder) {
     for (FilterType type : {FilterType::Box, FilterType::Triangle, FilterType::Gauss, FilterType::Mitchell,
                             FilterType::Lanczos})

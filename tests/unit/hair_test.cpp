@@ -51,7 +51,7 @@ miColor shade_at(SceneFixture& fx, const std::string& shader, float u, float v) 
         ADD_FAILURE() << "no quad";
         return {};
     }
-    fx.frame().main_context().film_sample = fx.frame().film().clear_sample();
+    fx.frame().main_context().own_film_sample(fx.frame().film().clear_sample());
     hit->bary[0] = u;
     hit->bary[1] = v;
     miColor c{0, 0, 0, 0};

@@ -122,12 +122,12 @@ Rgb pixel(SceneFixture& fx, const std::string& plane, int x = 1, int y = 2) {
 class DirectSample {
   public:
     explicit DirectSample(SceneFixture& fx) : fx_(fx), hit_(fx.probe_eye(2.f, 2.f)) {
-        fx.frame().main_context().film_sample = fx.frame().film().clear_sample();
+        fx.frame().main_context().own_film_sample(fx.frame().film().clear_sample());
     }
     miState* hit() const { return hit_; }
     float* buffer(const std::string& name) {
         auto& film = fx_.frame().film();
-        return fx_.frame().main_context().film_sample.data() + film.plane_offset(film.plane_id(name));
+        return fx_.frame().main_context().film_sample + film.plane_offset(film.plane_id(name));
     }
     Rgb value(const std::string& name) {
         const float* p = buffer(name);

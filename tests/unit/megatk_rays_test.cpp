@@ -403,10 +403,9 @@ TEST(MegaTKOcclusion, OpenPlaneEnclosedPointAndBentNormalSpaces) {
     auto& film = fx.frame().film();
     const char* space[] = {"world", "object", "camera"};
     for (int k = 0; k < 3; ++k) {
-        fx.frame().main_context().film_sample = film.clear_sample();
+        fx.frame().main_context().own_film_sample(film.clear_sample());
         expect_grey(shade(fx, space[k]), 1);
-        const float* b =
-            fx.frame().main_context().film_sample.data() + film.plane_offset(film.plane_id("tk_bent"));
+        const float* b = fx.frame().main_context().film_sample + film.plane_offset(film.plane_id("tk_bent"));
         EXPECT_NEAR(b[k], 1, 0.01) << space[k]; // x, y and z
         EXPECT_NEAR(b[0] * b[0] + b[1] * b[1] + b[2] * b[2], 1, 1e-5);
     }
