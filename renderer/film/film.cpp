@@ -516,6 +516,9 @@ void Film::write_samples(int x0, int x1, int y, const float* samples) {
             for (std::size_t c = 0; c < comps; ++c)
                 stream(dst + i * comps + c, tp.filtered ? 0.0f + src[i * size + c] : src[i * size + c]);
     }
+}
+
+void Film::end_writes() {
     _mm_sfence();
 }
 

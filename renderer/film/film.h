@@ -133,8 +133,11 @@ class Film {
         return box_only_ && spp() == 1 && cleared_ && !staged_;
     }
     // The samples of pixels [x0, x1) of row y, sample_size() floats each in pixel order, as
-    // those pixels' final values. Threads may write different pixels at the same time.
+    // those pixels' final values. Threads may write different pixels at the same time. The
+    // stores bypass the caches and are weakly ordered: a thread calls end_writes() after its last
+    // row, before another thread may read them (fencing every row stalls on each).
     void write_samples(int x0, int x1, int y, const float* samples);
+    void end_writes();
     // Hands a finished tile's samples over; thread-safe. Tiles are merged in the order given,
     // 0, 1, 2, ... The tile may be made again for other pixels afterwards.
     void merge_tile(Tile& tile, int order);

@@ -39,9 +39,7 @@ SamplePattern::SamplePattern(int spp) : spp_(spp), grid_(0) {
         ++grid_; // guard against sqrt rounding down
 }
 
-SamplePosition SamplePattern::position(int x, int y, int s) const {
-    if (spp_ == 1) return {static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f};
-
+SamplePosition SamplePattern::jittered(int x, int y, int s) const {
     // Spread the samples over the whole grid when spp is not a square, instead of filling the
     // bottom rows only.
     const long long cells = static_cast<long long>(grid_) * grid_;

@@ -15,9 +15,14 @@ class SamplePattern {
 
     int spp() const { return spp_; }
     // Raster position of sample s of pixel (x, y); always inside [x, x+1) x [y, y+1).
-    SamplePosition position(int x, int y, int s) const;
+    SamplePosition position(int x, int y, int s) const {
+        // One sample per pixel sits at its centre: inline, as the render loop asks for each.
+        if (spp_ == 1) return {static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f};
+        return jittered(x, y, s);
+    }
 
   private:
+    SamplePosition jittered(int x, int y, int s) const;
     int spp_;
     int grid_; // strata per axis
 };

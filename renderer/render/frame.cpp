@@ -499,6 +499,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         }
         done.fetch_add(1);
     }
+    if (writes_samples_) film_->end_writes();
     rays_traced_ += own.rays;
     eye_samples_ += own.samples;
     shadow_rays_ += own.shadow_rays;

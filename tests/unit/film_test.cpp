@@ -140,6 +140,7 @@ TEST(FilmResolve, RowsOfSinglesAreTheirSamples) {
     }
     film.write_samples(1, 4, 1, row.data());
     EXPECT_THROW(film.write_samples(3, 6, 0, row.data()), std::out_of_range);
+    film.end_writes();
     film.resolve();
     for (int i = 0; i < 3; ++i) {
         const float* c = film.pixel(Color, 1 + i, 1);
