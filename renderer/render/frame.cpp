@@ -333,7 +333,7 @@ void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& ban
     // same order as without packets.
     constexpr int K = GeometryScene::kPacket, kRows = kBandRows;
     const size_t band_size = size_t(kRows) * width * size_t(spp);
-    const size_t most_packets = (band_size + K - 1) / K + width; // blocks of each row may end short
+    const size_t most_packets = (band_size + K - 1) / K; // a packet may span blocks
     if (band.slots.size() < band_size) {
         band.slots.resize(band_size);
         band.lane.resize(band_size);
