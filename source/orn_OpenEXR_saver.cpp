@@ -567,7 +567,16 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
         if (tk[k].format && tk[k].index >= 0 && !image.add(state, tk_group(k, tk[k].index, *tk[k].format)))
             mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", orn::kTkBuffers[k].layer);
 
+    // An aborted frame leaves its channels partly zero: such a file must not replace a finished
+    // one of the same name.
+    if (mi_par_aborted()) {
+        mi_warning("orn_OpenEXR_saver(): rendering was aborted; %s not written, an older file is kept",
+                   path->c_str());
+        return miFALSE;
+    }
     insert_camera_attributes(image.header(), state, compression.name);
+    // Files of finished frames say so, for checks that must not pass a file of zeros.
+    image.header().insert("ornFrameComplete", Imf::IntAttribute(1));
     if (const auto reason = write_file(*path, image)) {
         mi_error("orn_OpenEXR_saver(): Error writing exr file. Please check your permission or free space.");
         mi_error("orn_OpenEXR_saver(): %s: %s", path->c_str(), reason->c_str());

@@ -269,6 +269,10 @@ int main(int argc, char** argv) {
                 std::printf("  %c: largest difference %.3g, mean %.3g\n", names[c], r.max_diff[size_t(c)],
                             r.mean_diff[size_t(c)]);
             std::printf("  pixels over 2e-5 + 1e-5 x |beauty|: %.4f%%\n", 100.0 * r.share_over);
+            for (const auto& w : r.warnings)
+                std::printf("  warning: %s\n", w.c_str());
+            for (const auto& f : r.failures)
+                std::printf("  not closed: %s\n", f.c_str());
             std::printf("  %s\n", r.ok ? "closed" : "NOT closed");
             if (!r.ok) status = 1;
         }
@@ -316,8 +320,8 @@ int main(int argc, char** argv) {
     }
     if (stop_signal) {
         std::fprintf(stderr,
-                     "ornrender: interrupted by %s: the frame is unfinished; its image files were not "
-                     "written, older ones are kept (output shaders such as the EXR saver still ran)\n",
+                     "ornrender: interrupted by %s: nothing was written for the unfinished frame (no "
+                     "image file, no output shader), so older files are kept\n",
                      stop_signal == SIGTERM ? "SIGTERM" : "SIGINT");
         return 128 + stop_signal;
     }

@@ -113,6 +113,9 @@ struct MaterialElement : Element {
 enum class LightType { Point = 0, Directional = 1, Spot = 2 };
 enum class AreaShape { None, Rectangle, Disc, Sphere };
 
+// Samples an area light takes at every shaded point; larger grids are scaled down to it.
+constexpr int kMaxAreaLightSamples = 4096;
+
 struct LightElement : Element {
     explicit LightElement(std::string n) : Element(miSCENE_LIGHT, std::move(n)) {}
     miTag shader = 0;
@@ -122,8 +125,8 @@ struct LightElement : Element {
     float spread = 0.f; // cosine of the spot's outer cone
     AreaShape area = AreaShape::None;
     std::array<float, 7> area_params{};
-    int samples_u = 1, samples_v = 1;
-    miColor energy{0, 0, 0, 0}; // photon energy
+    int samples_u = 1, samples_v = 1; // their product is at most kMaxAreaLightSamples
+    miColor energy{0, 0, 0, 0};       // photon energy
 };
 
 struct ObjectElement : Element {

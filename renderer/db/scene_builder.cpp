@@ -100,10 +100,21 @@ bool SceneBuilder::bind_code(Declaration& d, const scene::SourceLoc& loc) {
     const std::string& name = d.decl.name;
     auto fn = reinterpret_cast<ShaderFn>(modules_.find(name));
     if (!fn) return false;
+    // A module exports more than shaders (its handle setter, each shader's version, init and
+    // exit functions, object callbacks); called as a shader, such a function would get arguments
+    // it does not take. A shader is what comes with a version function of its own.
+    const auto version = reinterpret_cast<VersionFn>(modules_.find(name + "_version"));
+    if (!version) {
+        error(loc, "\"" + name +
+                       "\" of the linked module is not a shader (a shader comes with its version "
+                       "function \"" +
+                       name + "_version\"), so it cannot be declared as one");
+        return false;
+    }
     auto code = std::make_unique<ShaderCode>();
     code->name = name;
     code->fn = fn;
-    code->version = reinterpret_cast<VersionFn>(modules_.find(name + "_version"));
+    code->version = version;
     code->init = reinterpret_cast<InitFn>(modules_.find(name + "_init"));
     code->exit = reinterpret_cast<ExitFn>(modules_.find(name + "_exit"));
     if (code->version) {
@@ -382,8 +393,10 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
         return;
     }
     Declaration& d = de->declaration;
+    const size_t errors_before = errors_.size();
     if (!bind_code(d, s.loc)) {
-        error(s.loc, "shader \"" + s.decl_name + "\" is declared but no linked module provides it");
+        if (errors_.size() == errors_before)
+            error(s.loc, "shader \"" + s.decl_name + "\" is declared but no linked module provides it");
         failed_.insert(s.name);
         return;
     }
@@ -467,6 +480,21 @@ void SceneBuilder::on(const scene::LightStmt& s) {
     e->energy = {s.energy[0], s.energy[1], s.energy[2], 0.f};
     e->samples_u = std::max(1, s.samples_u);
     e->samples_v = std::max(1, s.samples_v);
+    // Every shaded point takes the whole grid: its size is counted in 64 bits (65536 x 65536
+    // overflows an int) and scaled down to the cap, keeping the grid's proportions.
+    const int64_t grid = int64_t(e->samples_u) * int64_t(e->samples_v);
+    if (e->area != AreaShape::None && grid > kMaxAreaLightSamples) {
+        const double f = std::sqrt(double(kMaxAreaLightSamples) / double(grid));
+        int nu = std::clamp(int(double(e->samples_u) * f), 1, kMaxAreaLightSamples);
+        const int nv = std::clamp(int(double(e->samples_v) * f), 1, kMaxAreaLightSamples / nu);
+        nu = std::min(nu, kMaxAreaLightSamples / nv);
+        warning(s.loc, "light \"" + s.name + "\": samples " + std::to_string(e->samples_u) + " " +
+                           std::to_string(e->samples_v) + " make " + std::to_string(grid) +
+                           " samples per shaded point, more than " + std::to_string(kMaxAreaLightSamples) +
+                           "; using " + std::to_string(nu) + " " + std::to_string(nv));
+        e->samples_u = nu;
+        e->samples_v = nv;
+    }
     add_named(std::move(e), s.loc);
 }
 

@@ -128,6 +128,9 @@ image::WriteSpec make_header(const Film& film, const OutputLayout& layout, const
     header.compression = request.compression;
     // The iff writer's run-length coding garbles runs of 16-bit alpha: iff files go out plain.
     if (layout.format == ImageFormat::Iff) header.compression = "none";
+    // Only a finished frame is ever written; the mark tells it from a file of zeros that some
+    // other writer left behind.
+    if (layout.format == ImageFormat::Exr) header.int_attributes.emplace_back(kFrameCompleteAttribute, 1);
     return header;
 }
 

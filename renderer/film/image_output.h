@@ -8,6 +8,10 @@ namespace orn::film {
 
 class Film;
 
+// Integer header attribute, 1 in every EXR file of a finished frame (the renderer's own and the
+// toolkit saver's); an interrupted frame writes no file at all.
+inline constexpr const char* kFrameCompleteAttribute = "ornFrameComplete";
+
 // One image file to write from a resolved film.
 struct OutputRequest {
     // Film planes read by the data types, in the same order; empty: each type reads its standard

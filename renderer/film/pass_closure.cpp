@@ -1,11 +1,17 @@
 #include "film/pass_closure.h"
 
 #include "common/atomic_file.h"
+#include "film/image_output.h"
 #include "image/image_library.h"
+
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfInputFile.h>
+#include <OpenEXR/ImfIntAttribute.h>
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace orn::film {
@@ -64,6 +70,17 @@ std::string write_png(const std::string& png_path, int w, int h, const std::vect
         return "cannot write \"" + png_path + "\": " + *why;
     if (auto err = file.commit()) return *err;
     return {};
+}
+
+// The header's finished-frame mark: its value, or nullopt where the file has none.
+std::optional<int> frame_complete_mark(const std::string& path) {
+    try {
+        Imf::InputFile file(path.c_str(), 1);
+        const auto* mark = file.header().findTypedAttribute<Imf::IntAttribute>(kFrameCompleteAttribute);
+        if (mark) return mark->value();
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -131,7 +148,22 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
         if (bad) ++over;
     }
     rep.share_over = n ? double(over) / double(n) : 0.0;
-    rep.ok = over == 0;
+
+    const auto mark = frame_complete_mark(path);
+    if (!mark)
+        rep.warnings.push_back(
+            std::string("the file has no \"") + kFrameCompleteAttribute +
+            "\" mark, so it may hold an unfinished frame (written by another program or an "
+            "older renderer)");
+    else if (*mark != 1)
+        rep.failures.push_back(std::string("the file marks its frame unfinished (\"") +
+                               kFrameCompleteAttribute + "\" " + std::to_string(*mark) + ")");
+    bool empty = true;
+    for (const char* b : {"R", "G", "B", "A"})
+        if (const auto* v = ch.get(b))
+            empty = empty && std::all_of(v->begin(), v->end(), [](float x) { return x == 0.f; });
+    if (empty) rep.failures.push_back("the beauty is empty (every pixel 0): an unfinished or failed frame?");
+    rep.ok = over == 0 && rep.failures.empty();
     return rep;
 }
 

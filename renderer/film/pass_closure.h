@@ -17,11 +17,16 @@ struct ClosureReport {
     int width = 0, height = 0;
     std::vector<std::string> used;    // layers that went into the sum
     std::vector<std::string> missing; // terms of the sum that the file does not hold
+    // Why the file cannot count as closed even where the sums agree (a frame marked unfinished,
+    // an empty beauty), and doubts that do not fail the check (no finished-frame mark).
+    std::vector<std::string> failures, warnings;
 };
 
 // beauty = shading + incand + indirect + reflect + refract + spec_shd x specular
 //          + amb_occlus x ambient, per channel; a pixel passes when
-// |beauty - rebuilt| <= absolute + relative x |beauty| for r, g and b.
+// |beauty - rebuilt| <= absolute + relative x |beauty| for r, g and b. A file whose header marks
+// the frame unfinished, or whose beauty is empty (every pixel 0), does not pass: a file of zeros
+// adds up trivially.
 ClosureReport check_pass_closure(const std::string& exr_path, double absolute = 2e-5, double relative = 1e-5);
 
 // A PNG that shows the colour and every layer of a multi-layer EXR side by side, each

@@ -40,6 +40,8 @@ OIIO::ImageSpec make_header(const WriteSpec& spec) {
     header.z_channel = spec.z_channel;
     if (spec.unassociated_alpha) header.attribute("oiio:UnassociatedAlpha", 1);
     if (!spec.compression.empty()) header.attribute("compression", spec.compression);
+    for (const auto& [name, value] : spec.int_attributes)
+        header.attribute(name, value);
     return header;
 }
 

@@ -2,7 +2,9 @@
 
 #include "core/hash.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace orn {
 
@@ -14,7 +16,8 @@ constexpr float kFar = 1e10f;
 
 int light_sample_count(const WorldLight& light) {
     if (light.light->area == AreaShape::None) return 1;
-    return std::max(1, light.light->samples_u) * std::max(1, light.light->samples_v);
+    const int64_t n = int64_t(std::max(1, light.light->samples_u)) * std::max(1, light.light->samples_v);
+    return int(std::min<int64_t>(n, kMaxAreaLightSamples));
 }
 
 LightSample sample_light(const WorldLight& wl, const miVector& point, int k, uint64_t seed) {

@@ -608,10 +608,15 @@ class OutputDirectory {
 void Frame::run_outputs() {
     const bool interrupted = aborted().load();
     for (const auto& o : *output_entries()) {
-        if (o.is_file && interrupted) {
-            // An unfinished picture must not replace a finished one under the final name.
-            Messages::emitf(Severity::Warning, "frame interrupted: %s not written",
-                            output_path(o.filename).c_str());
+        // An unfinished picture must not replace a finished one under the final name, and an
+        // output shader would write whatever the film holds (zeros where no bucket finished).
+        if (interrupted) {
+            if (o.is_file)
+                Messages::emitf(Severity::Warning, "frame interrupted: %s not written",
+                                output_path(o.filename).c_str());
+            else if (auto* fe = db_.get_as<FunctionElement>(o.shader, miSCENE_FUNCTION))
+                Messages::emitf(Severity::Warning, "frame interrupted: output shader \"%s\" not run",
+                                fe->function.name.c_str());
             continue;
         }
         if (o.is_file) {

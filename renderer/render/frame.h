@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 // An output image: a view of one resolved film plane, refreshed at every open.
 struct miImg_image {
@@ -111,7 +112,14 @@ class Frame final : public LightSource {
     // Segment shadows: from a shadow state's occluder on to the next one.
     miBoolean continue_shadow_segment(miColor* result, miState* state);
     miBoolean call_shadow_material(miColor* result, miState* state);
-    miBoolean call_shader(miFunction* f, void* result, miState* state);
+    // Calls `f` with `result` (`capacity` bytes). A shader whose declared result is larger (a
+    // record where the caller keeps a colour) writes into scratch memory of its own size, and
+    // the caller gets the leading `capacity` bytes.
+    miBoolean call_shader(miFunction* f, void* result, size_t capacity, miState* state);
+    template <class T> miBoolean call_shader(miFunction* f, T* result, miState* state) {
+        static_assert(!std::is_void_v<T>, "a result of unknown size needs its capacity");
+        return call_shader(f, result, sizeof(T), state);
+    }
     void* eval(miState* state, void* param);
     bool sample(double* out, int* instance, miState* state, int dim, miUint* n);
 

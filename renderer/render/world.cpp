@@ -2,7 +2,10 @@
 
 #include "render/frame.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace orn {
 
@@ -33,9 +36,12 @@ bool World::run_geometry_shader(Database& db, InstanceElement* inst, std::vector
     state.shader = &f;
     const bool incremental = db.incremental;
     db.incremental = false;
-    miTag result = miNULLTAG;
-    const miBoolean ok = code->fn(&result, &state, f.block());
+    // The result storage is as large as the declared result, whatever the shader returns.
+    std::vector<unsigned char> storage(std::max(sizeof(miTag), f.decl->result_bytes));
+    const miBoolean ok = code->fn(storage.data(), &state, f.block());
     db.incremental = incremental;
+    miTag result = miNULLTAG;
+    std::memcpy(&result, storage.data(), sizeof result);
     std::vector<miTag> items;
     if (auto* list = dynamic_cast<GeometryListElement*>(db.get(result)))
         items = list->items;

@@ -277,7 +277,7 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
     st->material = material;
 }
 
-miBoolean Frame::call_shader(miFunction* f, void* result, miState* state) {
+miBoolean Frame::call_shader(miFunction* f, void* result, size_t capacity, miState* state) {
     if (!f || !f->decl || !f->decl->code || !f->decl->code->fn) return miFALSE;
     ThreadContext* tc = ThreadContext::data(state).thread;
     if (tc->call_depth >= kMaxCallDepth) {
@@ -285,12 +285,25 @@ miBoolean Frame::call_shader(miFunction* f, void* result, miState* state) {
                         f->name.c_str(), kMaxCallDepth);
         return miFALSE;
     }
+    const size_t mark = tc->arena.mark();
+    void* out = result;
+    const size_t needed = f->decl->result_bytes;
+    if (needed > capacity) {
+        out = tc->arena.alloc(needed);
+        if (!out) {
+            Messages::emitf(Severity::Error, "shader \"%s\": out of scratch memory for its result",
+                            f->name.c_str());
+            return miFALSE;
+        }
+        std::memcpy(out, result, capacity);
+        std::memset(static_cast<unsigned char*>(out) + capacity, 0, needed - capacity);
+    }
     miFunction* saved = state->shader;
     state->shader = f;
-    const size_t mark = tc->arena.mark();
     ++tc->call_depth;
-    const miBoolean ok = f->decl->code->fn(result, state, f->block());
+    const miBoolean ok = f->decl->code->fn(out, state, f->block());
     --tc->call_depth;
+    if (out != result) std::memcpy(result, out, capacity);
     tc->arena.release(mark);
     state->shader = saved;
     return ok;
@@ -311,7 +324,7 @@ void* Frame::eval(miState* state, void* param) {
         return param;
     }
     std::memset(out, 0, bytes);
-    call_shader(c->target, out, state);
+    call_shader(c->target, out, bytes, state);
     return out;
 }
 

@@ -110,7 +110,9 @@ bool SceneFixture::call(const std::string& shader, void* result, miState* state)
         ADD_FAILURE() << "no shader instance named " << shader;
         return false;
     }
-    return frame_->call_shader(&fe->function, result, state) != miFALSE;
+    // The test hands storage for the shader's declared result.
+    const size_t bytes = fe->function.decl ? fe->function.decl->result_bytes : sizeof(miColor);
+    return frame_->call_shader(&fe->function, result, bytes, state) != miFALSE;
 }
 
 miColor SceneFixture::shade_hit(const std::string& shader, float rx, float ry, int type) {

@@ -233,7 +233,8 @@ TEST_F(Cli, VersionShaderListAndDescription) {
         << r.output;
     // every declared shader is built: the module's 37
     EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 37) << r.output;
-    EXPECT_NE(r.output.find("geofeather                   geometry   version 1"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("geofeather                   geometry   version 1"), std::string::npos)
+        << r.output;
     r = run("--describe orn_PointTK");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("color orn_PointTK, version 2"), std::string::npos) << r.output;
@@ -297,8 +298,9 @@ TEST_F(Cli, FirstSceneRendersWithAShortLog) {
 namespace {
 
 TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
-    // A tiny two-layer file whose beauty is shading + incandescence, then one that is off.
-    auto write_exr = [&](const std::string& name, float beauty) {
+    // A tiny two-layer file whose beauty is shading + incandescence, then one that is off, one
+    // marked unfinished and one of zeros, which adds up but holds no frame.
+    auto write_exr = [&](const std::string& name, float beauty, int complete = -1, float shading = 0.25f) {
         const std::string path = (dir_ / name).string();
         OIIO::ImageSpec spec(2, 1, 7, OIIO::TypeDesc::FLOAT);
         spec.channelnames = {"R",
@@ -308,8 +310,9 @@ TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
                              "orn_MegaTK_shading.g",
                              "orn_MegaTK_shading.b",
                              "orn_MegaTK_incand.r"};
-        const float px[14] = {beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f,
-                              beauty, 0.5f, 0.5f, 0.25f, 0.5f, 0.5f, 0.25f};
+        if (complete >= 0) spec.attribute("ornFrameComplete", complete);
+        const float g = shading * 2.f;
+        const float px[14] = {beauty, g, g, shading, g, g, 0.25f, beauty, g, g, shading, g, g, 0.25f};
         auto out = OIIO::ImageOutput::create(path);
         EXPECT_TRUE(out->open(path, spec));
         EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px));
@@ -321,10 +324,20 @@ TEST_F(Cli, CheckPassesReportsClosureAndFailsAboveTheTolerance) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("closed"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("not in the file"), std::string::npos) << r.output;
-    r = run("--check-passes " + write_exr("off.exr", 0.2501f));
+    EXPECT_NE(r.output.find("warning: the file has no \"ornFrameComplete\" mark"), std::string::npos)
+        << r.output;
+    r = run("--check-passes " + write_exr("off.exr", 0.2501f, 1));
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("NOT closed"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("100.0000%"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("warning:"), std::string::npos) << r.output;
+    r = run("--check-passes " + write_exr("unfinished.exr", 0.25f, 0));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("not closed: the file marks its frame unfinished"), std::string::npos)
+        << r.output;
+    r = run("--check-passes " + write_exr("zeros.exr", 0.f, 1, 0.f));
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("not closed: the beauty is empty"), std::string::npos) << r.output;
 }
 
 } // namespace

@@ -266,11 +266,11 @@ TEST(ScenePreparation, NamedOptionsAndEditedBufferSets) {
 
 namespace {
 
-TEST(Interrupt, AnAbortedFrameWritesNoImageButStillRunsItsOutputShaders) {
+TEST(Interrupt, AnAbortedFrameWritesNoImageAndRunsNoOutputShader) {
     const std::string file = orn::test::temp_path("aborted.exr");
     const std::string saved = orn::test::temp_path("saver.exr");
-    fs::remove(saved);
     std::ofstream(file) << "older";
+    std::ofstream(saved) << "older saver";
     SceneFixture fx;
     ASSERT_TRUE(fx.load(scene("output \"rgba\" \"exr\" \"" + file +
                               "\"\noutput \"orn_OpenEXR_saver\" (\"fileName\" \"" + saved +
@@ -284,11 +284,13 @@ TEST(Interrupt, AnAbortedFrameWritesNoImageButStillRunsItsOutputShaders) {
     fx.frame().finish();
     orn::Frame::aborted().store(false);
     EXPECT_FALSE(mi_par_aborted());
-    // the unfinished picture does not replace the older file; the output shader still ran
-    std::ifstream kept(file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "older");
+    // neither the renderer's file nor the saver's replaces the older one
+    for (const auto& [path, older] : {std::pair{file, "older"}, {saved, "older saver"}}) {
+        std::ifstream kept(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), older) << path;
+    }
     EXPECT_TRUE(messages.contains("frame interrupted: " + file + " not written")) << messages.all();
-    EXPECT_TRUE(fs::exists(saved));
+    EXPECT_TRUE(messages.contains("frame interrupted: output shader")) << messages.all();
 }
 
 } // namespace

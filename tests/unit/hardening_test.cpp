@@ -1,5 +1,6 @@
 // Hostile input: shader names bound to what the linked module itself defines, declarations
 // that would change a linked shader's parameter block, and files that are not regular files.
+#include "light/light_sampling.h"
 #include "support/scene_fixture.h"
 #include "support/scene_text.h"
 
@@ -24,6 +25,16 @@ TEST(Hardening, ShadersBindOnlyToTheLinkedModuleAndKeepTheirFirstBlock) {
         EXPECT_FALSE(fx.load(
             with_material("declare shader color \"abort\" () version 1 end declare\n", "\"abort\" ()")));
         EXPECT_TRUE(messages.contains("shader \"abort\" is declared but no linked module provides it"))
+            << messages.all();
+    }
+    // the module's other exports would be called with arguments they do not take
+    for (const std::string name : {"miSetModuleHandle", "orn_MegaTK_init", "orn_constant_version",
+                                   "orn_MegaTK_exit", "geofeather_cb"}) {
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_FALSE(fx.load(with_material("declare shader color \"" + name + "\" () version 1 end declare\n",
+                                           "\"" + name + "\" ()")));
+        EXPECT_TRUE(messages.contains("\"" + name + "\" of the linked module is not a shader"))
             << messages.all();
     }
     {
@@ -96,8 +107,11 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
             << messages.all();
     }
     {
-        // absurd depths and counts are bounded with a warning
-        std::string text = floor_scene("", "");
+        // absurd depths and counts are bounded with a warning; an area light's grid of 2^32
+        // samples (an int would overflow to 0) is scaled to 4096 in its proportions
+        std::string text = floor_scene(
+            plain_light("area", area_light({0, 0, 0}, "rectangle 1 0 0 0 1 0 samples 65536 16384"), "1 1 1"),
+            "\"area_i\"");
         text.replace(text.find("trace depth 4 4 8"), 17,
                      "trace depth 100000 4 8 \"finalgather\" on \"finalgather rays\" 1000000");
         SceneFixture fx;
@@ -107,6 +121,12 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
         EXPECT_TRUE(messages.contains("trace depth 100000 is more than 64; using 64")) << messages.all();
         EXPECT_TRUE(messages.contains("option \"finalgather rays\" 1e+06 is outside 1 to 4096; using 4096"))
             << messages.all();
+        EXPECT_TRUE(
+            messages.contains("light \"area\": samples 65536 16384 make 1073741824 samples per shaded "
+                              "point, more than 4096; using 128 32"))
+            << messages.all();
+        ASSERT_EQ(fx.frame().lights().size(), 1u);
+        EXPECT_EQ(orn::light_sample_count(fx.frame().lights()[0]), 4096);
     }
     {
         // reading stops at the first error: a broken camera transform is the only message, and

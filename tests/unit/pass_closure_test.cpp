@@ -58,6 +58,7 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         const auto r = orn::film::check_pass_closure(file.string());
         ASSERT_TRUE(r.error.empty()) << r.error;
         EXPECT_TRUE(r.missing.empty());
+        EXPECT_TRUE(r.warnings.empty() && r.failures.empty()); // the saver marks its finished frame
         EXPECT_TRUE(r.ok) << "opacity " << opacity << lens << ": largest differences " << r.max_diff[0] << " "
                           << r.max_diff[1] << " " << r.max_diff[2] << ", share over " << r.share_over;
         EXPECT_EQ(r.used.size(), 7u);

@@ -74,6 +74,33 @@ TEST(ShadingEngine, MatteAndTransparencyByModeAndRayType) {
     expect_rgb(r.out_transparency, 0, 0, 0);
 }
 
+TEST(ShadingEngine, ItsRecordFitsWhereverTheRendererCallsIt) {
+    // The shader writes four colours wherever it runs; a caller that keeps one colour (a mirror
+    // tracing a material, an environment, a lens) gets the first. A small panel behind the
+    // camera shows in the middle of the mirror, the environment around it.
+    const std::string se = "\"orn_maya_shadingengine\" (\"color\" 0.2 0.4 0.6 1, \"matte_mode\" 1)\n";
+    QuadScene s;
+    s.options = "samples 0 0 trace depth 1 1 2";
+    s.camera = "environment " + se;
+    s.defs =
+        "shader \"se\" " + se + "material \"se_m\" = \"se\" shadow = \"se\" end material\n" +
+        mega("mirror",
+             "\"reflect_on\" on, \"reflect_amount\" 1, \"reflect_color\" 1 1 1 1, \"reflect_samples\" 1") +
+        quad_object("panel", 5.f, 1.f) + "instance \"panel_i\" \"panel\" material \"se_m\" end instance\n";
+    s.material = "mirror_m";
+    s.instances = {"panel_i"};
+    for (const bool lens : {false, true}) {
+        if (lens) s.camera += "lens " + se;
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(s.text()));
+        for (const float r : {50.f, 2.f}) {
+            const miColor c = lens ? fx.through_lens(r, r) : fx.shade_hit("mirror", r, r);
+            expect_rgb(c, 0.2f, 0.4f, 0.6f);
+        }
+        fx.render();
+    }
+}
+
 TEST(PhotonBasic, StoresOnlyOnDiffuseSurfacesAndReflectsSpecularly) {
     // Photons travelling along -x meet the specular panel x - z = 4, which turns them straight
     // down onto the floor; there the bounced photons are stored when the floor is diffuse.
