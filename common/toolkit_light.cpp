@@ -1,5 +1,6 @@
 #include "common/toolkit_light.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace orn {
@@ -8,6 +9,20 @@ namespace {
 
 double shadow_scale(float transmission, double f) {
     return double(transmission) * (1.0 - f) + f;
+}
+
+// True the first time a light shader instance asks. A light without a category is evaluated for
+// every light ray of the frame; one warning per light says all there is to say. The instance's
+// user-pointer slot, which toolkit lights do not otherwise use, holds the flag; render threads
+// race for it, so it is set atomically.
+bool first_warning(miState* state) {
+    void** slot = nullptr;
+    if (!mi_query(miQ_FUNC_USERPTR, state, miNULLTAG, &slot) || !slot) return true;
+    static_assert(sizeof(std::atomic<void*>) == sizeof(void*) && std::atomic<void*>::is_always_lock_free);
+    auto* flag = reinterpret_cast<std::atomic<void*>*>(slot);
+    void* unset = nullptr;
+    static char warned;
+    return flag->compare_exchange_strong(unset, &warned);
 }
 
 } // namespace
@@ -46,7 +61,7 @@ miUint shadow_sample_count(miState* state, miInteger requested) {
 void copy_category(miState* state, miTag* category, const char* shader, ltk_record* record) {
     std::memset(record->category, 0, sizeof record->category);
     if (*category == miNULLTAG) {
-        mi_warning("%s: no light category specified.", shader);
+        if (first_warning(state)) mi_warning("%s: no light category specified.", shader);
         return;
     }
     const miTag tag = mi_eval_tag(category);

@@ -70,7 +70,7 @@ ORN_API int mi_exclusive_lightlist(int* n_lights, miTag** lights, miState* state
 ORN_API miBoolean mi_sample_light(miColor* result, miVector* dir, miScalar* dot_nl, miState* state,
                                   miTag light, miInteger* samples) {
     Frame* f = frame_of(state);
-    if (!f || !result || !samples || !state->cache) return miFALSE;
+    if (!f || !result || !samples || !state->cache || Frame::stopping()) return miFALSE;
     const WorldLight* found = first_light_for_tag(f->world().lights(), light);
     if (!found) return miFALSE;
     const WorldLight& wl = *found;

@@ -3,6 +3,7 @@
 #include "core/messages.h"
 #include "film/image_output.h"
 #include "photon/photon_map.h"
+#include "render/category_check.h"
 #include "texture/texture_store.h"
 
 #include <algorithm>
@@ -204,6 +205,7 @@ void Frame::exit_shaders() {
 
 bool Frame::prepare() {
     run_calls();
+    if (mode_ != Mode::Merge) warn_category_mismatches(db_, world_);
     setup_buffers();
     // A part writes no output; the merge checks them where it writes them.
     if (mode_ != Mode::Part && !check_outputs()) return false;

@@ -164,8 +164,10 @@ class Frame final : public LightSource {
     miImg_image* open_image(miUint n);
     FramebufferElement* framebuffers() const;
 
-    // Set by an interrupt; the frame stops taking new buckets.
+    // Set by an interrupt; the frame stops taking new buckets, and in the buckets under way
+    // traces and sample loops end at once, so even an expensive bucket stops within moments.
     static std::atomic<bool>& aborted();
+    static bool stopping() { return aborted().load(std::memory_order_relaxed); }
 
     // Scratch state for calling one shader outside a render (tests, init and exit).
     ThreadContext& main_context() { return *main_context_; }

@@ -9,7 +9,7 @@ namespace orn {
 
 miBoolean Frame::call_light(miColor* result, miState* state, const WorldLight& wl, const LightSample& ls) {
     auto* fe = db_.get_as<FunctionElement>(wl.light->shader, miSCENE_FUNCTION);
-    if (!fe) return miFALSE;
+    if (!fe || stopping()) return miFALSE;
     ThreadContext* tc = ThreadContext::data(state).thread;
     miState* st = tc->child_of(state, miRAY_LIGHT);
     if (!st) return miFALSE;
@@ -49,6 +49,7 @@ float shadow_ray_length(const miState* state, const miVector& to_light) {
 } // namespace
 
 miBoolean Frame::trace_shadow(miColor* result, miState* state) {
+    if (stopping()) return miFALSE;
     if (!state->options || state->options->shadow == 0) return miTRUE;
     const miVector start = state->point;
     const miVector dir = normalized(-state->dir);

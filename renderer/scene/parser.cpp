@@ -21,6 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kMaxIncludeDepth = 32;
+// Files read for one scene, counting every $include again: a few files that each include the
+// next several times would otherwise multiply into billions of reads.
+constexpr int kMaxIncludedFiles = 10000;
 
 bool read_file(const fs::path& path, std::string& text) {
     std::error_code ec;
@@ -42,6 +45,7 @@ struct ParseSession {
     const ParseOptions& options;
     std::vector<Statement>& out;
     int anonymous_shaders = 0;
+    int included_files = 0;
 };
 
 class FileParser {
@@ -111,6 +115,8 @@ void FileParser::statement() {
         {"color", &FileParser::color_tex},   {"scalar", &FileParser::scalar_tex},
     };
     const Token t = in_.peek();
+    if (session_.options.cancel && session_.options.cancel->load(std::memory_order_relaxed))
+        TokenStream::fail(t.loc, "interrupted while reading the scene");
     if (t.kind != Token::Kind::Word) in_.fail_expected("a statement", "");
     for (const auto& [keyword, fn] : kStatements) {
         if (t.text == keyword) {
@@ -136,6 +142,10 @@ void FileParser::include(const SourceLoc& loc) {
     if (depth_ >= kMaxIncludeDepth)
         TokenStream::fail(loc, "include files nested more than " + std::to_string(kMaxIncludeDepth) +
                                    " deep (does " + in_quotes(name) + " include itself?)");
+    if (++session_.included_files > kMaxIncludedFiles)
+        TokenStream::fail(loc, "more than " + std::to_string(kMaxIncludedFiles) +
+                                   " include files read for one scene (do files include each other "
+                                   "over and over?)");
     std::vector<fs::path> dirs;
     if (fs::path(name).is_absolute()) {
         dirs.emplace_back();

@@ -419,6 +419,7 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
 }
 
 miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, const miVector& dir) {
+    if (stopping()) return miFALSE;
     const miOptions* o = state->options;
     const bool reflect = type == miRAY_REFLECT;
     if (o) {
@@ -478,6 +479,7 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
 // A continue ray carries on behind the hit as if the surface were not there: the same type,
 // direction and levels, so the next hit is shaded as this one would have been.
 miBoolean Frame::trace_continue(miColor* result, miState* state) {
+    if (stopping()) return miFALSE;
     ThreadContext* tc = ThreadContext::data(state).thread;
     miState* st = tc->child_of(state, state->type);
     if (!st) {
@@ -503,6 +505,7 @@ miBoolean Frame::trace_continue(miColor* result, miState* state) {
 }
 
 miBoolean Frame::trace_probe(miState* state, const miVector& dir, const miVector& org) {
+    if (stopping()) return miFALSE;
     ThreadContext* tc = ThreadContext::data(state).thread;
     // A probe sees no farther than the state's ray falloff reaches.
     const double fstop = ThreadContext::data(state).falloff_stop;
@@ -552,7 +555,7 @@ bool Frame::sample(double* out, int* instance, miState* state, int dim, miUint* 
         rd.loop_instance = instance;
         rd.loop_seed = hash64(rd.path, 0x100000000ULL + ++rd.sample_calls);
     }
-    if (*instance < 0 || miUint(*instance) >= *n) return false;
+    if (*instance < 0 || miUint(*instance) >= *n || stopping()) return false;
     const double k = *instance, count = *n;
     out[0] = (k + unit_double(hash64(rd.loop_seed, uint64_t(*instance)))) / count;
     for (int d = 1; d < dim; ++d) {

@@ -278,6 +278,14 @@ TEST(Interrupt, AnAbortedFrameWritesNoImageAndRunsNoOutputShader) {
     orn::test::MessageCapture messages;
     orn::Frame::aborted().store(true);
     EXPECT_TRUE(mi_par_aborted());
+    {
+        // in a bucket under way, sample loops (and traces) end at once
+        miState* r = fx.root(4, 4);
+        double point[2];
+        int instance = 0;
+        miUint n = 64;
+        EXPECT_FALSE(mi_sample(point, &instance, r, 2, &n));
+    }
     fx.render();
     // no bucket was taken: the colour keeps its clear value
     EXPECT_EQ(fx.frame().film().pixel(orn::film::Color, 4, 4)[0], 0.f);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -347,6 +348,38 @@ TEST(MegaTKLights, CategoriesSelectToolkitLightsAndPlainLightsLightEverything) {
     expect_rgb(shade_with(fx, "rim_c"), 0, 1, 1);  // rim + plain
     expect_rgb(shade_with(fx, "none_c"), 0, 0, 1); // a component without category takes no named light
     expect_rgb(shade_with(fx, "dark_c"), 0, 0, 0); // a light that emits no diffuse light
+}
+
+TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {
+    auto warnings = [](const std::string& material) {
+        Scene s;
+        s.defs = toolkit_light("key", kN, "1 0 0", 1.0, "key") +
+                 toolkit_light("fill", kN, "0 1 0", 1.0, "fill") +
+                 mega("typo", "\"diffuse_on\" on, \"diffuse_category\" \"Key\"") + mega("none", "") +
+                 "material \"mat\" = \"" + material + "\" end material\n";
+        s.placed = {"key_i", "fill_i"};
+        SceneFixture fx;
+        MessageCapture messages;
+        EXPECT_TRUE(fx.load(s.text()));
+        return messages.of(orn::Severity::Warning);
+    };
+    auto has = [](const std::vector<std::string>& all, const std::string& text) {
+        return std::count_if(all.begin(), all.end(),
+                             [&](const std::string& m) { return m.find(text) != std::string::npos; });
+    };
+    const auto typo = warnings("typo");
+    EXPECT_EQ(has(typo, "material \"mat\": no light has the category \"Key\" of its \"diffuse_category\" (a "
+                        "light has \"key\": only the case differs)"),
+              1);
+    EXPECT_EQ(has(typo, "light \"key_i\": no material component names its category \"key\" (a material "
+                        "names \"Key\": only the case differs)"),
+              1);
+    EXPECT_EQ(has(typo, "light \"fill_i\": no material component names its category \"fill\", so it"), 1);
+    // every light has a category and the material names none: nothing lights it
+    const auto none = warnings("none");
+    EXPECT_EQ(has(none, "material \"mat\" names no light category, so the lights with one (\"key_i\", "
+                        "\"fill_i\") do not light it; it renders black"),
+              1);
 }
 
 TEST(MegaTKLights, LightModesChooseTheLightList) {

@@ -415,6 +415,24 @@ TEST(SceneReader, IncludesAreSplicedInPlace) {
     const ParseResult deep = parse_file(loop.string(), {});
     EXPECT_FALSE(deep.ok);
     EXPECT_NE(first_error(deep).find("nested more than 32 deep"), std::string::npos) << first_error(deep);
+
+    // Fan-out: 5 files each including the next 10 times would read 10^5 files; the 10,001st
+    // read is refused. An interrupt stops the reading at the next statement.
+    for (int level = 0; level < 5; ++level) {
+        std::string text;
+        for (int k = 0; k < 10; ++k)
+            text += "$include \"f" + std::to_string(level + 1) + ".mi\"\n";
+        dir.write("f" + std::to_string(level) + ".mi", text);
+    }
+    dir.write("f5.mi", "link \"x.so\"\n");
+    const ParseResult fan = parse_file((dir.path() / "f0.mi").string(), {});
+    EXPECT_NE(first_error(fan).find("more than 10000 include files read for one scene"), std::string::npos)
+        << first_error(fan);
+    const std::atomic<bool> interrupted{true};
+    ParseOptions cancelled;
+    cancelled.cancel = &interrupted;
+    EXPECT_EQ(first_error(parse_file(main.string(), cancelled)),
+              main.string() + ":1:1: error: interrupted while reading the scene");
 }
 
 const char* kQuadObj = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
