@@ -196,6 +196,16 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer
         expect_rgb(rgb(fx.sample_buffer("tk_diff_occl")), {1, 1, 1}, what + " no occlusion");
         EXPECT_NEAR(fx.sample_buffer("tk_z")[0], 0.5, 1e-6) << "distance 5 of 0 to 10";
     }
+    // Light from behind at L·N = −0.5 wraps round the hair: 0.3 − 0.7 × (−0.5) × diffuse_backlight.
+    QuadScene q;
+    q.defs = hair("b", "\"diffuse\" on, \"diffuse_weight\" 1, \"diffuse_backlight\" 0.5, "
+                       "\"root_color\" 0.5 0.5 0.5, \"tip_color\" 0.5 0.5 0.5, \"light_mode\" 4") +
+             plain_light("key", directional({std::sin(kPi / 3), 0, -std::cos(kPi / 3)}), "1 1 1");
+    q.material = "b_m";
+    q.instances = {"key_i"};
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(q.text()));
+    expect_rgb(shade_at(fx, "b", 0.5f, 0.5f), Rgb{1, 1, 1} * (0.5 * (0.3 + 0.35 * 0.5)), "light from behind");
 }
 
 TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
