@@ -32,6 +32,15 @@ TEST(FisheyeLens, NoAmountIsThePlainEyeRayAndFullAmountBendsByThePixelDistance) 
     const double dx = 0.5 / std::sqrt(1.25), fx = dx / 16.0;
     EXPECT_NEAR(full.through_lens(75.f, 50.f).r, 5.0 / std::sqrt(1.0 - fx * fx), 1e-4);
     EXPECT_NEAR(plain.shade(75.f, 50.f).r, 5.0 * std::sqrt(1.25), 1e-4);
+
+    // An image twice as wide as high: raster (90, 90) is the ray (0.8, 0.4, -1), whose
+    // ny = 0.5 x 0.4 x aspect 2 equals nx = 0.4, so g = 0.32.
+    QuadScene wide_scene = depth_through("\"fisheye_amount\" 1");
+    wide_scene.camera += "aspect 2\n";
+    SceneFixture wide;
+    ASSERT_TRUE(wide.load(wide_scene.text()));
+    const double len = std::sqrt(1.8), gx = 0.32 * 0.8 / len, gy = 0.32 * 0.4 / len;
+    EXPECT_NEAR(wide.through_lens(90.f, 90.f).r, 5.0 / std::sqrt(1.0 - gx * gx - gy * gy), 1e-4);
 }
 
 QuadScene environment_scene(const std::string& params) {
