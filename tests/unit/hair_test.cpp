@@ -67,7 +67,8 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
              hair("flat", "\"transparency\" on, \"root_transparency\" 0, \"tip_transparency\" 1, "
                           "\"transparency_position\" 0.3, \"transparency_spread\" 0") +
              hair("ramp", "\"transparency\" on, \"root_transparency\" 0, \"tip_transparency\" 1, "
-                          "\"transparency_position\" 0.5, \"transparency_spread\" 0.5");
+                          "\"transparency_position\" 0.5, \"transparency_spread\" 0.5") +
+             hair("least", "\"transparency\" on, \"transparency_min_color\" 0.1 0.6 0.2");
     q.material = "edge_m";
     MessageCapture messages;
     SceneFixture fx;
@@ -87,6 +88,8 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
     EXPECT_NEAR(shade_at(fx, "flat", 0.5f, 0.95f).a, 0.7f, 1e-6);
     // Spread 0.5 around 0.5: smooth(v); at v = 0.25, 3/16 − 2/64 = 0.15625.
     EXPECT_NEAR(shade_at(fx, "ramp", 0.5f, 0.25f).a, 1.f - 0.15625f, 1e-6);
+    // An opaque hair is at least as transparent as the largest channel of the lower bound.
+    EXPECT_NEAR(shade_at(fx, "least", 0.5f, 0.5f).a, 0.4f, 1e-6);
 }
 
 // Layers at z = -5, -6, ... each with its own material; the first is the quad of QuadScene.
@@ -298,6 +301,11 @@ TEST(HairTKShadow, TintAndTransparency) {
                                   "\"shadow_color_weight\" 1, \"transparency\" on, \"root_transparency\" "
                                   "0.5, \"tip_transparency\" 0.5, \"transparency_weight\" 1"),
                0.6f, 0.7f, 0.8f, 1e-6f);
+    // an opaque hair with a lower bound on its transparency, channel by channel
+    expect_rgb(light_through_hair(
+                   tint + "\"shadow_color_weight\" 1, \"transparency\" on, \"transparency_min_color\" "
+                          "0.2 0.6 0.4, \"transparency_weight\" 1"),
+               0.36f, 0.76f, 0.76f, 1e-6f);
     // a light filter that names no light leaves the light untouched
     expect_rgb(light_through_hair(tint + "\"shadow_color_weight\" 1, \"light_mode\" 0"), 1.f, 1.f, 1.f);
 }
