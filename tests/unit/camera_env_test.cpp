@@ -104,12 +104,12 @@ TEST(EyeTexture, PupilSlitAndSclera) {
     // is half way, where the smooth step is 1/2.
     expect_color(eye_at(f, 0.6f, 0.625f), 0.5f, 0.5f, 1.f, 0.6f);
 
-    // A slit of 0.5 keeps radius 0.2 at angle 0 and narrows it to 0.1 at a quarter turn.
+    // A slit of 0.75 keeps radius 0.2 at angle 0 and narrows it to 0.05 at a quarter turn.
     SceneFixture slit;
-    ASSERT_TRUE(slit.load(eye_scene(", \"pupil_slit\" 0.5").text()));
+    ASSERT_TRUE(slit.load(eye_scene(", \"pupil_slit\" 0.75").text()));
     expect_rgb(eye_at(slit, 0.f, 0.925f), 1.f, 0.f, 0.f);
-    expect_rgb(eye_at(slit, 0.25f, 0.925f), 0.f, 0.f, 0.f);
-    expect_rgb(eye_at(slit, 0.25f, 0.96f), 1.f, 0.f, 0.f);
+    expect_rgb(eye_at(slit, 0.25f, 0.95f), 0.f, 0.f, 0.f);
+    expect_rgb(eye_at(slit, 0.25f, 0.985f), 1.f, 0.f, 0.f);
 
     // A slit of 1 closes the pupil to nothing and the slit circle is undefined: it stays round.
     SceneFixture closed;
