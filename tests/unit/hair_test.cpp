@@ -209,6 +209,23 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer
     SceneFixture fx;
     ASSERT_TRUE(fx.load(q.text()));
     expect_rgb(shade_at(fx, "b", 0.5f, 0.5f), Rgb{1, 1, 1} * (0.5 * (0.3 + 0.35 * 0.5)), "light from behind");
+
+    // The second lobe (red) around H = (L + V)/|L + V| as the first above, the third (green)
+    // around (L − V)/|L − V|, whose H·T = sin 60° gives x = acos table[int(0.25 × 1023)];
+    // forward scattering 0.25 with m = 0.7 L·V + 0.3 = 0.65 weighs them 0.9125 and 0.8375.
+    QuadScene lobes;
+    lobes.defs =
+        hair("s", "\"specular\" on, \"specular_weight\" 1, \"secondary_color\" 1 0 0, "
+                  "\"secondary_glossiness\" 8, \"backscatter_color\" 0 1 0, "
+                  "\"backscatter_glossiness\" 8, \"forward_scatter_weight\" 0.25, \"light_mode\" 4") +
+        plain_light("key", directional(to_light), "1 1 1");
+    lobes.material = "s_m";
+    lobes.instances = {"key_i"};
+    SceneFixture lf;
+    ASSERT_TRUE(lf.load(lobes.text()));
+    const double x3 = std::acos(255.0 / 1023.0);
+    expect_rgb(shade_at(lf, "s", 0.5f, 0.5f), {lobe * 0.9125, std::exp(-x3 * x3 / 2.0) * 0.8375, 0},
+               "second and third lobes");
 }
 
 TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
