@@ -32,6 +32,15 @@ TEST(FisheyeLens, NoAmountIsThePlainEyeRayAndFullAmountBendsByThePixelDistance) 
     const double dx = 0.5 / std::sqrt(1.25), fx = dx / 16.0;
     EXPECT_NEAR(full.through_lens(75.f, 50.f).r, 5.0 / std::sqrt(1.0 - fx * fx), 1e-4);
     EXPECT_NEAR(plain.shade(75.f, 50.f).r, 5.0 * std::sqrt(1.25), 1e-4);
+
+    // An image twice as wide as high: raster (90, 90) is the ray (0.8, 0.4, -1), whose
+    // ny = 0.5 x 0.4 x aspect 2 equals nx = 0.4, so g = 0.32.
+    QuadScene wide_scene = depth_through("\"fisheye_amount\" 1");
+    wide_scene.camera += "aspect 2\n";
+    SceneFixture wide;
+    ASSERT_TRUE(wide.load(wide_scene.text()));
+    const double len = std::sqrt(1.8), gx = 0.32 * 0.8 / len, gy = 0.32 * 0.4 / len;
+    EXPECT_NEAR(wide.through_lens(90.f, 90.f).r, 5.0 / std::sqrt(1.0 - gx * gx - gy * gy), 1e-4);
 }
 
 QuadScene environment_scene(const std::string& params) {
@@ -95,12 +104,12 @@ TEST(EyeTexture, PupilSlitAndSclera) {
     // is half way, where the smooth step is 1/2.
     expect_color(eye_at(f, 0.6f, 0.625f), 0.5f, 0.5f, 1.f, 0.6f);
 
-    // A slit of 0.5 keeps radius 0.2 at angle 0 and narrows it to 0.1 at a quarter turn.
+    // A slit of 0.75 keeps radius 0.2 at angle 0 and narrows it to 0.05 at a quarter turn.
     SceneFixture slit;
-    ASSERT_TRUE(slit.load(eye_scene(", \"pupil_slit\" 0.5").text()));
+    ASSERT_TRUE(slit.load(eye_scene(", \"pupil_slit\" 0.75").text()));
     expect_rgb(eye_at(slit, 0.f, 0.925f), 1.f, 0.f, 0.f);
-    expect_rgb(eye_at(slit, 0.25f, 0.925f), 0.f, 0.f, 0.f);
-    expect_rgb(eye_at(slit, 0.25f, 0.96f), 1.f, 0.f, 0.f);
+    expect_rgb(eye_at(slit, 0.25f, 0.95f), 0.f, 0.f, 0.f);
+    expect_rgb(eye_at(slit, 0.25f, 0.985f), 1.f, 0.f, 0.f);
 
     // A slit of 1 closes the pupil to nothing and the slit circle is undefined: it stays round.
     SceneFixture closed;

@@ -18,7 +18,8 @@ constexpr float kOnlyB = 61.4f;
 
 std::string csg_scene(const std::string& csg_params, const std::string& shadow = "segments",
                       const std::string& extra = "", const std::string& extra_names = "",
-                      const std::string& a_transform = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1") {
+                      const std::string& a_transform = "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1",
+                      const std::string& b_transform = "1 0 0 0 0 1 0 0 0 0 1 0 -0.8 0 6.6 1") {
     const std::string sphere = std::string("object \"ball\" visible shadow trace file \"") + ORN_SOURCE_DIR +
                                "/scenes/meshes/sphere.obj\" end object\n";
     return module_preamble() + "options \"opt\" samples 0 0 trace depth 4 4 8 shadow " + shadow +
@@ -33,10 +34,9 @@ std::string csg_scene(const std::string& csg_params, const std::string& shadow =
            "instance \"a_i\" \"ball\" material \"csg_m\" transform " +
            a_transform +
            " end instance\n"
-           "instance \"b_i\" \"ball\" material \"csg_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 -0.8 0 6.6 1 "
-           "end instance\n" +
-           extra + "instgroup \"root\" \"cam_i\" \"a_i\" \"b_i\" " + extra_names +
-           " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+           "instance \"b_i\" \"ball\" material \"csg_m\" transform " +
+           b_transform + " end instance\n" + extra + "instgroup \"root\" \"cam_i\" \"a_i\" \"b_i\" " +
+           extra_names + " end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
 }
 
 // A directional toolkit light travelling along `direction` and a floor at z = -9 that shows
@@ -109,26 +109,39 @@ TEST(CSG, UnionDifferenceAndIntersectionShadeOnlyTheBoundary) {
         << messages.all();
 }
 
-TEST(CSG, DetectInsideFindsTheCameraInsideA) {
-    // A grows to radius 10 around the camera, so B lies inside it and B minus A is empty. Only
-    // the look back from each hit tells that the ray starts inside A: without it, B's front is
-    // taken for a boundary.
-    const std::string big_a = "0.1 0 0 0 0 0.1 0 0 0 0 0.1 0 0 0 0 1";
-    for (bool detect : {true, false}) {
-        SCOPED_TRACE(detect);
+TEST(CSG, DetectInsideFindsTheCameraInsideEitherSolid) {
+    // One solid grows to radius 10 around the camera, the other, a unit sphere, lies inside
+    // it; the operation is B minus A. Only the look back from each hit tells that the ray
+    // starts inside the big one.
+    const std::string big = "0.1 0 0 0 0 0.1 0 0 0 0 0.1 0 0 0 0 1";
+    struct Case {
+        bool big_a, detect;
+        float colour[3];
+        int hits;
+        float last_z;
+    };
+    const Case cases[] = {
+        // Inside A, B lies within A and B minus A is empty: B's front and back, then A's wall.
+        // Without the look back, B's front is taken for a boundary.
+        {true, true, {0, 0, 0}, 3, -10.f},
+        {true, false, {0, 0.5f, 1}, 1, -6.f},
+        // Inside B, A's front is the wall of the cavity A cuts, shaded with A's colour (its one
+        // child the look back's hit on B's wall behind the camera). Without the look back, A is
+        // passed through and B's far wall is taken for a boundary.
+        {false, true, {1, 0.5f, 0}, 2, 10.f},
+        {false, false, {0, 0.5f, 1}, 3, -10.f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.big_a ? "inside A" : "inside B") + (c.detect ? ", detect" : ""));
         SceneFixture fx;
         ASSERT_TRUE(
-            fx.load(csg_scene(std::string("\"operation\" 1, \"detect_inside\" ") + (detect ? "on" : "off"),
-                              "segments", "", "", big_a)));
+            fx.load(csg_scene(std::string("\"operation\" 1, \"detect_inside\" ") + (c.detect ? "on" : "off"),
+                              "segments", "", "", c.big_a ? big : "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1",
+                              c.big_a ? "1 0 0 0 0 1 0 0 0 0 1 0 -0.8 0 6.6 1" : big)));
         const Traced t = trace(fx, 50.f);
-        if (detect) {
-            expect_rgb(t.color, 0, 0, 0);
-            EXPECT_EQ(t.hits, 3); // B's front and back, then A's wall
-            EXPECT_NEAR(t.last_z, -10.f, 0.05f);
-        } else {
-            expect_rgb(t.color, 0, 0.5f, 1);
-            EXPECT_EQ(t.hits, 1);
-        }
+        expect_rgb(t.color, c.colour[0], c.colour[1], c.colour[2]);
+        EXPECT_EQ(t.hits, c.hits);
+        EXPECT_NEAR(t.last_z, c.last_z, 0.05f);
     }
 }
 

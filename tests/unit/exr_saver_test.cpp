@@ -265,17 +265,19 @@ TEST(ExrSaverHeader, CompressionCodesSelectTheMethodAndItsName) {
 
 TEST(ExrSaverHeader, CameraAttributes) {
     const std::string path = temp_path("camera.exr");
-    // world to camera moves the world by (0, -1, -10): the camera stands at (0, 1, 10)
-    SavedFrame f(
-        scene(file_param(path) + all_standard(1), "", "transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 -10 1"));
+    // world to camera moves the world by (0, -1, -10): the camera stands at (0, 1, 10); a focal
+    // length of 2 and an aperture of 1.5 (a later value replaces the first)
+    SavedFrame f(scene(file_param(path) + all_standard(1), "focal 2 aperture 1.5\n",
+                       "transform 1 0 0 0 0 1 0 0 0 0 1 0 0 -1 -10 1"));
     ASSERT_TRUE(f.loaded);
     ASSERT_TRUE(f.save());
     ExrRead exr(path);
     EXPECT_EQ(exr.attr<Imf::StringAttribute>("comments"),
               "Created using mental ray orn_OpenEXR_saver shader");
-    EXPECT_EQ(exr.attr<Imf::FloatAttribute>("aperture"), 1.f);
-    EXPECT_EQ(exr.attr<Imf::FloatAttribute>("focal"), 25.400051f);
-    EXPECT_NEAR(exr.attr<Imf::FloatAttribute>("angleOfView"), 53.1301024, 1e-4); // 2 atan(1/2) in degrees
+    EXPECT_EQ(exr.attr<Imf::FloatAttribute>("aperture"), 1.5f);
+    EXPECT_EQ(exr.attr<Imf::FloatAttribute>("focal"), 2.f * 25.400051f);
+    // 2 atan(1.5 / 2 / 2) in degrees
+    EXPECT_NEAR(exr.attr<Imf::FloatAttribute>("angleOfView"), 2.0 * std::atan(0.375) * 180.0 / M_PI, 1e-4);
     EXPECT_EQ(exr.attr<Imf::FloatAttribute>("clipNear"), 0.5f);
     EXPECT_EQ(exr.attr<Imf::FloatAttribute>("clipFar"), 200.f);
     EXPECT_EQ(exr.attr<Imf::M44fAttribute>("cameraTransform"),

@@ -13,14 +13,15 @@ using namespace orn::test;
 
 namespace {
 
-// A straight hair along x from -3 to 3 at height y in the plane z, radius r, as one segment of
-// `degree`; every vertex carries a texture (0.2, 0.4, 0.6, alpha) with alpha 1, 0.9, ... from
-// the root, and an end position 0.5 further along +x.
-std::string straight_hair(float y, float z, float r, int degree = 3) {
-    const int n = degree + 1;
+// A straight hair along x from -3 to 3 at height y in the plane z, radius r, as `segments`
+// segments of `degree` with evenly spaced vertices; every vertex carries a texture
+// (0.2, 0.4, 0.6, alpha) with alpha 1, 0.9, ... from the root, and an end position 0.5 further
+// along +x.
+std::string straight_hair(float y, float z, float r, int degree = 3, int segments = 1) {
+    const int n = degree * segments + 1;
     std::string s;
     for (int i = 0; i < n; ++i) {
-        const float x = -3.f + 6.f * float(i) / float(degree);
+        const float x = -3.f + 6.f * float(i) / float(n - 1);
         const std::string p = std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z);
         s += p + " " + std::to_string(r) + " 0.2 0.4 0.6 " + std::to_string(1.0 - 0.1 * i) + " " +
              std::to_string(x + 0.5f) + " " + std::to_string(y) + " " + std::to_string(z) + "\n";
@@ -50,10 +51,10 @@ std::string hair_instance(const std::string& object) {
 TEST(HairGeometry, AHitOnAHairFillsTheStateAlongAndAcrossIt) {
     for (int degree : {1, 2, 3}) {
         SCOPED_TRACE("degree " + std::to_string(degree));
-        const int per_hair = (degree + 1) * 11;
-        // hair 0 in front of the camera's centre ray, hair 1 above it
+        // hair 0 in front of the camera's centre ray, hair 1 above it, each of three segments
+        const int vertices = 3 * degree + 1, per_hair = vertices * 11;
         const std::string data =
-            straight_hair(0.f, -3.f, 0.1f, degree) + straight_hair(0.6f, -3.f, 0.1f, degree);
+            straight_hair(0.f, -3.f, 0.1f, degree, 3) + straight_hair(0.6f, -3.f, 0.1f, degree, 3);
         const std::string obj =
             hair_object("h", data, 2 * per_hair,
                         "3 0 " + std::to_string(per_hair) + " " + std::to_string(2 * per_hair), degree);
@@ -72,11 +73,19 @@ TEST(HairGeometry, AHitOnAHairFillsTheStateAlongAndAcrossIt) {
         ASSERT_TRUE(mi_query(miQ_NUM_TEXTURES, st, 0, &textures));
         ASSERT_EQ(textures, 2); // four texture scalars fill two spaces
         expect_vec(st->tex_list[0], {0.2, 0.4, 0.6}, 1e-5);
-        EXPECT_NEAR(st->tex_list[1].x, degree == 1 ? 0.95 : degree == 2 ? 0.9 : 0.85, 1e-5);
+        EXPECT_NEAR(st->tex_list[1].x, 1.0 - 0.1 * (vertices - 1) * 0.5, 1e-5);
         expect_vec(st->motion, {0.5, 0, 0}, 1e-4);
         miInteger id = -1;
         ASSERT_TRUE(mi_query(miQ_HAIR_INTEGER, st, 0, &id));
         EXPECT_EQ(id, 0);
+
+        // Off the middle segment's centre: the ray (0.5, 0, -1) meets the tube at x = 1.45, which
+        // lies 4.45 / 6 of the way along the whole hair.
+        st = fx.probe_eye(75.f, 50.f);
+        ASSERT_NE(st, nullptr);
+        EXPECT_NEAR(st->bary[1], 4.45 / 6.0, 1e-3);
+        expect_vec(st->derivs[0], {6, 0, 0}, 1e-3);
+        EXPECT_NEAR(st->tex_list[1].x, 1.0 - 0.1 * (vertices - 1) * 4.45 / 6.0, 1e-4);
 
         // Near the silhouette the across coordinate approaches an edge.
         st = fx.probe_eye(50.f, 51.5f);

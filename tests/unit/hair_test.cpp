@@ -67,7 +67,8 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
              hair("flat", "\"transparency\" on, \"root_transparency\" 0, \"tip_transparency\" 1, "
                           "\"transparency_position\" 0.3, \"transparency_spread\" 0") +
              hair("ramp", "\"transparency\" on, \"root_transparency\" 0, \"tip_transparency\" 1, "
-                          "\"transparency_position\" 0.5, \"transparency_spread\" 0.5");
+                          "\"transparency_position\" 0.5, \"transparency_spread\" 0.5") +
+             hair("least", "\"transparency\" on, \"transparency_min_color\" 0.1 0.6 0.2");
     q.material = "edge_m";
     MessageCapture messages;
     SceneFixture fx;
@@ -87,6 +88,8 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
     EXPECT_NEAR(shade_at(fx, "flat", 0.5f, 0.95f).a, 0.7f, 1e-6);
     // Spread 0.5 around 0.5: smooth(v); at v = 0.25, 3/16 − 2/64 = 0.15625.
     EXPECT_NEAR(shade_at(fx, "ramp", 0.5f, 0.25f).a, 1.f - 0.15625f, 1e-6);
+    // An opaque hair is at least as transparent as the largest channel of the lower bound.
+    EXPECT_NEAR(shade_at(fx, "least", 0.5f, 0.5f).a, 0.4f, 1e-6);
 }
 
 // Layers at z = -5, -6, ... each with its own material; the first is the quad of QuadScene.
@@ -196,6 +199,33 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer
         expect_rgb(rgb(fx.sample_buffer("tk_diff_occl")), {1, 1, 1}, what + " no occlusion");
         EXPECT_NEAR(fx.sample_buffer("tk_z")[0], 0.5, 1e-6) << "distance 5 of 0 to 10";
     }
+    // Light from behind at L·N = −0.5 wraps round the hair: 0.3 − 0.7 × (−0.5) × diffuse_backlight.
+    QuadScene q;
+    q.defs = hair("b", "\"diffuse\" on, \"diffuse_weight\" 1, \"diffuse_backlight\" 0.5, "
+                       "\"root_color\" 0.5 0.5 0.5, \"tip_color\" 0.5 0.5 0.5, \"light_mode\" 4") +
+             plain_light("key", directional({std::sin(kPi / 3), 0, -std::cos(kPi / 3)}), "1 1 1");
+    q.material = "b_m";
+    q.instances = {"key_i"};
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(q.text()));
+    expect_rgb(shade_at(fx, "b", 0.5f, 0.5f), Rgb{1, 1, 1} * (0.5 * (0.3 + 0.35 * 0.5)), "light from behind");
+
+    // The second lobe (red) around H = (L + V)/|L + V| as the first above, the third (green)
+    // around (L − V)/|L − V|, whose H·T = sin 60° gives x = acos table[int(0.25 × 1023)];
+    // forward scattering 0.25 with m = 0.7 L·V + 0.3 = 0.65 weighs them 0.9125 and 0.8375.
+    QuadScene lobes;
+    lobes.defs =
+        hair("s", "\"specular\" on, \"specular_weight\" 1, \"secondary_color\" 1 0 0, "
+                  "\"secondary_glossiness\" 8, \"backscatter_color\" 0 1 0, "
+                  "\"backscatter_glossiness\" 8, \"forward_scatter_weight\" 0.25, \"light_mode\" 4") +
+        plain_light("key", directional(to_light), "1 1 1");
+    lobes.material = "s_m";
+    lobes.instances = {"key_i"};
+    SceneFixture lf;
+    ASSERT_TRUE(lf.load(lobes.text()));
+    const double x3 = std::acos(255.0 / 1023.0);
+    expect_rgb(shade_at(lf, "s", 0.5f, 0.5f), {lobe * 0.9125, std::exp(-x3 * x3 / 2.0) * 0.8375, 0},
+               "second and third lobes");
 }
 
 TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
@@ -288,6 +318,11 @@ TEST(HairTKShadow, TintAndTransparency) {
                                   "\"shadow_color_weight\" 1, \"transparency\" on, \"root_transparency\" "
                                   "0.5, \"tip_transparency\" 0.5, \"transparency_weight\" 1"),
                0.6f, 0.7f, 0.8f, 1e-6f);
+    // an opaque hair with a lower bound on its transparency, channel by channel
+    expect_rgb(light_through_hair(
+                   tint + "\"shadow_color_weight\" 1, \"transparency\" on, \"transparency_min_color\" "
+                          "0.2 0.6 0.4, \"transparency_weight\" 1"),
+               0.36f, 0.76f, 0.76f, 1e-6f);
     // a light filter that names no light leaves the light untouched
     expect_rgb(light_through_hair(tint + "\"shadow_color_weight\" 1, \"light_mode\" 0"), 1.f, 1.f, 1.f);
 }

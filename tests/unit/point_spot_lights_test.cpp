@@ -42,14 +42,14 @@ TEST(PointLightDecay, EachDecayTypeAtItsDistance) {
     };
     const Case cases[] = {
         {0, 0.f, 0.f, 3.f, 1.f},
-        {4, 0.f, 0.f, 3.f, 1.f / 16.f}, // 1 / (3 + 1)^2
-        {1, 2.f, 10.f, 6.f, 0.5f},      // 1 - 4 / 8
-        {1, 2.f, 10.f, 10.f, 0.f},      // the end reached
-        {1, 12.f, 10.f, 11.f, 0.f},     // past the end, whatever the start
-        {1, 2.f, 2.00005f, 1.f, 1.f},   // start and end together: no change
-        {3, 0.f, 10.f, 4.f, 1.f / (24.f / 10.f + 1.f)},
-        {2, 1.f, 0.f, 3.f, 1.f / 3.f}, // J = 3
-        {5, 0.f, 10.f, 4.f, 1.f / (124.f / 10.f + 1.f)},
+        {4, 0.f, 0.f, 3.f, 1.f / 16.f},                // 1 / (3 + 1)^2
+        {1, 2.f, 10.f, 6.f, 0.5f},                     // 1 - 4 / 8
+        {1, 2.f, 10.f, 10.f, 0.f},                     // the end reached
+        {1, 12.f, 10.f, 11.f, 0.f},                    // past the end, whatever the start
+        {1, 2.f, 2.00005f, 1.f, 1.f},                  // start and end together: no change
+        {3, 2.f, 10.f, 6.f, 0.25f},                    // J = 5: 1 / (24 / 8 + 1)
+        {2, 1.f, 0.f, 3.f, 1.f / 3.f},                 // J = 3
+        {5, 2.f, 10.f, 4.f, 1.f / (26.f / 8.f + 1.f)}, // J = 3
         {6, 0.f, 0.f, 2.f, 1.f / 27.f},
         {4, 5.f, 0.f, 3.f, 1.f}, // before the start
         {7, 0.f, 0.f, 3.f, 1.f}, // unknown types do not decay
@@ -77,22 +77,28 @@ TEST(PointLightDecay, EachDecayTypeAtItsDistance) {
 
 TEST(PointLightShadows, ThresholdFactorAndSoftShadows) {
     const std::string base =
-        "\"color\" 0.4 0.4 0.4 1, \"intensity\" 1, \"shadow\" on, \"shadow_factor\" 0.25, ";
-    // (0.4, 0.4, 0.4) does not exceed a threshold of 0.5: no shadow ray, nothing blocked; over
-    // a threshold of 0.3 the wall blocks all but the shadow factor
-    for (const auto& [threshold, shadowed] : {std::pair{"0.5", 0.4f}, {"0.3", 0.1f}}) {
+        "\"intensity\" 1, \"shadow\" on, \"shadow_factor\" 0.25, \"shadow_threshold\" 0.5, ";
+    // Shadows only where a channel of the light exceeds the threshold: a grey 0.4 traces none,
+    // so nothing is blocked; each colour with one channel over it is blocked to the factor.
+    for (const auto& [color, traced] : {std::pair{Rgb{0.4, 0.4, 0.4}, false},
+                                        {Rgb{0.8, 0.1, 0.1}, true},
+                                        {Rgb{0.1, 0.8, 0.1}, true},
+                                        {Rgb{0.1, 0.1, 0.8}, true}}) {
         SceneFixture fx;
-        ASSERT_TRUE(fx.load(
-            light_scene("orn_PointTK", base + "\"shadow_threshold\" " + threshold, "0 0 -2", "", true)));
+        const std::string c = "\"color\" " + std::to_string(color[0]) + " " + std::to_string(color[1]) + " " +
+                              std::to_string(color[2]) + " 1, ";
+        ASSERT_TRUE(fx.load(light_scene("orn_PointTK", c + base, "0 0 -2", "", true)));
         const SampledLight s = sample_centre(fx);
         ASSERT_TRUE(s.sampled && s.has_record);
-        expect_color(s.record.shadowed, shadowed, shadowed, shadowed, 1.f);
-        expect_color(s.record.unshadowed, 0.4f, 0.4f, 0.4f, 1.f);
+        expect_rgb(s.record.shadowed, color * (traced ? 0.25 : 1.0), "shadowed");
+        expect_rgb(s.record.unshadowed, color, "unshadowed");
     }
     for (const bool blocked : {false, true}) {
         // soft shadows: 16 rays from points within 0.2 of the light; the wall covers them all
         SceneFixture fx;
-        ASSERT_TRUE(fx.load(light_scene("orn_PointTK", base + "\"softness\" 0.2, \"shadow_samples\" 16",
+        ASSERT_TRUE(fx.load(light_scene("orn_PointTK",
+                                        "\"color\" 0.4 0.4 0.4 1, " + base +
+                                            "\"shadow_threshold\" 0, \"softness\" 0.2, \"shadow_samples\" 16",
                                         "0 0 -2", "", blocked)));
         const SampledLight s = sample_centre(fx);
         ASSERT_TRUE(s.sampled);
@@ -121,8 +127,8 @@ TEST(SpotLightCone, InnerConeFalloffAndOutside) {
     };
     const Case cases[] = {
         {0.95, 1.f, 1.0},
-        {0.82, 1.f, (0.82 - w) / (C - w)},
-        {0.82, 2.f, std::pow((0.82 - w) / (C - w), 2.0)},
+        {0.76, 1.f, (0.76 - w) / (C - w)}, // a quarter up the ramp, not its symmetric middle
+        {0.88, 2.f, std::pow((0.88 - w) / (C - w), 2.0)},
         {0.69, 1.f, 0.0},
     };
     for (const Case& k : cases) {

@@ -82,16 +82,16 @@ TEST(ShadowTransparency, TintTransparencyAndLightFilter) {
 
 TEST(ShadowTransparency, FacingAndDistanceFade) {
     // A veil tilted 60 degrees about the y axis: its normal meets the shadow ray at cos 60 = 0.5,
-    // so with facing_weight 1 the transparency 0.5 becomes 0.5 x 0.5.
+    // so with facing_weight 0.25 the transparency 0.5 becomes 0.5 x 0.5 x 0.25 + 0.75 x 0.5.
     const float s = std::tan(float(M_PI) / 3.f);
     const std::string tilted = "object \"veil\" visible shadow trace group\n  -1 -2 " +
                                std::to_string(-3.f + s) + "  1 -2 " + std::to_string(-3.f - s) + "  1 2 " +
                                std::to_string(-3.f - s) + "  -1 2 " + std::to_string(-3.f + s) +
                                "\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n";
     expect_rgb(light_through_veil(veil_scene(
-                   "\"shadow_color\" 0 0 0 1, \"transparency\" 0.5, \"facing_weight\" 1, \"light_mode\" 3",
+                   "\"shadow_color\" 0 0 0 1, \"transparency\" 0.5, \"facing_weight\" 0.25, \"light_mode\" 3",
                    "on", tilted)),
-               0.25f, 0.25f, 0.25f, 1e-5f);
+               0.4375f, 0.4375f, 0.4375f, 1e-5f);
     // Segment shadows: the veil is 3 from the light, halfway through a fade from 2 to 4 with
     // strength 1, so the tinted 0.25 moves halfway to white; plain shadows do not fade.
     const std::string fade = "\"shadow_color\" 0 0 0 1, \"transparency\" 0.25, \"distance_fade\" on, "
@@ -210,6 +210,14 @@ TEST(ScatterWrap, TranslucencyFromThicknessAndOcclusion) {
         quad_object("far", -9.f) + "instance \"far_i\" \"far\" material \"floor_m\" end instance\n";
     expect_rgb(scatter("0 0 1", occl, slab_back(0.5f) + behind, "\"back_i\" \"far_i\""), 0.375f, 0.1875f,
                0.09375f, 1e-5f);
+    // The light in front at N.L = 0.6: the probe runs along normalise(L - N) = (2, 0, -1) / sqrt 5,
+    // through sqrt 5 x 0.5 of the slab, and the front takes (1 - N.L) x J; the look towards the
+    // light from the far side meets the slab's own front, so the occluded weight applies too.
+    const double front = 0.4 * (1.0 - std::sqrt(5.0) * 0.5 / 2.0);
+    const Rgb colour{1, 0.5, 0.25};
+    expect_rgb(scatter(travel_at(0.6), lit, slab_back(0.5f), "\"back_i\""), colour * front, "in front");
+    expect_rgb(scatter(travel_at(0.6), occl, slab_back(0.5f), "\"back_i\""), colour * (0.5 * front),
+               "in front, occluded");
 }
 
 TEST(ScatterWrap, BackLighting) {

@@ -28,16 +28,25 @@ const std::vector<Texel> kTexels = {
     {0.2f, 0.4f, 0.8f}, // E F G H
 };
 
-std::string write_texture(const std::string& name, int width, int height, const std::vector<Texel>& texels) {
+// An image of `channels` floats per pixel; two channels are grey and alpha.
+std::string write_image(const std::string& name, int width, int height, int channels, const float* values) {
     const std::string path = temp_path(name);
     auto out = OIIO::ImageOutput::create(path);
     EXPECT_TRUE(out);
     if (!out) return path;
-    const OIIO::ImageSpec spec(width, height, 3, OIIO::TypeDesc::FLOAT);
+    OIIO::ImageSpec spec(width, height, channels, OIIO::TypeDesc::FLOAT);
+    if (channels == 2) {
+        spec.channelnames = {"Y", "A"};
+        spec.alpha_channel = 1;
+    }
     EXPECT_TRUE(out->open(path, spec));
-    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, texels.data()));
+    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, values));
     out->close();
     return path;
+}
+
+std::string write_texture(const std::string& name, int width, int height, const std::vector<Texel>& texels) {
+    return write_image(name, width, height, 3, texels.front().data());
 }
 
 std::string texture_statement(const std::string& name, const std::string& path) {
@@ -88,6 +97,17 @@ TEST(TextureLookup, TexelCentresRowZeroOnTopClampedEdgesAndMipLevels) {
     // ray has travelled: from very far away the texel-centre lookup reads that level too.
     hit->dist = 1e9;
     expect_rgb(at(0.375f, 0.25f), rgb(mean), "seen from far away", 1e-6);
+
+    // Grey and alpha: the grey in r, g and b, the alpha its own.
+    const float grey_alpha[] = {0.25f, 0.5f, 0.75f, 1.f};
+    SceneFixture ga;
+    ASSERT_TRUE(ga.load(texture_statement("ga", write_image("ga.tif", 2, 1, 2, grey_alpha)) + q.text()));
+    miState* ga_hit = ga.probe_eye(50.f, 50.f);
+    ASSERT_NE(ga_hit, nullptr);
+    miColor c{-1, -1, -1, -1};
+    miVector coord{0.25f, 0.5f, 0.f};
+    ASSERT_TRUE(mi_lookup_color_texture(&c, ga_hit, ga.session().db().lookup("ga"), &coord));
+    expect_color(c, 0.25f, 0.25f, 0.25f, 0.5f, 1e-6f);
 }
 
 TEST(TextureLookup, ATagThatIsNoTextureAnswersFalse) {
