@@ -7,6 +7,8 @@
 #include "common/conventions.h"
 #include "common/inside_state.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -21,16 +23,6 @@ const Action kMaterialActions[3][4][2] = {
     {{Shade, Shade}, {Continue, Shade}, {Shade, Continue}, {Continue, Continue}}, // union
     {{Continue, Shade}, {Shade, Shade}, {Continue, Continue}, {Shade, Continue}}, // B minus A
     {{Continue, Continue}, {Shade, Continue}, {Continue, Shade}, {Shade, Shade}}, // intersection
-};
-
-// Shadow rays, operations 1 and 2, first and later segments: true passes, false blocks.
-const bool kShadowPasses[2][2][4][2] = {
-    {// B minus A
-     {{true, false}, {false, true}, {true, false}, {false, true}},
-     {{true, false}, {false, false}, {true, true}, {false, true}}},
-    {// intersection
-     {{true, true}, {false, true}, {true, false}, {false, false}},
-     {{true, true}, {false, true}, {true, false}, {false, false}}},
 };
 
 const char* string_of(miTag tag) {
@@ -74,39 +66,94 @@ bool names(miState* state, orn_CSG_params* paras, Names& out) {
     return true;
 }
 
+// Each pair of solids keeps its own records, so that a pair seen through another starts from
+// its own flags. The keys carry a hash of the two names: no allocation per sample.
+struct PairKeys {
+    char material[20];
+    char shadow[20];
+};
+
+PairKeys pair_keys(const Names& n) {
+    uint32_t h = 2166136261u;
+    auto mix = [&h](const char* text) {
+        for (const char* c = text;; ++c) {
+            h = (h ^ uint8_t(*c)) * 16777619u;
+            if (!*c) break;
+        }
+    };
+    mix(n.a);
+    mix(n.b);
+    PairKeys k;
+    std::snprintf(k.material, sizeof k.material, "%s%08x", orn::kMaterialKey, unsigned(h));
+    std::snprintf(k.shadow, sizeof k.shadow, "%s%08x", orn::kShadowKey, unsigned(h));
+    return k;
+}
+
+// A pair's material record: the flags after the hit, as found when it began, and the hit
+// that wrote them.
+struct PairRecord {
+    int after[2];
+    int found[2];
+    const miState* at;
+};
+
+bool read_record(miState* state, const char* key, PairRecord& out) {
+    int size = 0;
+    const void* stored = mi_shaderstate_get(state, key, &size);
+    if (!stored || size != int(sizeof out)) return false;
+    std::memcpy(&out, stored, sizeof out);
+    return true;
+}
+
+// The flags a ray starts with: those after the hit that wrote the record when the ray went on
+// through that surface, those the hit found when the ray turned back from it (a reflection).
+void start_flags(miState* state, const PairRecord& rec, int flags[2]) {
+    const miState* left = state;
+    while (left && left->parent != rec.at)
+        left = left->parent;
+    bool through = true;
+    if (left && rec.at) {
+        const miVector& n = rec.at->normal_geom;
+        through = (orn::dot(n, rec.at->dir) < 0.f) == (orn::dot(n, left->dir) < 0.f);
+    }
+    flags[0] = through ? rec.after[0] : rec.found[0];
+    flags[1] = through ? rec.after[1] : rec.found[1];
+}
+
 miBoolean material_path(miColor* result, miState* state, orn_CSG_params* paras) {
     Names n;
     if (!names(state, paras, n)) return miFALSE;
     const miInteger op = mi_eval_integer(&paras->operation);
-    int rec[4];
-    orn::read_flags(state, orn::kMaterialKey, rec, 2);
-    rec[2] = rec[0];
-    rec[3] = rec[1];
+    const PairKeys keys = pair_keys(n);
+    PairRecord found{};
+    const bool had = read_record(state, keys.material, found);
+    int in[2] = {0, 0};
+    if (had) start_flags(state, found, in);
     if (mi_eval_boolean(&paras->detect_inside) && state->type == miRAY_EYE) {
         // Where does the camera segment start? A back face behind the hit means inside.
         miVector back{-state->dir.x, -state->dir.y, -state->dir.z};
         if (mi_trace_probe(state, &back, &state->point) && state->child->instance) {
             const char* behind = orn::hit_name(state->child);
             if (same(behind, n.a) && state->child->inv_normal)
-                rec[0] = 1;
+                in[0] = 1;
             else if (same(behind, n.b) && state->child->inv_normal)
-                rec[1] = 1;
+                in[1] = 1;
         }
     }
     if (op < 0 || op > 2) {
         error_colour(result);
-        orn::remove_flags(state, orn::kMaterialKey);
         return miTRUE;
     }
-    const Column col = classify(orn::hit_name(state), n.a, n.b, rec[0], rec[1]);
+    const Column col = classify(orn::hit_name(state), n.a, n.b, in[0], in[1]);
     if (col == Neither) {
         error_colour(result);
         return miTRUE;
     }
-    const Action action = kMaterialActions[op][rec[0] * 2 + rec[1]][col];
-    rec[col] = state->inv_normal != 1;
+    const Action action = kMaterialActions[op][in[0] * 2 + in[1]][col];
+    PairRecord rec{{in[0], in[1]}, {in[0], in[1]}, state};
+    rec.after[col] = state->inv_normal != 1;
     // Written before anything is traced, so every shader reached from here sees this hit.
-    orn::write_flags(state, orn::kMaterialKey, rec, 4);
+    mi_shaderstate_set(state, keys.material, &rec, int(sizeof rec), 1);
     if (action == Shade) {
         // The difference keeps each colour with the parameter that names its instance.
         const bool swapped = op == 1 && mi_eval_boolean(&paras->swap);
@@ -115,10 +162,19 @@ miBoolean material_path(miColor* result, miState* state, orn_CSG_params* paras) 
     } else {
         mi_trace_continue(result, state);
     }
-    orn::remove_flags(state, orn::kMaterialKey);
+    // The record of the hit this ray came from holds again for the rays it still traces.
+    mi_shaderstate_set(state, keys.material, had ? &found : nullptr, had ? int(sizeof found) : 0, 1);
     return miTRUE;
 }
 
+// Inside the difference (operation 1) or the intersection (2), by the flags of A and B.
+bool solid(int op, const int in[2]) {
+    return op == 1 ? in[1] && !in[0] : in[0] && in[1];
+}
+
+// Segment shadows run from the light towards the shaded point, and the light is taken to be
+// outside both solids: each surface updates the flag of its object, and the light is blocked
+// where it enters the combined solid.
 miBoolean shadow_path(miColor* result, miState* state, orn_CSG_params* paras) {
     if (!state->options || state->options->shadow != 's') {
         *result = {0.f, 0.f, 0.f, 0.f};
@@ -128,60 +184,29 @@ miBoolean shadow_path(miColor* result, miState* state, orn_CSG_params* paras) {
     Names n;
     if (!names(state, paras, n)) return miFALSE;
     const miInteger op = mi_eval_integer(&paras->operation);
-    int first_flag;
-    const int first = orn::read_flags(state, orn::kFirstKey, &first_flag, 1) ? 0 : 1;
-    orn::write_flags(state, orn::kFirstKey, &first, 1);
-
-    const char* hit = orn::hit_name(state);
-    const bool z = orn::perpendicular_to_parent(state);
-    int mat[4];
-    if (!orn::read_flags(state, orn::kMaterialKey, mat, 4) && first) {
-        mat[0] = same(hit, n.a) && z;
-        mat[1] = same(hit, n.b) && z;
-    }
-    int shad[4];
-    orn::read_flags(state, orn::kShadowKey, shad, 2);
-    shad[2] = shad[0];
-    shad[3] = shad[1];
-
-    if (op == 0) {
-        block(result);
+    if (op == 0 || op < 0 || op > 2) {
+        block(result); // a union stops the light at its first surface; other values block
         return miTRUE;
     }
-    if (op == 1 || op == 2) {
-        int row_a = shad[0], row_b = shad[1];
-        bool x = z;
-        if (first) {
-            if (!z && (mat[0] || mat[1])) {
-                mat[0] = mat[2];
-                mat[1] = mat[3];
-            }
-            row_a = mat[0];
-            row_b = mat[1];
-            x = state->inv_normal != 1;
-        }
-        const Column col = classify(hit, n.a, n.b, row_a, row_b);
-        if (col == Neither) {
-            block(result);
-            return miTRUE;
-        }
-        if (col == ColB && !row_a && !row_b) {
-            if (x) shad[1] = 1; // entering B from outside both: only ever sets the flag
-        } else {
-            shad[col] = x;
-        }
-        orn::write_flags(state, orn::kShadowKey, shad, 4);
-        if (kShadowPasses[op - 1][first ? 0 : 1][row_a * 2 + row_b][col])
-            mi_continue_shadow_seg(result, state);
-        else
-            block(result);
-    } else {
+    const PairKeys keys = pair_keys(n);
+    int flags[4];
+    // The call that starts the pair's record on this shadow ray removes it when it returns,
+    // so the next shadow ray of the sample starts afresh.
+    const bool starts = !orn::read_flags(state, keys.shadow, flags, 2);
+    flags[2] = flags[0];
+    flags[3] = flags[1];
+    const Column col = classify(orn::hit_name(state), n.a, n.b, flags[0], flags[1]);
+    if (col == Neither) {
         block(result);
+    } else {
+        flags[col] = state->inv_normal != 1;
+        orn::write_flags(state, keys.shadow, flags, 4);
+        if (!solid(op, flags + 2) && solid(op, flags))
+            block(result);
+        else
+            mi_continue_shadow_seg(result, state);
     }
-    if (first) {
-        orn::remove_flags(state, orn::kFirstKey);
-        orn::remove_flags(state, orn::kShadowKey);
-    }
+    if (starts) orn::remove_flags(state, keys.shadow);
     return miTRUE;
 }
 

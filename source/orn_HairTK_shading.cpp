@@ -448,16 +448,17 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         const miColor lower = *mi_eval_color(&paras->transparency_min_color);
         l = std::max({l, double(lower.r), double(lower.g), double(lower.b)});
         if (l <= 0.001) {
-            transparent = false;
+            transparent = false; // too little to trace through, but the opacity keeps 1 - l
         } else if (!raster) {
             chain.layers += 1;
             chain.remaining = float(chain.remaining * l);
             // Little light left, or layers enough: this hair hides what is behind it.
-            if (cutoff > chain.remaining || (max_layers != 0 && chain.layers > max_layers))
+            if (cutoff > chain.remaining || (max_layers != 0 && chain.layers > max_layers)) {
                 transparent = false;
+                l = 0.0;
+            }
         }
     }
-    if (!transparent) l = 0.0;
     const float lt = float(l);
     const float o = 1.f - lt;
     result->a = o;
@@ -503,6 +504,11 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         write_passes(state, paras, inst, values, lt, o);
 
     orn::guard_result("orn_HairTK", result);
+    // The rasteriser layers the surfaces behind by itself and needs the opacity.
+    if (raster) {
+        miColor opacity{o, o, o, o};
+        mi_opacity_set(state, &opacity);
+    }
     return miTRUE;
 }
 

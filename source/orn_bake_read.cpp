@@ -10,10 +10,9 @@
 
 namespace {
 
-// Brings a coordinate into [0, 1] by whole tiles. A whole number above 0 stays at 1, the right
-// (or top) edge of the tile it closes, so that a coordinate on a tile border still finds the
-// texture's last column instead of falling out of range. Works in one step, so a huge value
-// cannot stall the shader, and NaN stays NaN (and out of range).
+// Brings a coordinate into [0, 1] by whole tiles. A whole number above 0 stays at 1, which is
+// outside the lookup range [0, 1): such a coordinate reads as white. Works in one step, so a
+// huge value cannot stall the shader, and NaN stays NaN (and out of range).
 float into_tile(float x) {
     if (x > 1.f) return x - std::ceil(x) + 1.f;
     if (x < 0.f) return x - std::floor(x);
@@ -21,7 +20,7 @@ float into_tile(float x) {
 }
 
 bool in_tile(float x) {
-    return x >= 0.f && x <= 1.f;
+    return x >= 0.f && x < 1.f;
 }
 
 bool names_equal(miTag text, const char* name) {

@@ -143,10 +143,14 @@ miBoolean shadow_path(miColor* result, miState* state, orn_dielectric_interface_
     if (row == 3 && side == 0) {
         // Inside both and meeting neither: the first segment lets A's input through, later
         // segments block.
-        if (first)
+        if (first) {
             shade(result, state, &paras->color1);
-        else
+            // The next shadow ray of the sample must start with a first segment again.
+            orn::remove_flags(state, orn::kFirstKey);
+            orn::remove_flags(state, orn::kShadowKey);
+        } else {
             result->r = result->g = result->b = 0.f;
+        }
         return miTRUE;
     }
     if (side == 0) side = row == 1 ? 1 : 2;

@@ -94,6 +94,6 @@ ORN_API miTag mi_api_instance_end(char* item_name, miTag, miTag) {
     // Later frames of the scene walk the instance again and keep the new material.
     inst->material_names.clear();
     if (material) inst->material_names.push_back(material->name);
-    if (Frame* f = frame_of(nullptr)) f->world().set_default_material(inst, s.material);
+    if (Frame* f = frame_of(nullptr)) f->world().redefined(inst);
     return inst->record.parent;
 }

@@ -18,8 +18,11 @@ struct WorldInstance {
     Matrix object_to_world_end;
     bool moves = false;
     miTag default_material = miNULLTAG;
-    std::vector<miTag> polygon_materials; // per object material name; 0 where the default applies
-    std::vector<float> hair_points;       // a hair object's control points in world space, x y z radius
+    // Set when an instance on the way down overrides the materials below it, the polygons' too.
+    bool material_override = false;
+    std::vector<const InstanceElement*> ancestors; // the group instances above, outermost first
+    std::vector<miTag> polygon_materials;          // per object material name; 0 where the default applies
+    std::vector<float> hair_points; // a hair object's control points in world space, x y z radius
 };
 
 struct WorldLight {

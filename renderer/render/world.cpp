@@ -83,7 +83,7 @@ bool World::build_placeholder(Database& db, ObjectElement* obj, const InstanceEl
 
 bool World::walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
                  miTag inherited_material, const scene::SourceLoc& loc, int depth,
-                 std::vector<scene::Diagnostic>& errors) {
+                 std::vector<scene::Diagnostic>& errors, bool overridden) {
     if (depth > 64) {
         fail(errors, loc, "instance groups nest deeper than 64 levels (a group containing itself?)");
         return false;
@@ -96,7 +96,8 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     if (e->type == miSCENE_GROUP) {
         auto* g = static_cast<GroupElement*>(e);
         for (const auto& item : g->items)
-            if (!walk(db, item, parent, parent_end, inherited_material, g->loc, depth + 1, errors))
+            if (!walk(db, item, parent, parent_end, inherited_material, g->loc, depth + 1, errors,
+                      overridden))
                 return false;
         return true;
     }
@@ -134,9 +135,11 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
                      "\"");
             return false;
         }
-        material = m;
+        if (!overridden) material = m;
         inst->record.material = m;
     }
+    // An overriding instance's material also replaces those of the instances below it.
+    const bool override_below = overridden || (inst->record.material_override && material);
     // Light links are looked up once here, not on every light sample.
     inst->light_link_tags.clear();
     for (const auto& name : inst->light_link_names) {
@@ -156,7 +159,8 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     if (inst->geometry) {
         if (inst->geometry_items.empty() && !run_geometry_shader(db, inst, errors)) return false;
         for (miTag t : inst->geometry_items)
-            if (!place(db, inst, t, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors)) return false;
+            if (!place(db, inst, t, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors, override_below))
+                return false;
         return true;
     }
     miTag item_tag = db.lookup(inst->item_name);
@@ -165,16 +169,21 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         return false;
     }
     inst->record.item = item_tag;
-    return place(db, inst, item_tag, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors);
+    return place(db, inst, item_tag, {w2l, w2l_end, l2w, l2w_end}, material, depth, errors, override_below);
 }
 
 bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Placement& at, miTag material,
-                  int depth, std::vector<scene::Diagnostic>& errors) {
+                  int depth, std::vector<scene::Diagnostic>& errors, bool overridden) {
     const Matrix &w2l = at.w2l, &l2w = at.l2w, &l2w_end = at.l2w_end;
     Element* item = db.get(item_tag);
     switch (item->type) {
-    case miSCENE_GROUP:
-        return walk(db, item->name, w2l, at.w2l_end, material, inst->loc, depth + 1, errors);
+    case miSCENE_GROUP: {
+        path_.push_back(inst);
+        const bool ok =
+            walk(db, item->name, w2l, at.w2l_end, material, inst->loc, depth + 1, errors, overridden);
+        path_.pop_back();
+        return ok;
+    }
     case miSCENE_INSTANCE:
         fail(errors, inst->loc, "instance \"" + inst->name + "\" names another instance; use an instgroup");
         return false;
@@ -209,6 +218,8 @@ bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Pla
         wi.moves =
             l2w_end.m != l2w.m || !obj->mesh.motion.empty() || (obj->hair && !obj->hair->end_points.empty());
         wi.default_material = material;
+        wi.material_override = overridden;
+        wi.ancestors = path_;
         for (const auto& mname : obj->mesh.materials) {
             miTag m = db.lookup(mname);
             if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
@@ -229,6 +240,26 @@ bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Pla
              "instance \"" + inst->name + "\": \"" + inst->item_name +
                  "\" is not an object, light, camera or instgroup");
         return false;
+    }
+}
+
+void World::redefined(const InstanceElement* instance) {
+    for (WorldInstance& wi : instances_) {
+        if (wi.instance != instance &&
+            std::find(wi.ancestors.begin(), wi.ancestors.end(), instance) == wi.ancestors.end())
+            continue;
+        miTag material = miNULLTAG;
+        bool overridden = false;
+        auto step = [&](const InstanceElement* x) {
+            if (overridden || !x->record.material) return;
+            material = x->record.material;
+            overridden = x->record.material_override != 0;
+        };
+        for (const InstanceElement* a : wi.ancestors)
+            step(a);
+        step(wi.instance);
+        wi.default_material = material;
+        wi.material_override = overridden;
     }
 }
 

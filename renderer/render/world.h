@@ -23,11 +23,9 @@ class World {
     GeometryScene& geometry() { return *geometry_; }
     const GeometryScene& geometry() const { return *geometry_; }
     const std::vector<WorldInstance>& instances() const { return instances_; } // indexed by mesh id
-    // An instance redefined before the frame: its placements take `material` as their default.
-    void set_default_material(const InstanceElement* instance, miTag material) {
-        for (WorldInstance& wi : instances_)
-            if (wi.instance == instance) wi.default_material = material;
-    }
+    // An instance redefined before the frame: the placements of it and of every instance below
+    // it take their material anew from the instances on their way down.
+    void redefined(const InstanceElement* instance);
     const std::vector<WorldLight>& lights() const { return lights_; }
     CameraElement* camera() const { return camera_; }
     InstanceElement* camera_instance() const { return camera_instance_; }
@@ -41,14 +39,14 @@ class World {
     // `parent` and `parent_end`: world to parent space at the start and the end of the shutter.
     bool walk(Database& db, const std::string& name, const Matrix& parent, const Matrix& parent_end,
               miTag inherited_material, const scene::SourceLoc& loc, int depth,
-              std::vector<scene::Diagnostic>& errors);
+              std::vector<scene::Diagnostic>& errors, bool overridden = false);
 
     struct Placement {
         Matrix w2l, w2l_end, l2w, l2w_end;
     };
     // Puts an instance's item (object, light, camera or group) into the world.
     bool place(Database& db, InstanceElement* inst, miTag item, const Placement& at, miTag material,
-               int depth, std::vector<scene::Diagnostic>& errors);
+               int depth, std::vector<scene::Diagnostic>& errors, bool overridden);
     // Runs the geometry shader of `inst` once; its items are kept for later frames.
     bool run_geometry_shader(Database& db, InstanceElement* inst, std::vector<scene::Diagnostic>& errors);
     // Runs the callback of a placeholder object that a frame reaches for the first time.
@@ -64,6 +62,7 @@ class World {
     Matrix world_to_camera_, camera_to_world_;
     size_t triangles_ = 0, hairs_ = 0;
     std::string camera_instance_name_;
+    std::vector<const InstanceElement*> path_; // the group instances the walk is inside
 };
 
 } // namespace orn

@@ -268,8 +268,7 @@ void Frame::fill_hit(miState* st, const Hit& hit) const {
 
     miTag material = wi.default_material;
     // Without material names no triangle has its own: its index would be a cache miss of its own.
-    if (!wi.polygon_materials.empty() && !mesh.triangle_material.empty() &&
-        !wi.instance->record.material_override) {
+    if (!wi.polygon_materials.empty() && !mesh.triangle_material.empty() && !wi.material_override) {
         const int m = mesh.triangle_material[hit.triangle];
         if (m >= 0 && size_t(m) < wi.polygon_materials.size() && wi.polygon_materials[size_t(m)])
             material = wi.polygon_materials[size_t(m)];

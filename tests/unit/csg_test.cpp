@@ -194,6 +194,32 @@ TEST(CSG, DifferenceAndIntersectionShadowsBlockOnlyWhereTheirSolidIs) {
     }
 }
 
+TEST(CSG, TheCavityOfADifferenceIsLitThroughItsOpening) {
+    // B minus A: the centre eye ray passes A's front (z = -5, outside B) and B's front inside A
+    // (z = -6) and sees the cavity wall, A's back at z = -7. A light travelling along the eye
+    // ray shines through the opening onto it. One travelling along (-1, 0, -1) reaches the
+    // wall only after crossing B outside A near (1, 0, -6): the solid blocks it.
+    for (const char* direction : {"0 0 -1", "-1 0 -1"}) {
+        SCOPED_TRACE(direction);
+        std::string text =
+            csg_scene("\"operation\" 1", "segments",
+                      "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction " +
+                          std::string(direction) + " end light\ninstance \"sun_i\" \"sun\" end instance\n",
+                      "\"sun_i\"");
+        text.replace(text.find("\"color1\" 1 0.5 0 1"), 19, "\"color1\" = \"arrives\"");
+        text.insert(text.find("shader \"csg\""), "shader \"arrives\" \"orn_shadow\" (\"light_mode\" 2)\n");
+        SceneFixture fx;
+        MessageCapture messages;
+        ASSERT_TRUE(fx.load(text)) << messages.all();
+        const Traced wall = trace(fx, 50.f);
+        EXPECT_NEAR(wall.last_z, -7.f, 0.02f);
+        if (std::string(direction) == "0 0 -1")
+            EXPECT_GT(wall.color.r, 0.1f);
+        else
+            expect_rgb(wall.color, 0, 0, 0);
+    }
+}
+
 TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
     // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
     // segments on every pixel.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -162,8 +163,9 @@ std::string boxes(const std::string& inputs, bool a_in_front, const std::string&
            "instance \"cam_i\" \"cam\" end instance\n"
            // Clear refracting inputs with a tint that tells which of them a ray went through.
            "shader \"clear\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1)\n"
+           // The boundary between B (index 1.25) and A (1.6, given as the outside's index).
            "shader \"boundary\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1.25, "
-           "\"refract_color\" 0.5 1 1 1)\n"
+           "\"outside_ior\" 1.6, \"refract_color\" 0.5 1 1 1)\n"
            "shader \"di\" \"orn_dielectric_interface\" (" +
            inputs + ", " + common + ")\n" +
            (shadow_inputs.empty()
@@ -179,8 +181,10 @@ std::string boxes(const std::string& inputs, bool a_in_front, const std::string&
 TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
     // Slightly off the axis, so that no ray runs along the faces' diagonal.
     const float rx = 52.f, ry = 47.f;
-    // The boundary's material scales what it sees by (1 / 1.25)^2 = 0.64 entering its
-    // index 1.25 and by 1.5625 leaving it, and tints it by (0.5, 1, 1).
+    // The boundary's material scales what it sees by (1.6 / 1.25)^2 = 1.6384 entering its
+    // index 1.25 from A and by (1.25 / 1.6)^2 = 0.6103515625 leaving it into A, and tints it
+    // by (0.5, 1, 1). Both ways it bends by the two indices, also for a ray that reached B
+    // through B's own outer surface and never passed through A.
     struct Case {
         bool a_in_front;
         const char* inputs;
@@ -192,14 +196,14 @@ TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
         // A into B: the boundary, as entering (inv_normal 0); then B's far face takes color2.
         {true,
          "\"color1\" = \"clear\", \"color2\" 0.4 0.5 0.6 1, \"interface_color\" = \"boundary\"",
-         {0.5f * 0.64f * 0.4f, 0.64f * 0.5f, 0.64f * 0.6f, 0},
+         {0.5f * 1.6384f * 0.4f, 1.6384f * 0.5f, 1.6384f * 0.6f, 0},
          2,
          1},
         // Into B, then A's near face leaving B into A: the boundary as leaving (inv_normal 1);
         // then B's duplicate (passed over) and A's far face with color1.
         {false,
          "\"color1\" 0.1 0.2 0.3 1, \"color2\" = \"clear\", \"interface_color\" = \"boundary\"",
-         {0.5f * 1.5625f * 0.1f, 1.5625f * 0.2f, 1.5625f * 0.3f, 0},
+         {0.5f * 0.6103515625f * 0.1f, 0.6103515625f * 0.2f, 0.6103515625f * 0.3f, 0},
          1,
          2},
     };
@@ -234,9 +238,15 @@ TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
             // The second of the two coincident surfaces is met at zero distance, by a refraction ray.
             EXPECT_LT(chain[2]->dist, 1e-4);
             EXPECT_EQ(chain[2]->type, miRAY_REFRACT);
-            // The ray the boundary refracts starts in the index the material chose for its side:
-            // its own 1.25 entering, the outside's 1 leaving.
-            EXPECT_FLOAT_EQ(chain[c.boundary + 1]->ior_in, c.a_in_front ? 1.25f : 1.f);
+            // The ray the boundary refracts starts in the index of the side it enters, and
+            // bends by Snell's law across the face (normal along z): sin out = sin in x n1 / n2.
+            const miState* bent = chain[c.boundary + 1];
+            EXPECT_FLOAT_EQ(bent->ior_in, c.a_in_front ? 1.25f : 1.6f);
+            auto sine = [](const miVector& d) {
+                return std::sqrt((d.x * d.x + d.y * d.y) / (d.x * d.x + d.y * d.y + d.z * d.z));
+            };
+            EXPECT_NEAR(sine(bent->dir), sine(boundary->dir) * (c.a_in_front ? 1.6 / 1.25 : 1.25 / 1.6),
+                        1e-5);
         }
     }
 }

@@ -78,7 +78,9 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
     EXPECT_NEAR(shade_at(fx, "edge", 0.25f, 0.5f).a, std::sin(kPi * 255 / 1023), 1e-6) << "entry 255";
     EXPECT_NEAR(shade_at(fx, "edge", 0.75f, 0.5f).a, std::sin(kPi * 767 / 1023), 1e-6) << "entry 767";
     EXPECT_FLOAT_EQ(shade_at(fx, "edge", 0.f, 0.5f).a, 0.f) << "entry 0: the edge lets everything through";
-    EXPECT_FLOAT_EQ(shade_at(fx, "edge", 0.5f, 0.5f).a, 1.f) << "the middle (entry 511) is opaque";
+    // The middle (entry 511): transparency 1 - sin(511/1023 pi) = 1.2e-6 is below the
+    // threshold, so nothing is traced behind, but the opacity keeps its value.
+    EXPECT_NEAR(shade_at(fx, "edge", 0.5f, 0.5f).a, std::sin(kPi * 511 / 1023), 1e-7);
     EXPECT_TRUE(messages.of(orn::Severity::Warning).empty()) << messages.all();
     EXPECT_FLOAT_EQ(shade_at(fx, "edge", NAN, 0.5f).a, 0.f) << "a NaN coordinate counts as 0";
     EXPECT_TRUE(messages.contains("orn_HairTK: NaN or infinite value in state->bary[0]. Replaced with zero"));
@@ -93,8 +95,9 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
 }
 
 // Layers at z = -5, -6, ... each with its own material; the first is the quad of QuadScene.
-miColor through_layers(const std::vector<std::string>& shaders) {
+miColor through_layers(const std::vector<std::string>& shaders, const std::string& options = "") {
     QuadScene q;
+    q.options += options;
     for (size_t i = 0; i < shaders.size(); ++i) {
         q.defs += shaders[i];
         if (i > 0) {
@@ -145,6 +148,21 @@ TEST(HairTK, ChainOfTransparentLayersEndsAtTheCutoffOrTheLayerLimit) {
                                       glowing(3, "0.5", "0 0 0", "\"transparency_cutoff\" 0"),
                                       glowing(4, "0.5", "0 0 0", "\"transparency_cutoff\" 0")});
     EXPECT_NEAR(e.a, 1.f - 1.f / 32.f, 1e-6f);
+
+    // Transparency 0.0009 is below the threshold: nothing is traced behind, but the opacity
+    // stays 1 - 0.0009 and weights the glow.
+    expect_color(through_layers({glowing(0, "0.0009", "1 0 0", "\"transparency_cutoff\" 0"),
+                                 glowing(1, "0", "0 1 0", "\"transparency_cutoff\" 0")}),
+                 0.9991f, 0, 0, 0.9991f, 1e-6f);
+    // The rasteriser layers an opaque green hair behind one of transparency 0.4 itself, from
+    // the opacity the hair hands it: 0.6 red + 0.4 green, as ray tracing gives.
+    for (const char* options : {"", " scanline rasterizer"}) {
+        SCOPED_TRACE(options);
+        expect_color(through_layers({glowing(0, "0.4", "1 0 0", "\"transparency_cutoff\" 0"),
+                                     glowing(1, "0", "0 1 0", "\"transparency_cutoff\" 0")},
+                                    options),
+                     0.6f, 0.4f, 0, 1, 1e-5f);
+    }
 }
 
 TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer) {

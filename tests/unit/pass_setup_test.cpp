@@ -8,6 +8,7 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -185,6 +186,26 @@ TEST_F(PassSetup, SaverModeWritesNoBufferFilesAndSwitchesOnlyItsGroups) {
     EXPECT_FALSE(has("tk_refract", "useopacity")) << "refraction takes it only with a file";
     EXPECT_FALSE(flag("tk_reflect", "filtering"));
     EXPECT_TRUE(option("contrast all buffers"));
+}
+
+TEST_F(PassSetup, DeclaredDefaultsSwitchTheLightingPassesOnAndTheSpecialChannelsOff) {
+    // Only the file name and directory set: every other switch takes its declared default.
+    ASSERT_TRUE(fx->load(module_preamble() +
+                         "options \"opt\" samples 0 0 end options\ncamera \"cam\" resolution 4 4 end camera\n"
+                         "instance \"cam_i\" \"cam\" end instance\nshader \"pass\" \"orn_MegaTK_pass\" "
+                         "(\"file_name\" \"shot\", \"directory\" \"" +
+                         out_dir() +
+                         "\")\ncall \"pass\"\ninstgroup \"root\" \"cam_i\" end instgroup\n"
+                         "render \"root\" \"cam_i\" \"opt\"\n"))
+        << messages.all();
+    std::vector<std::string> defined = tk_buffers(),
+                             lighting = {"tk_shading",  "tk_color",      "tk_diffuse",   "tk_shadow",
+                                         "tk_specular", "tk_spec_shd",   "tk_diff_occl", "tk_indirect",
+                                         "tk_ambient",  "tk_amb_occlus", "tk_reflect",   "tk_refract",
+                                         "tk_incand",   "tk_z",          "tk_bent"};
+    std::sort(defined.begin(), defined.end());
+    std::sort(lighting.begin(), lighting.end());
+    EXPECT_EQ(defined, lighting);
 }
 
 TEST_F(PassSetup, DepthForTheSaverInIffModeKeepsTheTkPassesAsIffFiles) {

@@ -58,6 +58,29 @@ TEST(ShaderReplacer, OverridesEveryListedInstanceBeforeTheFrame) {
     EXPECT_TRUE(info_lines(messages).empty()) << "not verbose";
 }
 
+TEST(ShaderReplacer, AGroupInstanceOverridesEveryInstanceBelowItInTheSameFrame) {
+    // "grp_i" places a group of the patch (whose polygon names blue) and a quad "plain" on the
+    // right half that inherits the group instance's green.
+    QuadScene s = two_surfaces("\"enable\" on, \"material\" \"grey_m\", \"instances\" [\"grp_i\"]", false);
+    s.defs.insert(s.defs.find("shader \"rep\""),
+                  "material \"green_m\" \"orn_constant\" (\"color\" 0 1 0 1) end material\n"
+                  "object \"plain\" visible shadow trace group\n  0 -9 -4  9 -9 -4  9 9 -4  0 9 -4\n"
+                  "  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
+                  "instance \"plain_i\" \"plain\" end instance\n"
+                  "instgroup \"grp\" \"patch_i\" \"plain_i\" end instgroup\n"
+                  "instance \"grp_i\" \"grp\" material \"green_m\" end instance\n");
+    s.instances = {"grp_i", "sun_i"};
+    for (bool call : {false, true}) {
+        SCOPED_TRACE(call ? "replaced" : "as the scene says");
+        if (call) s.defs += "call \"rep\"\n";
+        SceneFixture fx;
+        MessageCapture messages;
+        ASSERT_TRUE(fx.load(s.text())) << messages.all();
+        expect_rgb(fx.shade(25, 50), call ? 0.5f : 0.f, call ? 0.5f : 0.f, call ? 0.5f : 1.f);
+        expect_rgb(fx.shade(75, 50), call ? 0.5f : 0.f, call ? 0.5f : 1.f, call ? 0.5f : 0.f);
+    }
+}
+
 TEST(ShaderReplacer, VerboseProgressAndEmptyList) {
     SceneFixture fx;
     MessageCapture messages;

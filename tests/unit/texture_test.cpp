@@ -224,11 +224,14 @@ TEST(BakeRead, ReadsTheListedObjectsTextureOrSaysWhyNot) {
     expect_texel(s.at("bake", 0.375f, 0.25f), kTexels[5], "(0.375, 0.25)");
     // Coordinates are brought into the tile by whole tiles: -0.625 is 0.375.
     expect_texel(s.at("bake", -0.625f, 1.25f), kTexels[5], "(-0.625, 1.25)");
-    // A whole number stays on the tile's far edge: u = 1 and u = 2 read the last column, and
-    // a huge u does not keep the shader subtracting tiles.
-    expect_texel(s.at("bake", 1.f, 0.75f), kTexels[3], "u = 1");
-    expect_texel(s.at("bake", 2.f, 0.75f), kTexels[3], "u = 2");
-    expect_texel(s.at("bake", 1e30f, 0.75f), kTexels[3], "u = 1e30");
+    // A whole number above 0 stays 1, outside [0, 1): u = 1, v = 1, u = 2 and a huge u (which
+    // must not keep the shader subtracting tiles) all give white; 0 and -1 read column 0.
+    expect_color(s.at("bake", 1.f, 0.75f), 1, 1, 1, 1);
+    expect_color(s.at("bake", 0.375f, 1.f), 1, 1, 1, 1);
+    expect_color(s.at("bake", 2.f, 0.75f), 1, 1, 1, 1);
+    expect_color(s.at("bake", 1e30f, 0.75f), 1, 1, 1, 1);
+    expect_texel(s.at("bake", -1.f, 0.75f), kTexels[0], "u = -1");
+    expect_texel(s.at("bake", 0.999f, 0.75f), kTexels[3], "u = 0.999");
     expect_color(s.at("bake", std::numeric_limits<float>::quiet_NaN(), 0.5f), 1, 1, 1, 1);
 
     // Not listed: red with alpha 0; listed without a texture: white.
