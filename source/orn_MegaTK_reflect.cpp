@@ -251,21 +251,19 @@ RayStrengths reflection_strengths(miState* state, orn_MegaTK_params* paras, cons
 
     const orn::Passages passages = orn::count_passages(state, true);
     k.entering = inst.entering_by_count ? passages.count % 2 == 0 : !state->inv_normal;
-    // An index set for the outside names the medium on that side whatever the ray's history
-    // says: a boundary between two media (water in glass) bends by the ratio of the two even
-    // for a ray that never passed through the other medium.
-    const bool fixed_outside = inst.outside_ior_set;
+    // Where the ray's history does not tell the medium on the other side, a set outside index
+    // does: a ray that came into the water through its own top and leaves it through the
+    // water/glass boundary has never been in the glass, and would otherwise bend as into air.
+    const float unknown_outside = inst.outside_ior_set ? inst.outside_ior : 1.f;
     if (k.entering) {
         if (state->refraction_volume == miNULLTAG) state->refraction_volume = state->volume;
-        k.n_out = fixed_outside                                ? inst.outside_ior
-                  : state->parent && state->parent->ior != 0.f ? state->parent->ior
-                                                               : 1.f;
+        k.n_out = state->parent && state->parent->ior != 0.f ? state->parent->ior : unknown_outside;
         state->ior_in = k.n_out;
         state->ior = k.n_mat;
     } else {
         const miState* outer = passages.outer;
         state->refraction_volume = outer ? outer->volume : state->camera ? state->camera->volume : miNULLTAG;
-        k.n_out = fixed_outside ? inst.outside_ior : outer && outer->ior_in != 0.f ? outer->ior_in : 1.f;
+        k.n_out = outer && outer->ior_in != 0.f ? outer->ior_in : unknown_outside;
         state->ior = k.n_out;
         state->ior_in = k.n_mat;
     }

@@ -163,6 +163,7 @@ std::string boxes(const std::string& inputs, bool a_in_front, const std::string&
            "instance \"cam_i\" \"cam\" end instance\n"
            // Clear refracting inputs with a tint that tells which of them a ray went through.
            "shader \"clear\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1)\n"
+           "shader \"dense\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1.6)\n"
            // The boundary between B (index 1.25) and A (1.6, given as the outside's index).
            "shader \"boundary\" \"orn_MegaTK\" (\"diffuse_on\" off, \"refract_on\" on, \"ior\" 1.25, "
            "\"outside_ior\" 1.6, \"refract_color\" 0.5 1 1 1)\n"
@@ -182,9 +183,11 @@ TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
     // Slightly off the axis, so that no ray runs along the faces' diagonal.
     const float rx = 52.f, ry = 47.f;
     // The boundary's material scales what it sees by (1.6 / 1.25)^2 = 1.6384 entering its
-    // index 1.25 from A and by (1.25 / 1.6)^2 = 0.6103515625 leaving it into A, and tints it
-    // by (0.5, 1, 1). Both ways it bends by the two indices, also for a ray that reached B
-    // through B's own outer surface and never passed through A.
+    // index 1.25 from A (whose material, index 1.6, scaled it by 1 / 1.6^2 on the way in: 0.64
+    // in all) and by (1.25 / 1.6)^2 = 0.6103515625 leaving it into A, and tints it by
+    // (0.5, 1, 1). Both ways it bends by the two indices: going in, A's index comes from the
+    // ray's history; coming out, from the boundary's outside index, since a ray that reached B
+    // through B's own outer surface never passed through A.
     struct Case {
         bool a_in_front;
         const char* inputs;
@@ -195,8 +198,8 @@ TEST(DielectricInterface, RaysCrossTheSharedFaceOfTwoSolids) {
         // Into A, then B's duplicate of A's far face (passed over), then A's far face leaving
         // A into B: the boundary, as entering (inv_normal 0); then B's far face takes color2.
         {true,
-         "\"color1\" = \"clear\", \"color2\" 0.4 0.5 0.6 1, \"interface_color\" = \"boundary\"",
-         {0.5f * 1.6384f * 0.4f, 1.6384f * 0.5f, 1.6384f * 0.6f, 0},
+         "\"color1\" = \"dense\", \"color2\" 0.4 0.5 0.6 1, \"interface_color\" = \"boundary\"",
+         {0.5f * 0.64f * 0.4f, 0.64f * 0.5f, 0.64f * 0.6f, 0},
          2,
          1},
         // Into B, then A's near face leaving B into A: the boundary as leaving (inv_normal 1);
