@@ -33,6 +33,17 @@ fs::path final_target(const fs::path& path) {
     return target;
 }
 
+// Flushes what the kernel holds of `path` (a file, or a directory's entries) to the disk. A file
+// system that cannot sync (EINVAL) is taken as it is.
+std::optional<std::string> sync_path(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) return errno_message(errno);
+    const int err = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (err && err != EINVAL && err != EROFS) return errno_message(err);
+    return std::nullopt;
+}
+
 } // namespace
 
 AtomicFile::AtomicFile(const std::string& path, const std::string& extension) {
@@ -83,10 +94,16 @@ AtomicFile::~AtomicFile() {
 
 std::optional<std::string> AtomicFile::commit() {
     if (temp_.empty()) return error_;
+    // The contents reach the disk before the name does, and the new name after the rename: a
+    // crash or a power cut leaves the old file or the new one, never an empty one in its place.
+    if (auto err = sync_path(temp_, O_RDONLY)) return "cannot flush the file to disk: " + *err;
     std::error_code ec;
     fs::rename(temp_, path_, ec);
     if (ec) return ec.message();
     committed_ = true;
+    const fs::path dir = fs::path(path_).parent_path();
+    if (auto err = sync_path(dir.empty() ? "." : dir.string(), O_RDONLY | O_DIRECTORY))
+        return "the file is in place, but its directory could not be flushed to disk: " + *err;
     return std::nullopt;
 }
 

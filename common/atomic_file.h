@@ -10,8 +10,10 @@ namespace orn {
 // The constructor creates an empty, uniquely named temporary file in the target's directory;
 // the caller writes it through temp_path() and then calls commit(), which renames it over the
 // target. If commit() is never reached or fails, the destructor removes the temporary file and
-// whatever was at the target path stays as it was. A path that is a symbolic link writes the
-// link's target; missing directories on the way are created.
+// whatever was at the target path stays as it was. commit() syncs the file before the rename
+// and the directory after it, so that a crash or power loss leaves the old file or the new one.
+// A path that is a symbolic link writes the link's target; missing directories on the way are
+// created.
 class AtomicFile {
   public:
     // `extension` (e.g. ".exr") ends the temporary name so that writers picking the format by

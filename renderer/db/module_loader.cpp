@@ -1,5 +1,7 @@
 #include "db/module_loader.h"
 
+#include "core/messages.h"
+
 #include <dlfcn.h>
 
 #include <filesystem>
@@ -63,6 +65,7 @@ bool ModuleLoader::load(const std::string& name, const std::vector<std::string>&
     if (auto set_handle = reinterpret_cast<SetHandle>(dlsym(handle, "miSetModuleHandle"))) set_handle(self_);
     handles_.push_back(handle);
     paths_.push_back(canonical);
+    Messages::emitf(Severity::Info, "loaded shader module %s", canonical.c_str());
     return true;
 }
 

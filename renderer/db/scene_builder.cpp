@@ -86,9 +86,11 @@ bool SceneBuilder::add(const std::vector<scene::Statement>& statements) {
 }
 
 void SceneBuilder::on(const scene::LinkStmt& s) {
-    std::vector<std::string> dirs;
+    // The directories the user gave (-L), then the renderer's own, then the scene's: a module
+    // that happens to lie beside a scene must not replace the renderer's own of the same name.
+    // A scene that means another module names it with a path.
+    std::vector<std::string> dirs = module_dirs_;
     if (!s.loc.file.empty()) dirs.push_back(fs::path(s.loc.file).parent_path().string());
-    dirs.insert(dirs.end(), module_dirs_.begin(), module_dirs_.end());
     for (auto& d : dirs)
         if (d.empty()) d = ".";
     std::string why;

@@ -204,7 +204,7 @@ void Frame::exit_shaders() {
 }
 
 bool Frame::prepare() {
-    run_calls();
+    if (!run_calls()) return false;
     if (mode_ != Mode::Merge) warn_category_mismatches(db_, world_);
     setup_buffers();
     // A part writes no output; the merge checks them where it writes them.

@@ -192,7 +192,8 @@ class Frame final : public LightSource {
                              float skipped, bool through);
     // Filters `result` through the occluder's shadow shader; no shadow shader blocks.
     miBoolean shade_occluder(miColor* result, miState* occluder);
-    void run_calls();
+    // Runs the scene's `call` statements; false when one of them failed.
+    bool run_calls();
     void read_gi_settings();
     void emit_photons();
     void setup_buffers();

@@ -52,7 +52,8 @@ std::vector<OutputEntry>* Frame::output_entries() const {
     return list ? &list->entries : &none;
 }
 
-void Frame::run_calls() {
+bool Frame::run_calls() {
+    bool ok = true;
     for (miTag t : db_.calls) {
         auto* fe = db_.get_as<FunctionElement>(t, miSCENE_FUNCTION);
         if (!fe) continue;
@@ -65,9 +66,13 @@ void Frame::run_calls() {
         miState* st = main_context_->begin_sample(0, 0, 0);
         st->type = miRAY_NONE;
         miBoolean result = miFALSE;
-        if (!call_shader(&fe->function, &result, st))
-            Messages::emitf(Severity::Warning, "scene-editing shader \"%s\" returned false",
+        // A failed edit (an override that did not reach its instances, passes that were not set
+        // up) leaves a frame other than the one asked for: it is not rendered.
+        if (!call_shader(&fe->function, &result, st)) {
+            Messages::emitf(Severity::Error, "scene-editing shader \"%s\" failed; the frame is not rendered",
                             fe->name.c_str());
+            ok = false;
+        }
         ThreadContext::set_current(nullptr);
         const std::vector<OutputEntry>& now = *output_entries();
         for (const OutputEntry& o : files)
@@ -78,6 +83,7 @@ void Frame::run_calls() {
                                 "output list",
                                 o.loc.file.c_str(), o.loc.line, o.filename.c_str(), fe->name.c_str());
     }
+    return ok;
 }
 
 void Frame::setup_buffers() {

@@ -18,7 +18,7 @@ namespace orn {
 
 struct SessionOptions {
     std::vector<std::string> include_paths; // searched after the including file's directory
-    std::vector<std::string> module_dirs;   // searched after the scene file's directory
+    std::vector<std::string> module_dirs;   // searched first, before the renderer's and the scene's directory
     RenderSettings render;
 };
 

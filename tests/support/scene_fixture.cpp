@@ -7,6 +7,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <filesystem>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -195,11 +196,32 @@ std::vector<float> rendered_rgba(std::string scene_text, int threads) {
     return pixels;
 }
 
+namespace {
+
+// This process's own directory, removed when the process ends: runs that overlap (two build
+// trees, a sanitizer build beside the plain one) never share a file.
+const fs::path& process_dir() {
+    struct Dir {
+        fs::path path = fs::temp_directory_path() / "orn_tests" / std::to_string(::getpid());
+        ~Dir() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    };
+    static const Dir dir;
+    return dir.path;
+}
+
+} // namespace
+
+std::string test_dir() {
+    return fs::path(temp_path("")).parent_path().string();
+}
+
 std::string temp_path(const std::string& name) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    fs::path dir =
-        fs::temp_directory_path() / "orn_tests" /
-        (std::string(info ? info->test_suite_name() : "suite") + "." + (info ? info->name() : "test"));
+    fs::path dir = process_dir() / (std::string(info ? info->test_suite_name() : "suite") + "." +
+                                    (info ? info->name() : "test"));
     // A test starts from an empty directory, whatever an earlier run that was killed left.
     static std::string current;
     if (dir.string() != current) {

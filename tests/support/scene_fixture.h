@@ -73,7 +73,9 @@ class SceneFixture {
 // and returns that file's samples; empty (with a test failure) when anything fails.
 std::vector<float> rendered_rgba(std::string scene_text, int threads);
 
-// A file path inside a fresh temporary directory for this test.
+// A file path inside a fresh temporary directory of this test and this process, and that
+// directory itself.
 std::string temp_path(const std::string& name);
+std::string test_dir();
 
 } // namespace orn::test

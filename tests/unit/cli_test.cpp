@@ -1,5 +1,7 @@
 // The ornrender command on good and bad scenes: errors name file, line and column (or the
 // path), the exit status is non-zero, and no output file is left behind.
+#include "support/scene_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
@@ -23,12 +25,7 @@ struct Result {
 
 class Cli : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / "orn_cli" / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
+    void SetUp() override { dir_ = orn::test::test_dir(); }
     std::string write(const std::string& name, const std::string& text) {
         const fs::path p = dir_ / name;
         std::ofstream(p) << text;
@@ -85,6 +82,17 @@ TEST_F(Cli, RendersAndWritesTheOutput) {
     EXPECT_FLOAT_EQ(px[1], 0.5f);
     EXPECT_FLOAT_EQ(px[2], 0.75f);
     EXPECT_FLOAT_EQ(px[3], 1.f);
+}
+
+TEST_F(Cli, TheRenderersOwnModuleWinsOverOneBesideTheScene) {
+    // A file of that name beside the scene would fail to load; the renderer's own is found first.
+    write("shaders_orn.so", "not a module");
+    std::string text = scene("ok.exr", kConstant);
+    text.replace(0, preamble().size(), "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n");
+    const Result r = run(write("ok.mi", text) + " -v 3", false);
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::string own = fs::canonical(std::string(ORN_BUILD_DIR) + "/lib/shaders_orn.so").string();
+    EXPECT_NE(r.output.find("loaded shader module " + own + "\n"), std::string::npos) << r.output;
 }
 
 TEST_F(Cli, SceneErrorsNameFileLineAndColumn) {

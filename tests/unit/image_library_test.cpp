@@ -1,6 +1,7 @@
 // The image library is loaded on first use from beside libornrender.so; one that cannot be
 // loaded is reported with its path and the reason.
 #include "image/image_library.h"
+#include "support/scene_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,7 @@ TEST(ImageLibrary, LoadsBesideTheRendererAndWritesFloatsAsEightBits) {
     std::string error;
     const orn::image::Library* images = orn::image::library(error);
     ASSERT_NE(images, nullptr) << error;
-    const fs::path dir = fs::temp_directory_path() / "orn_image_library";
-    fs::create_directories(dir);
+    const fs::path dir = orn::test::test_dir();
     const std::string path = (dir / "bytes.png").string();
     orn::image::WriteSpec spec;
     spec.width = 2;

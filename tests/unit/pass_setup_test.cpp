@@ -233,10 +233,13 @@ TEST_F(PassSetup, CameraOutputStatementsAreDroppedUnlessTheCallFails) {
                                   "output list"))
         << messages.all();
 
-    // Without a file name nothing at all changes, silently.
+    // Without a file name the shader changes nothing and says nothing; the renderer, told the
+    // call failed, renders nothing.
     SceneFixture no_name;
-    ASSERT_TRUE(no_name.load(
+    EXPECT_FALSE(no_name.load(
         pass_scene("\"diffuse_pass\" on", "output \"rgba\" \"exr\" \"old.exr\"", module_preamble(), "")));
+    EXPECT_TRUE(messages.contains("scene-editing shader \"pass\" failed; the frame is not rendered"))
+        << messages.all();
     auto& ndb = no_name.session().db();
     const miCamera& cam = ndb.get_as<orn::CameraElement>(ndb.lookup("cam"), miSCENE_CAMERA)->record;
     auto* list = dynamic_cast<orn::OutputListElement*>(ndb.get(cam.output));

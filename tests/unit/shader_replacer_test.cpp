@@ -115,6 +115,13 @@ TEST(ShaderReplacer, VerboseProgressAndEmptyList) {
         two_surfaces("\"verbose\" on, \"material\" \"grey_m\", \"instances\" [\"patch_i\"]", true).text()));
     EXPECT_TRUE(info_lines(m3).empty());
     expect_rgb(off.shade(25, 50), 0.f, 0.f, 1.f);
+
+    // a failed override leaves another frame than the one asked for: it is not rendered
+    SceneFixture failed;
+    MessageCapture m4;
+    EXPECT_FALSE(failed.load(
+        two_surfaces("\"enable\" on, \"material\" \"grey_m\", \"instances\" [\"sun\"]", true).text()));
+    EXPECT_TRUE(m4.contains("scene-editing shader \"rep\" failed; the frame is not rendered")) << m4.all();
 }
 
 TEST(ShaderReplacer, StopsAtTheFirstFailureAndKeepsEarlierEdits) {

@@ -1,5 +1,7 @@
 // Split frames: parts rendered apart and merged give the files of the whole frame, bit for bit
 // and attribute for attribute; bad splits and bad sets of parts fail without writing.
+#include "support/scene_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
@@ -24,12 +26,7 @@ struct Result {
 
 class SplitFrame : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / "orn_split" / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
+    void SetUp() override { dir_ = orn::test::test_dir(); }
     Result run(const std::string& args) {
         const std::string cmd = std::string(ORN_BUILD_DIR) + "/bin/ornrender -q " + args + " 2>&1";
         Result r;
