@@ -43,6 +43,44 @@ OIIO::ImageSpec make_header(const WriteSpec& spec) {
     return header;
 }
 
+// Textures are at most this many pixels a side and channels deep: far beyond any real texture,
+// and small enough that a header claiming more cannot make the reader ask for gigabytes.
+constexpr int kMaxTextureSide = 65536;
+constexpr int kMaxTextureChannels = 64;
+
+std::optional<std::string> size_problem(const OIIO::ImageSpec& spec) {
+    if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0)
+        return std::string("the image holds no pixels");
+    if (spec.depth != 1) return std::string("a volume image is no texture");
+    if (spec.width > kMaxTextureSide || spec.height > kMaxTextureSide || spec.nchannels > kMaxTextureChannels)
+        return std::to_string(spec.width) + " x " + std::to_string(spec.height) + " pixels of " +
+               std::to_string(spec.nchannels) + " channels is more than a texture may hold (" +
+               std::to_string(kMaxTextureSide) + " pixels a side, " + std::to_string(kMaxTextureChannels) +
+               " channels)";
+    return std::nullopt;
+}
+
+// Reads one MIP level in bands of rows (whole tile rows for tiled files) into `band`.
+std::optional<std::string> read_problem(OIIO::ImageInput& in, const OIIO::ImageSpec& spec, int level,
+                                        std::vector<float>& band) {
+    const size_t row = size_t(spec.width) * size_t(spec.nchannels);
+    const int step = spec.tile_width > 0 ? std::max(1, spec.tile_height) : std::max(1, int((1u << 20) / row));
+    for (int y = 0; y < spec.height; y += step) {
+        const int y0 = spec.y + y, y1 = spec.y + std::min(spec.height, y + step);
+        band.resize(row * size_t(y1 - y0));
+        const bool ok = spec.tile_width > 0
+                            ? in.read_tiles(0, level, spec.x, spec.x + spec.width, y0, y1, spec.z, spec.z + 1,
+                                            0, spec.nchannels, OIIO::TypeDesc::FLOAT, band.data())
+                            : in.read_scanlines(0, level, y0, y1, spec.z, 0, spec.nchannels,
+                                                OIIO::TypeDesc::FLOAT, band.data());
+        if (!ok) {
+            const std::string why = in.geterror();
+            return "damaged: " + (why.empty() ? "its pixels cannot be read" : why);
+        }
+    }
+    return std::nullopt;
+}
+
 class OiioTextures final : public Textures {
   public:
     explicit OiioTextures(int threads) : system_(TS::create(true)) {
@@ -148,13 +186,27 @@ class OiioLibrary final : public Library {
     }
 
     std::string problem(const std::string& path) const override {
-        auto in = OIIO::ImageInput::open(path);
-        if (!in) {
-            std::string why = OIIO::geterror();
-            return why.empty() ? "not an image file this renderer can read" : why;
+        // Every pixel of every MIP level is read once here, with the errors checked: the texture
+        // system reads tiles later from threads where a damaged file could only abort the
+        // process. Rows go through a small buffer, so the check costs no memory of the image's size.
+        try {
+            auto in = OIIO::ImageInput::open(path);
+            if (!in) {
+                std::string why = OIIO::geterror();
+                return why.empty() ? "not an image file this renderer can read" : why;
+            }
+            in->threads(1);
+            std::vector<float> band;
+            for (int level = 0; in->seek_subimage(0, level); ++level) {
+                const OIIO::ImageSpec spec = in->spec();
+                if (auto why = size_problem(spec)) return *why;
+                if (auto why = read_problem(*in, spec, level, band)) return *why;
+            }
+            const std::string left = in->geterror();
+            if (!left.empty()) return "damaged: " + left;
+        } catch (const std::exception& e) {
+            return std::string("damaged: ") + e.what();
         }
-        const OIIO::ImageSpec& spec = in->spec();
-        if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) return "the image holds no pixels";
         return {};
     }
 
