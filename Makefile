@@ -56,7 +56,7 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	@./scripts/setup-deps.sh clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_FUZZ=ON
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse fuzz_load fuzz_obj
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_parse fuzz_load fuzz_obj fuzz_texture fuzz_merge ornrender_cli ornimagecheck
 	./scripts/run-fuzzers.sh $(CURDIR)/build-fuzz $(FUZZ_SECONDS)
 
 bench: build

@@ -682,7 +682,7 @@ void SceneBuilder::on(const scene::CallStmt& s) {
 }
 
 void SceneBuilder::on(const scene::TextureStmt& s) {
-    // Read now (the header only), so a scene with a missing or broken file renders nothing.
+    // Read now (every pixel), so a scene with a missing or damaged file renders nothing.
     const std::string problem = texture_file_problem(s.path);
     if (!problem.empty()) {
         error(s.loc, "texture \"" + s.name + "\": cannot read \"" + s.path + "\": " + problem);

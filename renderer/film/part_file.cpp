@@ -11,8 +11,10 @@
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStringAttribute.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -60,33 +62,56 @@ std::string plane_layout(const Film& film) {
     return out;
 }
 
-std::string hash_files(const std::vector<std::string>& paths) {
-    // 64-bit FNV-1a over every file's bytes and length.
-    uint64_t h = 0xcbf29ce484222325ULL;
+std::string hash_file(const std::string& path) {
+    // 64-bit FNV-1a over the file's bytes and length, read in blocks.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return "";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    uint64_t h = 0xcbf29ce484222325ULL, length = 0;
     auto add = [&h](unsigned char c) {
         h ^= c;
         h *= 0x100000001b3ULL;
     };
-    for (const auto& p : paths) {
-        std::ifstream in(p, std::ios::binary);
-        if (!in) return "";
-        std::ostringstream text;
-        text << in.rdbuf();
-        const std::string bytes = text.str();
-        for (unsigned char c : bytes)
-            add(c);
-        for (int i = 0; i < 8; ++i)
-            add(static_cast<unsigned char>(bytes.size() >> (8 * i)));
+    std::vector<char> block(1 << 16);
+    while (in) {
+        in.read(block.data(), std::streamsize(block.size()));
+        const size_t n = size_t(in.gcount());
+        for (size_t i = 0; i < n; ++i)
+            add(static_cast<unsigned char>(block[i]));
+        length += n;
     }
+    if (in.bad()) return "";
+    for (int i = 0; i < 8; ++i)
+        add(static_cast<unsigned char>(length >> (8 * i)));
     char buf[17];
     std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
     return buf;
 }
 
+std::optional<std::string> record_files(const std::vector<std::string>& paths, std::vector<ReadFile>& files) {
+    files.clear();
+    for (const auto& p : paths) {
+        ReadFile f{p, hash_file(p)};
+        if (f.hash.empty()) return p + " cannot be read";
+        files.push_back(std::move(f));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> changed_file(const std::vector<ReadFile>& files) {
+    for (const ReadFile& f : files) {
+        const std::string now = hash_file(f.path);
+        if (now.empty()) return f.path + " is gone or cannot be read";
+        if (now != f.hash) return f.path + " changed since the parts were rendered";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> write_part(const Film& film, int row0, int row1, const PartOrigin& origin,
                                       const std::string& path) {
     const int w = film.width(), h = film.height();
-    if (row0 < 0 || row1 > h || row0 >= row1) return path + ": no rows to write";
+    if (row0 < 0 || row1 > h || row0 >= row1) return "cannot write " + path + ": no rows to write";
     // OpenEXR counts rows from the top: film rows [row0, row1) are file rows [h - row1, h - row0).
     const Imath::Box2i display({0, 0}, {w - 1, h - 1});
     const Imath::Box2i data({0, h - row1}, {w - 1, h - 1 - row0});
@@ -115,9 +140,10 @@ std::optional<std::string> write_part(const Film& film, int row0, int row1, cons
         }
     }
     put<Imf::StringAttribute>(header, "Scenes", joined(origin.scenes));
-    put<Imf::StringAttribute>(header, "SceneHash", origin.scene_hash);
-    put<Imf::StringAttribute>(header, "IncludePaths", joined(origin.include_paths));
-    put<Imf::StringAttribute>(header, "LibraryPaths", joined(origin.library_paths));
+    std::string files;
+    for (const ReadFile& f : origin.files)
+        files += f.hash + " " + f.path + "\n";
+    put<Imf::StringAttribute>(header, "Files", files);
     put<Imf::IntAttribute>(header, "Frame", origin.frame);
     put<Imf::IntAttribute>(header, "FrameGiven", origin.frame_given ? 1 : 0);
     put<Imf::IntAttribute>(header, "Render", origin.render);
@@ -127,15 +153,17 @@ std::optional<std::string> write_part(const Film& film, int row0, int row1, cons
     put<Imf::StringAttribute>(header, "Planes", plane_layout(film));
 
     AtomicFile file(path, ".exr");
-    if (!file.error().empty()) return file.error();
+    if (!file.error().empty()) return "cannot write " + path + ": " + file.error();
     try {
         Imf::OutputFile out(file.temp_path().c_str(), header);
         out.setFrameBuffer(fb);
         out.writePixels(int(rows));
     } catch (const std::exception& e) {
+        // OpenEXR names the temporary file; the user knows the part by its own name.
         return "cannot write " + path + ": " + e.what();
     }
-    return file.commit();
+    if (auto err = file.commit()) return "cannot write " + path + ": " + *err;
+    return std::nullopt;
 }
 
 std::optional<std::string> read_part_header(const std::string& path, PartFile& part) {
@@ -143,9 +171,7 @@ std::optional<std::string> read_part_header(const std::string& path, PartFile& p
         Imf::InputFile in(path.c_str());
         const Imf::Header& h = in.header();
         const auto* scenes = get<Imf::StringAttribute>(h, "Scenes");
-        const auto* hash = get<Imf::StringAttribute>(h, "SceneHash");
-        const auto* inc = get<Imf::StringAttribute>(h, "IncludePaths");
-        const auto* lib = get<Imf::StringAttribute>(h, "LibraryPaths");
+        const auto* files = get<Imf::StringAttribute>(h, "Files");
         const auto* frame = get<Imf::IntAttribute>(h, "Frame");
         const auto* given = get<Imf::IntAttribute>(h, "FrameGiven");
         const auto* render = get<Imf::IntAttribute>(h, "Render");
@@ -153,16 +179,38 @@ std::optional<std::string> read_part_header(const std::string& path, PartFile& p
         const auto* tile = get<Imf::IntAttribute>(h, "Tile");
         const auto* tiles = get<Imf::IntAttribute>(h, "Tiles");
         const auto* planes = get<Imf::StringAttribute>(h, "Planes");
-        if (!scenes || !hash || !inc || !lib || !frame || !given || !render || !camera || !tile || !tiles ||
-            !planes)
+        if (!scenes || !files || !frame || !given || !render || !camera || !tile || !tiles || !planes)
             return path + " is not a part of a split frame (no ornrender part attributes)";
         const Imath::Box2i& display = h.displayWindow();
         const Imath::Box2i& data = h.dataWindow();
+        // In 64 bits: a crafted window must not wrap around into a plausible size.
+        const int64_t width = int64_t(display.max.x) - display.min.x + 1;
+        const int64_t height = int64_t(display.max.y) - display.min.y + 1;
+        if (display.min.x != 0 || display.min.y != 0 || width < 1 || height < 1 || width > INT32_MAX ||
+            height > INT32_MAX || data.min.x != 0 || data.max.x != display.max.x || data.min.y < 0 ||
+            data.max.y > display.max.y || data.min.y > data.max.y)
+            return path + ": its data window is not whole rows inside the frame";
+        if (tiles->value() < 1 || tiles->value() > height || tile->value() < 0 ||
+            tile->value() >= tiles->value())
+            return path + ": part " + std::to_string(tile->value()) + " of " +
+                   std::to_string(tiles->value()) + " cannot be part of a frame of " +
+                   std::to_string(height) + " rows";
+        if (render->value() < 0)
+            return path + ": render statement " + std::to_string(render->value()) + " does not exist";
         part.path = path;
         part.origin.scenes = split_lines(scenes->value());
-        part.origin.scene_hash = hash->value();
-        part.origin.include_paths = split_lines(inc->value());
-        part.origin.library_paths = split_lines(lib->value());
+        part.origin.files.clear();
+        for (const std::string& line : split_lines(files->value())) {
+            const size_t space = line.find(' ');
+            if (space == std::string::npos || space == 0 || space + 1 == line.size())
+                return path + ": its list of scene files is damaged";
+            part.origin.files.push_back(ReadFile{line.substr(space + 1), line.substr(0, space)});
+        }
+        if (part.origin.scenes.empty()) return path + ": it names no scene file";
+        for (const std::string& scene : part.origin.scenes)
+            if (std::none_of(part.origin.files.begin(), part.origin.files.end(),
+                             [&](const ReadFile& f) { return f.path == scene; }))
+                return path + ": its scene file " + scene + " is not among the files it records";
         part.origin.frame = frame->value();
         part.origin.frame_given = given->value() != 0;
         part.origin.render = render->value();
@@ -170,11 +218,8 @@ std::optional<std::string> read_part_header(const std::string& path, PartFile& p
         part.origin.tile = tile->value();
         part.origin.tiles = tiles->value();
         part.planes = planes->value();
-        part.width = display.max.x - display.min.x + 1;
-        part.height = display.max.y - display.min.y + 1;
-        if (display.min.x != 0 || display.min.y != 0 || data.min.x != 0 || data.max.x != display.max.x ||
-            data.min.y < 0 || data.max.y > display.max.y || data.min.y > data.max.y)
-            return path + ": its data window is not whole rows inside the frame";
+        part.width = int(width);
+        part.height = int(height);
         part.row0 = part.height - 1 - data.max.y;
         part.row1 = part.height - data.min.y;
         return std::nullopt;

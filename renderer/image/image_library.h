@@ -66,7 +66,9 @@ class Library {
                                              const void* data) const = 0;
     // Reads every channel; an error message naming the path, or nullopt.
     virtual std::optional<std::string> read(const std::string& path, FloatImage& image) const = 0;
-    // Why the file cannot serve as an image (reads the header only), or nothing when it can.
+    // Why the file cannot serve as a texture, or nothing when it can: reads every pixel of every
+    // MIP level through a small buffer in a process of its own (ornimagecheck), refusing images
+    // of more than 65536 pixels a side or 64 channels before any pixel is read.
     virtual std::string problem(const std::string& path) const = 0;
     virtual std::unique_ptr<Textures> textures(int threads) const = 0;
 };

@@ -1,11 +1,22 @@
 // The image library loaded on first use (libornimage.so): image files and texture filtering
 // through OpenImageIO. Only its entry function is exported.
 #include "image/image_library.h"
+#include "image/texture_check.h"
 
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/texture.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace orn::image {
 
@@ -43,6 +54,51 @@ OIIO::ImageSpec make_header(const WriteSpec& spec) {
     for (const auto& [name, value] : spec.int_attributes)
         header.attribute(name, value);
     return header;
+}
+
+// Every pixel of the file read by the checker beside this library (ornimagecheck), in a process
+// of its own: a damaged file can make an image reader abort or overrun its own buffers, which
+// there ends the checker, and the renderer reports the file instead of dying inside its texture
+// system later. A fresh process rather than a fork, which would inherit the image libraries'
+// thread pools without their threads.
+std::string read_apart(const std::string& path) {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&read_apart), &info) || !info.dli_fname)
+        return "the texture checker cannot be found";
+    const std::string checker = (std::filesystem::path(info.dli_fname).parent_path() / kCheckerFile).string();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return std::string("cannot start the texture checker: ") + std::strerror(errno);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    // The image libraries' own complaints: the checker's answer is the message.
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv = {const_cast<char*>(checker.c_str()), const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = -1;
+    const int err = posix_spawn(&pid, checker.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (err != 0) {
+        ::close(fds[0]);
+        return "cannot start the texture checker " + checker + ": " + std::strerror(err);
+    }
+    std::string why;
+    char buf[512];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n > 0) why.append(buf, size_t(n));
+        if (n == 0 || (n < 0 && errno != EINTR)) break;
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return "the texture checker was lost";
+    if (WIFSIGNALED(status))
+        return std::string("damaged: the image reader died reading it (") + ::strsignal(WTERMSIG(status)) +
+               ")";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "damaged: the image reader failed reading it";
+    return why;
 }
 
 class OiioTextures final : public Textures {
@@ -150,14 +206,19 @@ class OiioLibrary final : public Library {
     }
 
     std::string problem(const std::string& path) const override {
-        auto in = OIIO::ImageInput::open(path);
-        if (!in) {
-            std::string why = OIIO::geterror();
-            return why.empty() ? "not an image file this renderer can read" : why;
+        // The header here, so that the usual mistakes (no such format, an empty image) cost no
+        // process; then every pixel in a process of its own.
+        try {
+            auto in = OIIO::ImageInput::open(path);
+            if (!in) {
+                std::string why = OIIO::geterror();
+                return why.empty() ? "not an image file this renderer can read" : why;
+            }
+            if (auto why = texture_size_problem(in->spec())) return *why;
+        } catch (const std::exception& e) {
+            return std::string("damaged: ") + e.what();
         }
-        const OIIO::ImageSpec& spec = in->spec();
-        if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) return "the image holds no pixels";
-        return {};
+        return read_apart(path);
     }
 
     std::unique_ptr<Textures> textures(int threads) const override {

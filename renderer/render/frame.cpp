@@ -4,6 +4,7 @@
 #include "film/image_output.h"
 #include "photon/photon_map.h"
 #include "render/category_check.h"
+#include "render/output_shader_file.h"
 #include "texture/texture_store.h"
 
 #include <algorithm>
@@ -141,6 +142,17 @@ bool Frame::check_outputs() {
         if (err) {
             Messages::emit(Severity::Error, o.loc.file + ":" + std::to_string(o.loc.line) + ":" +
                                                 std::to_string(o.loc.col) + ": " + *err);
+            ok = false;
+        }
+    }
+    // The EXR saver's file too: a frame must not render for hours towards a file it cannot write.
+    for (const auto& o : *output_entries()) {
+        const auto* fe = o.is_file ? nullptr : db_.get_as<FunctionElement>(o.shader, miSCENE_FUNCTION);
+        const std::string file = fe ? output_shader_file(db_, fe->function) : std::string();
+        if (file.empty()) continue;
+        if (auto err = film::check_writable(output_path(file))) {
+            Messages::emitf(Severity::Error, "output shader \"%s\": %s", fe->function.decl->decl.name.c_str(),
+                            err->c_str());
             ok = false;
         }
     }
@@ -706,13 +718,17 @@ bool Frame::render_part(int index, int count, int& row0, int& row1) {
     return !aborted().load();
 }
 
-bool Frame::render_from(const std::function<std::optional<std::string>(film::Film&)>& load) {
+bool Frame::render_from(const std::function<std::optional<std::string>(film::Film&)>& load, bool write) {
     mode_ = Mode::Merge;
     if (!prepare()) return false;
     if (auto err = load(*film_)) {
         Messages::emit(Severity::Error, *err);
         exit_shaders();
         return false;
+    }
+    if (!write) {
+        exit_shaders();
+        return true;
     }
     finish();
     return outputs_ok_;

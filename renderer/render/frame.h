@@ -62,8 +62,8 @@ class Frame final : public LightSource {
     bool render_part(int index, int count, int& row0, int& row1);
     // The whole frame's outputs (output list and buffer files, as render() writes them) from
     // pixels that `load` puts into the film instead of rendering; `load` returns an error or
-    // nullopt.
-    bool render_from(const std::function<std::optional<std::string>(film::Film&)>& load);
+    // nullopt. With `write` off the outputs are checked and not run.
+    bool render_from(const std::function<std::optional<std::string>(film::Film&)>& load, bool write = true);
     // Shader lifecycle and eye samples without the file outputs, for tests and benchmarks.
     bool prepare();
     void render_pixels();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -24,12 +25,13 @@ std::string frame_text(const film::PartFile& p) {
            ", camera \"" + p.origin.camera + "\")";
 }
 
-// The parts of one frame of one render statement, sorted by row, are one whole frame.
+// The parts of one frame of one render statement, sorted by row, are one whole frame. Nothing
+// is sized from a header's counts: a part number is checked against the parts at hand.
 bool check_group(std::vector<film::PartFile>& parts) {
     const film::PartFile& first = parts.front();
     const std::string what = frame_text(first);
     for (const film::PartFile& p : parts) {
-        if (p.origin.scenes != first.origin.scenes || p.origin.scene_hash != first.origin.scene_hash ||
+        if (p.origin.scenes != first.origin.scenes || p.origin.files != first.origin.files ||
             p.origin.frame_given != first.origin.frame_given)
             return error(what + ": " + p.path + " and " + first.path + " come from different scenes");
         if (p.width != first.width || p.height != first.height || p.planes != first.planes)
@@ -40,24 +42,23 @@ bool check_group(std::vector<film::PartFile>& parts) {
         if (p.origin.tiles != first.origin.tiles)
             return error(what + ": " + p.path + " is part of " + std::to_string(p.origin.tiles) + ", " +
                          first.path + " of " + std::to_string(first.origin.tiles));
-        if (p.origin.tile < 0 || p.origin.tile >= p.origin.tiles)
-            return error(p.path + ": part " + std::to_string(p.origin.tile) + " of " +
-                         std::to_string(p.origin.tiles) + " does not exist");
     }
     std::sort(parts.begin(), parts.end(),
-              [](const film::PartFile& a, const film::PartFile& b) { return a.row0 < b.row0; });
-    std::vector<const film::PartFile*> by_index(size_t(first.origin.tiles), nullptr);
-    for (const film::PartFile& p : parts) {
-        const film::PartFile*& slot = by_index[size_t(p.origin.tile)];
-        if (slot)
-            return error(what + ": part " + std::to_string(p.origin.tile) + " twice, " + slot->path +
+              [](const film::PartFile& a, const film::PartFile& b) { return a.origin.tile < b.origin.tile; });
+    int next = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const film::PartFile& p = parts[i];
+        if (i > 0 && p.origin.tile == parts[i - 1].origin.tile)
+            return error(what + ": part " + std::to_string(p.origin.tile) + " twice, " + parts[i - 1].path +
                          " and " + p.path);
-        slot = &p;
+        if (p.origin.tile > next) break;
+        next = p.origin.tile + 1;
     }
-    for (size_t i = 0; i < by_index.size(); ++i)
-        if (!by_index[i])
-            return error(what + ": part " + std::to_string(i) + " of " + std::to_string(by_index.size()) +
-                         " is missing");
+    if (next < first.origin.tiles)
+        return error(what + ": part " + std::to_string(next) + " of " + std::to_string(first.origin.tiles) +
+                     " is missing");
+    std::sort(parts.begin(), parts.end(),
+              [](const film::PartFile& a, const film::PartFile& b) { return a.row0 < b.row0; });
     // Film rows count from the bottom; messages give the picture's rows, counted from the top.
     const int h = first.height;
     int covered = 0;
@@ -75,10 +76,9 @@ bool check_group(std::vector<film::PartFile>& parts) {
     return true;
 }
 
-} // namespace
-
-bool merge_parts(const std::vector<std::string>& inputs, const SessionOptions& options) {
-    std::vector<std::string> files;
+// The part files among `inputs`: named files as they are, and the *.exr files of directories
+// except hidden ones (the temporary files of a part writer that was killed).
+bool collect(const std::vector<std::string>& inputs, std::vector<std::string>& files) {
     for (const auto& in : inputs) {
         std::error_code ec;
         if (!fs::is_directory(in, ec)) {
@@ -86,58 +86,120 @@ bool merge_parts(const std::vector<std::string>& inputs, const SessionOptions& o
             continue;
         }
         std::vector<std::string> found;
-        for (const auto& e : fs::directory_iterator(in, ec))
-            if (e.path().extension() == ".exr" && e.is_regular_file(ec)) found.push_back(e.path().string());
+        for (const auto& e : fs::directory_iterator(in, ec)) {
+            const std::string name = e.path().filename().string();
+            if (e.path().extension() == ".exr" && name[0] != '.' && e.is_regular_file(ec))
+                found.push_back(e.path().string());
+        }
         if (ec) return error("cannot read the directory " + in + ": " + ec.message());
         std::sort(found.begin(), found.end());
         files.insert(files.end(), found.begin(), found.end());
     }
+    return true;
+}
+
+using Renders = std::map<int, std::vector<film::PartFile>>;
+
+// The frame's scene, read with the merge's own search paths (a part names none), after every
+// file the parts record was found unchanged; null, with a message, when the scene now reads
+// other files than the parts' runs did.
+std::unique_ptr<Session> load_scene(int frame, const Renders& renders, const SessionOptions& options) {
+    const film::PartFile& first = renders.begin()->second.front();
+    const film::PartOrigin& origin = first.origin;
+    const std::string what = "frame " + std::to_string(frame);
+    for (const auto& [render, parts] : renders)
+        if (parts.front().origin.scenes != origin.scenes || parts.front().origin.files != origin.files) {
+            error(what + ": " + parts.front().path + " and " + first.path + " come from different scenes");
+            return nullptr;
+        }
+    if (auto err = film::changed_file(origin.files)) {
+        error(what + ": " + *err + "; nothing merged");
+        return nullptr;
+    }
+    auto session = std::make_unique<Session>(options);
+    for (const auto& s : origin.scenes)
+        if (!session->load_file(s)) {
+            error(what + ": " + s + " has errors; nothing merged");
+            return nullptr;
+        }
+    std::vector<std::string> recorded;
+    for (const film::ReadFile& f : origin.files)
+        recorded.push_back(f.path);
+    std::sort(recorded.begin(), recorded.end());
+    const std::vector<std::string> now = session->read_files();
+    for (const std::string& f : now)
+        if (!std::binary_search(recorded.begin(), recorded.end(), f)) {
+            error(
+                what + ": the scene now reads " + f +
+                ", which the parts' runs did not (other -I or -L directories than theirs?); nothing merged");
+            return nullptr;
+        }
+    for (const std::string& f : recorded)
+        if (!std::binary_search(now.begin(), now.end(), f)) {
+            error(what + ": the parts' runs read " + f +
+                  ", which the scene now does not (other -I or -L directories than theirs?); nothing merged");
+            return nullptr;
+        }
+    // set_frame without the sequence check: the tile runs made it already.
+    if (origin.frame_given) session->set_frame(frame, false);
+    return session;
+}
+
+// One frame from its parts; with `write` off everything is checked and nothing written.
+bool merge_frame(int frame, const Renders& renders, const SessionOptions& options, bool write) {
+    auto session = load_scene(frame, renders, options);
+    if (!session) return false;
+    for (const auto& [render, parts] : renders) {
+        const auto& strips = parts; // a structured binding cannot be captured in C++17
+        auto load = [&strips](film::Film& film) -> std::optional<std::string> {
+            for (const film::PartFile& p : strips)
+                if (auto err = film::read_part_pixels(p, film)) return err;
+            return std::nullopt;
+        };
+        if (!session->render_merged(size_t(render), load, write))
+            return error("frame " + std::to_string(frame) + ": the merge failed");
+        if (Frame::aborted().load()) return false;
+    }
+    return true;
+}
+
+bool merge_all(const std::vector<std::string>& inputs, const SessionOptions& options) {
+    std::vector<std::string> files;
+    if (!collect(inputs, files)) return false;
     // By frame, then render statement.
-    std::map<int, std::map<int, std::vector<film::PartFile>>> frames;
+    std::map<int, Renders> frames;
     for (const auto& f : files) {
         film::PartFile part;
         if (auto err = film::read_part_header(f, part)) return error(*err);
         frames[part.origin.frame][part.origin.render].push_back(std::move(part));
     }
     if (frames.empty()) return error("no part files found to merge");
+    size_t groups = 0;
     for (auto& [frame, renders] : frames)
-        for (auto& [render, parts] : renders)
-            if (!check_group(parts)) return false;
-    for (auto& [frame, renders] : frames) {
-        const film::PartOrigin& origin = renders.begin()->second.front().origin;
-        const std::string what = "frame " + std::to_string(frame);
-        // The scene as the tile runs read it: their search paths first, then the merge's own.
-        SessionOptions opts = options;
-        opts.include_paths.insert(opts.include_paths.begin(), origin.include_paths.begin(),
-                                  origin.include_paths.end());
-        opts.module_dirs.insert(opts.module_dirs.begin(), origin.library_paths.begin(),
-                                origin.library_paths.end());
-        if (renders.size() > 1)
-            for (const auto& [render, parts] : renders)
-                if (parts.front().origin.scenes != origin.scenes ||
-                    parts.front().origin.scene_hash != origin.scene_hash)
-                    return error(what + ": " + parts.front().path + " and " +
-                                 renders.begin()->second.front().path + " come from different scenes");
-        if (film::hash_files(origin.scenes) != origin.scene_hash)
-            return error(what + ": the scene files changed (or went) since the parts were rendered: " +
-                         origin.scenes.front());
-        Session session(opts);
-        for (const auto& s : origin.scenes)
-            if (!session.load_file(s)) return error(what + ": " + s + " has errors; nothing merged");
-        // set_frame without the sequence check: the tile runs made it already.
-        if (origin.frame_given) session.set_frame(frame, false);
         for (auto& [render, parts] : renders) {
-            const auto& strips = parts; // a structured binding cannot be captured in C++17
-            auto load = [&strips](film::Film& film) -> std::optional<std::string> {
-                for (const film::PartFile& p : strips)
-                    if (auto err = film::read_part_pixels(p, film)) return err;
-                return std::nullopt;
-            };
-            if (!session.render_merged(size_t(render), load)) return error(what + ": the merge failed");
-            if (Frame::aborted().load()) return false;
+            if (!check_group(parts)) return false;
+            ++groups;
         }
-    }
+    // A single frame is checked in full before its outputs run; several are all checked
+    // (scene, outputs, every part's pixels) before the first of them writes a file.
+    if (groups > 1)
+        for (const auto& [frame, renders] : frames)
+            if (!merge_frame(frame, renders, options, false)) return false;
+    for (const auto& [frame, renders] : frames)
+        if (!merge_frame(frame, renders, options, true)) return false;
     return true;
+}
+
+} // namespace
+
+bool merge_parts(const std::vector<std::string>& inputs, const SessionOptions& options) {
+    try {
+        return merge_all(inputs, options);
+    } catch (const std::bad_alloc&) {
+        return error("not enough memory to merge the parts");
+    } catch (const std::exception& e) {
+        return error(std::string("the merge failed: ") + e.what());
+    }
 }
 
 } // namespace orn

@@ -2,10 +2,14 @@
 
 #include "core/messages.h"
 #include "db/scene_builder.h"
+#include "film/image_output.h"
 #include "film/part_file.h"
 #include "scene/parser.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <type_traits>
+#include <variant>
 
 namespace fs = std::filesystem;
 
@@ -18,9 +22,7 @@ std::string located(const scene::Diagnostic& d) {
 }
 } // namespace
 
-Session::Session(SessionOptions options)
-    : options_(std::move(options)), user_includes_(options_.include_paths.size()),
-      user_modules_(options_.module_dirs.size()) {
+Session::Session(SessionOptions options) : options_(std::move(options)) {
     const std::string here = ModuleLoader::renderer_directory();
     options_.module_dirs.push_back(here);
     options_.include_paths.push_back((fs::path(here).parent_path() / "include").string());
@@ -64,7 +66,37 @@ bool Session::load_file(const std::string& path) {
     auto result = scene::parse_file(path, po);
     std::error_code ec;
     files_.push_back(fs::absolute(path, ec).lexically_normal().string());
+    read_.push_back(path);
+    for (const scene::Statement& statement : result.statements)
+        std::visit(
+            [this](const auto& st) {
+                // Every file holding a statement; an included file without any adds nothing.
+                if (read_.back() != st.loc.file) read_.push_back(st.loc.file);
+                using T = std::decay_t<decltype(st)>;
+                if constexpr (std::is_same_v<T, scene::ObjectStmt>) {
+                    if (!st.file.empty()) read_.push_back(st.file);
+                } else if constexpr (std::is_same_v<T, scene::TextureStmt>) {
+                    read_.push_back(st.path);
+                }
+            },
+            statement);
     return build(result.statements, result.errors, result.ok);
+}
+
+std::vector<std::string> Session::read_files() const {
+    std::vector<std::string> out;
+    auto add = [&out](const std::string& p) {
+        std::error_code ec;
+        const fs::path canonical = fs::weakly_canonical(fs::absolute(p, ec), ec);
+        out.push_back(ec ? fs::absolute(p).lexically_normal().string() : canonical.string());
+    };
+    for (const std::string& p : read_)
+        add(p);
+    for (const std::string& p : modules_.paths())
+        add(p);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 bool Session::load_string(const std::string& text, const std::string& name) {
@@ -187,12 +219,15 @@ bool Session::render_parts(int index, int count, const std::string& dir) {
     }
     film::PartOrigin origin;
     origin.scenes = files_;
-    origin.scene_hash = film::hash_files(files_);
-    // The renderer's own directories are the merging renderer's business.
-    for (size_t i = 0; i < user_includes_; ++i)
-        origin.include_paths.push_back(fs::absolute(options_.include_paths[i]).lexically_normal().string());
-    for (size_t i = 0; i < user_modules_; ++i)
-        origin.library_paths.push_back(fs::absolute(options_.module_dirs[i]).lexically_normal().string());
+    for (std::string& scene : origin.scenes) {
+        std::error_code ec;
+        const fs::path canonical = fs::weakly_canonical(scene, ec);
+        if (!ec) scene = canonical.string();
+    }
+    if (auto err = film::record_files(read_files(), origin.files)) {
+        Messages::emit(Severity::Error, "cannot record the scene's files for the parts: " + *err);
+        return false;
+    }
     origin.frame_given = frame_given_;
     origin.tile = index;
     origin.tiles = count;
@@ -200,8 +235,7 @@ bool Session::render_parts(int index, int count, const std::string& dir) {
     for (size_t i = 0; i < renders_.size() && ok; ++i) {
         try {
             auto frame = make_frame(i);
-            int row0 = 0, row1 = 0;
-            if (!frame || !frame->render_part(index, count, row0, row1)) {
+            if (!frame) {
                 ok = false;
                 break;
             }
@@ -211,6 +245,17 @@ bool Session::render_parts(int index, int count, const std::string& dir) {
             const std::string name =
                 part_file_name(files_.empty() ? "scene" : files_.front(), origin.frame, i, index, count);
             const std::string path = dir.empty() ? name : (fs::path(dir) / name).string();
+            // Where the part goes is known before a pixel is rendered.
+            if (auto err = film::check_writable(path)) {
+                Messages::emit(Severity::Error, *err);
+                ok = false;
+                break;
+            }
+            int row0 = 0, row1 = 0;
+            if (!frame->render_part(index, count, row0, row1)) {
+                ok = false;
+                break;
+            }
             if (auto err = film::write_part(frame->film(), row0, row1, origin, path)) {
                 Messages::emit(Severity::Error, *err);
                 ok = false;
@@ -227,8 +272,8 @@ bool Session::render_parts(int index, int count, const std::string& dir) {
     return ok;
 }
 
-bool Session::render_merged(size_t render,
-                            const std::function<std::optional<std::string>(film::Film&)>& load) {
+bool Session::render_merged(size_t render, const std::function<std::optional<std::string>(film::Film&)>& load,
+                            bool write) {
     if (render >= renders_.size()) {
         Messages::emitf(Severity::Error, "the scene has no render statement %zu", render + 1);
         return false;
@@ -236,7 +281,7 @@ bool Session::render_merged(size_t render,
     bool ok = false;
     try {
         auto frame = make_frame(render);
-        ok = frame && frame->render_from(load);
+        ok = frame && frame->render_from(load, write);
     } catch (const std::exception& e) {
         Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[render].root.c_str(), e.what());
     }

@@ -49,10 +49,15 @@ class Session {
     // no part file is then written for it.
     bool render_parts(int index, int count, const std::string& dir);
     // The whole frame of render statement `render` from the film that `load` fills (the merged
-    // parts), with every output written as render_all() writes it.
-    bool render_merged(size_t render, const std::function<std::optional<std::string>(film::Film&)>& load);
+    // parts), with every output written as render_all() writes it; with `write` off, only
+    // checked up to the outputs (their paths, the parts), and nothing written.
+    bool render_merged(size_t render, const std::function<std::optional<std::string>(film::Film&)>& load,
+                       bool write = true);
     // The scene files read so far, absolute.
     const std::vector<std::string>& files() const { return files_; }
+    // Every file the scenes read so far were made of (scene files, included files, meshes,
+    // textures, linked modules), absolute with links resolved, sorted, each once.
+    std::vector<std::string> read_files() const;
 
     // The frame of a render statement, prepared for shading by hand (tests, benchmarks).
     std::unique_ptr<Frame> make_frame(size_t render_index = 0);
@@ -74,7 +79,7 @@ class Session {
     std::vector<scene::RenderStmt> renders_;
     std::unique_ptr<World> world_;
     std::vector<std::string> files_;
-    size_t user_includes_ = 0, user_modules_ = 0; // the paths of options_ that the caller gave
+    std::vector<std::string> read_; // files of the scenes read, as named in their statements
     bool frame_given_ = false;
 };
 

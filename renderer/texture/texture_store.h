@@ -23,7 +23,8 @@ struct TextureElement : Element {
     scene::SourceLoc loc;
 };
 
-// Why an image file cannot serve as a texture, or nothing when it can (reads the header only).
+// Why an image file cannot serve as a texture, or nothing when it can. Reads every pixel once,
+// so that a damaged file is refused here rather than failing inside a render thread.
 std::string texture_file_problem(const std::string& path);
 
 // The textures of one frame: every texture's handle is resolved once when the store opens,

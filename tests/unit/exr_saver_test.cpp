@@ -502,6 +502,18 @@ TEST(ExrSaverOutputStage, TheCameraOutputWritesTheFileAfterTheFrame) {
     ExrRead exr(path);
     EXPECT_EQ(float(exr.at<half>("R", 0, 0)), 0.25f);
     EXPECT_EQ(float(exr.at<half>("R", 0, kBottom)), -1.f);
+
+    // A file the saver cannot write stops the frame before it renders, as a camera output does.
+    const std::string blocker = temp_path("blocker"); // a file where a directory would go
+    std::ofstream(blocker) << "a file";
+    MessageCapture early;
+    orn::Session blocked(o);
+    ASSERT_TRUE(blocked.load_string(
+        scene(file_param(blocker + "/x.exr") + all_standard(1), "output = \"saver\"\n"), "s.mi"));
+    EXPECT_FALSE(blocked.render_all());
+    EXPECT_TRUE(early.contains("output shader \"orn_OpenEXR_saver\": ")) << early.all();
+    EXPECT_TRUE(early.contains(blocker + "/x.exr")) << early.all();
+    EXPECT_FALSE(early.contains("orn_OpenEXR_saver(): writing image file")) << early.all();
 }
 
 TEST(ExrSaverOutputStage, ThePassSetUpAttachesTheSaverForItsPasses) {

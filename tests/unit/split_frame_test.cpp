@@ -4,11 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfInputFile.h>
+#include <OpenEXR/ImfIntAttribute.h>
+#include <OpenEXR/ImfOutputFile.h>
+#include <OpenEXR/ImfStringAttribute.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -93,6 +99,16 @@ void expect_same_image(const fs::path& a, const fs::path& b) {
     }
 }
 
+// A copy of a part with its header changed by `edit`.
+void craft(const fs::path& from, const fs::path& to, const std::function<void(Imf::Header&)>& edit) {
+    fs::create_directories(to.parent_path());
+    Imf::InputFile in(from.c_str());
+    Imf::Header h = in.header();
+    edit(h);
+    Imf::OutputFile out(to.c_str(), h);
+    out.copyPixels(in);
+}
+
 TEST_F(SplitFrame, MergedPartsGiveTheWholeFramesFiles) {
     // Output mode 3: the saver's multi-layer EXR after the ratio outputs, and the colour through
     // the renderer's own output; mode 0: every pass buffer's own file. Three strips of a 70-row
@@ -109,6 +125,8 @@ TEST_F(SplitFrame, MergedPartsGiveTheWholeFramesFiles) {
             ASSERT_EQ(r.status, 0) << r.output;
         }
         EXPECT_EQ(files_under(dir_ / ("parts" + m)).size(), 6u);
+        // A part writer killed mid-write leaves its hidden temporary file behind.
+        std::ofstream(dir_ / ("parts" + m) / (".demo" + m + ".0002.r0.part0of3.exr.tmp.1.0.exr")) << "killed";
         r = run("--merge -o " + d("merged" + m) + " " + d("parts" + m));
         ASSERT_EQ(r.status, 0) << r.output;
         const auto whole = files_under(dir_ / ("whole" + m));
@@ -155,11 +173,87 @@ TEST_F(SplitFrame, BadSplitsAndBadSetsOfPartsFailWithoutWriting) {
     std::ofstream(scene, std::ios::app) << "# edited\n";
     r = run("--merge -o " + d("out") + " " + d("one") + " " + d("two"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("scene files changed"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(scene + " changed since the parts were rendered"), std::string::npos) << r.output;
     EXPECT_EQ(files_under(dir_ / "out"), std::set<std::string>{"out/demo.singleTK.0001.exr"});
     std::ifstream kept(dir_ / "out/out/demo.singleTK.0001.exr");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous");
     EXPECT_EQ(run("--tile 0/2 --merge " + scene).status, 2);
+}
+
+TEST_F(SplitFrame, APartIsDataAndEveryFrameIsCheckedBeforeAFileIsWritten) {
+    // The scene includes a file of its own through -I; "inc2" holds an equal copy of it.
+    for (const char* sub : {"inc", "inc2"}) {
+        fs::create_directories(dir_ / sub);
+        std::ofstream(dir_ / sub / "extra.mi") << "options \"spare\" samples 1 end options\n";
+    }
+    const std::string scene = demo("a.mi", 3, "8 70");
+    std::ifstream in(scene);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::ofstream(scene) << "$include \"extra.mi\"\n" << text;
+    ASSERT_EQ(run("--frames 2-3 --tile 0/1 -I " + d("inc") + " -o " + d("seq") + " " + scene).status, 0);
+    const fs::path part2 = dir_ / "seq/a.0002.r0.part0of1.exr", part3 = dir_ / "seq/a.0003.r0.part0of1.exr";
+    fs::create_directories(dir_ / "out/out");
+    std::ofstream(dir_ / "out/out/demo.singleTK.0002.exr") << "previous";
+    const std::string merge = "--merge -I " + d("inc") + " -o " + d("out") + " ";
+
+    // A part number far beyond the frame's 70 rows is refused before anything is sized from it.
+    craft(part2, dir_ / "huge/a.0002.r0.part0of1.exr",
+          [](Imf::Header& h) { h.insert("ornTiles", Imf::IntAttribute(2147483647)); });
+    Result r = run(merge + d("huge"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("part 0 of 2147483647 cannot be part of a frame of 70 rows"), std::string::npos)
+        << r.output;
+    // Another -I finds another (equal) extra.mi: not the file the parts were made of.
+    r = run("--merge -I " + d("inc2") + " -o " + d("out") + " " + d("seq"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("the scene now reads " + fs::canonical(dir_ / "inc2/extra.mi").string()),
+              std::string::npos)
+        << r.output;
+    // Frame 3's pixels are damaged: frame 2, though sound, is not written either.
+    fs::create_directories(dir_ / "damaged");
+    fs::copy_file(part2, dir_ / "damaged" / part2.filename());
+    fs::copy_file(part3, dir_ / "damaged" / part3.filename());
+    {
+        std::fstream f(dir_ / "damaged" / part3.filename(), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(-64, std::ios::end);
+        f << std::string(64, '\x5a');
+    }
+    r = run(merge + d("damaged"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find(d("damaged/a.0003.r0.part0of1.exr")), std::string::npos) << r.output;
+    EXPECT_EQ(files_under(dir_ / "out"), std::set<std::string>{"out/demo.singleTK.0002.exr"});
+    std::ifstream kept(dir_ / "out/out/demo.singleTK.0002.exr");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous");
+
+    // Search paths written into a part lead nowhere: the trap's module and declarations are not
+    // read, and the merge of the sound parts succeeds.
+    fs::create_directories(dir_ / "trap");
+    std::ofstream(dir_ / "trap/shaders_orn.so") << "not a module";
+    std::ofstream(dir_ / "trap/shaders_orn.mi") << "not a declaration";
+    craft(part2, dir_ / "trapped" / part2.filename(), [this](Imf::Header& h) {
+        h.insert("ornLibraryPaths", Imf::StringAttribute(d("trap") + "\n"));
+        h.insert("ornIncludePaths", Imf::StringAttribute(d("trap") + "\n"));
+    });
+    fs::copy_file(part3, dir_ / "trapped" / part3.filename());
+    r = run(merge + d("trapped"));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(files_under(dir_ / "out"),
+              (std::set<std::string>{"out/demo.singleTK.0002.exr", "out/demo.singleTK.0003.exr"}));
+
+    // An included file edited since the parts were rendered.
+    std::ofstream(dir_ / "inc/extra.mi", std::ios::app) << "# edited\n";
+    r = run(merge + d("seq"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find(fs::canonical(dir_ / "inc/extra.mi").string() +
+                            " changed since the parts were rendered"),
+              std::string::npos)
+        << r.output;
+
+    // A part that cannot be written is named before its frame renders.
+    std::ofstream(dir_ / "blocker") << "a file";
+    r = run("--tile 0/2 -I " + d("inc2") + " -o " + d("blocker") + "/p " + scene);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find(d("blocker") + "/p/a.0001.r0.part0of2.exr"), std::string::npos) << r.output;
 }
 
 } // namespace

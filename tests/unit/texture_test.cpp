@@ -130,13 +130,35 @@ TEST(TextureFiles, AMissingOrBrokenFileIsNamedWithItsLocationAndNothingLoads) {
     const std::string missing = temp_path("missing.exr");
     const std::string broken = temp_path("broken.exr");
     std::ofstream(broken) << "not an image\n";
-    for (const std::string& path : {missing, broken}) {
+    // Damaged files whose header still reads: the pixels end early, or a DPX header claims
+    // a line of 2^30 pixels (its width field, little-endian after the "XPDS" magic, at byte 772).
+    std::vector<std::string> paths = {missing, broken};
+    for (const char* name : {"cut.dpx", "cut.png", "cut.exr", "cut.tif", "cut.hdr", "wide.dpx"}) {
+        const std::string path =
+            write_texture(name, 64, 64, std::vector<Texel>(64 * 64, Texel{0.2f, 0.5f, 0.9f}));
+        std::string bytes;
+        {
+            std::ifstream in(path, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        if (std::string(name) == "wide.dpx")
+            bytes.replace(772, 4, std::string("\0\0\0\x40", 4));
+        else
+            bytes.resize(bytes.size() * 2 / 3);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        paths.push_back(path);
+    }
+    for (const std::string& path : paths) {
         MessageCapture m;
         SceneFixture f;
         // The preamble takes two lines: the statement is on line 3.
         EXPECT_FALSE(f.load(module_preamble() + texture_statement("t", path) +
                             "shader \"s\" \"orn_bake_read\" (\"textures\" [\"t\"])\n"));
         EXPECT_TRUE(m.contains("test.mi:3:1: texture \"t\": cannot read \"" + path + "\"")) << m.all();
+        if (path.find("wide.dpx") != std::string::npos) {
+            EXPECT_TRUE(m.contains("1073741824 x 64 pixels of 3 channels is more than a texture may hold"))
+                << m.all();
+        }
         // The shader that names the texture is not blamed a second time.
         EXPECT_EQ(m.of(Severity::Error).size(), 1u) << m.all();
     }
