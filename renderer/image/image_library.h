@@ -12,7 +12,7 @@ namespace orn::image {
 
 // Raised whenever a declaration below changes, so that a stale library is refused at load time
 // instead of being called through the wrong layout.
-constexpr int kInterfaceVersion = 2;
+constexpr int kInterfaceVersion = 3;
 
 enum class PixelType { Float, Half, UInt32, UInt16, UInt8 };
 
