@@ -140,6 +140,8 @@ class ThreadContext {
     // Opacity a material handed over with mi_opacity_set for the current layer (rasteriser).
     miColor layer_opacity{1, 1, 1, 1};
     bool opacity_set = false;
+    // Eye rays the lens shader has traced for the current sample.
+    int lens_eye_rays = 0;
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 
