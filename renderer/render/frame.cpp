@@ -265,11 +265,14 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
         root->org = org;
         root->dir = dir;
         tc.lens_eye_rays = 0;
+        tc.lens_moved_origin = false;
+        tc.lens_sample_org = org;
         got = call_shader(lens_, &color, root);
-        if (tc.lens_eye_rays > 1) {
-            // The standard images of a sample the lens spread over several rays come from the
-            // ray through the centre of the lens, the sample's own camera ray: taking the last
-            // of the lens rays would dither every edge out of focus. It is only intersected.
+        if (tc.lens_eye_rays > 1 || tc.lens_moved_origin) {
+            // The standard images of a sample the lens spread over several rays, or over its
+            // aperture, come from the ray through the centre of the lens, the sample's own
+            // camera ray: taking the last lens ray would dither every edge out of focus. It is
+            // only intersected.
             const EyeRay r = eye_ray(pos.x, pos.y);
             if (miState* st = tc.child_of(root, miRAY_EYE)) {
                 st->org = r.org;

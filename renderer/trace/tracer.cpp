@@ -345,6 +345,8 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     // empty instead of holding the ray before).
     if (lens_ && ThreadContext::data(state).depth == 0) {
         ++tc->lens_eye_rays;
+        const miVector& o = tc->lens_sample_org;
+        if (org.x != o.x || org.y != o.y || org.z != o.z) tc->lens_moved_origin = true;
         if (tc->film_sample)
             for (const auto& bp : buffers_) {
                 const int off = film_->plane_offset(bp.plane);
