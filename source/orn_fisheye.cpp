@@ -1,6 +1,6 @@
-// A lens that bends each eye ray towards a wide-angle projection: the farther a pixel lies
-// from the image centre, the more its ray turns outwards, blended with the plain perspective
-// ray by one amount.
+// A lens that bends each eye ray by the squared distance of its pixel from the image centre,
+// blended with the plain perspective ray by one amount. That distance stays below 1, so the
+// rays turn towards the viewing axis and the view narrows, the centre enlarged most.
 #include "source/orn_camera_env.h"
 
 #include "common/conventions.h"

@@ -276,7 +276,24 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
         camera_ray(pos.x, pos.y, org, dir);
         root->org = org;
         root->dir = dir;
+        tc.lens_eye_rays = 0;
+        tc.lens_moved_origin = false;
+        tc.lens_sample_org = org;
         got = call_shader(lens_, &color, root);
+        if (tc.lens_eye_rays > 1 || tc.lens_moved_origin) {
+            // The standard images of a sample the lens spread over several rays, or over its
+            // aperture, come from the ray through the centre of the lens, the sample's own
+            // camera ray: taking the last lens ray would dither every edge out of focus. It is
+            // only intersected.
+            const EyeRay r = eye_ray(pos.x, pos.y);
+            if (miState* st = tc.child_of(root, miRAY_EYE)) {
+                st->org = r.org;
+                st->dir = r.dir;
+                Hit hit;
+                if (world_.geometry().intersect(r.org, r.dir, r.tnear, r.tfar, kMaskEye, hit))
+                    fill_hit(st, hit);
+            }
+        }
     } else {
         EyeRay own_ray;
         Hit own_hit;

@@ -140,6 +140,11 @@ class ThreadContext {
     // Opacity a material handed over with mi_opacity_set for the current layer (rasteriser).
     miColor layer_opacity{1, 1, 1, 1};
     bool opacity_set = false;
+    // The eye rays the lens shader has traced for the current sample, whether one of them
+    // started away from the sample's own camera ray origin, and that origin.
+    int lens_eye_rays = 0;
+    bool lens_moved_origin = false;
+    miVector lens_sample_org{0, 0, 0};
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 

@@ -343,12 +343,17 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     // Each ray a lens traces starts from empty user buffers, as the eye sample itself does, so
     // that what a lens reads back after the ray belongs to that ray alone (a miss leaves them
     // empty instead of holding the ray before).
-    if (lens_ && ThreadContext::data(state).depth == 0 && tc->film_sample)
-        for (const auto& bp : buffers_) {
-            const int off = film_->plane_offset(bp.plane);
-            std::copy(film_->clear_sample().begin() + off,
-                      film_->clear_sample().begin() + off + bp.components, tc->film_sample + off);
-        }
+    if (lens_ && ThreadContext::data(state).depth == 0) {
+        ++tc->lens_eye_rays;
+        const miVector& o = tc->lens_sample_org;
+        if (org.x != o.x || org.y != o.y || org.z != o.z) tc->lens_moved_origin = true;
+        if (tc->film_sample)
+            for (const auto& bp : buffers_) {
+                const int off = film_->plane_offset(bp.plane);
+                std::copy(film_->clear_sample().begin() + off,
+                          film_->clear_sample().begin() + off + bp.components, tc->film_sample + off);
+            }
+    }
     miState* st = tc->child_of(state, miRAY_EYE);
     if (!st) return miFALSE;
     st->org = org;

@@ -130,9 +130,9 @@ TEST(HairGeometry, RaysLeavingAHairMeetTheNextOneAndShadowsFallThrough) {
 }
 
 // A feather from the geometry shader, its shaft upright through (0, 0, -3).
-std::string feather(int barbs, const std::string& material = "floor_m") {
+std::string feather(int barbs, const std::string& material = "floor_m", const std::string& visible = "on") {
     return "instance \"f_i\" geometry \"geofeather\" (\"barb_count\" " + std::to_string(barbs) +
-           ", \"visibility_flag\" on) material \"" + material +
+           ", \"visibility_flag\" " + visible + ") material \"" + material +
            "\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0.5 3 1 end instance\n";
 }
 
@@ -141,7 +141,10 @@ TEST(HairGeometry, AGeometryShaderPlacesAFeatherThatItsCallbackBuilds) {
         SCOPED_TRACE("barb_count " + std::to_string(barbs));
         MessageCapture messages;
         SceneFixture fx;
-        ASSERT_TRUE(fx.load(floor_scene(feather(barbs), "\"f_i\""))) << messages.all();
+        // The callback defines the object again with every flag on, so "visibility_flag" off
+        // does not hide the feather from eye rays.
+        ASSERT_TRUE(fx.load(floor_scene(feather(barbs, "floor_m", barbs == 32 ? "off" : "on"), "\"f_i\"")))
+            << messages.all();
         EXPECT_EQ(fx.session().world()->hair_count(), size_t(barbs < 0 ? 0 : 2 * barbs + 1));
         miState* st = fx.probe_eye(50.f, 50.f);
         ASSERT_NE(st, nullptr);
@@ -154,6 +157,12 @@ TEST(HairGeometry, AGeometryShaderPlacesAFeatherThatItsCallbackBuilds) {
         EXPECT_NEAR(st->bary[1], 0.5, 0.02);
         EXPECT_EQ(st->pri_idx, 0);
         EXPECT_EQ(st->label, 7u); // set by the generator through the scene edit
+        miState* root = fx.root(50, 50);
+        miVector org, dir;
+        fx.frame().camera_ray(50.f, 50.f, org, dir);
+        miColor c{0, 0, 0, 0};
+        ASSERT_TRUE(fx.frame().trace_eye(&c, root, org, dir));
+        EXPECT_NEAR(root->child->dist, 3.f, 0.02); // an eye ray meets the shaft too
     }
 }
 

@@ -93,6 +93,42 @@ TEST(DepthOfFieldLens, PassBuffersAreAveragedOverTheLensRaysWithTheColour) {
     EXPECT_NEAR(buf[2], 0.6f * c.a, 1e-6f);
 }
 
+TEST(DepthOfFieldLens, StandardImagesComeFromTheRayThroughTheLensCentre) {
+    // At depth 10 a pixel is 0.2 wide and the lens rays of a sample spread 0.8 x (10 - 5) / 5
+    // = 0.8, four pixels, about its centre ray: pixels 46 to 53 see the half-plane with some
+    // rays only. The centre ray of pixel x meets z = -10 at 10 (x + 0.5 - 50) / 50, so pixels
+    // below 50 hold the plane (depth 10, normal +z, label 7) and those from 50 on nothing;
+    // with one ray per sample too, which starts somewhere on the lens.
+    for (const char* samples : {"64", "1"}) {
+        SCOPED_TRACE(std::string("samples ") + samples);
+        QuadScene q = lens_scene(
+            std::string("\"focus_plane\" 5, \"lens_radius\" 0.8, \"samples\" ") + samples, -10, kWhite);
+        const std::string plain = "material \"half_m\" transform";
+        q.defs.replace(q.defs.find(plain), plain.size(), "material \"half_m\" label 7 transform");
+        SceneFixture f;
+        ASSERT_TRUE(f.load(q.text()));
+        f.render();
+        const film::Film& film = f.frame().film();
+        for (int y : {20, 50, 80}) {
+            for (int x = 46; x < 50; ++x) {
+                EXPECT_NEAR(film.pixel(film::Depth, x, y)[0], 10.f, 1e-4f) << x << " " << y;
+                EXPECT_EQ(film.pixel(film::Normal, x, y)[2], 1.f) << x << " " << y;
+                EXPECT_EQ(film::load_label(film.pixel(film::Label, x, y)), 7u) << x << " " << y;
+                EXPECT_EQ(film.pixel(film::Coverage, x, y)[0], 1.f) << x << " " << y;
+            }
+            for (int x = 50; x < 54; ++x) {
+                EXPECT_EQ(film.pixel(film::Depth, x, y)[0], 0.f) << x << " " << y;
+                EXPECT_EQ(film::load_label(film.pixel(film::Label, x, y)), 0u) << x << " " << y;
+                EXPECT_EQ(film.pixel(film::Coverage, x, y)[0], 0.f) << x << " " << y;
+            }
+        }
+        // The colour keeps its blur: pixel 49's centre ray hits at -0.1, an eighth of the disc.
+        if (samples[0] == '6') {
+            EXPECT_NEAR(film.pixel(film::Color, 49, 50)[0], 1.0 - disc_share_beyond(0.125), 0.03);
+        }
+    }
+}
+
 TEST(DepthOfFieldLens, SameBitsOnOneAndTwoThreads) {
     const std::string mat =
         mega("half", "\"diffuse_on\" on, \"diffuse_color\" 0.2 0.4 0.6 1, \"pass_color\" on");
