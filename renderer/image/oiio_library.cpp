@@ -8,15 +8,93 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+
+namespace {
+
+// The image libraries report over several lines; the renderer's messages are one line each.
+std::string one_line(const std::string& text) {
+    std::string out;
+    bool gap = false;
+    for (char c : text) {
+        if (c == '\n' || c == '\r') {
+            gap = !out.empty();
+            continue;
+        }
+        if (gap) out += "; ";
+        gap = false;
+        out += c;
+    }
+    return out;
+}
+
+// Some image formats' own libraries print their complaints on the standard error themselves
+// ("libpng error: ..."), outside the renderer's messages. While a file is read or written here,
+// the standard error goes to a scratch file instead; what arrived there becomes part of the
+// one message of a failure, and is dropped otherwise. Files are read and written one at a time
+// (the standard error is the process's), hence the lock.
+class StderrCapture {
+  public:
+    StderrCapture() : lock_(mutex()) {
+        std::fflush(stderr);
+        scratch_ = std::tmpfile();
+        saved_ = scratch_ ? ::dup(2) : -1;
+        if (saved_ >= 0 && ::dup2(::fileno(scratch_), 2) < 0) {
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    ~StderrCapture() {
+        restore();
+        if (scratch_) std::fclose(scratch_);
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // `reason`, with what the libraries printed meanwhile, on one line.
+    std::string with_output(const std::string& reason) {
+        restore();
+        std::string printed;
+        if (scratch_ && std::fseek(scratch_, 0, SEEK_SET) == 0) {
+            char buf[512];
+            size_t n;
+            while (printed.size() < 4096 && (n = std::fread(buf, 1, sizeof buf, scratch_)) > 0)
+                printed.append(buf, n);
+        }
+        printed = one_line(printed);
+        const std::string why = one_line(reason);
+        if (printed.empty() || why.find(printed) != std::string::npos) return why;
+        return why.empty() ? printed : why + " (" + printed + ")";
+    }
+
+  private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    std::lock_guard<std::mutex> lock_;
+    std::FILE* scratch_ = nullptr;
+    int saved_ = -1;
+};
+
+} // namespace
 
 namespace orn::image {
 
@@ -167,6 +245,44 @@ class OiioLibrary final : public Library {
   public:
     std::optional<std::string> write(const std::string& path, const WriteSpec& spec,
                                      const void* data) const override {
+        StderrCapture capture;
+        if (auto why = write_file(path, spec, data)) return capture.with_output(*why);
+        return std::nullopt;
+    }
+
+    std::optional<std::string> read(const std::string& path, FloatImage& image) const override {
+        StderrCapture capture;
+        if (auto why = read_file(path, image)) return capture.with_output(*why);
+        return std::nullopt;
+    }
+
+    std::string problem(const std::string& path) const override {
+        // The header here, so that the usual mistakes (no such format, an empty image) cost no
+        // process; then every pixel in a process of its own.
+        StderrCapture capture;
+        std::string why;
+        try {
+            auto in = OIIO::ImageInput::open(path);
+            if (!in) {
+                why = OIIO::geterror();
+                if (why.empty()) why = "not an image file this renderer can read";
+            } else if (auto size = texture_size_problem(in->spec())) {
+                why = *size;
+            }
+        } catch (const std::exception& e) {
+            why = std::string("damaged: ") + e.what();
+        }
+        if (why.empty()) why = read_apart(path);
+        return why.empty() ? why : capture.with_output(why);
+    }
+
+    std::unique_ptr<Textures> textures(int threads) const override {
+        return std::make_unique<OiioTextures>(threads);
+    }
+
+  private:
+    std::optional<std::string> write_file(const std::string& path, const WriteSpec& spec,
+                                          const void* data) const {
         if (spec.channels.empty() || spec.types.size() != spec.channels.size())
             return std::string("no channels to write");
         const OIIO::ImageSpec header = make_header(spec);
@@ -192,7 +308,7 @@ class OiioLibrary final : public Library {
         return std::nullopt;
     }
 
-    std::optional<std::string> read(const std::string& path, FloatImage& image) const override {
+    std::optional<std::string> read_file(const std::string& path, FloatImage& image) const {
         auto in = OIIO::ImageInput::open(path);
         if (!in) return "cannot read \"" + path + "\": " + OIIO::geterror();
         const OIIO::ImageSpec& spec = in->spec();
@@ -203,26 +319,6 @@ class OiioLibrary final : public Library {
         if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, image.pixels.data()))
             return "cannot read the pixels of \"" + path + "\": " + in->geterror();
         return std::nullopt;
-    }
-
-    std::string problem(const std::string& path) const override {
-        // The header here, so that the usual mistakes (no such format, an empty image) cost no
-        // process; then every pixel in a process of its own.
-        try {
-            auto in = OIIO::ImageInput::open(path);
-            if (!in) {
-                std::string why = OIIO::geterror();
-                return why.empty() ? "not an image file this renderer can read" : why;
-            }
-            if (auto why = texture_size_problem(in->spec())) return *why;
-        } catch (const std::exception& e) {
-            return std::string("damaged: ") + e.what();
-        }
-        return read_apart(path);
-    }
-
-    std::unique_ptr<Textures> textures(int threads) const override {
-        return std::make_unique<OiioTextures>(threads);
     }
 };
 
