@@ -306,7 +306,10 @@ void FileParser::object_file(ObjectStmt& obj, const SourceLoc& loc) {
     if (path.is_relative() && !dir_.empty()) path = dir_ / path;
     PolygonMesh mesh;
     std::string error;
-    if (!load_obj(path.string(), mesh, error, session_.options.cancel))
+    // Its messages name the file as resolved, so a wrong working directory shows at once.
+    std::error_code ec;
+    const fs::path resolved = fs::absolute(path, ec).lexically_normal();
+    if (!load_obj(ec ? path.string() : resolved.string(), mesh, error, session_.options.cancel))
         TokenStream::fail(loc, "cannot load mesh " + in_quotes(name) + ": " + error);
     obj.file = path.lexically_normal().string();
     append_mesh(obj.mesh, mesh);

@@ -136,7 +136,9 @@ TEST(TextureFiles, AMissingOrBrokenFileIsNamedWithItsLocationAndNothingLoads) {
         // The preamble takes two lines: the statement is on line 3.
         EXPECT_FALSE(f.load(module_preamble() + texture_statement("t", path) +
                             "shader \"s\" \"orn_bake_read\" (\"textures\" [\"t\"])\n"));
-        EXPECT_TRUE(m.contains("test.mi:3:1: texture \"t\": cannot read \"" + path + "\"")) << m.all();
+        EXPECT_TRUE(m.contains("test.mi:3:1: texture \"t\": cannot read \"" + path + "\" (looked for \"" +
+                               path + "\")"))
+            << m.all();
         // The shader that names the texture is not blamed a second time.
         EXPECT_EQ(m.of(Severity::Error).size(), 1u) << m.all();
     }
