@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
                    "rebuild the beauty of a multi-pass EXR from its layers and report how close it comes")
         ->check(CLI::ExistingFile);
     app.add_option("--contact-sheet", sheet_to, "write a PNG that shows every layer of --sheet-from");
-    app.add_option("--preview", preview_to, "write the colour of --sheet-from as a PNG");
+    app.add_option("--preview", preview_to, "write the beauty (R G B) of --sheet-from as a PNG");
     app.add_option("--sheet-from", sheet_from, "the multi-layer EXR for --contact-sheet")
         ->check(CLI::ExistingFile);
     app.add_option("-t,--threads", options.render.threads, "render threads (0: one per core)")
@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
             const auto r = orn::film::check_pass_closure(check_file);
             if (!r.error.empty()) return fail(kFailed, r.error);
             std::printf("pass closure of %s (%d x %d):\n", check_file.c_str(), r.width, r.height);
-            std::printf("  beauty rebuilt from:");
+            std::printf("  beauty (R G B) rebuilt from the layers:");
             for (const auto& u : r.used)
                 std::printf(" %s;", u.c_str());
             std::printf("\n");
