@@ -288,7 +288,8 @@ TEST_F(Cli, CameraWindowRendersOnlyItsPixels) {
 TEST_F(Cli, FirstSceneRendersWithOnlyProgress) {
     fs::copy(ORN_SOURCE_DIR "/scenes/first.mi", dir_ / "first.mi");
     fs::create_directories(dir_ / "meshes");
-    fs::copy(ORN_SOURCE_DIR "/scenes/meshes/sphere.obj", dir_ / "meshes/sphere.obj");
+    for (const char* mesh : {"sphere.obj", "plane.obj"})
+        fs::copy(fs::path(ORN_SOURCE_DIR "/scenes/meshes") / mesh, dir_ / "meshes" / mesh);
     const Result r = run((dir_ / "first.mi").string() + " --threads 2", false);
     ASSERT_EQ(r.status, 0) << r.output;
     std::istringstream lines(r.output);
