@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 namespace orn {
 
@@ -29,14 +30,14 @@ size_t name_distance(const std::string& a, const std::string& b) {
 }
 
 std::string nearest_name(const std::string& name, const std::vector<std::string>& candidates) {
-    const size_t len = name.size();
-    const size_t limit = len <= 2 ? 0 : len <= 4 ? 1 : len <= 8 ? 2 : 3;
     std::string best;
-    size_t best_distance = limit + 1;
+    size_t best_distance = std::numeric_limits<size_t>::max();
     for (const auto& c : candidates) {
         if (c == name || c.empty()) continue;
+        const size_t len = std::max(name.size(), c.size());
+        const size_t limit = len <= 2 ? 0 : len <= 4 ? 1 : len <= 8 ? 2 : 3;
         const size_t d = name_distance(name, c);
-        if (d < best_distance) {
+        if (d <= limit && d < best_distance) {
             best_distance = d;
             best = c;
         }

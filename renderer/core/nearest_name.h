@@ -10,9 +10,10 @@ namespace orn {
 // letter and a wrong case are the usual typing slips).
 size_t name_distance(const std::string& a, const std::string& b);
 
-// The candidate nearest to `name`, or "" when none is near enough to be a likely slip: only a
-// change of case for names of 1 or 2 characters, one edit up to 4, two up to 8, three beyond
-// (more would match unrelated names that share a long prefix such as "orn_").
+// The candidate nearest to `name`, or "" when none is near enough to be a likely slip: by the
+// longer of the two names, only a change of case up to 2 characters, one edit up to 4, two up
+// to 8 ("ball" for "ball_i"), three beyond (more would match unrelated names that share a long
+// prefix such as "orn_").
 std::string nearest_name(const std::string& name, const std::vector<std::string>& candidates);
 
 // "; did you mean \"X\"?" for the nearest candidate, or "" when there is none.

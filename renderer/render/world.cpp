@@ -105,7 +105,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         return true;
     }
     if (e->type != miSCENE_INSTANCE) {
-        fail(errors, loc, "\"" + name + "\" is not an instance or instgroup");
+        fail(errors, loc,
+             "\"" + name + "\" is not an instance or instgroup" +
+                 did_you_mean(name, db.names_of({miSCENE_INSTANCE, miSCENE_GROUP})));
         return false;
     }
     auto* inst = static_cast<InstanceElement*>(e);

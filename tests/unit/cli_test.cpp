@@ -111,6 +111,13 @@ TEST_F(Cli, SceneErrorsNameFileLineAndColumn) {
          "16.5"},
         {"missing_include", "$include \"no_such_file.mi\"\n", "no_such_file.mi"},
         {"missing_module", "link \"no_such_module.so\"\n", "no_such_module.so"},
+        // The object's name where its instance's belongs.
+        {"object_in_group",
+         [] {
+             std::string t = scene("a.exr", kConstant);
+             return t.replace(t.find("\"quad_i\" end instgroup"), 8, "\"quad\"");
+         }(),
+         "\"quad\" is not an instance or instgroup; did you mean \"quad_i\"?"},
         // A slip of letter case is the nearest of all.
         {"unknown_material", scene("a.exr", "material \"M\" \"orn_constant\" () end material\n"),
          "unknown material \"m\"; did you mean \"M\"?"},
