@@ -1,8 +1,14 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# What the demo needs: the command, which brings the renderer, its image library, the shader
+# module and the declarations along (not the tests and benchmarks).
+DEMO_TARGETS = ornrender_cli
 
-.PHONY: all deps configure build demo test farm-test sanitize tsan fuzz bench format clean
+# CMake's progress lines are enough; make's "Entering directory" lines only bury them.
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps configure build build-demo demo test farm-test sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -10,20 +16,24 @@ deps:
 	@./scripts/setup-deps.sh
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	@echo "configuring $(BUILD)"
+	@cmake -S . -B $(BUILD) --log-level=WARNING $(CMAKE_FLAGS)
 
 configure: deps $(BUILD)/CMakeCache.txt
 
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 
 DEMO_EXR = out/demo.singleTK.0001.exr
 LIGHTS_EXR = out/lights.singleTK.0001.exr
 
 # Renders the multi-pass demo, checks that its layers rebuild the beauty, and draws a PNG
 # preview of the beauty and a contact sheet of every layer.
-demo: build
-	mkdir -p out
+demo: build-demo
+	@mkdir -p out
 	$(BUILD)/bin/ornrender scenes/demo.mi
 	$(BUILD)/bin/ornrender --check-passes $(DEMO_EXR) --preview out/demo.png \
 		--contact-sheet out/demo_passes.png --sheet-from $(DEMO_EXR)

@@ -3,14 +3,19 @@
 #include "film/pass_closure.h"
 #include "render/merge.h"
 #include "render/session.h"
+#include "scene/parameter_docs.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -76,10 +81,24 @@ int list_shaders(orn::Database& db) {
     return 0;
 }
 
+// The parameter meanings of the shader reference installed beside a declaration file
+// (shaders_orn.md beside shaders_orn.mi); none when it is not there.
+std::map<std::string, std::string> meanings_of(const orn::Declaration& d) {
+    std::filesystem::path doc(d.decl.loc.file);
+    doc.replace_extension(".md");
+    std::ifstream in(doc);
+    if (!in) return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    auto all = orn::scene::parse_parameter_meanings(text.str());
+    return all[d.decl.name];
+}
+
 int describe(orn::Database& db, const std::string& name) {
     for (const orn::Declaration* d : provided(db)) {
         if (d->decl.name != name) continue;
         std::printf("%s %s, version %d\n", type_text(d->decl.result).c_str(), name.c_str(), d->decl.version);
+        const auto meanings = meanings_of(*d);
         for (const auto& p : d->decl.params) {
             const std::string quoted = "\"" + p.name + "\"";
             if (p.default_value)
@@ -87,6 +106,8 @@ int describe(orn::Database& db, const std::string& name) {
                             value_text(*p.default_value).c_str());
             else
                 std::printf("  %-16s %s\n", type_text(p).c_str(), quoted.c_str());
+            if (auto it = meanings.find(p.name); it != meanings.end() && !it->second.empty())
+                std::printf("      %s\n", it->second.c_str());
         }
         return 0;
     }
@@ -205,12 +226,13 @@ int main(int argc, char** argv) {
     app.add_flag("--version", version, "print the version and exit");
     app.add_flag("--list-shaders", list,
                  "list the shaders of the module beside the renderer and of the scenes' modules");
-    app.add_option("--describe", describe_name, "print a shader's parameters with their types and defaults");
+    app.add_option("--describe", describe_name,
+                   "print a shader's parameters with their types, defaults and meanings");
     app.add_option("--check-passes", check_file,
                    "rebuild the beauty of a multi-pass EXR from its layers and report how close it comes")
         ->check(CLI::ExistingFile);
     app.add_option("--contact-sheet", sheet_to, "write a PNG that shows every layer of --sheet-from");
-    app.add_option("--preview", preview_to, "write the colour of --sheet-from as a PNG");
+    app.add_option("--preview", preview_to, "write the beauty (R G B) of --sheet-from as a PNG");
     app.add_option("--sheet-from", sheet_from, "the multi-layer EXR for --contact-sheet")
         ->check(CLI::ExistingFile);
     app.add_option("-t,--threads", options.render.threads, "render threads (0: one per core)")
@@ -254,7 +276,7 @@ int main(int argc, char** argv) {
             const auto r = orn::film::check_pass_closure(check_file);
             if (!r.error.empty()) return fail(kFailed, r.error);
             std::printf("pass closure of %s (%d x %d):\n", check_file.c_str(), r.width, r.height);
-            std::printf("  beauty rebuilt from:");
+            std::printf("  beauty (R G B) rebuilt from the layers:");
             for (const auto& u : r.used)
                 std::printf(" %s;", u.c_str());
             std::printf("\n");

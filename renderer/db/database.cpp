@@ -1,5 +1,6 @@
 #include "db/database.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
@@ -68,6 +69,17 @@ std::vector<Element*> Database::all(miScene_types type) const {
     const size_t n = size();
     for (size_t t = 1; t <= n; ++t)
         if (Element* e = get(miTag(t)); e->type == type) out.push_back(e);
+    return out;
+}
+
+std::vector<std::string> Database::names_of(const std::vector<miScene_types>& types) const {
+    std::vector<std::string> out;
+    const size_t n = size();
+    for (size_t t = 1; t <= n; ++t) {
+        const Element* e = get(miTag(t));
+        if (!e->name.empty() && std::find(types.begin(), types.end(), e->type) != types.end())
+            out.push_back(e->name);
+    }
     return out;
 }
 

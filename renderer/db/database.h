@@ -404,6 +404,8 @@ class Database {
     size_t size() const;
     // Every element of a type, in definition order.
     std::vector<Element*> all(miScene_types type) const;
+    // The names of every element of these types: the known names a mistyped one is matched to.
+    std::vector<std::string> names_of(const std::vector<miScene_types>& types) const;
 
     // The database the renderer functions work on (one scene at a time).
     static Database* current();

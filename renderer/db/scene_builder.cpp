@@ -1,10 +1,12 @@
 #include "db/scene_builder.h"
 
 #include "core/messages.h"
+#include "core/nearest_name.h"
 #include "texture/texture_store.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -18,22 +20,61 @@ using scene::Value;
 
 namespace {
 
-const char* kind_name(Value::Kind k) {
-    switch (k) {
-    case Value::Kind::Numbers:
-        return "numbers";
+std::string number_text(double d) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", d);
+    return buf;
+}
+
+// What a value is, as an error message names it: "the number 16.5", not just "numbers".
+std::string found_text(const Value& v) {
+    switch (v.kind) {
+    case Value::Kind::Numbers: {
+        if (v.numbers.size() == 1) return "the number " + number_text(v.numbers[0]);
+        std::string out = std::to_string(v.numbers.size()) + " numbers";
+        // The first few say enough about the slip.
+        for (size_t i = 0; i < v.numbers.size() && i < 4; ++i)
+            out += (i ? " " : ": ") + number_text(v.numbers[i]);
+        return v.numbers.size() > 4 ? out + " ..." : out;
+    }
     case Value::Kind::Boolean:
-        return "a boolean";
+        return v.boolean ? "the switch on" : "the switch off";
     case Value::Kind::String:
-        return "a string";
+        return "the string \"" + v.text + "\"";
     case Value::Kind::Connection:
-        return "a shader connection";
+        return "a connection to shader \"" + v.text + "\"";
     case Value::Kind::Array:
-        return "an array";
+        return "an array of " + std::to_string(v.elements.size()) + " values";
     case Value::Kind::Struct:
         return "a struct";
     }
     return "a value";
+}
+
+std::vector<std::string> member_names(const FieldLayout& field) {
+    std::vector<std::string> out;
+    for (const auto& m : field.members)
+        out.push_back(m.name);
+    return out;
+}
+
+// The elements a tag-valued parameter of this type may name.
+std::vector<miScene_types> element_types(ParamType t) {
+    switch (t) {
+    case ParamType::ColorTexture:
+    case ParamType::ScalarTexture:
+    case ParamType::VectorTexture:
+        return {miSCENE_IMAGE};
+    case ParamType::Light:
+        return {miSCENE_LIGHT, miSCENE_INSTANCE};
+    case ParamType::Material:
+        return {miSCENE_MATERIAL};
+    case ParamType::Shader:
+        return {miSCENE_FUNCTION};
+    default:
+        return {miSCENE_FUNCTION, miSCENE_MATERIAL, miSCENE_LIGHT,  miSCENE_OBJECT,
+                miSCENE_INSTANCE, miSCENE_GROUP,    miSCENE_CAMERA, miSCENE_IMAGE};
+    }
 }
 
 std::string loc_prefix(const scene::SourceLoc& loc) {
@@ -214,14 +255,10 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
                                const std::string& shader) {
     auto fail = [&](const std::string& expected) {
         error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects " + expected +
-                         ", found " + kind_name(v.kind));
+                         ", found " + found_text(v));
         return false;
     };
-    auto number_count_fail = [&](const std::string& expected) {
-        error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\" expects " + expected +
-                         ", found " + std::to_string(v.numbers.size()) + " numbers");
-        return false;
-    };
+    auto& number_count_fail = fail;
     switch (field.type) {
     case ParamType::Boolean: {
         int32_t b;
@@ -291,7 +328,8 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
                 if (f.name == name) m = &f;
             if (!m) {
                 error(mv.loc, "struct parameter \"" + field.name + "\" of shader \"" + shader +
-                                  "\" has no member \"" + name + "\"");
+                                  "\" has no member \"" + name + "\"" +
+                                  did_you_mean(name, member_names(field)));
                 return false;
             }
             if (m->is_array) {
@@ -316,7 +354,7 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
         if (!tag && failed_.count(v.text)) return false; // its own error names the cause
         if (!tag) {
             error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader + "\": unknown element \"" +
-                             v.text + "\"");
+                             v.text + "\"" + did_you_mean(v.text, db_.names_of(element_types(field.type))));
             return false;
         }
         if (field.type == ParamType::ColorTexture || field.type == ParamType::ScalarTexture) {
@@ -365,7 +403,7 @@ bool SceneBuilder::fill_value(miFunction& f, const FieldLayout& field, unsigned 
 
     if (v.kind != Value::Kind::Array) {
         error(v.loc, "parameter \"" + field.name + "\" of shader \"" + shader +
-                         "\" expects an array [ ... ], found " + kind_name(v.kind));
+                         "\" expects an array [ ... ], found " + found_text(v));
         return false;
     }
     // Elements go after everything stored so far, at a distance from x[0] that is a whole
@@ -390,7 +428,8 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
     miTag dt = db_.lookup(s.decl_name);
     auto* de = db_.get_as<DeclElement>(dt, miSCENE_FUNCTION_DECL);
     if (!de) {
-        error(s.loc, "unknown shader \"" + s.decl_name + "\" (no declaration)");
+        error(s.loc, "unknown shader \"" + s.decl_name + "\" (no declaration)" +
+                         did_you_mean(s.decl_name, db_.names_of({miSCENE_FUNCTION_DECL})));
         failed_.insert(s.name);
         return;
     }
@@ -414,7 +453,11 @@ void SceneBuilder::on(const scene::ShaderInstanceStmt& s) {
         for (const auto& fl : d.layout.fields)
             if (fl.name == pv.name) field = &fl;
         if (!field) {
-            error(pv.loc, "unknown parameter \"" + pv.name + "\" of shader \"" + s.decl_name + "\"");
+            std::vector<std::string> known;
+            for (const auto& fl : d.layout.fields)
+                known.push_back(fl.name);
+            error(pv.loc, "unknown parameter \"" + pv.name + "\" of shader \"" + s.decl_name + "\"" +
+                              did_you_mean(pv.name, known));
             ok = false;
             continue;
         }
@@ -433,7 +476,8 @@ miTag SceneBuilder::shader_ref(const scene::ShaderRef& ref, const char* what) {
     if (!db_.get_as<FunctionElement>(t, miSCENE_FUNCTION)) {
         // A shader that already failed with its own error needs no second one here.
         if (failed_.count(ref.instance_name)) return miNULLTAG;
-        error(ref.loc, std::string(what) + " shader \"" + ref.instance_name + "\" is not defined");
+        error(ref.loc, std::string(what) + " shader \"" + ref.instance_name + "\" is not defined" +
+                           did_you_mean(ref.instance_name, db_.names_of({miSCENE_FUNCTION})));
         return miNULLTAG;
     }
     return t;
@@ -685,7 +729,10 @@ void SceneBuilder::on(const scene::TextureStmt& s) {
     // Read now (every pixel), so a scene with a missing or damaged file renders nothing.
     const std::string problem = texture_file_problem(s.path);
     if (!problem.empty()) {
-        error(s.loc, "texture \"" + s.name + "\": cannot read \"" + s.path + "\": " + problem);
+        std::error_code ec;
+        const std::string resolved = fs::absolute(s.path, ec).lexically_normal().string();
+        error(s.loc, "texture \"" + s.name + "\": cannot read \"" + s.file + "\" (looked for \"" +
+                         (ec ? s.path : resolved) + "\"): " + problem);
         failed_.insert(s.name);
         return;
     }

@@ -94,7 +94,7 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
     const char* beauty_names[3] = {"R", "G", "B"};
     for (const char* b : beauty_names)
         if (!ch.get(b)) {
-            rep.error = "\"" + path + "\" has no colour channel " + b;
+            rep.error = "\"" + path + "\" has no beauty channel " + b;
             return rep;
         }
     // A layer counts only with all three of its channels.
@@ -193,7 +193,8 @@ const std::map<char, std::array<unsigned char, 7>>& font() {
         {'6', {6, 8, 16, 30, 17, 17, 14}},   {'7', {31, 1, 2, 4, 8, 8, 8}},
         {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
         {'_', {0, 0, 0, 0, 0, 0, 31}},       {'.', {0, 0, 0, 0, 0, 12, 12}},
-        {' ', {0, 0, 0, 0, 0, 0, 0}},
+        {' ', {0, 0, 0, 0, 0, 0, 0}},        {'(', {2, 4, 8, 8, 8, 4, 2}},
+        {')', {8, 4, 2, 2, 2, 4, 8}},
     };
     return f;
 }
@@ -220,46 +221,62 @@ void draw_text(std::vector<float>& rgb, int w, int x0, int y0, const std::string
 
 } // namespace
 
+std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& channels) {
+    const std::set<std::string> have(channels.begin(), channels.end());
+    std::set<std::string> done;
+    std::vector<SheetTile> tiles;
+    if (have.count("R") && have.count("G") && have.count("B")) {
+        tiles.push_back({have.count("A") ? "BEAUTY (R G B A)" : "BEAUTY (R G B)", {"R", "G", "B"}, false});
+        done.insert({"R", "G", "B", "A"});
+    }
+    // A layer of three channels under `base`, if the file holds all three.
+    auto three = [&](const std::string& base, bool normalise) {
+        static const char* const suffixes[3][3] = {
+            {".r", ".g", ".b"}, {".R", ".G", ".B"}, {".x", ".y", ".z"}};
+        for (const auto& suffix : suffixes) {
+            const std::array<std::string, 3> names = {base + suffix[0], base + suffix[1], base + suffix[2]};
+            if (!have.count(names[0]) || !have.count(names[1]) || !have.count(names[2])) continue;
+            if (done.count(names[0])) return true;
+            std::string label = base;
+            if (label.rfind("orn_MegaTK_", 0) == 0) label = label.substr(11) + " (" + base + ")";
+            tiles.push_back({label, names, normalise});
+            done.insert(names.begin(), names.end());
+            return true;
+        }
+        return false;
+    };
+    // The formula's terms (see docs/passes.md), then the two ratios it does not use, each
+    // beside what it divides by.
+    for (const char* l : {"shading", "incand", "indirect", "reflect", "refract", "spec_shd", "specular",
+                          "amb_occlus", "ambient", "shadow", "diffuse", "color", "diff_occlus"})
+        three(std::string("orn_MegaTK_") + l, false);
+    for (const auto& name : channels) {
+        if (done.count(name)) continue;
+        const auto dot = name.rfind('.');
+        const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+        // Directions and positions are shown over their own range; so is every data layer.
+        const bool vec = base == "Normal" || base == "Motion" || base.find("bent") != std::string::npos ||
+                         base.find("_z") != std::string::npos;
+        if (three(base, vec)) continue;
+        tiles.push_back({name, {name, name, name}, true});
+        done.insert(name);
+    }
+    return tiles;
+}
+
 std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path, int tile_width) {
     Channels ch;
     std::string error;
     if (!read_channels(exr_path, ch, error)) return error;
-    // Tiles: the colour, then every layer of three channels, then single channels.
     struct Tile {
         std::string name;
         std::array<const std::vector<float>*, 3> src{};
         bool normalise = false;
     };
     std::vector<Tile> tiles;
-    if (ch.get("R") && ch.get("G") && ch.get("B"))
-        tiles.push_back({"colour", {ch.get("R"), ch.get("G"), ch.get("B")}});
-    std::set<std::string> done = {"R", "G", "B", "A"};
-    for (const auto& name : ch.order) {
-        if (done.count(name)) continue;
-        const auto dot = name.rfind('.');
-        const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
-        const char* three[3][3] = {{".r", ".g", ".b"}, {".R", ".G", ".B"}, {".x", ".y", ".z"}};
-        bool grouped = false;
-        for (auto& suffix : three) {
-            const auto* a = ch.get(base + suffix[0]);
-            const auto* b = ch.get(base + suffix[1]);
-            const auto* c = ch.get(base + suffix[2]);
-            if (a && b && c) {
-                const bool vec = base == "Normal" || base == "Motion" ||
-                                 base.find("bent") != std::string::npos ||
-                                 base.find("_z") != std::string::npos;
-                tiles.push_back({base, {a, b, c}, vec});
-                for (int k = 0; k < 3; ++k)
-                    done.insert(base + suffix[k]);
-                grouped = true;
-                break;
-            }
-        }
-        if (grouped) continue;
-        const auto* v = ch.get(name);
-        tiles.push_back({name, {v, v, v}, true});
-        done.insert(name);
-    }
+    for (const SheetTile& t : contact_sheet_tiles(ch.order))
+        tiles.push_back(
+            {t.label, {ch.get(t.channels[0]), ch.get(t.channels[1]), ch.get(t.channels[2])}, t.normalise});
     if (tiles.empty()) return "\"" + exr_path + "\" has no channels to show";
     const int tw = std::max(16, tile_width);
     const int th = std::max(1, int(double(tw) * ch.height / std::max(1, ch.width)));
@@ -297,9 +314,11 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
                     rgb[di + size_t(c)] = tile.normalise ? v : std::pow(v, 1.f / 2.2f);
                 }
             }
-        std::string name = tile.name;
-        if (name.rfind("orn_MegaTK_", 0) == 0) name = name.substr(11);
-        draw_text(rgb, W, ox + 2, oy + 4, name, 2);
+        // The layer's short name large, the channel name it comes from small after it.
+        const auto paren = tile.name.find(" (");
+        draw_text(rgb, W, ox + 2, oy + 4, tile.name.substr(0, paren), 2);
+        if (paren != std::string::npos)
+            draw_text(rgb, W, ox + 2 + int(paren) * 12, oy + 11, tile.name.substr(paren), 1);
     }
     return write_png(png_path, W, H, rgb);
 }

@@ -29,7 +29,20 @@ struct ClosureReport {
 // adds up trivially.
 ClosureReport check_pass_closure(const std::string& exr_path, double absolute = 2e-5, double relative = 1e-5);
 
-// A PNG that shows the colour and every layer of a multi-layer EXR side by side, each
+// One picture of a contact sheet: its label and the three channels it shows (one channel
+// three times for a single-channel layer); data layers are stretched to their own range.
+struct SheetTile {
+    std::string label;
+    std::array<std::string, 3> channels;
+    bool normalise = false;
+};
+
+// The tiles of a file with these channels, in the order the compositing formula reads them:
+// the beauty ("BEAUTY (R G B A)"), the additive layers, each ratio beside its denominator, then
+// the data layers and whatever else the file holds, in the file's order.
+std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& channels);
+
+// A PNG that shows the beauty and every layer of a multi-layer EXR side by side, each
 // named, for a person to look at the passes without a compositor.
 // Returns an error message, or an empty string on success.
 std::string write_contact_sheet(const std::string& exr_path, const std::string& png_path,

@@ -1,6 +1,7 @@
 #include "render/category_check.h"
 
 #include "core/messages.h"
+#include "core/nearest_name.h"
 
 #include <algorithm>
 #include <cctype>
@@ -88,13 +89,18 @@ void warn_category_mismatches(const Database& db, const World& world) {
 
     std::set<miTag> seen;
     std::set<std::string> material_names; // non-empty categories the materials name
+    // A material without category parameters (orn_HairTK, for one) takes every light it samples.
+    bool any_blind = false;
     std::vector<std::pair<const MaterialElement*, std::vector<Component>>> materials;
     auto visit = [&](miTag tag) {
         if (!tag || !seen.insert(tag).second) return;
         auto* m = db.get_as<MaterialElement>(tag, miSCENE_MATERIAL);
         if (!m) return;
         auto comps = categories(db, m->surface, false);
-        if (comps.empty()) return;
+        if (comps.empty()) {
+            any_blind = true;
+            return;
+        }
         for (const auto& c : comps)
             if (!c.category.empty()) material_names.insert(c.category);
         materials.emplace_back(m, std::move(comps));
@@ -117,6 +123,10 @@ void warn_category_mismatches(const Database& db, const World& world) {
                             l.instance.c_str());
         } else if (!material_names.count(l.category)) {
             const std::string* near = near_miss(l.category, material_names);
+            // Where materials without categories take the light, only a likely slip is amiss.
+            if (any_blind && !near &&
+                nearest_name(l.category, {material_names.begin(), material_names.end()}).empty())
+                continue;
             Messages::emitf(Severity::Warning,
                             "light \"%s\": no material component names its category \"%s\"%s, so it lights "
                             "no toolkit material",

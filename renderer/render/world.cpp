@@ -1,5 +1,6 @@
 #include "render/world.h"
 
+#include "core/nearest_name.h"
 #include "render/frame.h"
 
 #include <algorithm>
@@ -90,7 +91,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     Element* e = db.get(db.lookup(name));
     if (!e) {
-        fail(errors, loc, "unknown instance or instgroup \"" + name + "\"");
+        fail(errors, loc,
+             "unknown instance or instgroup \"" + name + "\"" +
+                 did_you_mean(name, db.names_of({miSCENE_INSTANCE, miSCENE_GROUP})));
         return false;
     }
     if (e->type == miSCENE_GROUP) {
@@ -102,7 +105,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         return true;
     }
     if (e->type != miSCENE_INSTANCE) {
-        fail(errors, loc, "\"" + name + "\" is not an instance or instgroup");
+        fail(errors, loc,
+             "\"" + name + "\" is not an instance or instgroup" +
+                 did_you_mean(name, db.names_of({miSCENE_INSTANCE, miSCENE_GROUP})));
         return false;
     }
     auto* inst = static_cast<InstanceElement*>(e);
@@ -132,7 +137,7 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
         if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
             fail(errors, inst->loc,
                  "instance \"" + inst->name + "\": unknown material \"" + inst->material_names.front() +
-                     "\"");
+                     "\"" + did_you_mean(inst->material_names.front(), db.names_of({miSCENE_MATERIAL})));
             return false;
         }
         if (!overridden) material = m;
@@ -151,7 +156,9 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
                                   : linked;
         if (!item || item->type != miSCENE_LIGHT) {
             fail(errors, inst->loc,
-                 "instance \"" + inst->name + "\": light link \"" + name + "\" is not a light");
+                 "instance \"" + inst->name + "\": light link \"" + name + "\" is not a light" +
+                     (linked ? std::string()
+                             : did_you_mean(name, db.names_of({miSCENE_LIGHT, miSCENE_INSTANCE}))));
             return false;
         }
         inst->light_link_tags.push_back(t);
@@ -165,7 +172,10 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     miTag item_tag = db.lookup(inst->item_name);
     if (!db.get(item_tag)) {
-        fail(errors, inst->loc, "instance \"" + inst->name + "\": unknown item \"" + inst->item_name + "\"");
+        fail(errors, inst->loc,
+             "instance \"" + inst->name + "\": unknown item \"" + inst->item_name + "\"" +
+                 did_you_mean(inst->item_name, db.names_of({miSCENE_OBJECT, miSCENE_LIGHT, miSCENE_CAMERA,
+                                                            miSCENE_GROUP, miSCENE_INSTANCE})));
         return false;
     }
     inst->record.item = item_tag;
@@ -223,7 +233,9 @@ bool World::place(Database& db, InstanceElement* inst, miTag item_tag, const Pla
         for (const auto& mname : obj->mesh.materials) {
             miTag m = db.lookup(mname);
             if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
-                fail(errors, obj->loc, "object \"" + obj->name + "\": unknown material \"" + mname + "\"");
+                fail(errors, obj->loc,
+                     "object \"" + obj->name + "\": unknown material \"" + mname + "\"" +
+                         did_you_mean(mname, db.names_of({miSCENE_MATERIAL})));
                 return false;
             }
             wi.polygon_materials.push_back(m);
@@ -266,11 +278,16 @@ void World::redefined(const InstanceElement* instance) {
 bool World::build(Database& db, const scene::RenderStmt& render, std::vector<scene::Diagnostic>& errors) {
     const size_t before = errors.size();
     options_ = db.get_as<OptionsElement>(db.lookup(render.options), miSCENE_OPTIONS);
-    if (!options_) fail(errors, render.loc, "render: unknown options \"" + render.options + "\"");
+    if (!options_)
+        fail(errors, render.loc,
+             "render: unknown options \"" + render.options + "\"" +
+                 did_you_mean(render.options, db.names_of({miSCENE_OPTIONS})));
     camera_instance_name_ = render.camera_instance;
     auto* cam_inst = db.get_as<InstanceElement>(db.lookup(render.camera_instance), miSCENE_INSTANCE);
     if (!cam_inst)
-        fail(errors, render.loc, "render: unknown camera instance \"" + render.camera_instance + "\"");
+        fail(errors, render.loc,
+             "render: unknown camera instance \"" + render.camera_instance + "\"" +
+                 did_you_mean(render.camera_instance, db.names_of({miSCENE_INSTANCE})));
     if (errors.size() == before)
         walk(db, render.root, Matrix::identity(), Matrix::identity(), miNULLTAG, render.loc, 0, errors);
     // Only a walk that went through can tell that the camera is missing from it.

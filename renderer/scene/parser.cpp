@@ -4,6 +4,7 @@
 #include "scene/lexer.h"
 #include "scene/obj_loader.h"
 #include "scene/params.h"
+#include "scene/placement.h"
 #include "scene/polygon_group.h"
 #include "scene/token_stream.h"
 
@@ -306,7 +307,10 @@ void FileParser::object_file(ObjectStmt& obj, const SourceLoc& loc) {
     if (path.is_relative() && !dir_.empty()) path = dir_ / path;
     PolygonMesh mesh;
     std::string error;
-    if (!load_obj(path.string(), mesh, error, session_.options.cancel))
+    // Its messages name the file as resolved, so a wrong working directory shows at once.
+    std::error_code ec;
+    const fs::path resolved = fs::absolute(path, ec).lexically_normal();
+    if (!load_obj(ec ? path.string() : resolved.string(), mesh, error, session_.options.cancel))
         TokenStream::fail(loc, "cannot load mesh " + in_quotes(name) + ": " + error);
     obj.file = path.lexically_normal().string();
     append_mesh(obj.mesh, mesh);
@@ -426,9 +430,33 @@ void FileParser::instance(const SourceLoc& loc) {
     else
         inst.item = in_.expect_string("as the item of instance " + in_quotes(inst.name));
     TokenStream::Block block(in_, "instance", loc.line);
+    std::optional<Placement> steps;
+    auto three = [this](const std::string& context) {
+        std::array<double, 3> v{};
+        for (double& x : v)
+            x = in_.expect_number(context);
+        return v;
+    };
     while (!in_.at_word("end")) {
+        const SourceLoc at = in_.peek().loc;
         if (in_.accept_word("transform")) {
             inst.transform = matrix(after("transform"));
+        } else if (in_.accept_word("translate")) {
+            const auto v = three(after("translate"));
+            (steps ? *steps : steps.emplace()).translate(v[0], v[1], v[2]);
+        } else if (in_.accept_word("scale")) {
+            const auto v = three(after("scale"));
+            (steps ? *steps : steps.emplace()).scale(v[0], v[1], v[2]);
+        } else if (in_.accept_word("rotate")) {
+            const double degrees = in_.expect_number(after("rotate"));
+            const auto axis = three("as the axis after the angle of rotate");
+            if (auto e = (steps ? *steps : steps.emplace()).rotate(degrees, axis)) TokenStream::fail(at, *e);
+        } else if (in_.accept_word("look")) {
+            in_.expect_word("at", after("look"));
+            const auto target = three(after("look at"));
+            std::array<double, 3> up = {0, 1, 0};
+            if (in_.accept_word("up")) up = three(after("up"));
+            if (auto e = (steps ? *steps : steps.emplace()).look_at(target, up)) TokenStream::fail(at, *e);
         } else if (in_.accept_word("motion")) {
             in_.expect_word("transform", after("motion"));
             inst.motion_transform = matrix(after("motion transform"));
@@ -459,6 +487,16 @@ void FileParser::instance(const SourceLoc& loc) {
         }
     }
     in_.expect_end("instance");
+    if (steps) {
+        if (inst.transform)
+            TokenStream::fail(loc, "instance " + in_quotes(inst.name) +
+                                       " has both a transform matrix and translate, rotate, scale or "
+                                       "look at steps; give one or the other");
+        inst.transform = steps->world_to_object();
+        if (!inst.transform)
+            TokenStream::fail(loc,
+                              "instance " + in_quotes(inst.name) + " is scaled by 0 and cannot be placed");
+    }
     emit(std::move(inst));
 }
 

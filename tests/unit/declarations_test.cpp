@@ -2,6 +2,7 @@
 // layout the renderer computes from the declaration, and every exported shader reports the
 // version its declaration states.
 #include "db/param_layout.h"
+#include "scene/parameter_docs.h"
 #include "scene/parser.h"
 #include "source/geofeather.h"
 #include "source/orn_CSG.h"
@@ -866,6 +867,10 @@ TEST(Declarations, TheShaderReferenceMatchesTheDeclarations) {
         if (section == "Declared, not yet built") not_built += line;
         if (line.rfind("| `", 0) == 0) rows[section].push_back(split_cells(line));
     }
+    std::ifstream again(ORN_SOURCE_DIR "/docs/shaders.md");
+    std::ostringstream text;
+    text << again.rdbuf();
+    auto meanings = orn::scene::parse_parameter_meanings(text.str());
     void* module = dlopen(ORN_BUILD_DIR "/lib/shaders_orn.so", RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     size_t documented = 0;
@@ -886,10 +891,24 @@ TEST(Declarations, TheShaderReferenceMatchesTheDeclarations) {
             EXPECT_EQ((*row)[1], (p.is_array ? "array " : "") + orn::scene::to_string(p.type))
                 << d.name << "." << p.name;
             EXPECT_EQ((*row)[2], "`" + default_text(p) + "`") << d.name << "." << p.name;
+            // what `ornrender --describe` shows for it
+            EXPECT_FALSE(meanings[d.name][p.name].empty()) << d.name << "." << p.name;
         }
     }
     EXPECT_EQ(documented, c_blocks().size());
     dlclose(module);
+}
+
+TEST(Declarations, ParameterMeaningsAreTheFirstSentenceInPlainText) {
+    const auto m = orn::scene::parse_parameter_meanings(
+        "## `orn_a`\n\n| Parameter | Type | Default | Meaning |\n|---|---|---|---|\n"
+        "| `x`, `y` | scalar | `0` | Scales **both**, as in [lights.md](lights.md). Later words. |\n"
+        "| `z` | string | `none` | Picks `a | b`, e.g. 0.5 of it |\n"
+        "## Worked example\n| `w` | scalar | `0` | Not a parameter. |\n");
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m.at("orn_a").at("x"), "Scales both, as in lights.md.");
+    EXPECT_EQ(m.at("orn_a").at("y"), "Scales both, as in lights.md.");
+    EXPECT_EQ(m.at("orn_a").at("z"), "Picks a | b, e.g. 0.5 of it");
 }
 
 TEST(Declarations, ArraysTakeStartCountAndFirstElement) {

@@ -351,12 +351,14 @@ TEST(MegaTKLights, CategoriesSelectToolkitLightsAndPlainLightsLightEverything) {
 }
 
 TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {
-    auto warnings = [](const std::string& material) {
+    auto warnings = [](const std::string& material, const std::string& behind = "") {
         Scene s;
+        s.behind = behind;
         s.defs = toolkit_light("key", kN, "1 0 0", 1.0, "key") +
                  toolkit_light("fill", kN, "0 1 0", 1.0, "fill") +
                  mega("typo", "\"diffuse_on\" on, \"diffuse_category\" \"Key\"") + mega("none", "") +
-                 "material \"mat\" = \"" + material + "\" end material\n";
+                 "material \"hair_m\" \"orn_HairTK\" () end material\n" + "material \"mat\" = \"" + material +
+                 "\" end material\n";
         s.placed = {"key_i", "fill_i"};
         SceneFixture fx;
         MessageCapture messages;
@@ -375,6 +377,10 @@ TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {
                         "names \"Key\": only the case differs)"),
               1);
     EXPECT_EQ(has(typo, "light \"fill_i\": no material component names its category \"fill\", so it"), 1);
+    // Hair takes every light whatever its category: only the slip of case is left to name.
+    const auto with_hair = warnings("typo", "hair_m");
+    EXPECT_EQ(has(with_hair, "light \"key_i\": no material component names its category \"key\""), 1);
+    EXPECT_EQ(has(with_hair, "light \"fill_i\""), 0);
     // every light has a category and the material names none: nothing lights it
     const auto none = warnings("none");
     EXPECT_EQ(has(none, "material \"mat\" names no light category, so the lights with one (\"key_i\", "

@@ -8,6 +8,7 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -64,6 +65,29 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         EXPECT_EQ(r.used.size(), 7u);
         EXPECT_EQ(r.width, 96);
     }
+}
+
+TEST(PassClosure, TheContactSheetReadsLikeTheFormula) {
+    // Channels as an EXR file lists them, sorted by name.
+    std::vector<std::string> channels = {"A", "B", "G", "R", "Z"};
+    for (const char* l :
+         {"ambient", "amb_occlus", "color", "diff_occlus", "diffuse", "incand", "indirect", "reflect",
+          "refract", "shading", "shadow", "spec_shd", "specialC1", "specular", "z"})
+        for (const char* c : {".b", ".g", ".r"})
+            channels.push_back(std::string("orn_MegaTK_") + l + c);
+    std::sort(channels.begin(), channels.end());
+    std::vector<std::string> labels;
+    for (const auto& t : orn::film::contact_sheet_tiles(channels))
+        labels.push_back(t.label.substr(0, t.label.find(" (")));
+    const std::vector<std::string> expected = {"BEAUTY",    "shading",  "incand",   "indirect",    "reflect",
+                                               "refract",   "spec_shd", "specular", "amb_occlus",  "ambient",
+                                               "shadow",    "diffuse",  "color",    "diff_occlus", "Z",
+                                               "specialC1", "z"};
+    EXPECT_EQ(labels, expected);
+    const auto tiles = orn::film::contact_sheet_tiles(channels);
+    EXPECT_EQ(tiles[0].label, "BEAUTY (R G B A)");
+    EXPECT_EQ(tiles[12].label, "color (orn_MegaTK_color)");
+    EXPECT_EQ(tiles[12].channels[2], "orn_MegaTK_color.b");
 }
 
 // The file's pixels, every channel.

@@ -380,6 +380,43 @@ TEST(SceneReader, SyntaxErrorsNameWhatWasExpectedAndWhere) {
     EXPECT_EQ(first_error(r), "test.mi:1:10: error: unexpected character \"@\"");
 }
 
+// Steps move the object in the order written; the instance keeps the world-to-object matrix.
+TEST(SceneReader, InstanceStepsAndLookAtGiveTheWorldToObjectMatrix) {
+    const auto r = parse("instance \"cam_i\" \"cam\" translate 0 1 6 look at 0 1 0 end instance\n"
+                         "instance \"b\" \"ball\" scale 2 2 2 rotate 90 0 1 0 translate 1 0 0 end instance\n"
+                         "instance \"c\" \"cam\" translate 3 0 0 look at 0 0 0 end instance\n");
+    ASSERT_TRUE(r.ok) << first_error(r);
+    // A camera at (0, 1, 6) looking down -z: the README's matrix, identity with 0 -1 -6.
+    const std::array<double, 16> readme = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -1, -6, 1};
+    const auto& cam = *stmt<InstanceStmt>(r, 0).transform;
+    for (int i = 0; i < 16; ++i)
+        EXPECT_NEAR(cam[size_t(i)], readme[size_t(i)], 1e-12) << i;
+    // Object point (1, 0, 0): scaled to (2, 0, 0), turned a quarter about +y to (0, 0, -2),
+    // moved to (1, 0, -2); the matrix takes that world point back to (1, 0, 0).
+    const auto& b = *stmt<InstanceStmt>(r, 1).transform;
+    const double w[4] = {1, 0, -2, 1};
+    for (int j = 0; j < 3; ++j) {
+        double v = 0;
+        for (int k = 0; k < 4; ++k)
+            v += w[k] * b[size_t(k * 4 + j)];
+        EXPECT_NEAR(v, j == 0 ? 1 : 0, 1e-12) << j;
+    }
+    // From (3, 0, 0) towards the origin: the view (-z) is world -x, so world x is camera +z.
+    const auto& c = *stmt<InstanceStmt>(r, 2).transform;
+    EXPECT_NEAR(c[0 * 4 + 2], 1, 1e-12);
+    EXPECT_NEAR(c[3 * 4 + 2], -3, 1e-12); // the camera's own position is its origin
+
+    EXPECT_EQ(
+        first_error(parse("instance \"i\" \"o\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n"
+                          "  translate 1 0 0 end instance\n")),
+        "test.mi:1:1: error: instance \"i\" has both a transform matrix and translate, rotate, scale or "
+        "look at steps; give one or the other");
+    EXPECT_EQ(first_error(parse("instance \"i\" \"o\" look at 0 0 0 end instance\n")),
+              "test.mi:1:18: error: look at a point where the instance itself stands");
+    EXPECT_EQ(first_error(parse("instance \"i\" \"o\" scale 0 1 1 end instance\n")),
+              "test.mi:1:1: error: instance \"i\" is scaled by 0 and cannot be placed");
+}
+
 TEST(SceneReader, IncludesAreSplicedInPlace) {
     TempDir dir;
     dir.write("scene/parts/a.mi", "link \"a.so\"\n$include \"b.mi\"\n");

@@ -154,7 +154,9 @@ TEST(TextureFiles, AMissingOrBrokenFileIsNamedWithItsLocationAndNothingLoads) {
         // The preamble takes two lines: the statement is on line 3.
         EXPECT_FALSE(f.load(module_preamble() + texture_statement("t", path) +
                             "shader \"s\" \"orn_bake_read\" (\"textures\" [\"t\"])\n"));
-        EXPECT_TRUE(m.contains("test.mi:3:1: texture \"t\": cannot read \"" + path + "\"")) << m.all();
+        EXPECT_TRUE(m.contains("test.mi:3:1: texture \"t\": cannot read \"" + path + "\" (looked for \"" +
+                               path + "\")"))
+            << m.all();
         if (path.find("wide.dpx") != std::string::npos) {
             EXPECT_TRUE(m.contains("1073741824 x 64 pixels of 3 channels is more than a texture may hold"))
                 << m.all();
