@@ -7,13 +7,13 @@
 #include <OpenImageIO/texture.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,11 +41,13 @@ std::string one_line(const std::string& text) {
 // Some image formats' own libraries print their complaints on the standard error themselves
 // ("libpng error: ..."), outside the renderer's messages. While a file is read or written here,
 // the standard error goes to a scratch file instead; what arrived there becomes part of the
-// one message of a failure, and is dropped otherwise. Files are read and written one at a time
-// (the standard error is the process's), hence the lock.
+// one message of a failure, and is dropped otherwise. The standard error is the process's: while
+// one capture is under way, a file read or written on another thread at the same moment is not
+// captured (no lock is held across the image libraries, whose own locks it would tangle with).
 class StderrCapture {
   public:
-    StderrCapture() : lock_(mutex()) {
+    StderrCapture() : owner_(!active().exchange(true)) {
+        if (!owner_) return;
         std::fflush(stderr);
         scratch_ = std::tmpfile();
         saved_ = scratch_ ? ::dup(2) : -1;
@@ -57,6 +59,7 @@ class StderrCapture {
     ~StderrCapture() {
         restore();
         if (scratch_) std::fclose(scratch_);
+        if (owner_) active().store(false);
     }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
@@ -78,9 +81,9 @@ class StderrCapture {
     }
 
   private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
+    static std::atomic<bool>& active() {
+        static std::atomic<bool> flag{false};
+        return flag;
     }
     void restore() {
         if (saved_ < 0) return;
@@ -89,7 +92,7 @@ class StderrCapture {
         ::close(saved_);
         saved_ = -1;
     }
-    std::lock_guard<std::mutex> lock_;
+    bool owner_;
     std::FILE* scratch_ = nullptr;
     int saved_ = -1;
 };
