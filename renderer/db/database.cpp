@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 
 namespace orn {
@@ -88,6 +89,16 @@ Database* Database::current() {
 }
 void Database::set_current(Database* db) {
     current_db.store(db, std::memory_order_release);
+}
+
+std::optional<std::string> scene_string(const Database& db, const miFunction& f, const FieldLayout& field) {
+    if (field.offset + sizeof(miTag) > f.block_size) return std::string();
+    const auto* base = reinterpret_cast<const unsigned char*>(f.storage.data());
+    if (f.connection_at(base + field.offset)) return std::nullopt;
+    miTag tag = miNULLTAG;
+    std::memcpy(&tag, base + field.offset, sizeof tag);
+    const auto* text = db.get_as<StringElement>(tag, miSCENE_STRING);
+    return text ? text->text : std::string();
 }
 
 } // namespace orn

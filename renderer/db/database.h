@@ -437,4 +437,8 @@ class Database {
     std::unordered_map<std::string, miTag> names_;
 };
 
+// The text a string parameter of `f` holds as the scene set it ("" when unset); nullopt when a
+// shader is connected to it, whose value is known only while rendering.
+std::optional<std::string> scene_string(const Database& db, const miFunction& f, const FieldLayout& field);
+
 } // namespace orn

@@ -160,12 +160,9 @@ bool SceneBuilder::bind_code(Declaration& d, const scene::SourceLoc& loc) {
     code->version = version;
     code->init = reinterpret_cast<InitFn>(modules_.find(name + "_init"));
     code->exit = reinterpret_cast<ExitFn>(modules_.find(name + "_exit"));
-    if (code->version) {
-        const int v = code->version();
-        if (v != d.decl.version)
-            warning(loc, "shader \"" + name + "\": declared version " + std::to_string(d.decl.version) +
-                             " differs from version " + std::to_string(v) + " of the linked module");
-    }
+    if (const int v = version(); v != d.decl.version)
+        warning(loc, "shader \"" + name + "\": declared version " + std::to_string(d.decl.version) +
+                         " differs from version " + std::to_string(v) + " of the linked module");
     d.code = std::move(code);
     return true;
 }
@@ -258,7 +255,6 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
                          ", found " + found_text(v));
         return false;
     };
-    auto& number_count_fail = fail;
     switch (field.type) {
     case ParamType::Boolean: {
         int32_t b;
@@ -278,7 +274,7 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
             return true;
         }
         if (v.kind != Value::Kind::Numbers) return fail("an integer");
-        if (v.numbers.size() != 1) return number_count_fail("one integer");
+        if (v.numbers.size() != 1) return fail("one integer");
         const double d = v.numbers[0];
         if (d != std::floor(d) || d < std::numeric_limits<int32_t>::min() ||
             d > std::numeric_limits<int32_t>::max())
@@ -289,15 +285,14 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
     }
     case ParamType::Scalar: {
         if (v.kind != Value::Kind::Numbers) return fail("a number");
-        if (v.numbers.size() != 1) return number_count_fail("one number");
+        if (v.numbers.size() != 1) return fail("one number");
         float f = float(v.numbers[0]);
         std::memcpy(at, &f, 4);
         return true;
     }
     case ParamType::Color: {
         if (v.kind != Value::Kind::Numbers) return fail("a colour");
-        if (v.numbers.size() < 3 || v.numbers.size() > 4)
-            return number_count_fail("a colour of 3 or 4 numbers");
+        if (v.numbers.size() < 3 || v.numbers.size() > 4) return fail("a colour of 3 or 4 numbers");
         // A colour given as r g b is opaque.
         float c[4] = {float(v.numbers[0]), float(v.numbers[1]), float(v.numbers[2]),
                       v.numbers.size() == 4 ? float(v.numbers[3]) : 1.f};
@@ -306,14 +301,14 @@ bool SceneBuilder::fill_single(const FieldLayout& field, unsigned char* at, cons
     }
     case ParamType::Vector: {
         if (v.kind != Value::Kind::Numbers) return fail("a vector");
-        if (v.numbers.size() != 3) return number_count_fail("a vector of 3 numbers");
+        if (v.numbers.size() != 3) return fail("a vector of 3 numbers");
         float c[3] = {float(v.numbers[0]), float(v.numbers[1]), float(v.numbers[2])};
         std::memcpy(at, c, 12);
         return true;
     }
     case ParamType::Transform: {
         if (v.kind != Value::Kind::Numbers) return fail("a transform");
-        if (v.numbers.size() != 16) return number_count_fail("a transform of 16 numbers");
+        if (v.numbers.size() != 16) return fail("a transform of 16 numbers");
         float c[16];
         for (int i = 0; i < 16; ++i)
             c[i] = float(v.numbers[i]);

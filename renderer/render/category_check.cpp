@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,17 +17,6 @@ namespace {
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return s;
-}
-
-// The text of a string parameter as the scene set it; nullopt when its value comes from a
-// connected shader and is only known while rendering.
-std::optional<std::string> string_param(const Database& db, const miFunction& f, const FieldLayout& field) {
-    for (const auto& c : f.connections)
-        if (c.offset == field.offset) return std::nullopt;
-    miTag tag = miNULLTAG;
-    std::memcpy(&tag, reinterpret_cast<const unsigned char*>(f.storage.data()) + field.offset, sizeof tag);
-    auto* s = db.get_as<StringElement>(tag, miSCENE_STRING);
-    return s ? s->text : std::string();
 }
 
 struct Component {
@@ -47,7 +35,7 @@ std::vector<Component> categories(const Database& db, miTag tag, bool light) {
             light ? field.name == "category"
                   : field.name.size() > 9 && field.name.compare(field.name.size() - 9, 9, "_category") == 0;
         if (!named) continue;
-        if (auto text = string_param(db, fe->function, field)) out.push_back({field.name, *text});
+        if (auto text = scene_string(db, fe->function, field)) out.push_back({field.name, *text});
     }
     return out;
 }

@@ -11,6 +11,16 @@
 namespace orn {
 
 namespace {
+
+// How materials come down an instance path, the same for the walk and for a redefinition before
+// the frame: an instance's own material replaces the one it inherits unless an instance above
+// overrides the materials below it, and an overriding instance with a material (its own or an
+// inherited one) does that for everything below it, the polygons' own materials too.
+void inherit_material(miTag own, bool overrides, miTag& material, bool& overridden) {
+    if (own && !overridden) material = own;
+    overridden = overridden || (overrides && material);
+}
+
 void fail(std::vector<scene::Diagnostic>& errors, const scene::SourceLoc& loc, std::string msg) {
     errors.push_back({loc, std::move(msg)});
 }
@@ -131,20 +141,20 @@ bool World::walk(Database& db, const std::string& name, const Matrix& parent, co
     }
     (inst->motion_transform ? w2l_end : Matrix::identity()).to_floats(inst->record.motion_transform);
 
-    miTag material = inherited_material;
+    miTag own = miNULLTAG;
     if (!inst->material_names.empty()) {
-        miTag m = db.lookup(inst->material_names.front());
-        if (!db.get_as<MaterialElement>(m, miSCENE_MATERIAL)) {
+        own = db.lookup(inst->material_names.front());
+        if (!db.get_as<MaterialElement>(own, miSCENE_MATERIAL)) {
             fail(errors, inst->loc,
                  "instance \"" + inst->name + "\": unknown material \"" + inst->material_names.front() +
                      "\"" + did_you_mean(inst->material_names.front(), db.names_of({miSCENE_MATERIAL})));
             return false;
         }
-        if (!overridden) material = m;
-        inst->record.material = m;
+        inst->record.material = own;
     }
-    // An overriding instance's material also replaces those of the instances below it.
-    const bool override_below = overridden || (inst->record.material_override && material);
+    miTag material = inherited_material;
+    bool override_below = overridden;
+    inherit_material(own, inst->record.material_override, material, override_below);
     // Light links are looked up once here, not on every light sample.
     inst->light_link_tags.clear();
     for (const auto& name : inst->light_link_names) {
@@ -262,14 +272,10 @@ void World::redefined(const InstanceElement* instance) {
             continue;
         miTag material = miNULLTAG;
         bool overridden = false;
-        auto step = [&](const InstanceElement* x) {
-            if (overridden || !x->record.material) return;
-            material = x->record.material;
-            overridden = x->record.material_override != 0;
-        };
         for (const InstanceElement* a : wi.ancestors)
-            step(a);
-        step(wi.instance);
+            inherit_material(a->record.material, a->record.material_override, material, overridden);
+        inherit_material(wi.instance->record.material, wi.instance->record.material_override, material,
+                         overridden);
         wi.default_material = material;
         wi.material_override = overridden;
     }

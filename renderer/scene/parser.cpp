@@ -431,6 +431,7 @@ void FileParser::instance(const SourceLoc& loc) {
         inst.item = in_.expect_string("as the item of instance " + in_quotes(inst.name));
     TokenStream::Block block(in_, "instance", loc.line);
     std::optional<Placement> steps;
+    auto placement = [&steps]() -> Placement& { return steps ? *steps : steps.emplace(); };
     auto three = [this](const std::string& context) {
         std::array<double, 3> v{};
         for (double& x : v)
@@ -443,20 +444,20 @@ void FileParser::instance(const SourceLoc& loc) {
             inst.transform = matrix(after("transform"));
         } else if (in_.accept_word("translate")) {
             const auto v = three(after("translate"));
-            (steps ? *steps : steps.emplace()).translate(v[0], v[1], v[2]);
+            placement().translate(v[0], v[1], v[2]);
         } else if (in_.accept_word("scale")) {
             const auto v = three(after("scale"));
-            (steps ? *steps : steps.emplace()).scale(v[0], v[1], v[2]);
+            placement().scale(v[0], v[1], v[2]);
         } else if (in_.accept_word("rotate")) {
             const double degrees = in_.expect_number(after("rotate"));
             const auto axis = three("as the axis after the angle of rotate");
-            if (auto e = (steps ? *steps : steps.emplace()).rotate(degrees, axis)) TokenStream::fail(at, *e);
+            if (auto e = placement().rotate(degrees, axis)) TokenStream::fail(at, *e);
         } else if (in_.accept_word("look")) {
             in_.expect_word("at", after("look"));
             const auto target = three(after("look at"));
             std::array<double, 3> up = {0, 1, 0};
             if (in_.accept_word("up")) up = three(after("up"));
-            if (auto e = (steps ? *steps : steps.emplace()).look_at(target, up)) TokenStream::fail(at, *e);
+            if (auto e = placement().look_at(target, up)) TokenStream::fail(at, *e);
         } else if (in_.accept_word("motion")) {
             in_.expect_word("transform", after("motion"));
             inst.motion_transform = matrix(after("motion transform"));
