@@ -38,7 +38,8 @@ demo: build-demo
 	$(BUILD)/bin/ornrender --check-passes $(DEMO_EXR) --preview out/demo.png \
 		--contact-sheet out/demo_passes.png --sheet-from $(DEMO_EXR)
 	$(BUILD)/bin/ornrender scenes/lights.mi
-	$(BUILD)/bin/ornrender --check-passes $(LIGHTS_EXR) --preview out/lights.png --sheet-from $(LIGHTS_EXR)
+	$(BUILD)/bin/ornrender --check-passes $(LIGHTS_EXR) --preview out/lights.png \
+		--contact-sheet out/lights_passes.png --sheet-from $(LIGHTS_EXR)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

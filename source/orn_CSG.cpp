@@ -6,6 +6,7 @@
 
 #include "common/conventions.h"
 #include "common/inside_state.h"
+#include "common/light_groups.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -161,6 +162,7 @@ miBoolean material_path(miColor* result, miState* state, orn_CSG_params* paras) 
         *result = *mi_eval_color(first ? &paras->color1 : &paras->color2);
     } else {
         mi_trace_continue(result, state);
+        orn::GroupShares::pass_through(state);
     }
     // The record of the hit this ray came from holds again for the rays it still traces.
     mi_shaderstate_set(state, keys.material, had ? &found : nullptr, had ? int(sizeof found) : 0, 1);

@@ -5,6 +5,7 @@
 #include "source/orn_HairTK_shading.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/light_record.h"
 #include "common/tk_buffers.h"
 #include "source/orn_HairTK_math.h"
@@ -48,6 +49,15 @@ Rgb operator+(const Rgb& a, float s) {
 Rgb& operator+=(Rgb& a, const Rgb& b) {
     return a = a + b;
 }
+miColor color_of(const Rgb& c) {
+    return {c.r, c.g, c.b, 0.f};
+}
+
+// Each light group's share of the shadowed diffuse and specular light.
+struct GroupSums {
+    explicit GroupSums(miState* state) : diffuse(state), specular(state) {}
+    orn::GroupShares diffuse, specular;
+};
 
 // Travels with the transparency rays of one chain of hair layers, under kChainKey.
 struct HairChain {
@@ -124,7 +134,8 @@ Rgb specular_terms(const LightSetup& s, const miVector& L) {
 }
 
 // Lights every side of the hair: the caller has zeroed the state's normal.
-LightSums sample_lights(miState* state, const orn::LightSelection& selection, const LightSetup& s) {
+LightSums sample_lights(miState* state, const orn::LightSelection& selection, const LightSetup& s,
+                        GroupSums& groups) {
     LightSums total;
     // A record left over from elsewhere in the ray tree must not pass a plain light off as a
     // toolkit light.
@@ -159,6 +170,11 @@ LightSums sample_lights(miState* state, const orn::LightSelection& selection, co
         total.diff_uns += one.diff_uns * scale;
         total.spec_shd += one.spec_shd * scale;
         total.spec_uns += one.spec_uns * scale;
+        if (groups.diffuse.on()) {
+            const int g = mi_lightgroup_of(state, *it);
+            groups.diffuse.add(g, color_of(one.diff_shd), {scale, scale, scale, 0.f});
+            groups.specular.add(g, color_of(one.spec_shd), {scale, scale, scale, 0.f});
+        }
     }
     return total;
 }
@@ -202,7 +218,7 @@ float lobe_width(float glossiness) {
 
 // Everything but transparency and depth: the light loop and the terms that follow it.
 void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_instance& inst, const Tables& t,
-                      float v, float facing, Values* out) {
+                      float v, float facing, Values* out, GroupSums& groups) {
     const bool diffuse_flag = mi_eval_boolean(&paras->diffuse);
     const bool specular_flag = mi_eval_boolean(&paras->specular);
     miTag* array = static_cast<miTag*>(mi_eval(state, paras->lights)) + mi_eval_integer(&paras->i_lights);
@@ -255,16 +271,22 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
     LightSums light;
     if (selection.run && (s.diffuse_on || s.specular_on)) {
         state->normal = {0.f, 0.f, 0.f};
-        light = sample_lights(state, selection, s);
+        light = sample_lights(state, selection, s, groups);
         state->normal = N;
     }
     if (s.diffuse_on) {
         out->diff_shd = light.diff_shd * diffuse_weight;
         out->diff_uns = light.diff_uns * diffuse_weight;
+        groups.diffuse.scale(diffuse_weight);
+    } else {
+        groups.diffuse.scale(0.f);
     }
     if (s.specular_on) {
         out->spec_shd = light.spec_shd * specular_weight;
         out->spec_uns = light.spec_uns * specular_weight;
+        groups.specular.scale(specular_weight);
+    } else {
+        groups.specular.scale(0.f);
     }
 
     const bool occluded = inst.occlusion != 0;
@@ -293,7 +315,9 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
         out->indirect =
             I * c * rgb(*mi_eval_color(&paras->indirect_color)) * factor(&paras->occlusion_on_indirect);
     }
-    out->spec_shd = out->spec_shd * factor(&paras->occlusion_on_specular);
+    const Rgb darker = factor(&paras->occlusion_on_specular);
+    out->spec_shd = out->spec_shd * darker;
+    groups.specular.scale(color_of(darker));
     out->occlusion = factor(&paras->occlusion_on_color);
     out->color = c * out->occlusion;
 
@@ -416,7 +440,11 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
     const miInteger max_layers = mi_eval_integer(&paras->max_transparency_layers);
     if (state->type == miRAY_FINALGATHER) {
         if (inst.finalgather_mode == 1) transparent = false;
-        if (inst.finalgather_mode == 2) return mi_trace_continue(result, state);
+        if (inst.finalgather_mode == 2) {
+            const miBoolean ok = mi_trace_continue(result, state);
+            orn::GroupShares::pass_through(state);
+            return ok;
+        }
     }
     *result = {0.f, 0.f, 0.f, 0.f};
     const bool raster = state->options && state->options->scanline == 'r';
@@ -464,7 +492,11 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
     result->a = o;
 
     Values values;
-    if (!transparent || double(o) > 0.001) shade_components(state, paras, inst, t, v, facing, &values);
+    GroupSums light_groups(state);
+    if (!transparent || double(o) > 0.001)
+        shade_components(state, paras, inst, t, v, facing, &values, light_groups);
+    // The light groups' shares of the result, summed as the result is.
+    orn::GroupShares groups(state);
 
     if (transparent && !raster && double(o) <= 0.999) {
         mi_shaderstate_set(state, kChainKey, &chain, int(sizeof chain), 1);
@@ -477,6 +509,7 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         result->g = lt * behind.g;
         result->b = lt * behind.b;
         result->a = o + lt * behind.a;
+        groups.add_traced(state, {lt, lt, lt, 0.f});
     }
     if (first && !raster && mi_shaderstate_get(state, kChainKey, nullptr))
         mi_shaderstate_set(state, kChainKey, nullptr, 0, 1);
@@ -489,6 +522,10 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         result->r += o * sum.r;
         result->g += o * sum.g;
         result->b += o * sum.b;
+        if (groups.on()) {
+            groups.add(light_groups.diffuse, color_of(values.color * o));
+            groups.add(light_groups.specular, o);
+        }
         for (int k = 0; k < kSpecialCount; ++k)
             if (inst.special[k]) values.special[k] = rgb(*mi_eval_color(&(paras->*kSpecialColors[k])));
     }
@@ -504,6 +541,7 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         write_passes(state, paras, inst, values, lt, o);
 
     orn::guard_result("orn_HairTK", result);
+    groups.publish(state);
     // The rasteriser layers the surfaces behind by itself and needs the opacity.
     if (raster) {
         miColor opacity{o, o, o, o};

@@ -4,6 +4,7 @@
 #include "source/orn_MegaTK.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/light_record.h"
 #include "source/orn_MegaTK_call.h"
 #include "source/orn_MegaTK_lighting.h"
@@ -262,12 +263,19 @@ struct Components {
     miColor special[mt::kSpecialCount] = {};
 };
 
+// Each light group's share of the shadowed diffuse and specular sums.
+struct GroupSums {
+    explicit GroupSums(miState* state) : diffuse(state), specular(state) {}
+    orn::GroupShares diffuse, specular;
+};
+
 // Samples the selected lights and sums what the lighting models make of them. Lights are
 // sampled against the renderer's normal; the models see the shading normal.
 class LightLoop {
   public:
-    LightLoop(miState* state, const mt::LightingModels& models, ShadingNormal& normal, float Lrr)
-        : state_(state), models_(models), normal_(normal), diffuse_allowed_(Lrr < 1.f) {}
+    LightLoop(miState* state, const mt::LightingModels& models, ShadingNormal& normal, float Lrr,
+              GroupSums& groups)
+        : state_(state), models_(models), normal_(normal), diffuse_allowed_(Lrr < 1.f), groups_(groups) {}
 
     LightSums run(const orn::LightSelection& selection) {
         LightSums total;
@@ -281,7 +289,13 @@ class LightLoop {
                 add_sample(it, &light);
             orn::drop_light_record(state_);
             const miInteger n = it->get_number_of_samples();
-            total.add(light, n != 0 ? 1.f / float(n) : 1.f);
+            const float w = n != 0 ? 1.f / float(n) : 1.f;
+            total.add(light, w);
+            if (groups_.diffuse.on()) {
+                const int g = mi_lightgroup_of(state_, *it);
+                groups_.diffuse.add(g, light.diffuse_shd, {w, w, w, 0.f});
+                groups_.specular.add(g, light.specular_shd, {w, w, w, 0.f});
+            }
         }
         return total;
     }
@@ -330,6 +344,7 @@ class LightLoop {
     const mt::LightingModels& models_;
     ShadingNormal& normal_;
     bool diffuse_allowed_;
+    GroupSums& groups_;
 };
 
 // The light_mode and lights parameters.
@@ -369,8 +384,10 @@ class SurfaceCall {
     orn_MegaTK_params* paras_;
     const megatk_instance& inst_;
     ShadingNormal normal_;
-    mt::MediumScope medium_;  // the media reflection_strengths() sets for this call
-    float g_ = 0.f, T_ = 1.f; // opacity and transparency
+    mt::MediumScope medium_;                 // the media reflection_strengths() sets for this call
+    GroupSums light_groups_{state_};         // of the direct light
+    orn::GroupShares traced_groups_{state_}; // of reflection and refraction
+    float g_ = 0.f, T_ = 1.f;                // opacity and transparency
     Strengths k_;
     float kd_ = 0.f, p_ = 0.f; // diffuse strength and exponent
     Components out_;
@@ -467,7 +484,7 @@ void SurfaceCall::emission_and_ambient() {
 }
 
 void SurfaceCall::reflection_and_refraction() {
-    mt::reflection_and_refraction(state_, paras_, inst_, g_, k_, &out_.R, &out_.Tr);
+    mt::reflection_and_refraction(state_, paras_, inst_, g_, k_, &out_.R, &out_.Tr, &traced_groups_);
 }
 
 bool SurfaceCall::any_lighting_model() const {
@@ -489,7 +506,8 @@ void SurfaceCall::direct_light(const mt::LightingModels& models, const LightPara
     // Only modes 0 to 2 skip the loop on an empty list; in other modes the iterator gets the
     // empty array and supplies the default lights.
     if (!selection.run && (lights.mode < 0 || lights.mode > 2)) selection = {nullptr, 0, true};
-    if (selection.run) out_.light.add(LightLoop(state_, models, normal_, k_.Lrr).run(selection), 1.f);
+    if (selection.run)
+        out_.light.add(LightLoop(state_, models, normal_, k_.Lrr, light_groups_).run(selection), 1.f);
     normal_.use_shading();
 }
 
@@ -500,7 +518,8 @@ void SurfaceCall::occlusion_and_indirect() {
     if (inst_.normal_on && inst_.indirect_keep_normal) normal_.use_original();
     out_.Ind = mt::indirect_light(state_, paras_, inst_, g_, out_.Cd, k_.Lrr, out_.O);
     normal_.use_shading();
-    mt::occlusion_on_specular(state_, paras_, inst_, out_.O, &out_.light.specular_shd);
+    const miColor darker = mt::occlusion_on_specular(state_, paras_, inst_, out_.O, &out_.light.specular_shd);
+    light_groups_.specular.scale(darker);
 }
 
 void SurfaceCall::colour_after_occlusion() {
@@ -519,14 +538,23 @@ void SurfaceCall::combine() {
     miState* state = state_;
     colour_after_occlusion();
 
+    // The light groups' shares of the result, summed as the result is.
+    orn::GroupShares groups(state);
+
     // What lies behind a partly transparent surface, seen through it.
     if (g_ < 0.9999f && mi_trace_transparent(result_, state)) {
         result_->r *= T_;
         result_->g *= T_;
         result_->b *= T_;
+        groups.add_traced(state, {T_, T_, T_, 0.f});
     }
 
     if (g_ > kMinStrength) {
+        if (groups.on()) {
+            groups.add(light_groups_.diffuse, times(out_.Cao, miColor{g_, g_, g_, 0.f}));
+            groups.add(light_groups_.specular, g_);
+            groups.add(traced_groups_, g_);
+        }
         miColor sum = times(out_.Cao, out_.light.diffuse_shd);
         for (const miColor* c :
              {&out_.Inc, &out_.light.specular_shd, &out_.Ind, &out_.R, &out_.Tr, &out_.AmbO})
@@ -542,6 +570,7 @@ void SurfaceCall::combine() {
                       out_.light.specular_uns, out_.O, out_.Ind, out_.Amb, out_.AmbO, out_.R, out_.Tr,
                       out_.Inc, out_.B, out_.special});
     orn::guard_result("orn_MegaTK", result_);
+    groups.publish(state);
     // The rasteriser composites by itself and needs the opacity.
     if (state->options && state->options->scanline == 'r') {
         miColor o{g_, g_, g_, g_};

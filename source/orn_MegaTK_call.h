@@ -7,6 +7,7 @@
 // set the volume of the next segment. A MediumScope kept for the whole call puts them back.
 #pragma once
 
+#include "common/light_groups.h"
 #include "source/orn_MegaTK.h"
 
 namespace orn::megatk {
@@ -107,7 +108,6 @@ ScatterType choose_scatter(miState* state, float* transparency, miColor* diffuse
 
 bool is_photon_type(int type);
 
-
 // Keeps the state's indices of refraction and refraction volume, and puts them back when
 // the call ends.
 class MediumScope {
@@ -144,8 +144,9 @@ struct RayStrengths {
 RayStrengths reflection_strengths(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst);
 
 // Traces reflection into R and refraction into Tr (rgb), for a surface of opacity g.
+// `groups` (may be off) receives each light group's share of R + Tr.
 void reflection_and_refraction(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
-                               const RayStrengths& k, miColor* R, miColor* Tr);
+                               const RayStrengths& k, miColor* R, miColor* Tr, orn::GroupShares* groups);
 
 // The count of glossy or gathering rays at the state's depth: halved `sample_falloff` times
 // per trace level, or one when the renderer wants a single sample.
@@ -169,8 +170,9 @@ miColor indirect_light(miState* state, orn_MegaTK_params* paras, const megatk_in
                        const miColor& Cd, float Lrr, const miColor& O);
 
 // Darkens the shadowed specular light by occlusion.
-void occlusion_on_specular(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
-                           const miColor& O, miColor* specular_shd);
+// Returns the factor the specular light was multiplied by (white when occlusion leaves it).
+miColor occlusion_on_specular(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
+                              const miColor& O, miColor* specular_shd);
 
 // ------------------------------------------------------------------ shadow and photon rays
 

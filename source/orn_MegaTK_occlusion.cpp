@@ -325,15 +325,16 @@ miColor indirect_light(miState* state, orn_MegaTK_params* paras, const megatk_in
     return (inst.ao_on && a > 0.f ? occluded(I, O, a) : I) * tint;
 }
 
-void occlusion_on_specular(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
-                           const miColor& O, miColor* specular_shd) {
-    if (!inst.ao_on) return;
+miColor occlusion_on_specular(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
+                              const miColor& O, miColor* specular_shd) {
+    if (!inst.ao_on) return grey(1.f);
     const float a = mi_eval_scalar(&paras->ao_on_specular);
-    if (!(a > kNegligible)) return;
+    if (!(a > kNegligible)) return grey(1.f);
     const miColor darker = occluded(*specular_shd, O, a);
     specular_shd->r = darker.r;
     specular_shd->g = darker.g;
     specular_shd->b = darker.b;
+    return occluded(grey(1.f), O, a);
 }
 
 } // namespace orn::megatk

@@ -546,6 +546,31 @@ void define_tk(FramebufferEditor& fb, const Settings& s) {
     }
 }
 
+// One buffer per light group of the frame and one for the rest, each group's share of the
+// colour, going where the tk buffers go. In the shared EXR file they take the colour's precision,
+// so that they add up to it.
+void define_light_groups(FramebufferEditor& fb, const Settings& s, miState* state) {
+    const int n = mi_lightgroup_count(state);
+    if (n <= 0) return;
+    const bool renderer_writes = s.output_mode != kSaverExr;
+    for (int g = 0; g <= n; ++g) {
+        const char* group = g < n ? mi_lightgroup_name(state, g) : "rest";
+        if (!group) continue;
+        const std::string name = std::string("tk_lightgroup_") + group;
+        if (renderer_writes) {
+            const std::string tag = std::string(".lightgroup_") + group + ".";
+            fb.set(name.c_str(), "filename",
+                   s.output_mode == kSharedExr ? shared_exr_path(s)
+                                               : output_path(s, tag.c_str(), s.mode_extension()));
+            fb.set(name.c_str(), "filetype", s.mode_extension());
+        }
+        const bool half = s.output_mode == kSharedExr && s.bit_depth != 1;
+        fb.set(name.c_str(), "datatype", half ? "rgb_h" : "rgb_fp");
+        fb.set(name.c_str(), "user", true);
+        fb.set_filtering(name.c_str());
+    }
+}
+
 } // namespace
 
 ORN_SHADER_VERSION(orn_MegaTK_pass, 1)
@@ -572,5 +597,6 @@ ORN_SHADER miBoolean orn_MegaTK_pass(void*, miState* state, orn_MegaTK_pass_para
     define_primary(fb, s);
     define_standard(fb, s);
     define_tk(fb, s);
+    define_light_groups(fb, s, state);
     return miTRUE;
 }

@@ -50,7 +50,9 @@ struct Lobe {
 // Traces the rays of one lobe and averages what they bring back.
 class LobeTrace {
   public:
-    LobeTrace(miState* state, Side side, const Lobe& lobe) : state_(state), side_(side), lobe_(lobe) {}
+    // `groups` (may be off) receives each light group's share of what run() returns.
+    LobeTrace(miState* state, Side side, const Lobe& lobe, orn::GroupShares& groups)
+        : state_(state), side_(side), lobe_(lobe), groups_(groups) {}
 
     miColor run(int sample_falloff) {
         if (lobe_.samples < 1) return grey(0.f);
@@ -68,6 +70,7 @@ class LobeTrace {
         miUint count = miUint(n);
         while (mi_sample(sample, &instance, state_, 2, &count))
             if (sampled_direction(&dir, sample)) sum = sum + shade(dir); // a failed sample still counts
+        groups_.scale(1.f / float(n));
         return sum * (1.f / float(n));
     }
 
@@ -94,11 +97,14 @@ class LobeTrace {
         return mi_transmission_dir_glossy_x(dir, state_, state_->ior_in, state_->ior, lobe_.gloss, s);
     }
 
-    // The weighted value of one ray in direction dir.
+    // The weighted value of one ray in direction dir: w x (a x C (1 - t) + fade t), with a the
+    // medium's absorption and t the fade towards the falloff colour. Only the part that came
+    // from the traced ray, w x a x (1 - t), carries the ray's light groups.
     miColor shade(miVector dir) {
         miColor C{0.f, 0.f, 0.f, 0.f};
-        bool traced = side_ == Side::Reflection ? mi_trace_reflection(&C, state_, &dir)
-                                                : mi_trace_refraction(&C, state_, &dir);
+        const bool from_ray = side_ == Side::Reflection ? mi_trace_reflection(&C, state_, &dir)
+                                                        : mi_trace_refraction(&C, state_, &dir);
+        bool traced = from_ray;
         if (!traced) traced = mi_trace_environment(&C, state_, &dir);
         const miColor& fc = lobe_.fade;
         if (!traced) {
@@ -106,20 +112,37 @@ class LobeTrace {
             return grey(0.f);
         }
         const double d = state_->child ? state_->child->dist : 0.0;
+        miColor a = grey(1.f);
         if (lobe_.absorb && d != 0.0)
-            C = {C.r * medium_transmission(lobe_.absorb->r, d), C.g * medium_transmission(lobe_.absorb->g, d),
-                 C.b * medium_transmission(lobe_.absorb->b, d), C.a};
-        if (!lobe_.fade_to_colour || lobe_.end <= 0.0) return rgb_of(C) * lobe_.w;
-        if (d == 0.0) return (rgb_of(C) * (1.f - fc.a) + rgb_of(fc) * fc.a) * lobe_.w;
-        if (d <= lobe_.start) return rgb_of(C) * lobe_.w;
-        if (d >= lobe_.end) return rgb_of(fc) * lobe_.w;
-        const float t = float((d - lobe_.start) / (lobe_.end - lobe_.start));
-        return (rgb_of(C) * (1.f - t) + rgb_of(fc) * t) * lobe_.w;
+            a = {medium_transmission(lobe_.absorb->r, d), medium_transmission(lobe_.absorb->g, d),
+                 medium_transmission(lobe_.absorb->b, d), 0.f};
+        C = {C.r * a.r, C.g * a.g, C.b * a.b, C.a};
+        miColor value, kept; // the value, and the share of the ray's colour in it
+        if (!lobe_.fade_to_colour || lobe_.end <= 0.0) {
+            value = rgb_of(C) * lobe_.w;
+            kept = lobe_.w;
+        } else if (d == 0.0) {
+            value = (rgb_of(C) * (1.f - fc.a) + rgb_of(fc) * fc.a) * lobe_.w;
+            kept = lobe_.w * (1.f - fc.a);
+        } else if (d <= lobe_.start) {
+            value = rgb_of(C) * lobe_.w;
+            kept = lobe_.w;
+        } else if (d >= lobe_.end) {
+            value = rgb_of(fc) * lobe_.w;
+            kept = grey(0.f);
+        } else {
+            const float t = float((d - lobe_.start) / (lobe_.end - lobe_.start));
+            value = (rgb_of(C) * (1.f - t) + rgb_of(fc) * t) * lobe_.w;
+            kept = lobe_.w * (1.f - t);
+        }
+        if (from_ray && groups_.on()) groups_.add_traced(state_, a * kept);
+        return value;
     }
 
     miState* state_;
     Side side_;
     const Lobe& lobe_;
+    orn::GroupShares& groups_;
     miVector u_{0.f, 0.f, 0.f}, v_{0.f, 0.f, 0.f};
 };
 
@@ -153,7 +176,7 @@ class DepthOverride {
 };
 
 miColor reflection(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
-                   const RayStrengths& k) {
+                   const RayStrengths& k, orn::GroupShares& groups) {
     const DepthOverride depth(state, mi_eval_integer(&paras->reflect_depth), &miOptions::reflection_depth);
     miColor R = grey(0.f);
     Lobe lobe;
@@ -169,14 +192,14 @@ miColor reflection(miState* state, orn_MegaTK_params* paras, const megatk_instan
             }
             read_falloff(state, &paras->reflect_falloff_start, &paras->reflect_falloff_end,
                          &paras->reflect_falloff_color_on, &paras->reflect_falloff_color, &lobe);
-            R = LobeTrace(state, Side::Reflection, lobe).run(inst.sample_falloff);
+            R = LobeTrace(state, Side::Reflection, lobe, groups).run(inst.sample_falloff);
         }
     }
     return R + rgb_of(*mi_eval_color(&paras->reflect_add)) * k.kr;
 }
 
 miColor refraction(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst,
-                   const RayStrengths& k) {
+                   const RayStrengths& k, orn::GroupShares& groups) {
     const DepthOverride depth(state, mi_eval_integer(&paras->refract_depth), &miOptions::refraction_depth);
     miColor Tr = grey(0.f);
     Lobe lobe;
@@ -194,7 +217,7 @@ miColor refraction(miState* state, orn_MegaTK_params* paras, const megatk_instan
                          &paras->refract_falloff_color_on, &paras->refract_falloff_color, &lobe);
             // the refracted ray travels inside when it enters, outside when it leaves
             lobe.absorb = mi_eval_color(k.entering ? &paras->absorb_inside : &paras->absorb_outside);
-            Tr = LobeTrace(state, Side::Refraction, lobe).run(inst.sample_falloff);
+            Tr = LobeTrace(state, Side::Refraction, lobe, groups).run(inst.sample_falloff);
         }
     }
     // Radiance across the surface scales with the square of the index ratio: the traced ray's
@@ -202,6 +225,7 @@ miColor refraction(miState* state, orn_MegaTK_params* paras, const megatk_instan
     const float ratio =
         k.entering ? (k.n_out * k.n_out) / (k.n_mat * k.n_mat) : (k.n_mat * k.n_mat) / (k.n_out * k.n_out);
     const float s = (std::isfinite(ratio) ? ratio : 1.f) * k.sc;
+    groups.scale(s);
     return Tr * s + rgb_of(*mi_eval_color(&paras->refract_add)) * k.kt;
 }
 
@@ -306,10 +330,18 @@ RayStrengths reflection_strengths(miState* state, orn_MegaTK_params* paras, cons
 }
 
 void reflection_and_refraction(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
-                               const RayStrengths& k, miColor* R, miColor* Tr) {
+                               const RayStrengths& k, miColor* R, miColor* Tr, orn::GroupShares* groups) {
     if (!(g > kNegligible)) return;
-    if (inst.reflect_on && k.use_r && k.kr > kNegligible) *R = reflection(state, paras, inst, k);
-    if (inst.refract_on && k.use_t && k.kt > kNegligible) *Tr = refraction(state, paras, inst, k);
+    if (inst.reflect_on && k.use_r && k.kr > kNegligible) {
+        orn::GroupShares lobe(state);
+        *R = reflection(state, paras, inst, k, lobe);
+        if (groups) groups->add(lobe, 1.f);
+    }
+    if (inst.refract_on && k.use_t && k.kt > kNegligible) {
+        orn::GroupShares lobe(state);
+        *Tr = refraction(state, paras, inst, k, lobe);
+        if (groups) groups->add(lobe, 1.f);
+    }
 }
 
 } // namespace orn::megatk

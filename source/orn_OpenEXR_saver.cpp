@@ -202,6 +202,27 @@ Group tk_group(int k, int64_t index, Format format) {
     return {layer, miUint(index) + miRC_IMAGE_USER, Reader::Color, std::move(channels), format, true};
 }
 
+// The light groups' buffers, each group's share of the colour, as layers named like the tk
+// layers ("orn_MegaTK_lightgroup_key"), and the rest's ("orn_MegaTK_lightgroup_rest").
+std::vector<Group> light_group_groups(miState* state, Format format) {
+    std::vector<Group> out;
+    const int n = mi_lightgroup_count(state);
+    for (int g = 0; g < n + (n > 0 ? 1 : 0); ++g) {
+        const char* name = g < n ? mi_lightgroup_name(state, g) : "rest";
+        if (!name) continue;
+        const int64_t index = orn::tk_buffer_index(state, (std::string("tk_lightgroup_") + name).c_str());
+        if (index < 0) continue;
+        const std::string layer = std::string("orn_MegaTK_lightgroup_") + name;
+        out.push_back({layer,
+                       miUint(index) + miRC_IMAGE_USER,
+                       Reader::Color,
+                       {layer + ".r", layer + ".g", layer + ".b"},
+                       format,
+                       true});
+    }
+    return out;
+}
+
 // One row of a group's source image, from column 0: a float array per channel (null skips
 // one), or the labels as integers. False when the image gave nothing.
 bool read_row(Reader reader, miImg_image* image, int y, int count, float* const* out, miUint* labels) {
@@ -566,6 +587,15 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
     for (int k = 0; k < orn::kTkBufferCount; ++k)
         if (tk[k].format && tk[k].index >= 0 && !image.add(state, tk_group(k, tk[k].index, *tk[k].format)))
             mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", orn::kTkBuffers[k].layer);
+    // Where the saver writes the tk passes it writes the light groups too, in the colour's
+    // format, so that they add up to the colour as written.
+    const bool writes_tk =
+        std::any_of(tk.begin(), tk.end(), [](const TkRequest& r) { return r.format.has_value(); });
+    if (writes_tk)
+        if (const auto format = format_of(mi_eval_integer(&paras->rgbaFormat)))
+            for (const Group& group : light_group_groups(state, *format))
+                if (!image.add(state, group))
+                    mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", group.name.c_str());
 
     // An aborted frame leaves its channels partly zero: such a file must not replace a finished
     // one of the same name.

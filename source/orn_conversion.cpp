@@ -3,6 +3,7 @@
 #include "source/orn_conversion.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 
 #include <algorithm>
 
@@ -36,6 +37,7 @@ ORN_SHADER miBoolean orn_color_plus_alpha(miColor* result, miState* state,
     const miScalar ior = mi_eval_scalar(&paras->ior);
     if (double(o) < 0.0001) {
         look_through(result, state, ior);
+        orn::GroupShares::pass_through(state);
         return miTRUE;
     }
     if (o == 1.f) {
@@ -50,6 +52,7 @@ ORN_SHADER miBoolean orn_color_plus_alpha(miColor* result, miState* state,
     result->g = (1.f - o) * behind.g + o * c.g;
     result->b = (1.f - o) * behind.b + o * c.b;
     result->a = std::clamp(o + behind.a, 0.f, 1.f);
+    orn::GroupShares::pass_through(state, 1.f - o);
     return miTRUE;
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/conventions.h"
 #include "common/inside_state.h"
+#include "common/light_groups.h"
 
 #include <cstring>
 
@@ -100,6 +101,7 @@ miBoolean material_path(miColor* result, miState* state, orn_dielectric_interfac
     } else {
         state->type = miRAY_REFRACT;
         mi_trace_continue(result, state);
+        orn::GroupShares::pass_through(state);
     }
     state->inv_normal = inv;
     state->type = type;

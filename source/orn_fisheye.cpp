@@ -4,6 +4,7 @@
 #include "source/orn_camera_env.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +17,11 @@ ORN_SHADER miBoolean orn_fisheye(miColor* result, miState* state, orn_fisheye_pa
     mi_vector_to_camera(state, &d, &state->dir);
     const miCamera* cam = state->camera;
     // A ray parallel to the image plane has no pixel distance to bend by.
-    if (a == 0.f || !cam || d.z == 0.f) return mi_trace_eye(result, state, &state->org, &state->dir);
+    if (a == 0.f || !cam || d.z == 0.f) {
+        const miBoolean ok = mi_trace_eye(result, state, &state->org, &state->dir);
+        orn::GroupShares::pass_through(state);
+        return ok;
+    }
 
     const float f = cam->focal / d.z / (cam->aperture * 0.5f) * -0.5f;
     const float nx = d.x * f, ny = d.y * f * cam->aspect;
@@ -27,5 +32,7 @@ ORN_SHADER miBoolean orn_fisheye(miColor* result, miState* state, orn_fisheye_pa
     const float fz = -std::sqrt(std::max(0.f, 1.f - fx * fx - fy * fy));
     miVector v{d.x + (fx - d.x) * a, d.y + (fy - d.y) * a, d.z + (fz - d.z) * a};
     mi_vector_from_camera(state, &v, &v);
-    return mi_trace_eye(result, state, &state->org, &v);
+    const miBoolean ok = mi_trace_eye(result, state, &state->org, &v);
+    orn::GroupShares::pass_through(state);
+    return ok;
 }

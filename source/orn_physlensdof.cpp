@@ -5,6 +5,7 @@
 #include "source/orn_physlensdof.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/tk_buffers.h"
 
 #include <cmath>
@@ -108,6 +109,7 @@ ORN_SHADER miBoolean orn_physical_lens_dof(miColor* result, miState* state,
 
     miColor sum{0.f, 0.f, 0.f, 0.f};
     miColor buffers[orn::kTkBufferCount] = {};
+    orn::GroupShares groups(state); // the light groups' shares, averaged as the colour is
     double sample[2];
     int counter = 0;
     while (mi_sample(sample, &counter, state, 2, &n)) {
@@ -120,6 +122,7 @@ ORN_SHADER miBoolean orn_physical_lens_dof(miColor* result, miState* state,
         state->pri = nullptr;
         miColor c{0.f, 0.f, 0.f, 0.f};
         mi_trace_eye(&c, state, &L, &R);
+        groups.add_traced(state, {1.f, 1.f, 1.f, 0.f});
         sum.r += c.r;
         sum.g += c.g;
         sum.b += c.b;
@@ -139,6 +142,8 @@ ORN_SHADER miBoolean orn_physical_lens_dof(miColor* result, miState* state,
     result->g = sum.g * w;
     result->b = sum.b * w;
     result->a = sum.a * w;
+    groups.scale(w);
+    groups.publish(state);
     if (rec)
         for (int k = 0; k < orn::kTkBufferCount; ++k) {
             if (!rec->buffers[k].found) continue;

@@ -14,30 +14,35 @@ const miVector* nonzero(const miVector* v) {
 
 ORN_API miBoolean mi_trace_eye(miColor* result, miState* state, miVector* org, miVector* dir) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result || !org || !nonzero(dir)) return miFALSE;
     return f->trace_eye(result, state, *org, *dir);
 }
 
 ORN_API miBoolean mi_trace_transparent(miColor* result, miState* state) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result) return miFALSE;
     return f->trace_secondary(result, state, miRAY_TRANSPARENT, state->dir);
 }
 
 ORN_API miBoolean mi_trace_reflection(miColor* result, miState* state, miVector* dir) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result || !nonzero(dir)) return miFALSE;
     return f->trace_secondary(result, state, miRAY_REFLECT, *dir);
 }
 
 ORN_API miBoolean mi_trace_refraction(miColor* result, miState* state, miVector* dir) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result || !nonzero(dir)) return miFALSE;
     return f->trace_secondary(result, state, miRAY_REFRACT, *dir);
 }
 
 ORN_API miBoolean mi_trace_environment(miColor* result, miState* state, miVector* dir) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result || !nonzero(dir)) return miFALSE;
     return f->trace_environment(result, state, *dir);
 }
@@ -91,6 +96,7 @@ ORN_API miBoolean mi_trace_shadow_seg(miColor* result, miState* state) {
 
 ORN_API miBoolean mi_trace_continue(miColor* result, miState* state) {
     Frame* f = frame_of(state);
+    TracedGroups groups(state);
     if (!f || !result || !state || !state->cache || !state->pri) return miFALSE;
     return f->trace_continue(result, state);
 }

@@ -291,6 +291,15 @@ int main(int argc, char** argv) {
                 std::printf("  %c: largest difference %.3g, mean %.3g\n", names[c], r.max_diff[size_t(c)],
                             r.mean_diff[size_t(c)]);
             std::printf("  pixels over 2e-5 + 1e-5 x |beauty|: %.4f%%\n", 100.0 * r.share_over);
+            if (!r.groups.empty()) {
+                std::printf("  beauty (R G B) as the sum of the light groups:");
+                for (const auto& g : r.groups)
+                    std::printf(" %s;", g.c_str());
+                std::printf(
+                    "\n  largest difference R %.3g, G %.3g, B %.3g; pixels over the tolerance: %.4f%%\n",
+                    r.group_max_diff[0], r.group_max_diff[1], r.group_max_diff[2],
+                    100.0 * r.group_share_over);
+            }
             for (const auto& w : r.warnings)
                 std::printf("  warning: %s\n", w.c_str());
             for (const auto& f : r.failures)

@@ -331,6 +331,8 @@ struct OptionsElement : Element, mi::shader::Options {
     miOptions record{}; // record.string_options is this element's own tag
     std::string filter = "box";
     std::vector<std::pair<std::string, scene::Value>> string_options;
+    std::vector<scene::LightGroupStmt> light_groups;
+    bool light_groups_on = true;
 
     // Named options as shaders set them through the interface object.
     bool set(const char* name, bool value) override { return put(name, value ? 1.0 : 0.0, true); }

@@ -694,6 +694,8 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     o.contrast = {float(s.contrast[0]), float(s.contrast[1]), float(s.contrast[2]), float(s.contrast[3])};
     e->filter = s.filter;
     e->string_options = s.string_options;
+    e->light_groups = s.light_groups;
+    e->light_groups_on = s.light_groups_on;
     // Deeper ray trees than this add nothing visible and can take forever.
     constexpr int kMaxDepth = 64;
     for (int* depth : {&o.reflection_depth, &o.refraction_depth, &o.trace_depth})

@@ -149,6 +149,41 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
     }
     rep.share_over = n ? double(over) / double(n) : 0.0;
 
+    // The light groups add up to the beauty on their own.
+    const std::string group_prefix = "orn_MegaTK_lightgroup_";
+    for (const std::string& name : ch.order)
+        if (name.size() > group_prefix.size() + 2 &&
+            name.compare(0, group_prefix.size(), group_prefix) == 0 &&
+            name.compare(name.size() - 2, 2, ".r") == 0) {
+            const std::string group = name.substr(group_prefix.size(), name.size() - group_prefix.size() - 2);
+            if (layer("lightgroup_" + group)) rep.groups.push_back(group);
+        }
+    size_t group_over = 0;
+    if (!rep.groups.empty()) {
+        for (auto& r : rebuilt)
+            std::fill(r.begin(), r.end(), 0.0);
+        for (const std::string& g : rep.groups)
+            for (int c = 0; c < 3; ++c) {
+                const auto& a = *ch.get(group_prefix + g + "." + kChannel[c]);
+                for (size_t i = 0; i < n; ++i)
+                    rebuilt[size_t(c)][i] += double(a[i]);
+            }
+        for (size_t i = 0; i < n; ++i) {
+            bool bad = false;
+            for (int c = 0; c < 3; ++c) {
+                const double beauty = (*ch.get(beauty_names[c]))[i];
+                const double d = std::fabs(beauty - rebuilt[size_t(c)][i]);
+                rep.group_max_diff[size_t(c)] = std::max(rep.group_max_diff[size_t(c)], d);
+                if (!(d <= absolute + relative * std::fabs(beauty))) bad = true;
+            }
+            if (bad) ++group_over;
+        }
+        rep.group_share_over = n ? double(group_over) / double(n) : 0.0;
+        if (std::find(rep.groups.begin(), rep.groups.end(), "rest") == rep.groups.end())
+            rep.warnings.push_back("the file has light-group layers but no \"rest\" layer: what no group "
+                                   "holds is missing from their sum");
+    }
+
     const auto mark = frame_complete_mark(path);
     if (!mark)
         rep.warnings.push_back(
@@ -163,7 +198,7 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
         if (const auto* v = ch.get(b))
             empty = empty && std::all_of(v->begin(), v->end(), [](float x) { return x == 0.f; });
     if (empty) rep.failures.push_back("the beauty is empty (every pixel 0): an unfinished or failed frame?");
-    rep.ok = over == 0 && rep.failures.empty();
+    rep.ok = over == 0 && group_over == 0 && rep.failures.empty();
     return rep;
 }
 

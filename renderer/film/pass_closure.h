@@ -20,8 +20,15 @@ struct ClosureReport {
     // Why the file cannot count as closed even where the sums agree (a frame marked unfinished,
     // an empty beauty), and doubts that do not fail the check (no finished-frame mark).
     std::vector<std::string> failures, warnings;
+    // Light groups: the group layers found ("key", ..., "rest"), and how far their sum is from
+    // the beauty (checked with the same tolerance, only when the file has group layers).
+    std::vector<std::string> groups;
+    std::array<double, 3> group_max_diff{};
+    double group_share_over = 0.0;
 };
 
+// The light-group layers ("orn_MegaTK_lightgroup_<group>", the rest included) must add up to the
+// beauty with the same tolerance.
 // beauty = shading + incand + indirect + reflect + refract + spec_shd x specular
 //          + amb_occlus x ambient, per channel; a pixel passes when
 // |beauty - rebuilt| <= absolute + relative x |beauty| for r, g and b. A file whose header marks

@@ -54,6 +54,12 @@ const std::string* near_miss(const std::string& name, const std::set<std::string
 
 } // namespace
 
+std::optional<std::string> light_category(const Database& db, miTag shader) {
+    const auto cats = categories(db, shader, true);
+    if (cats.empty()) return std::nullopt;
+    return cats.front().category;
+}
+
 void warn_category_mismatches(const Database& db, const World& world) {
     std::vector<Light> lights;
     std::set<std::string> light_names; // non-empty categories of the lights

@@ -216,9 +216,14 @@ void Frame::exit_shaders() {
 }
 
 bool Frame::prepare() {
+    // Before the calls: the pass set-up defines a buffer for each group.
+    light_groups_ = LightGroups::resolve(db_, world_);
+    main_context_->set_light_groups(light_groups_.count());
     if (!run_calls()) return false;
     if (mode_ != Mode::Merge) warn_category_mismatches(db_, world_);
     setup_buffers();
+    setup_light_group_buffers();
+    main_context_->set_light_groups(tracked_groups_);
     // A part writes no output; the merge checks them where it writes them.
     if (mode_ != Mode::Part && !check_outputs()) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
@@ -319,6 +324,7 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
     c[1] = color.g;
     c[2] = color.b;
     c[3] = color.a;
+    if (tracked_groups_) write_light_groups(tc, sample, color);
     if (got && seen && seen->pri) {
         sample[depth_offset_] = -(dot3(seen->point - cam_origin_, view_z_));
         float* n = sample + normal_offset_;
@@ -505,6 +511,7 @@ void Frame::eye_packet(const float* rx, const float* ry, GeometryScene::Packet& 
 void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
     ThreadContext own(*this, index);
     own.own_film_sample(film_->clear_sample());
+    own.set_light_groups(tracked_groups_);
     if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
     ThreadContext::set_current(&own);
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());

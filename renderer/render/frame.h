@@ -8,6 +8,7 @@
 #include "film/image_output.h"
 #include "light/light_list.h"
 #include "light/light_sampling.h"
+#include "render/light_groups.h"
 #include "render/world.h"
 #include "trace/geometry_scene.h"
 #include "trace/thread_context.h"
@@ -172,6 +173,11 @@ class Frame final : public LightSource {
     // Scratch state for calling one shader outside a render (tests, init and exit).
     ThreadContext& main_context() { return *main_context_; }
 
+    // The frame's light groups (from prepare() on), and how many of them shaders track while
+    // rendering: all of them when the frame has a buffer for one, else none.
+    const LightGroups& light_groups() const { return light_groups_; }
+    int tracked_light_groups() const { return tracked_groups_; }
+
   private:
     struct BufferPlane {
         int plane = -1;     // film plane
@@ -197,6 +203,9 @@ class Frame final : public LightSource {
     void read_gi_settings();
     void emit_photons();
     void setup_buffers();
+    // The light groups' buffers: each group's share of the sample's colour, and the rest.
+    void setup_light_group_buffers();
+    void write_light_groups(ThreadContext& tc, float* sample, const miColor& color) const;
     std::vector<OutputEntry>* output_entries() const;
     // The file request of a camera output; user buffers ("fb0" to "fb7") become their planes.
     std::optional<std::string> output_request(const OutputEntry& o, film::OutputRequest& req) const;
@@ -309,7 +318,11 @@ class Frame final : public LightSource {
     } gi_;
     std::unique_ptr<class PhotonMap> photon_map_;
     std::unique_ptr<TextureStore> textures_;
-    std::vector<BufferPlane> buffers_;                 // by buffer index
+    std::vector<BufferPlane> buffers_; // by buffer index
+    LightGroups light_groups_;
+    int tracked_groups_ = 0;
+    std::vector<int> group_offsets_;                   // per group: sample offset of its buffer, -1 for none
+    int rest_offset_ = -1;                             // sample offset of the rest's buffer, -1 for none
     std::vector<std::unique_ptr<miImg_image>> images_; // by image number
     // Camera axes and origin in world space, and the world direction whose dot product gives
     // camera-space z.

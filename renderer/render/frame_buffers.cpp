@@ -113,6 +113,56 @@ void Frame::setup_buffers() {
     }
 }
 
+void Frame::setup_light_group_buffers() {
+    group_offsets_.assign(size_t(light_groups_.count()), -1);
+    rest_offset_ = -1;
+    tracked_groups_ = 0;
+    FramebufferElement* fbs = framebuffers();
+    if (!fbs || light_groups_.count() == 0) return;
+    const bool color_filtered = film_->plane_info(film::Color).filtered;
+    // A group's buffer is found by its name; it is filtered as the colour is, whatever it asks,
+    // so that the groups add up to the colour pixel by pixel.
+    auto offset_of = [&](const std::string& group) {
+        const std::string name = light_group_buffer(group);
+        for (size_t i = 0; i < fbs->buffers.size() && i < buffers_.size(); ++i) {
+            if (fbs->buffers[i].name != name) continue;
+            const BufferPlane& bp = buffers_[i];
+            if (bp.components < 3 || bp.label) {
+                Messages::emitf(Severity::Warning,
+                                "frame buffer \"%s\" holds fewer than three colour channels; the light group "
+                                "is not written into it",
+                                name.c_str());
+                return -1;
+            }
+            film_->set_filtered(bp.plane, color_filtered);
+            return film_->plane_offset(bp.plane);
+        }
+        return -1;
+    };
+    bool any = false;
+    for (int g = 0; g < light_groups_.count(); ++g) {
+        group_offsets_[size_t(g)] = offset_of(light_groups_.name(g));
+        any = any || group_offsets_[size_t(g)] >= 0;
+    }
+    rest_offset_ = offset_of(kRestGroup);
+    if (any || rest_offset_ >= 0) tracked_groups_ = light_groups_.count();
+}
+
+void Frame::write_light_groups(ThreadContext& tc, float* sample, const miColor& color) const {
+    // The share of the root's shader: the lens's, or the eye ray's material's.
+    const miColor* share = tc.group_result(lens_ ? 0 : 1);
+    float rest[3] = {color.r, color.g, color.b};
+    for (int g = 0; g < tracked_groups_; ++g) {
+        const int off = group_offsets_[size_t(g)];
+        if (off < 0) continue;
+        const miColor& s = share[g];
+        float* v = sample + off;
+        v[0] = s.r, v[1] = s.g, v[2] = s.b;
+        rest[0] -= s.r, rest[1] -= s.g, rest[2] -= s.b;
+    }
+    if (rest_offset_ >= 0) std::copy(rest, rest + 3, sample + rest_offset_);
+}
+
 miBoolean Frame::fb_put(miState* state, int buffer, const void* data) {
     if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
     const BufferPlane& bp = buffers_[size_t(buffer)];

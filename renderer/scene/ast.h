@@ -201,6 +201,14 @@ struct CameraStmt {
     SourceLoc loc;
 };
 
+// `lightgroup "name" "light"` or `lightgroup "name" ["a", "b"]` in options: lights (or light
+// instances) whose share of the colour gets a layer of its own.
+struct LightGroupStmt {
+    std::string name;
+    std::vector<std::string> lights;
+    SourceLoc loc;
+};
+
 struct OptionsStmt {
     std::string name;
     int samples_min = -2, samples_max = 0;
@@ -212,6 +220,8 @@ struct OptionsStmt {
     std::string scanline = "on"; // on off rasterizer rapid
     std::array<double, 4> contrast{0.1, 0.1, 0.1, 0.1};
     std::vector<std::pair<std::string, Value>> string_options; // `"name" value` generic options
+    std::vector<LightGroupStmt> light_groups;
+    bool light_groups_on = true; // `lightgroups off`: no light-group layers at all
     SourceLoc loc;
 };
 

@@ -632,6 +632,14 @@ void FileParser::options(const SourceLoc& loc) {
             opt.shadow = one_of({"off", "on", "sort", "segments"}, after("shadow"));
         } else if (in_.accept_word("scanline")) {
             opt.scanline = one_of({"on", "off", "rasterizer", "rapid"}, after("scanline"));
+        } else if (in_.accept_word("lightgroup")) {
+            LightGroupStmt g;
+            g.loc = in_.peek(0).loc;
+            g.name = in_.expect_string(after("lightgroup"));
+            g.lights = name_list("as a light of light group " + in_quotes(g.name));
+            opt.light_groups.push_back(std::move(g));
+        } else if (in_.accept_word("lightgroups")) {
+            opt.light_groups_on = in_.expect_switch(after("lightgroups"), true);
         } else if (in_.accept_word("contrast")) {
             for (size_t i = 0; i < 3; ++i)
                 opt.contrast[i] = in_.expect_number(after("contrast"));

@@ -112,7 +112,14 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     st.shadow_tol = 0.0;
     rd.restart();
     rd.path = pixel_path(x, y, s);
+    clear_group_result(0);
     return &st;
+}
+
+void ThreadContext::set_light_groups(int count) {
+    light_groups = count;
+    group_result_.assign(size_t(kMaxRayDepth) * size_t(count), miColor{0.f, 0.f, 0.f, 0.f});
+    group_traced_.assign(group_result_.size(), miColor{0.f, 0.f, 0.f, 0.f});
 }
 
 namespace {
@@ -186,6 +193,8 @@ miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
     copy_state(st, eye_template_);
     ed.restart();
     ed.path = mix64(rd.path ^ eye_path_step_);
+    clear_group_result(0);
+    clear_group_result(1);
     return &st;
 }
 
@@ -214,6 +223,7 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     st.user_size = 0;
     rd.restart(pd.falloff_start, pd.falloff_stop);
     rd.path = mix64(pd.path ^ path_step(++pd.children, type));
+    clear_group_result(d);
     parent->child = &st;
     return &st;
 }

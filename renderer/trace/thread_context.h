@@ -5,6 +5,7 @@
 
 #include "host/shader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -148,6 +149,14 @@ class ThreadContext {
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 
+    // Light groups of the frame (0: none, and nothing below is kept). Per ray depth: each
+    // group's share of the result of the shader that shades that depth's state (the shader sets
+    // it; it starts at zero with every new state), and of the last ray traced from that state.
+    void set_light_groups(int count);
+    int light_groups = 0;
+    miColor* group_result(int depth) { return group_result_.data() + size_t(depth) * size_t(light_groups); }
+    miColor* group_traced(int depth) { return group_traced_.data() + size_t(depth) * size_t(light_groups); }
+
   private:
     uint64_t sample_seed(int s);
     // The ray-tree path of an eye sample's root.
@@ -168,6 +177,10 @@ class ThreadContext {
     int last_s_ = -1;
     uint64_t last_s_seed_ = 0;
     std::vector<std::unique_ptr<class LightListImpl>> light_lists_;
+    std::vector<miColor> group_result_, group_traced_;
+    void clear_group_result(int depth) {
+        if (light_groups) std::fill_n(group_result(depth), light_groups, miColor{0.f, 0.f, 0.f, 0.f});
+    }
 };
 
 } // namespace orn

@@ -404,6 +404,16 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
         result->g += (1.f - o.g) * behind.g;
         result->b += (1.f - o.b) * behind.b;
         result->a += (1.f - o.a) * behind.a;
+        if (tc->light_groups) {
+            const int d = ThreadContext::data(hit).depth;
+            miColor* front_share = tc->group_result(d);
+            const miColor* behind_share = tc->group_result(d + 1);
+            for (int g = 0; g < tc->light_groups; ++g) {
+                front_share[g].r += (1.f - o.r) * behind_share[g].r;
+                front_share[g].g += (1.f - o.g) * behind_share[g].g;
+                front_share[g].b += (1.f - o.b) * behind_share[g].b;
+            }
+        }
     }
     const float w[4] = {o.r, o.g, o.b, o.a};
     for (const auto& bp : buffers_) {
@@ -473,6 +483,12 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
             result->g = (1.f - t) * c.g + t * env.g;
             result->b = (1.f - t) * c.b + t * env.b;
             result->a = (1.f - t) * c.a + t * env.a;
+            // The environment's part belongs to no light group.
+            if (tc->light_groups) {
+                miColor* share = tc->group_result(ThreadContext::data(st).depth);
+                for (int g = 0; g < tc->light_groups; ++g)
+                    share[g] = {(1.f - t) * share[g].r, (1.f - t) * share[g].g, (1.f - t) * share[g].b, 0.f};
+            }
         }
         return miTRUE;
     }

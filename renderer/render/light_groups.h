@@ -1,0 +1,50 @@
+// Light groups: named sets of lights whose share of the colour the frame keeps apart, so that a
+// compositor can scale each set on its own. By default every toolkit light joins the group of its
+// category; the options' `lightgroup` entries place any light, toolkit or not, by name.
+#pragma once
+
+#include "db/database.h"
+#include "render/world.h"
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace orn {
+
+// At most this many groups: each costs an RGB value per sample at every depth of the ray tree.
+constexpr int kMaxLightGroups = 32;
+
+// The layer of what no group holds; no group may take its name.
+constexpr const char* kRestGroup = "rest";
+
+// The buffer the frame fills with a group's share ("tk_lightgroup_" + name).
+std::string light_group_buffer(const std::string& group);
+
+// A group name as buffer and layer names can hold it: characters other than letters, digits,
+// '_' and '-' become '_'.
+std::string light_group_identifier(const std::string& name);
+
+class LightGroups {
+  public:
+    // The groups of a frame, from its options and the scene's lights; warns about every entry
+    // that names no light, a light in two groups, a group left without lights, and the reserved
+    // name. Lights in no group are the rest.
+    static LightGroups resolve(const Database& db, const World& world);
+
+    int count() const { return int(names_.size()); }
+    const std::string& name(int group) const { return names_[size_t(group)]; }
+    // The group of a light instance or light, -1 for the rest.
+    int group_of(miTag light) const {
+        const auto it = of_.find(light);
+        return it == of_.end() ? -1 : it->second;
+    }
+
+  private:
+    int add(const std::string& name);
+
+    std::vector<std::string> names_;
+    std::unordered_map<miTag, int> of_;
+};
+
+} // namespace orn
