@@ -386,7 +386,7 @@ class SurfaceCall {
     ShadingNormal normal_;
     mt::MediumScope medium_;                 // the media reflection_strengths() sets for this call
     GroupSums light_groups_{state_};         // of the direct light
-    orn::GroupShares traced_groups_{state_}; // of reflection and refraction
+    orn::GroupShares traced_groups_{state_}; // of reflection, refraction and indirect light
     float g_ = 0.f, T_ = 1.f;                // opacity and transparency
     Strengths k_;
     float kd_ = 0.f, p_ = 0.f; // diffuse strength and exponent
@@ -516,7 +516,7 @@ void SurfaceCall::occlusion_and_indirect() {
     mt::occluded_ambient(state_, paras_, inst_, g_, out_.Cd, out_.O, &out_.Amb, &out_.AmbO);
     // Indirect light may keep the renderer's normal, like final-gather rays do.
     if (inst_.normal_on && inst_.indirect_keep_normal) normal_.use_original();
-    out_.Ind = mt::indirect_light(state_, paras_, inst_, g_, out_.Cd, k_.Lrr, out_.O);
+    out_.Ind = mt::indirect_light(state_, paras_, inst_, g_, out_.Cd, k_.Lrr, out_.O, traced_groups_);
     normal_.use_shading();
     const miColor darker = mt::occlusion_on_specular(state_, paras_, inst_, out_.O, &out_.light.specular_shd);
     light_groups_.specular.scale(darker);

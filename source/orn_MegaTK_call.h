@@ -167,7 +167,7 @@ void occluded_ambient(miState* state, orn_MegaTK_params* paras, const megatk_ins
 
 // Indirect light around state->normal, less what reflection and refraction take (Lrr).
 miColor indirect_light(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
-                       const miColor& Cd, float Lrr, const miColor& O);
+                       const miColor& Cd, float Lrr, const miColor& O, orn::GroupShares& groups);
 
 // Darkens the shadowed specular light by occlusion.
 // Returns the factor the specular light was multiplied by (white when occlusion leaves it).

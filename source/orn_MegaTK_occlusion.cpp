@@ -208,7 +208,9 @@ class OcclusionSampler {
 // ray that hits this material again) fires one ray per call up to indirect_depth levels.
 class OwnGathering {
   public:
-    OwnGathering(miState* state, const megatk_instance& inst) : state_(state), inst_(inst) {}
+    // `groups` receives each light group's share of what run() returns.
+    OwnGathering(miState* state, const megatk_instance& inst, orn::GroupShares& groups)
+        : state_(state), inst_(inst), groups_(groups) {}
 
     miColor run() {
         const miColor none = grey(0.f);
@@ -239,6 +241,7 @@ class OwnGathering {
         miUint count = miUint(rays);
         while (mi_sample(sample, &instance, state_, 2, &count))
             sum = sum + gather(entry, level);
+        groups_.scale(1.f / float(rays));
         return sum * (1.f / float(rays));
     }
 
@@ -253,12 +256,15 @@ class OwnGathering {
         if (!hit) {
             c = {0.f, 0.f, 0.f, 0.f};
             mi_trace_environment(&c, state_, &dir);
+        } else {
+            groups_.add_traced(state_, grey(1.f));
         }
         return rgb_of(c);
     }
 
     miState* state_;
     const megatk_instance& inst_;
+    orn::GroupShares& groups_;
 };
 
 // The blend of value with its occluded version by the occlusion factor a (0 none, 1 fully).
@@ -306,22 +312,30 @@ void occluded_ambient(miState* state, orn_MegaTK_params* paras, const megatk_ins
 }
 
 miColor indirect_light(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
-                       const miColor& Cd, float Lrr, const miColor& O) {
+                       const miColor& Cd, float Lrr, const miColor& O, orn::GroupShares& groups) {
     if (!inst.indirect_on || !(g > kNegligible)) return grey(0.f);
     miColor I{0.f, 0.f, 0.f, 0.f};
+    // Only the material's own rays tell which lights the light they bring came from.
     if (inst.indirect_own_rays)
-        I = OwnGathering(state, inst).run();
+        I = OwnGathering(state, inst, groups).run();
     else if (!mi_compute_irradiance(&I, state))
         I = grey(0.f);
 
     const float s = mi_eval_scalar(&paras->indirect_saturation);
+    auto desaturate = [s](const miColor& c) {
+        const float m = (c.r + c.g + c.b) * 0.3333f;
+        return s == 0.f ? grey(m) : c * s + grey((1.f - s) * m);
+    };
     if (s < 1.f) {
-        const float m = (I.r + I.g + I.b) * 0.3333f;
-        I = s == 0.f ? grey(m) : I * s + grey((1.f - s) * m);
+        I = desaturate(I);
+        for (int k = 0; k < groups.size(); ++k)
+            groups[k] = desaturate(groups[k]);
     }
     I = rgb_of(I) * (1.f - Lrr);
     const miColor tint = Cd * rgb_of(*mi_eval_color(&paras->indirect_color));
     const float a = inst.ao_on ? mi_eval_scalar(&paras->ao_on_indirect) : 0.f;
+    const miColor w = (inst.ao_on && a > 0.f ? occluded(grey(1.f - Lrr), O, a) : grey(1.f - Lrr)) * tint;
+    groups.scale(w);
     return (inst.ao_on && a > 0.f ? occluded(I, O, a) : I) * tint;
 }
 

@@ -47,27 +47,23 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
         for (const scene::LightGroupStmt& g : options->light_groups) {
             const std::string where = g.loc.file + ":" + std::to_string(g.loc.line) + ": ";
             const std::string id = light_group_identifier(g.name);
-            if (id.empty()) {
+            // A light placed in the rest stays there, whatever its category.
+            const bool rest = id.empty() || id == kRestGroup;
+            if (id.empty())
+                Messages::emitf(Severity::Warning, "%slight group with an empty name: its lights stay in \"%s\"",
+                                where.c_str(), kRestGroup);
+            else if (rest)
                 Messages::emitf(Severity::Warning,
-                                "%slight group with an empty name: its lights stay in \"%s\"", where.c_str(),
-                                kRestGroup);
-                continue;
-            }
-            if (id == kRestGroup) {
-                Messages::emitf(
-                    Severity::Warning,
-                    "%slight group \"%s\": \"%s\" is the layer of every light outside the groups; "
-                    "its lights stay there",
-                    where.c_str(), g.name.c_str(), kRestGroup);
-                continue;
-            }
+                                "%slight group \"%s\": \"%s\" is the layer of every light outside the groups; "
+                                "its lights stay there",
+                                where.c_str(), g.name.c_str(), kRestGroup);
             int members = 0;
             for (const std::string& name : g.lights) {
                 bool found = false;
                 for (const WorldLight& wl : lights) {
                     if (wl.instance->name != name && wl.light->name != name) continue;
                     found = true;
-                    auto [it, fresh] = placed.try_emplace(wl.instance, id);
+                    auto [it, fresh] = placed.try_emplace(wl.instance, rest ? std::string(kRestGroup) : id);
                     if (!fresh) {
                         if (it->second != id)
                             Messages::emitf(
@@ -90,6 +86,7 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
                         elsewhere ? " (a light must be placed with an instance in the render's root)" : "");
                 }
             }
+            if (rest) continue;
             if (members == 0) {
                 // A group whose every light is missing would be an empty layer nobody asked for.
                 if (!explicit_names.count(id))
@@ -112,6 +109,7 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
         std::string id;
         if (auto it = placed.find(wl.instance); it != placed.end()) {
             id = it->second;
+            if (id == kRestGroup) continue;
         } else {
             const auto category = light_category(db, wl.light->shader);
             if (!category || category->empty()) continue; // no category: the rest

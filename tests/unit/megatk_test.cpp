@@ -3,6 +3,7 @@
 // lighting models' edge cases and the result guard. Expected values are worked out here
 // from the shading formulas, independently of the material's code.
 #include "support/scene_fixture.h"
+#include "support/scene_text.h"
 
 #include "source/orn_MegaTK.h"
 
@@ -89,12 +90,13 @@ struct Scene {
     std::string defs;                // shaders, lights and light instances; "mat" must be defined
     std::vector<std::string> placed; // instances besides the camera and the surface
     std::string options = "samples 0 0";
-    std::string behind; // material of a quad at z = -10, if any
+    std::string behind;  // material of a quad at z = -10, if any
+    std::string buffers; // the camera's frame buffers
 
     std::string text() const {
         std::string s =
             module_preamble() + "options \"opt\" " + options + " end options\n" +
-            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100 end camera\n"
+            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100\n" + buffers + "end camera\n"
             "instance \"cam_i\" \"cam\" end instance\n" +
             defs +
             "object \"quad\" visible shadow trace group\n"
@@ -348,6 +350,67 @@ TEST(MegaTKLights, CategoriesSelectToolkitLightsAndPlainLightsLightEverything) {
     expect_rgb(shade_with(fx, "rim_c"), 0, 1, 1);  // rim + plain
     expect_rgb(shade_with(fx, "none_c"), 0, 0, 1); // a component without category takes no named light
     expect_rgb(shade_with(fx, "dark_c"), 0, 0, 0); // a light that emits no diffuse light
+}
+
+// Each light group's share of the result of the last shader called on `state`.
+std::vector<miColor> shares(miState* state) {
+    const int n = mi_lightgroup_count(state);
+    const miColor* r = mi_lightgroup_result(state);
+    return r ? std::vector<miColor>(r, r + n) : std::vector<miColor>{};
+}
+
+TEST(MegaTKLights, LightGroupsSplitTheResultByLight) {
+    MessageCapture quiet; // the rim lights no component of the surface and says so
+    // key_c takes the red key and the blue plain light: (1, 0, 1).
+    Scene s = category_scene();
+    s.buffers = orn::test::rgb_buffers({"tk_lightgroup_key", "tk_lightgroup_rim", "tk_lightgroup_rest"});
+    {
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(s.text()));
+        const auto& groups = fx.frame().light_groups();
+        ASSERT_EQ(groups.count(), 2); // the categories; the plain light is in no group
+        EXPECT_EQ(groups.name(0), "key");
+        miState* hit = fx.probe_eye(50.f, 50.f);
+        miColor c{};
+        ASSERT_TRUE(fx.call("key_c", &c, hit));
+        const auto g = shares(hit);
+        ASSERT_EQ(g.size(), 2u);
+        expect_rgb(g[0], 1, 0, 0); // key
+        expect_rgb(g[1], 0, 0, 0); // rim lights another component
+    }
+    // Placed by name, the plain light has a group of its own, and the key joins it (the dark
+    // light keeps the key's category group, the rim its own).
+    s.options += " lightgroup \"cool\" [\"plain_i\", \"key\"]";
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(s.text()));
+    ASSERT_EQ(fx.frame().light_groups().count(), 3);
+    EXPECT_EQ(fx.frame().light_groups().name(0), "cool");
+    miState* hit = fx.probe_eye(50.f, 50.f);
+    miColor c{};
+    ASSERT_TRUE(fx.call("key_c", &c, hit));
+    expect_rgb(shares(hit)[0], 1, 0, 1);
+}
+
+TEST(MegaTKLights, LightGroupMistakesAreNamed) {
+    Scene s = category_scene();
+    s.buffers = orn::test::rgb_buffers({"tk_lightgroup_key"});
+    s.options += " lightgroup \"a\" \"key_i\" lightgroup \"b\" [\"key_i\", \"plain_i\"]"
+                 " lightgroup \"typo\" \"plian_i\" lightgroup \"rest\" \"rim_i\"";
+    SceneFixture fx;
+    MessageCapture messages;
+    ASSERT_TRUE(fx.load(s.text()));
+    for (const char* text :
+         {"light \"key_i\" is in light groups \"a\" and \"b\"; it stays in \"a\"",
+          "light group \"typo\": no light is named \"plian_i\"; did you mean \"plain_i\"?",
+          "light group \"typo\" holds no light of the rendered scene; it gets no layer",
+          "light group \"rest\": \"rest\" is the layer of every light outside the groups"})
+        EXPECT_TRUE(messages.contains(text)) << text << "\n" << messages.all();
+    // a holds the key, b the plain light; rim stays in the rest, dark has its category
+    const auto& groups = fx.frame().light_groups();
+    ASSERT_EQ(groups.count(), 3);
+    EXPECT_EQ(groups.name(0), "a");
+    EXPECT_EQ(groups.name(1), "b");
+    EXPECT_EQ(groups.name(2), "key");
 }
 
 TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {

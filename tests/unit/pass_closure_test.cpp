@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,6 +37,18 @@ std::string closure_scene(const std::string& dir, const std::string& opacity, co
     return replace_all(s, "@SPHERE@", ORN_SOURCE_DIR "/scenes/meshes/sphere.obj");
 }
 
+// One channel of an EXR file by name; empty when the file or the channel is missing.
+std::vector<float> channel(const fs::path& file, const std::string& name) {
+    auto in = OIIO::ImageInput::open(file.string());
+    if (!in) return {};
+    const auto& spec = in->spec();
+    const int c = spec.channelindex(name);
+    if (c < 0) return {};
+    std::vector<float> data(size_t(spec.width) * size_t(spec.height));
+    in->read_image(0, 0, c, c + 1, OIIO::TypeDesc::FLOAT, data.data());
+    return data;
+}
+
 TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     // The third frame is seen through the depth-of-field lens, focused in front of the balls.
     const std::string dof =
@@ -42,28 +56,53 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     const std::pair<std::string, std::string> cases[] = {
         {"1 1 1 1", ""}, {"0.5 0.5 0.5 0.5", ""}, {"0.5 0.5 0.5 0.5", dof}};
     for (const auto& [opacity, lens] : cases) {
-        const fs::path dir =
-            fs::path(orn::test::temp_path("x")).parent_path() / (!lens.empty()       ? "dof"
-                                                                 : opacity[0] == '1' ? "opaque"
-                                                                                     : "half");
-        fs::create_directories(dir);
-        const fs::path file = dir / "demo.singleTK.0001.exr";
-        fs::remove(file);
-        orn::SessionOptions o;
-        o.render.progress = false;
-        o.render.threads = 2;
-        orn::Session session(o);
-        ASSERT_TRUE(session.load_string(closure_scene(dir.string(), opacity, lens), "closure.mi"));
-        ASSERT_TRUE(session.render_all());
-        ASSERT_TRUE(fs::exists(file));
+        const std::string name = !lens.empty() ? "dof" : opacity[0] == '1' ? "opaque" : "half";
+        // The second render of each case has the rim light at half its intensity.
+        auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant, double rim) {
+            const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / (name + variant);
+            fs::create_directories(dir);
+            const fs::path file = dir / "demo.singleTK.0001.exr";
+            fs::remove(file);
+            orn::SessionOptions o;
+            o.render.progress = false;
+            o.render.threads = 2;
+            orn::Session session(o);
+            const std::string scene = replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
+                                                  "\"intensity\" " + std::to_string(rim));
+            EXPECT_TRUE(session.load_string(scene, "closure.mi"));
+            EXPECT_TRUE(session.render_all());
+            EXPECT_TRUE(fs::exists(file));
+            return file;
+        };
+        const fs::path file = render("", 0.9);
         const auto r = orn::film::check_pass_closure(file.string());
         ASSERT_TRUE(r.error.empty()) << r.error;
         EXPECT_TRUE(r.missing.empty());
         EXPECT_TRUE(r.warnings.empty() && r.failures.empty()); // the saver marks its finished frame
         EXPECT_TRUE(r.ok) << "opacity " << opacity << lens << ": largest differences " << r.max_diff[0] << " "
-                          << r.max_diff[1] << " " << r.max_diff[2] << ", share over " << r.share_over;
+                          << r.max_diff[1] << " " << r.max_diff[2] << ", share over " << r.share_over
+                          << "; light groups " << r.group_max_diff[0] << " " << r.group_max_diff[1] << " "
+                          << r.group_max_diff[2];
         EXPECT_EQ(r.used.size(), 7u);
         EXPECT_EQ(r.width, 96);
+        // One group per light category, and the rest (ambient and incandescence are in it).
+        EXPECT_EQ(r.groups, (std::vector<std::string>{"key", "rest", "rim"}));
+
+        // The frame is linear in the rim's intensity: its layer at half and the others as they
+        // are give the re-render with the rim at half, through glass, gloss and the lens.
+        const fs::path dimmed = render("_dim", 0.45);
+        for (const char* c : {"r", "g", "b"}) {
+            const auto key = channel(file, std::string("orn_MegaTK_lightgroup_key.") + c);
+            const auto rim = channel(file, std::string("orn_MegaTK_lightgroup_rim.") + c);
+            const auto rest = channel(file, std::string("orn_MegaTK_lightgroup_rest.") + c);
+            const auto beauty = channel(dimmed, std::string(1, char(std::toupper(*c))));
+            ASSERT_TRUE(!key.empty() && key.size() == rim.size() && rim.size() == rest.size() &&
+                        rest.size() == beauty.size());
+            double worst = 0.0;
+            for (size_t i = 0; i < beauty.size(); ++i)
+                worst = std::max(worst, std::fabs(double(key[i]) + 0.5 * rim[i] + rest[i] - beauty[i]));
+            EXPECT_LT(worst, 1e-4) << name << " channel " << c;
+        }
     }
 }
 
