@@ -1,8 +1,8 @@
 // What light groups cost: scenes/lights.mi at 320x240 with every toolkit pass, its three lights
-// and a fourth (a kicker, in the fill's category), rendered without light groups, with two groups (two lights each) and
-// with four (one per light). The same frame each time: only the groups differ.
-// Runs of the three are interleaved; printed are the median frame times and the median of the
-// paired ratios to the frame without groups, with their range.
+// and a fourth (a kicker, in the fill's category), rendered without light groups, with two groups (two lights
+// each) and with four (one per light). The same frame each time: only the groups differ. Runs of the three
+// are interleaved; printed are the median frame times and the median of the paired ratios to the frame
+// without groups, with their range.
 //
 //   build/bin/bench_lightgroups [--repeat N] [--threads T]
 #include "bench/bench_common.h"
@@ -30,7 +30,8 @@ std::string scene_text(const std::string& groups) {
     const std::string kicker =
         "light \"kick\" \"orn_PointTK\" (\"color\" 0.9 0.9 1 1, \"intensity\" 1, \"emit_diffuse\" on, "
         "\"emit_specular\" on, \"decay_type\" 2, \"decay_start\" 0, \"shadow\" on, \"shadow_factor\" 0, "
-        "\"category\" \"fill\")\n    origin -1.8 2.2 1.5\nend light\ninstance \"kick_i\" \"kick\" end instance\n";
+        "\"category\" \"fill\")\n    origin -1.8 2.2 1.5\nend light\ninstance \"kick_i\" \"kick\" end "
+        "instance\n";
     s = replace(s, "instance \"fill_i\" \"fill\" end instance\n",
                 "instance \"fill_i\" \"fill\" end instance\n" + kicker);
     s = replace(s, "\"key_i\" \"fill_i\" \"back_i\"", "\"key_i\" \"fill_i\" \"kick_i\" \"back_i\"");

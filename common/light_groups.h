@@ -58,6 +58,17 @@ class GroupShares {
             out[g] = {finite(s.r), finite(s.g), finite(s.b), 0.f};
         }
     }
+    // A colour parameter connected to a shader that lights (a colour shader that samples lights,
+    // as the scatter wrap does) brings its shares along: they are the slot's contents after the
+    // evaluation, which starts from zero. `eval` evaluates the parameter.
+    template <class Eval> auto take_from(miState* state, Eval&& eval) {
+        miColor* slot = n_ ? mi_lightgroup_result(state) : nullptr;
+        if (slot) std::fill_n(slot, n_, miColor{0.f, 0.f, 0.f, 0.f});
+        auto value = eval();
+        if (slot) std::copy(slot, slot + n_, v_);
+        return value;
+    }
+
     // The state's result is what its last trace brought back, times w: so are its shares.
     static void pass_through(miState* state, const miColor& w) {
         GroupShares s(state);

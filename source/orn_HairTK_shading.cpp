@@ -323,7 +323,13 @@ void shade_components(miState* state, orn_HairTK_params* paras, const hairtk_ins
 
     if (inst.incandescence) {
         const float w = mi_eval_scalar(&paras->incandescence_weight);
-        if (w != 0.f) out->incand = rgb(*mi_eval_color(&paras->incandescence_color)) * w;
+        if (w != 0.f) {
+            // A shader that lights the colour (a translucency glow) says which lights it came from.
+            orn::GroupShares glow(state);
+            out->incand =
+                rgb(glow.take_from(state, [&] { return *mi_eval_color(&paras->incandescence_color); })) * w;
+            groups.specular.add(glow, w); // summed into the result as the specular light is
+        }
     }
 }
 

@@ -386,7 +386,7 @@ class SurfaceCall {
     ShadingNormal normal_;
     mt::MediumScope medium_;                 // the media reflection_strengths() sets for this call
     GroupSums light_groups_{state_};         // of the direct light
-    orn::GroupShares traced_groups_{state_}; // of reflection, refraction and indirect light
+    orn::GroupShares traced_groups_{state_}; // of the other terms that may carry light
     float g_ = 0.f, T_ = 1.f;                // opacity and transparency
     Strengths k_;
     float kd_ = 0.f, p_ = 0.f; // diffuse strength and exponent
@@ -472,7 +472,9 @@ miBoolean SurfaceCall::photon() {
 
 void SurfaceCall::emission_and_ambient() {
     miState* state = state_;
-    out_.Inc = mt::incandescence(state, paras_, inst_, g_);
+    orn::GroupShares glow(state);
+    out_.Inc = mt::incandescence(state, paras_, inst_, g_, glow);
+    traced_groups_.add(glow, 1.f);
     miColor ambient = kBlack;
     if (inst_.ambient_on && g_ > kMinStrength) {
         const float scale = mi_eval_scalar(&paras_->ambient_scale);

@@ -154,7 +154,8 @@ int sample_count(miState* state, int n, int sample_falloff);
 
 // ------------------------------------------------------------------ occlusion, indirect light, incandescence
 
-miColor incandescence(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g);
+miColor incandescence(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
+                      orn::GroupShares& groups);
 
 // Ambient occlusion of the call: O becomes ao_color times the sampled occlusion, B the bent
 // normal when it is collected. Both are left alone when occlusion is off.

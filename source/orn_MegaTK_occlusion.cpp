@@ -275,11 +275,15 @@ miColor occluded(const miColor& value, const miColor& O, float a) {
 
 } // namespace
 
-miColor incandescence(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g) {
+miColor incandescence(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,
+                      orn::GroupShares& groups) {
     if (!inst.incandescence_on || !(g > kNegligible)) return grey(0.f);
     const float scale = mi_eval_scalar(&paras->incandescence_scale);
     if (scale == 0.f) return grey(0.f);
-    return rgb_of(*mi_eval_color(&paras->incandescence_color)) * scale;
+    // A shader that lights the colour (a translucency glow) says which lights it came from.
+    const miColor c = groups.take_from(state, [&] { return *mi_eval_color(&paras->incandescence_color); });
+    groups.scale(scale);
+    return rgb_of(c) * scale;
 }
 
 void ambient_occlusion(miState* state, orn_MegaTK_params* paras, const megatk_instance& inst, float g,

@@ -4,6 +4,7 @@
 #include "source/orn_scatter_wrap.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/light_record.h"
 
 #include <algorithm>
@@ -210,6 +211,15 @@ ORN_SHADER miBoolean orn_scatter_wrap(miColor* result, miState* state, orn_scatt
     state->options = &own;
 
     const Terms terms = read_terms(state, paras);
+    orn::GroupShares groups(state); // each light group's share of the result
+    auto add_light = [&](mi::shader::LightIterator& it, const miColor& S) {
+        const int n = it->get_number_of_samples();
+        add_average(result, S, n);
+        if (groups.on() && n != 0) {
+            const float w = 1.f / float(n);
+            groups.add(mi_lightgroup_of(state, *it), S, {w, w, w, 0.f});
+        }
+    };
     if (terms.translucency || terms.wrap || terms.terminator) {
         state->normal = zero;
         for (mi::shader::LightIterator it(state, zero, 0.f, lights.lights, miUint(lights.count));
@@ -230,7 +240,7 @@ ORN_SHADER miBoolean orn_scatter_wrap(miColor* result, miState* state, orn_scatt
                 S.g += t.g * C.g;
                 S.b += t.b * C.b;
             }
-            add_average(result, S, it->get_number_of_samples());
+            add_light(it, S);
             state->normal = zero;
         }
     }
@@ -258,7 +268,7 @@ ORN_SHADER miBoolean orn_scatter_wrap(miColor* result, miState* state, orn_scatt
                         S.b += C.b * nl * nl * weight * color.b;
                     }
                 }
-                add_average(result, S, it->get_number_of_samples());
+                add_light(it, S);
                 state->normal = N;
             }
         }
@@ -266,5 +276,6 @@ ORN_SHADER miBoolean orn_scatter_wrap(miColor* result, miState* state, orn_scatt
 
     state->normal = original_normal;
     state->options = options;
+    groups.publish(state);
     return miTRUE;
 }

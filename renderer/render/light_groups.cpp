@@ -50,13 +50,15 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
             // A light placed in the rest stays there, whatever its category.
             const bool rest = id.empty() || id == kRestGroup;
             if (id.empty())
-                Messages::emitf(Severity::Warning, "%slight group with an empty name: its lights stay in \"%s\"",
-                                where.c_str(), kRestGroup);
-            else if (rest)
                 Messages::emitf(Severity::Warning,
-                                "%slight group \"%s\": \"%s\" is the layer of every light outside the groups; "
-                                "its lights stay there",
-                                where.c_str(), g.name.c_str(), kRestGroup);
+                                "%slight group with an empty name: its lights stay in \"%s\"", where.c_str(),
+                                kRestGroup);
+            else if (rest)
+                Messages::emitf(
+                    Severity::Warning,
+                    "%slight group \"%s\": \"%s\" is the layer of every light outside the groups; "
+                    "its lights stay there",
+                    where.c_str(), g.name.c_str(), kRestGroup);
             int members = 0;
             for (const std::string& name : g.lights) {
                 bool found = false;

@@ -96,7 +96,8 @@ struct Scene {
     std::string text() const {
         std::string s =
             module_preamble() + "options \"opt\" " + options + " end options\n" +
-            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100\n" + buffers + "end camera\n"
+            "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 100 100\n" + buffers +
+            "end camera\n"
             "instance \"cam_i\" \"cam\" end instance\n" +
             defs +
             "object \"quad\" visible shadow trace group\n"
@@ -399,11 +400,10 @@ TEST(MegaTKLights, LightGroupMistakesAreNamed) {
     SceneFixture fx;
     MessageCapture messages;
     ASSERT_TRUE(fx.load(s.text()));
-    for (const char* text :
-         {"light \"key_i\" is in light groups \"a\" and \"b\"; it stays in \"a\"",
-          "light group \"typo\": no light is named \"plian_i\"; did you mean \"plain_i\"?",
-          "light group \"typo\" holds no light of the rendered scene; it gets no layer",
-          "light group \"rest\": \"rest\" is the layer of every light outside the groups"})
+    for (const char* text : {"light \"key_i\" is in light groups \"a\" and \"b\"; it stays in \"a\"",
+                             "light group \"typo\": no light is named \"plian_i\"; did you mean \"plain_i\"?",
+                             "light group \"typo\" holds no light of the rendered scene; it gets no layer",
+                             "light group \"rest\": \"rest\" is the layer of every light outside the groups"})
         EXPECT_TRUE(messages.contains(text)) << text << "\n" << messages.all();
     // a holds the key, b the plain light; rim stays in the rest, dark has its category
     const auto& groups = fx.frame().light_groups();

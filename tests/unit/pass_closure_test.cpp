@@ -67,8 +67,9 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             o.render.progress = false;
             o.render.threads = 2;
             orn::Session session(o);
-            const std::string scene = replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
-                                                  "\"intensity\" " + std::to_string(rim));
+            const std::string scene =
+                replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
+                            "\"intensity\" " + std::to_string(rim));
             EXPECT_TRUE(session.load_string(scene, "closure.mi"));
             EXPECT_TRUE(session.render_all());
             EXPECT_TRUE(fs::exists(file));
