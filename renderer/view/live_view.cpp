@@ -41,6 +41,26 @@ std::string seconds(double s) {
     return buf;
 }
 
+// `n` pixels of `comps` floats from every `from`-th float to every `to`-th, bit for bit (labels may
+// look like NaNs); a copy of fixed size is a plain move.
+template <std::size_t C>
+void copy_pixels(float* dst, std::size_t to, const float* src, std::size_t from, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i, dst += to, src += from)
+        std::memcpy(dst, src, C * sizeof(float));
+}
+void copy_pixels(float* dst, std::size_t to, const float* src, std::size_t from, std::size_t n, int comps) {
+    switch (comps) {
+    case 1:
+        return copy_pixels<1>(dst, to, src, from, n);
+    case 2:
+        return copy_pixels<2>(dst, to, src, from, n);
+    case 3:
+        return copy_pixels<3>(dst, to, src, from, n);
+    default:
+        return copy_pixels<4>(dst, to, src, from, n);
+    }
+}
+
 } // namespace
 
 std::string shell_word(const std::string& word) {
@@ -72,10 +92,8 @@ void LiveView::frame_started(const WatchedFrame& frame) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++generation_;
     frame_ = frame;
-    layers_.resize(frame.layers.size());
-    const std::size_t pixels = std::size_t(frame.width) * std::size_t(frame.height);
-    for (std::size_t i = 0; i < layers_.size(); ++i)
-        layers_[i].assign(pixels * std::size_t(frame.layers[i].components), 0.0f);
+    pixels_.assign(std::size_t(frame.width) * std::size_t(frame.height) * std::size_t(frame.pixel_size),
+                   0.0f);
     rects_.clear();
     done_ = 0;
     finished_ = interrupted_ = false;
@@ -88,16 +106,10 @@ void LiveView::bucket_done(int x0, int y0, int x1, int y1, const float* pixels) 
     ++done_;
     if (x0 < x1 && y0 < y1 && pixels) {
         const std::size_t width = std::size_t(frame_.width), size = std::size_t(frame_.pixel_size);
-        for (std::size_t l = 0; l < layers_.size(); ++l) {
-            const WatchedLayer& layer = frame_.layers[l];
-            const std::size_t comps = std::size_t(layer.components);
-            const float* src = pixels + layer.offset;
-            for (int y = y0; y < y1; ++y) {
-                float* dst = &layers_[l][(std::size_t(y) * width + std::size_t(x0)) * comps];
-                for (int x = x0; x < x1; ++x, src += size, dst += comps)
-                    std::memcpy(dst, src, comps * sizeof(float));
-            }
-        }
+        const std::size_t row = std::size_t(x1 - x0) * size;
+        for (int y = y0; y < y1; ++y)
+            std::memcpy(&pixels_[(std::size_t(y) * width + std::size_t(x0)) * size],
+                        pixels + std::size_t(y - y0) * row, row * sizeof(float));
         rects_.push_back({x0, y0, x1, y1});
     }
     changed_.notify_all();
@@ -105,8 +117,16 @@ void LiveView::bucket_done(int x0, int y0, int x1, int y1, const float* pixels) 
 
 void LiveView::frame_finished(const std::vector<const float*>& layer_pixels, bool interrupted) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t l = 0; l < layers_.size() && l < layer_pixels.size(); ++l)
-        std::memcpy(layers_[l].data(), layer_pixels[l], layers_[l].size() * sizeof(float));
+    const std::size_t count = std::size_t(frame_.width) * std::size_t(frame_.height);
+    const std::size_t size = std::size_t(frame_.pixel_size), block = 1024;
+    // A block of pixels at a time, every layer into it while it is in the cache.
+    for (std::size_t i = 0; i < count; i += block)
+        for (std::size_t l = 0; l < frame_.layers.size() && l < layer_pixels.size(); ++l) {
+            const WatchedLayer& layer = frame_.layers[l];
+            const std::size_t comps = std::size_t(layer.components);
+            copy_pixels(&pixels_[i * size + std::size_t(layer.offset)], size, layer_pixels[l] + i * comps,
+                        comps, std::min(block, count - i), layer.components);
+        }
     finished_ = true;
     interrupted_ = interrupted;
     end_ = std::chrono::steady_clock::now();
@@ -203,7 +223,7 @@ int LiveView::layer_pixels(std::uint64_t generation, int layer, int x0, int y0, 
         out = "the view has moved on to another frame";
         return 409;
     }
-    if (layer < 0 || std::size_t(layer) >= layers_.size()) {
+    if (layer < 0 || std::size_t(layer) >= frame_.layers.size()) {
         out = "the frame has no layer " + std::to_string(layer);
         return 400;
     }
@@ -212,14 +232,16 @@ int LiveView::layer_pixels(std::uint64_t generation, int layer, int x0, int y0, 
               std::to_string(frame_.height) + " frame";
         return 400;
     }
-    const std::size_t comps = std::size_t(frame_.layers[std::size_t(layer)].components);
-    const std::size_t row = std::size_t(x1 - x0) * comps * sizeof(float);
-    out.resize(row * std::size_t(y1 - y0));
+    const WatchedLayer& l = frame_.layers[std::size_t(layer)];
+    const std::size_t comps = std::size_t(l.components), size = std::size_t(frame_.pixel_size);
+    const std::size_t row = std::size_t(x1 - x0) * comps;
+    std::vector<float> floats(row * std::size_t(y1 - y0));
     for (int y = y0; y < y1; ++y)
-        std::memcpy(&out[std::size_t(y - y0) * row],
-                    &layers_[std::size_t(layer)]
-                            [(std::size_t(y) * std::size_t(frame_.width) + std::size_t(x0)) * comps],
-                    row);
+        copy_pixels(&floats[std::size_t(y - y0) * row], comps,
+                    &pixels_[(std::size_t(y) * std::size_t(frame_.width) + std::size_t(x0)) * size +
+                             std::size_t(l.offset)],
+                    size, std::size_t(x1 - x0), l.components);
+    out.assign(reinterpret_cast<const char*>(floats.data()), floats.size() * sizeof(float));
     return 200;
 }
 
@@ -235,10 +257,11 @@ int LiveView::pixel_json(std::uint64_t generation, int x, int y, std::string& ou
         return 400;
     }
     out = "{\"x\":" + std::to_string(x) + ",\"y\":" + std::to_string(y) + ",\"values\":[";
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
+    const float* pixel = &pixels_[(std::size_t(y) * std::size_t(frame_.width) + std::size_t(x)) *
+                                  std::size_t(frame_.pixel_size)];
+    for (std::size_t l = 0; l < frame_.layers.size(); ++l) {
         const WatchedLayer& layer = frame_.layers[l];
-        const float* v = &layers_[l][(std::size_t(y) * std::size_t(frame_.width) + std::size_t(x)) *
-                                     std::size_t(layer.components)];
+        const float* v = pixel + layer.offset;
         out += l ? ",[" : "[";
         for (int c = 0; c < layer.components; ++c) {
             if (c) out += ",";

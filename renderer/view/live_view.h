@@ -69,9 +69,11 @@ class LiveView final : public FrameWatch {
     std::condition_variable changed_;
     std::uint64_t generation_ = 0;
     WatchedFrame frame_;
-    std::vector<std::vector<float>> layers_; // per layer: width * height * components, row 0 at the bottom
-    std::vector<std::array<int, 4>> rects_;  // finished buckets with pixels, in order
-    int done_ = 0;                           // finished buckets, with or without pixels
+    // Every layer of every pixel, in the frame's pixel layout (a bucket is then a row of copies),
+    // row 0 at the bottom.
+    std::vector<float> pixels_;
+    std::vector<std::array<int, 4>> rects_; // finished buckets with pixels, in order
+    int done_ = 0;                          // finished buckets, with or without pixels
     bool finished_ = false, interrupted_ = false;
     std::chrono::steady_clock::time_point start_, end_;
 };

@@ -78,9 +78,10 @@ std::optional<std::string> ViewServer::start(int port) {
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     // Every request but the event streams is answered at once, so a few threads serve many
-    // clients; idle connections are let go soon.
+    // clients. A connection is closed after its answer: the library polls idle kept-alive
+    // connections every few milliseconds, which costs more than a new loopback connection.
     s.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
-    s.set_keep_alive_timeout(2);
+    s.set_keep_alive_max_count(1);
     s.set_read_timeout(5, 0);
     s.set_write_timeout(5, 0);
     s.set_default_headers({{"Cache-Control", "no-store"},
