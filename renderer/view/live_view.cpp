@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace orn::view {
 
@@ -90,10 +91,15 @@ LiveView::LiveView(std::vector<std::string> command) : command_(command_without_
 
 void LiveView::frame_started(const WatchedFrame& frame) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // The last frame's pixels go first; until the new ones are there, nothing can be read.
+    pixels_.reset();
+    frame_ = WatchedFrame{};
+    const std::size_t floats =
+        std::size_t(frame.width) * std::size_t(frame.height) * std::size_t(frame.pixel_size);
+    pixels_.reset(static_cast<float*>(std::calloc(floats, sizeof(float))));
+    if (!pixels_) throw std::bad_alloc();
     ++generation_;
     frame_ = frame;
-    pixels_.assign(std::size_t(frame.width) * std::size_t(frame.height) * std::size_t(frame.pixel_size),
-                   0.0f);
     rects_.clear();
     done_ = 0;
     finished_ = interrupted_ = false;

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -71,7 +73,11 @@ class LiveView final : public FrameWatch {
     WatchedFrame frame_;
     // Every layer of every pixel, in the frame's pixel layout (a bucket is then a row of copies),
     // row 0 at the bottom.
-    std::vector<float> pixels_;
+    // Zeroed by the system page by page as buckets reach them, not all at once at the start.
+    struct Free {
+        void operator()(float* p) const { std::free(p); }
+    };
+    std::unique_ptr<float[], Free> pixels_;
     std::vector<std::array<int, 4>> rects_; // finished buckets with pixels, in order
     int done_ = 0;                          // finished buckets, with or without pixels
     bool finished_ = false, interrupted_ = false;
