@@ -127,65 +127,77 @@ class Gate final : public orn::FrameWatch {
     bool open_ = false;
 };
 
+// A constant colour of powers of two over the whole 64 x 32 frame: two buckets of 32.
+const char* kQuad =
+    "camera \"cam\" focal 1 aperture 1 aspect 2 resolution 64 32 end camera\n"
+    "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end instance\n"
+    "material \"m\" \"orn_constant\" (\"color\" 0.25 0.5 1 1) end material\n"
+    "object \"quad\" visible group\n  -9 -9 0  9 -9 0  9 9 0  -9 9 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\n"
+    "end group end object\ninstance \"quad_i\" \"quad\" material \"m\" end instance\n"
+    "instgroup \"root\" \"cam_i\" \"quad_i\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n";
+
 TEST(View, StreamsBucketsBeforeTheFrameEnds) {
-    LiveView view;
-    ViewServer server(view);
-    ASSERT_FALSE(server.start(0));
-    const int port = server.port();
-    const std::string own = "127.0.0.1:" + std::to_string(port);
-    Gate gate(view);
-    orn::SessionOptions options;
-    options.render.threads = 1;
-    options.render.progress = false;
-    options.render.watch = &gate;
-    orn::Session session(options);
-    // A constant colour of powers of two over the whole 64 x 32 frame: two buckets of 32.
-    ASSERT_TRUE(session.load_string(
-        orn::test::module_preamble() +
-        "options \"opt\" samples 0 1 filter gauss 2 2 end options\n"
-        "camera \"cam\" focal 1 aperture 1 aspect 2 resolution 64 32 end camera\n"
-        "instance \"cam_i\" \"cam\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 -5 1 end instance\n"
-        "material \"m\" \"orn_constant\" (\"color\" 0.25 0.5 1 1) end material\n"
-        "object \"quad\" visible group\n  -9 -9 0  9 -9 0  9 9 0  -9 9 0\n  v 0 v 1 v 2 v 3\n  p 0 1 2 3\n"
-        "end group end object\ninstance \"quad_i\" \"quad\" material \"m\" end instance\n"
-        "instgroup \"root\" \"cam_i\" \"quad_i\" end instgroup\nrender \"root\" \"cam_i\" \"opt\"\n"));
-    std::thread render([&session] { EXPECT_TRUE(session.render_all()); });
+    // The three ways a bucket's pixels come: from its tile's weights (a filter wider than a
+    // pixel), from its tile's sums (a box of one pixel), straight from the film (one sample).
+    const std::string samplings[] = {"samples 0 1 filter gauss 2 2", "samples 0 1 filter box 1 1",
+                                     "samples 0 0 filter box 1 1"};
+    for (const std::string& sampling : samplings) {
+        SCOPED_TRACE(sampling);
+        LiveView view;
+        ViewServer server(view);
+        ASSERT_FALSE(server.start(0));
+        const int port = server.port();
+        const std::string own = "127.0.0.1:" + std::to_string(port);
+        Gate gate(view);
+        orn::SessionOptions options;
+        options.render.threads = 1;
+        options.render.progress = false;
+        options.render.watch = &gate;
+        orn::Session session(options);
+        ASSERT_TRUE(session.load_string(orn::test::module_preamble() + "options \"opt\" " + sampling +
+                                        " end options\n" + kQuad));
+        std::thread render([&session] { EXPECT_TRUE(session.render_all()); });
 
-    Stream stream(port);
-    stream.until("event: buckets");
-    EXPECT_NE(stream.got.find("\"width\":64,\"height\":32,\"buckets\":2"), std::string::npos) << stream.got;
-    EXPECT_NE(stream.got.find("{\"rects\":[[0,0,32,32]],\"done\":1,\"total\":2"), std::string::npos)
-        << stream.got;
-    EXPECT_EQ(stream.got.find("event: finished"), std::string::npos);
-    // The bucket's pixels are there already; the layers are the film's planes, beauty first.
-    std::string pixel = get(port, "/pixel?g=1&x=5&y=7", own);
-    EXPECT_NE(pixel.find("{\"x\":5,\"y\":7,\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
-    EXPECT_NE(
-        get(port, "/info", own).find("\"layers\":[{\"name\":\"Color\",\"components\":4,\"label\":false},"),
-        std::string::npos);
+        Stream stream(port);
+        stream.until("event: buckets");
+        EXPECT_NE(stream.got.find("\"width\":64,\"height\":32,\"buckets\":2"), std::string::npos)
+            << stream.got;
+        EXPECT_NE(stream.got.find("{\"rects\":[[0,0,32,32]],\"done\":1,\"total\":2"), std::string::npos)
+            << stream.got;
+        EXPECT_EQ(stream.got.find("event: finished"), std::string::npos);
+        // The bucket's pixels are there already; the layers are the film's planes, beauty first.
+        std::string pixel = get(port, "/pixel?g=1&x=5&y=7", own);
+        EXPECT_NE(pixel.find("{\"x\":5,\"y\":7,\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
+        EXPECT_NE(get(port, "/info", own)
+                      .find("\"layers\":[{\"name\":\"Color\",\"components\":4,\"label\":false},"),
+                  std::string::npos);
 
-    // More clients than the view takes; then they go away mid-stream, and the render goes on.
-    std::vector<std::unique_ptr<Stream>> more;
-    for (int i = 1; i < ViewServer::kMaxStreams; ++i)
-        more.push_back(std::make_unique<Stream>(port));
-    for (auto& s : more)
-        s->until("event: buckets");
-    {
-        Stream refused(port);
-        refused.until("reload");
-        EXPECT_EQ(refused.got.rfind("HTTP/1.1 503", 0), 0u) << refused.got;
-        EXPECT_NE(refused.got.find("has 4 live views open already; close one and reload"), std::string::npos);
+        // More clients than the view takes; then they go away mid-stream, and the render goes on.
+        if (&sampling == samplings) {
+            std::vector<std::unique_ptr<Stream>> more;
+            for (int i = 1; i < ViewServer::kMaxStreams; ++i)
+                more.push_back(std::make_unique<Stream>(port));
+            for (auto& s : more)
+                s->until("event: buckets");
+            {
+                Stream refused(port);
+                refused.until("reload");
+                EXPECT_EQ(refused.got.rfind("HTTP/1.1 503", 0), 0u) << refused.got;
+                EXPECT_NE(refused.got.find("has 4 live views open already; close one and reload"),
+                          std::string::npos);
+            }
+            more.clear();
+        }
+
+        gate.open();
+        render.join();
+        stream.until("event: finished");
+        EXPECT_NE(stream.got.find("\"done\":2,\"total\":2"), std::string::npos) << stream.got;
+        EXPECT_NE(stream.got.find("{\"interrupted\":false"), std::string::npos) << stream.got;
+        pixel = get(port, "/pixel?g=1&x=63&y=31", own);
+        EXPECT_NE(pixel.find("\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
+        server.stop();
     }
-    more.clear();
-
-    gate.open();
-    render.join();
-    stream.until("event: finished");
-    EXPECT_NE(stream.got.find("\"done\":2,\"total\":2"), std::string::npos) << stream.got;
-    EXPECT_NE(stream.got.find("{\"interrupted\":false"), std::string::npos) << stream.got;
-    pixel = get(port, "/pixel?g=1&x=63&y=31", own);
-    EXPECT_NE(pixel.find("\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
-    server.stop();
 }
 
 // "--view" takes the number after it as its port, and nothing else; dragging a rectangle gives
