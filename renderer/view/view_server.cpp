@@ -35,7 +35,7 @@ std::vector<std::string> with_view_port(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] != "--view") continue;
-        const std::string& next = i + 1 < args.size() ? args[i + 1] : std::string();
+        const std::string next = i + 1 < args.size() ? args[i + 1] : std::string();
         const bool number =
             !next.empty() && next.size() <= 5 &&
             std::all_of(next.begin(), next.end(), [](char c) { return c >= '0' && c <= '9'; });
