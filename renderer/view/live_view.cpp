@@ -160,12 +160,11 @@ double LiveView::elapsed_locked() const {
     return std::chrono::duration<double>(end - start_).count();
 }
 
-std::string LiveView::events(Cursor& c, const std::atomic<bool>& stop, std::chrono::milliseconds interval,
-                             std::chrono::milliseconds heartbeat) {
+std::string LiveView::events(Cursor& c, const std::atomic<bool>& stop) {
     std::unique_lock<std::mutex> lock(mutex_);
     // Buckets that finish within an interval go out together.
-    changed_.wait_until(lock, c.sent + interval, [&] { return stop.load(); });
-    changed_.wait_for(lock, heartbeat, [&] { return stop.load() || news(c); });
+    changed_.wait_until(lock, c.sent + std::chrono::milliseconds(200), [&] { return stop.load(); });
+    changed_.wait_for(lock, std::chrono::seconds(2), [&] { return stop.load() || news(c); });
     if (stop.load()) return {};
     c.sent = std::chrono::steady_clock::now();
     if (!news(c)) return ":\n\n";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "render/frame_watch.h"
+#include "view/view_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,7 @@ std::string shell_word(const std::string& word);
 // The command line without its --region and the four numbers after it, each word for a shell.
 std::vector<std::string> command_without_region(const std::vector<std::string>& args);
 
-class LiveView final : public FrameWatch {
+class LiveView final : public FrameWatch, public ViewSource {
   public:
     explicit LiveView(std::vector<std::string> command = {});
 
@@ -31,33 +32,12 @@ class LiveView final : public FrameWatch {
     void bucket_done(int x0, int y0, int x1, int y1, const float* pixels) override;
     void frame_finished(const std::vector<const float*>& layer_pixels, bool interrupted) override;
 
-    // What a client of the event stream has seen so far.
-    struct Cursor {
-        std::uint64_t generation = 0; // of the frame it was told of
-        std::size_t rects = 0;        // buckets with pixels of that frame it was told of
-        int done = 0;                 // buckets finished, as it was told
-        bool finished = false;
-        std::chrono::steady_clock::time_point sent{};
-    };
-    // The server-sent events a client has not seen yet: a new frame, the buckets finished since
-    // (with the progress), the end of the frame. Waits until there is news, `stop` is set or
-    // `heartbeat` passes (a comment line then, so that a client that went away is noticed),
-    // and sends at most one message per `interval`.
-    std::string events(Cursor& cursor, const std::atomic<bool>& stop,
-                       std::chrono::milliseconds interval = std::chrono::milliseconds(200),
-                       std::chrono::milliseconds heartbeat = std::chrono::milliseconds(2000));
-    // Wakes every events() call (the server is stopping).
-    void wake();
-
-    // The frame's layout as JSON; "generation" 0 before the first frame.
-    std::string info_json() const;
-    // Layer `layer` over pixels [x0, x1) x [y0, y1) as little-endian float32, row after row from
-    // y0. The HTTP status: 200, 409 when the view has moved on from frame `generation`, 400 when
-    // the request does not fit the frame (`out` then holds the reason).
+    std::string events(Cursor& cursor, const std::atomic<bool>& stop) override;
+    void wake() override;
+    std::string info_json() const override;
     int layer_pixels(std::uint64_t generation, int layer, int x0, int y0, int x1, int y1,
-                     std::string& out) const;
-    // Every layer's value at pixel (x, y) as JSON; the status as for layer_pixels().
-    int pixel_json(std::uint64_t generation, int x, int y, std::string& out) const;
+                     std::string& out) const override;
+    int pixel_json(std::uint64_t generation, int x, int y, std::string& out) const override;
     // A frame has been shown.
     bool has_frame() const;
 

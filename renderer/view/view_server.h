@@ -1,6 +1,7 @@
-// ornrender --view: serves a LiveView to a browser on the loopback address only.
+// ornrender --view: serves the frame of a LiveView to a browser on the loopback address only.
 #pragma once
 
+#include "view/http_server.h"
 #include "view/live_view.h"
 
 #include <memory>
@@ -14,18 +15,19 @@ namespace orn::view {
 // it, so that "--view scene.mi" still names a scene (the default port then).
 std::vector<std::string> with_view_port(int argc, char** argv);
 
+// Serves a frame to a browser on the loopback address only, through the web server library.
 class ViewServer {
   public:
     static constexpr int kDefaultPort = 9800;
-    // Event streams open at once; one more is refused with a message (each holds a thread).
-    static constexpr int kMaxStreams = 4;
+    static constexpr int kMaxStreams = view::kMaxStreams;
 
-    explicit ViewServer(LiveView& view);
+    explicit ViewServer(ViewSource& view);
     ~ViewServer();
     ViewServer(const ViewServer&) = delete;
     ViewServer& operator=(const ViewServer&) = delete;
 
-    // Listens on 127.0.0.1:port (0: a free port the system picks); the reason when it cannot.
+    // Loads the web server and listens on 127.0.0.1:port (0: a free port the system picks); the
+    // reason when it cannot.
     std::optional<std::string> start(int port);
     void stop();
     int port() const { return port_; }
@@ -33,8 +35,8 @@ class ViewServer {
     std::string address() const;
 
   private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    ViewSource& view_;
+    std::unique_ptr<HttpServer> server_;
     int port_ = 0;
 };
 
