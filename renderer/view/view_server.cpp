@@ -38,7 +38,8 @@ std::optional<std::string> ViewServer::start(int port) {
         return "--view " + std::to_string(port) + ": a port is a number from 0 to 65535";
     const std::string path =
         (std::filesystem::path(ModuleLoader::renderer_directory()) / kHttpLibraryFile).string();
-    // Never closed: its threads may outlive a server that failed to stop cleanly.
+    // Never closed: the server's code runs until the view goes, and the libraries behind it
+    // register exit handlers.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     const char* reason = handle ? nullptr : dlerror();
     auto entry = handle ? reinterpret_cast<OrnViewHttpEntry>(dlsym(handle, "orn_view_http_server")) : nullptr;
