@@ -8,7 +8,7 @@ DEMO_TARGETS = ornrender_cli
 # CMake's progress lines are enough; make's "Entering directory" lines only bury them.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build build-demo demo test farm-test sanitize tsan fuzz bench format clean
+.PHONY: all deps configure build build-demo demo test browser-test farm-test sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -43,6 +43,13 @@ demo: build-demo
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# ornrender --view in headless Chromium (installs chromium when missing; half a minute once
+# built): a bucket is painted before the frame ends, the layer menu and a pixel readout match the
+# EXR file, a dragged rectangle gives the --region command. Screenshots go to $(BUILD)/browser-test/.
+browser-test: build-demo
+	@./scripts/setup-deps.sh chromium python3 openimageio-tools
+	python3 tests/browser/view_test.py $(BUILD)
 
 # A private single-node Slurm cluster renders through scripts/slurm (about half a minute; needs
 # root or the current user's right to run munge and slurmd; installs slurm-wlm when missing).

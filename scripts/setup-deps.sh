@@ -4,7 +4,7 @@
 set -e
 PKGS="cmake g++ make pkg-config libembree-dev libtbb-dev libopenimageio-dev openimageio-tools \
 libopenexr-dev openexr libimath-dev libgtest-dev libgmock-dev libbenchmark-dev libtinyobjloader-dev \
-libcli11-dev libnanoflann-dev"
+libcli11-dev libnanoflann-dev libcpp-httplib-dev"
 [ $# -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do

@@ -4,6 +4,7 @@
 #include "render/merge.h"
 #include "render/session.h"
 #include "scene/parameter_docs.h"
+#include "view/view_server.h"
 
 #include <CLI/CLI.hpp>
 
@@ -16,6 +17,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -206,6 +208,8 @@ int main(int argc, char** argv) {
     bool quiet = false, version = false, list = false;
     std::string frames, tile_text;
     bool merge = false;
+    int view_port = -1;
+    std::vector<int> region;
     app.add_option("scene", scenes,
                    "scene files (.mi); with --frames a run of '#' stands for the frame number; with "
                    "--merge, directories or files of parts")
@@ -223,6 +227,18 @@ int main(int argc, char** argv) {
     app.add_flag("--merge", merge,
                  "join the part files in the directories (or files) given into the files the whole frames "
                  "write, in the output directory; the scene is read again from where the parts say");
+    app.add_option("--view", view_port,
+                   "serve a live view of the frame to a browser on 127.0.0.1:PORT (default " +
+                       std::to_string(orn::view::ViewServer::kDefaultPort) +
+                       "; 0: any free port) while it renders, and after the last frame until Ctrl-C")
+        ->type_name("[PORT]")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--region", region,
+                   "render only the pixels with X0 <= x < X1 and Y0 <= y < Y1 (x from the left, y from the "
+                   "bottom row), as the camera's window does")
+        ->expected(4)
+        ->allow_extra_args(false)
+        ->type_name("X0 Y0 X1 Y1");
     app.add_flag("--version", version, "print the version and exit");
     app.add_flag("--list-shaders", list,
                  "list the shaders of the module beside the renderer and of the scenes' modules");
@@ -247,7 +263,10 @@ int main(int argc, char** argv) {
     app.add_option("-L,--library-path", options.module_dirs, "directories searched by link");
     app.add_option("-o,--output-dir", options.render.output_dir, "directory for relative output file names");
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> args = orn::view::with_view_port(argc, argv);
+        std::reverse(args.begin(), args.end());
+        args.pop_back(); // the program
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         return fail(kUsage, std::string(e.what()) + " (see --help)");
@@ -327,6 +346,23 @@ int main(int argc, char** argv) {
     }
     if (merge && app.count("--frames"))
         return fail(kUsage, "--merge takes the frames from the parts; leave --frames out");
+    if (merge && (app.count("--view") || app.count("--region")))
+        return fail(kUsage, "--merge renders no pixels; --view and --region go with rendering");
+    if (!region.empty()) {
+        if (region[0] >= region[2] || region[1] >= region[3])
+            return fail(kUsage, "--region " + std::to_string(region[0]) + " " + std::to_string(region[1]) +
+                                    " " + std::to_string(region[2]) + " " + std::to_string(region[3]) +
+                                    " is empty: it takes X0 Y0 X1 Y1 with X0 < X1 and Y0 < Y1");
+        options.render.region = std::array<int, 4>{region[0], region[1], region[2], region[3]};
+    }
+    // The view lives across the frames of a sequence and after the last one.
+    orn::view::LiveView live_view(std::vector<std::string>(argv, argv + argc));
+    orn::view::ViewServer view_server(live_view);
+    if (app.count("--view")) {
+        if (auto err = view_server.start(view_port)) return fail(kFailed, *err);
+        std::fprintf(stderr, "ornrender: live view at %s\n", view_server.address().c_str());
+        options.render.watch = &live_view;
+    }
     options.render.progress = !quiet;
     options.render.progress_lines = !isatty(STDERR_FILENO);
     std::signal(SIGINT, on_interrupt);
@@ -340,7 +376,8 @@ int main(int argc, char** argv) {
         const auto range = parse_frames(frames, error);
         if (!range) return fail(kUsage, error);
         const int status = render_sequence(scenes, *range, tile, options, stop_signal);
-        if (status && !stop_signal) return status;
+        if (status && !stop_signal && !live_view.has_frame()) return status;
+        rendered = status == 0;
     } else {
         orn::Session session(options);
         for (const auto& s : scenes) {
@@ -348,6 +385,12 @@ int main(int argc, char** argv) {
             if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
         }
         rendered = stop_signal || render_frame(session, tile, options);
+    }
+    if (options.render.watch && !stop_signal && live_view.has_frame()) {
+        std::fprintf(stderr, "ornrender: the view stays at %s until Ctrl-C\n", view_server.address().c_str());
+        while (!stop_signal)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return rendered ? 0 : kFailed;
     }
     if (stop_signal) {
         std::fprintf(stderr,

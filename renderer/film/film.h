@@ -142,6 +142,13 @@ class Film {
     // 0, 1, 2, ... The tile may be made again for other pixels afterwards.
     void merge_tile(Tile& tile, int order);
 
+    // A bucket's pixels [x0, x1) x [y0, y1) as they stand once its samples are in, for a live
+    // view: sample_size() floats per pixel, row after row from y0, in sample layout. From the
+    // finished tile before merge_tile(), or from the film when the samples went straight in
+    // (null tile). A filter wider than a pixel normalises over the bucket's own samples only,
+    // so pixels at its edge change a little when the neighbours are merged.
+    void bucket_pixels(const Tile* tile, int x0, int y0, int x1, int y1, float* out) const;
+
     // Writable pixels, for output shaders that change an image after the frame.
     float* pixel_mutable(int plane, int x, int y);
 

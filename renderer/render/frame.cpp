@@ -518,6 +518,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     const int bs = settings_.bucket_size;
     film::Film::Tile tile;
     EyeBand band;
+    std::vector<float> watched; // a bucket's pixels for the watch
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
         const int b = next_bucket.fetch_add(1);
@@ -530,9 +531,11 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
         const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
         if (writes_samples_) {
             if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            if (settings_.watch) watch_bucket(nullptr, xa, ya, xb, yb, watched);
         } else {
             film_->make_tile(tile, bx * bs, by * bs, x1, y1);
             if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            if (settings_.watch) watch_bucket(&tile, xa, ya, xb, yb, watched);
             film_->merge_tile(tile, b);
         }
         done.fetch_add(1);
@@ -563,16 +566,19 @@ void Frame::render_pixels() {
             log.clear();
     }
     const miCamera* cam = camera_record();
-    window_[0] = std::max(0, cam->window_xl);
-    window_[1] = std::max(0, cam->window_yl);
-    window_[2] = std::min(film_->width(), cam->window_xh);
-    window_[3] = std::min(film_->height(), cam->window_yh);
+    const std::array<int, 4> window = settings_.region.value_or(
+        std::array<int, 4>{cam->window_xl, cam->window_yl, cam->window_xh, cam->window_yh});
+    window_[0] = std::max(0, window[0]);
+    window_[1] = std::max(0, window[1]);
+    window_[2] = std::min(film_->width(), window[2]);
+    window_[3] = std::min(film_->height(), window[3]);
     const int bs = std::max(4, settings_.bucket_size);
     settings_.bucket_size = bs;
     buckets_x_ = (film_->width() + bs - 1) / bs;
     buckets_y_ = (film_->height() + bs - 1) / bs;
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     std::atomic<int> next{0}, done{0};
+    if (settings_.watch) watch_started(total);
     ProgressBar bar(settings_.progress, settings_.progress_lines, total);
     std::vector<std::thread> pool;
     for (int i = 1; i < threads_; ++i)
@@ -696,10 +702,29 @@ void Frame::finish() {
     exit_shaders();
 }
 
+bool Frame::check_region() const {
+    if (!settings_.region) return true;
+    const auto& r = *settings_.region;
+    const int w = film_->width(), h = film_->height();
+    const std::string text = std::to_string(r[0]) + " " + std::to_string(r[1]) + " " + std::to_string(r[2]) +
+                             " " + std::to_string(r[3]);
+    if (std::max(0, r[0]) >= std::min(w, r[2]) || std::max(0, r[1]) >= std::min(h, r[3])) {
+        Messages::emitf(Severity::Error, "--region %s holds no pixel of the %d x %d image", text.c_str(), w,
+                        h);
+        return false;
+    }
+    if (r[0] < 0 || r[1] < 0 || r[2] > w || r[3] > h)
+        Messages::emitf(
+            Severity::Warning, "--region %s reaches past the %d x %d image; only %d %d %d %d is rendered",
+            text.c_str(), w, h, std::max(0, r[0]), std::max(0, r[1]), std::min(w, r[2]), std::min(h, r[3]));
+    return true;
+}
+
 bool Frame::render() {
-    if (!prepare()) return false;
+    if (!check_region() || !prepare()) return false;
     render_pixels();
     finish();
+    if (settings_.watch) watch_finished();
     return outputs_ok_;
 }
 
@@ -719,7 +744,7 @@ bool Frame::render_part(int index, int count, int& row0, int& row1) {
     row0 = b0 * bs;
     row1 = std::min(film_->height(), b1 * bs);
     mode_ = Mode::Part;
-    if (!prepare()) return false;
+    if (!check_region() || !prepare()) return false;
     // Every bucket whose samples reach the strip through the filter, in the whole frame's order:
     // each pixel of the strip then adds the same contributions in the same order. Of the
     // neighbours only the rows within the filter's reach are shaded; their other samples would
@@ -735,6 +760,7 @@ bool Frame::render_part(int index, int count, int& row0, int& row1) {
             bucket_list_.push_back(by * columns + bx);
     }
     render_pixels();
+    if (settings_.watch) watch_finished();
     bucket_list_.clear();
     shade_rows_[0] = 0;
     shade_rows_[1] = 1 << 30;

@@ -8,6 +8,7 @@
 #include "film/image_output.h"
 #include "light/light_list.h"
 #include "light/light_sampling.h"
+#include "render/frame_watch.h"
 #include "render/light_groups.h"
 #include "render/world.h"
 #include "trace/geometry_scene.h"
@@ -44,6 +45,9 @@ struct RenderSettings {
     // Eye rays in packets where the scene gives them the same hits as one by one (off: tests
     // that compare the two).
     bool eye_packets = true;
+    // Pixels to render instead of the camera's window: x in [0], [2]), y in [1], [3]).
+    std::optional<std::array<int, 4>> region;
+    FrameWatch* watch = nullptr; // told of every bucket as it finishes
 };
 
 class Frame final : public LightSource {
@@ -214,6 +218,13 @@ class Frame final : public LightSource {
     void init_shaders();
     void exit_shaders();
     void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
+    // --region: false (with a message) when it holds no pixel of the image.
+    bool check_region() const;
+    // The watch's side of a frame (render/frame_watch.cpp).
+    void watch_started(int buckets);
+    void watch_bucket(const film::Film::Tile* tile, int x0, int y0, int x1, int y1,
+                      std::vector<float>& pixels);
+    void watch_finished();
     // The eye ray through raster position (rx, ry) as trace_eye() traces it: the camera's
     // direction (the root state's), the unit direction traced and the camera's clip range.
     struct EyeRay {

@@ -1,6 +1,7 @@
 #!/bin/sh
 # The image library (and the few hundred libraries behind it) is loaded only by a frame that
-# reads or writes an image: start-up and an empty scene never load it, a PNG output does.
+# reads or writes an image: start-up and an empty scene never load it, a PNG output does. The
+# live view's HTTP library is loaded only by --view.
 set -e
 ornrender="$1"
 dir=$(mktemp -d)
@@ -21,6 +22,10 @@ loads() {
     grep -q 'file=libOpenImageIO' "$dir/log"
 }
 if loads --version; then echo "--version loads OpenImageIO"; exit 1; fi
+# Nor is the live view's HTTP library, unless --view asks for it.
+if LD_DEBUG=files "$ornrender" -q "$dir/empty.mi" 2>&1 | grep -q 'file=libcpp-httplib'; then
+    echo "a render without --view loads the HTTP library"; exit 1
+fi
 if loads "$dir/empty.mi"; then echo "an empty scene loads OpenImageIO"; exit 1; fi
 if ! loads "$dir/png.mi"; then echo "a PNG output did not load OpenImageIO"; exit 1; fi
 [ -s "$dir/e.png" ] || { echo "no PNG written"; exit 1; }

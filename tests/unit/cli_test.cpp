@@ -276,26 +276,41 @@ TEST_F(Cli, VersionShaderListAndDescription) {
               std::string::npos);
 }
 
-// The window renders its pixels (x from the left, y from the bottom) and leaves the rest empty.
+// The window renders its pixels (x from the left, y from the bottom) and leaves the rest empty;
+// --region does the same from the command line, in place of the scene's window.
 TEST_F(Cli, CameraWindowRendersOnlyItsPixels) {
     std::string text = scene("w.exr", kConstant);
     text.insert(text.find(" end camera"), " window 0 0 4 2");
-    Result r = run(write("w.mi", text));
-    ASSERT_EQ(r.status, 0) << r.output;
-    auto in = OIIO::ImageInput::open((dir_ / "w.exr").string());
-    ASSERT_TRUE(in);
-    float px[4 * 64];
-    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px));
-    for (int row = 0; row < 8; ++row) // the file's rows run from the top
-        for (int x = 0; x < 8; ++x)
-            EXPECT_FLOAT_EQ(px[(row * 8 + x) * 4 + 1], row >= 6 && x < 4 ? 0.5f : 0.f) << x << " " << row;
+    const std::string windowed = write("w.mi", text);
+    for (const std::string& args : {windowed, "--region 2 6 8 8 " + windowed}) {
+        Result r = run(args);
+        ASSERT_EQ(r.status, 0) << r.output;
+        auto in = OIIO::ImageInput::open((dir_ / "w.exr").string());
+        ASSERT_TRUE(in);
+        float px[4 * 64];
+        ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px));
+        const bool region = args != windowed;
+        for (int row = 0; row < 8; ++row) // the file's rows run from the top
+            for (int x = 0; x < 8; ++x) {
+                const bool inside = region ? row < 2 && x >= 2 : row >= 6 && x < 4;
+                EXPECT_FLOAT_EQ(px[(row * 8 + x) * 4 + 1], inside ? 0.5f : 0.f)
+                    << args << ": " << x << " " << row;
+            }
+    }
 
     text = scene("e.exr", kConstant);
     text.insert(text.find(" end camera"), " window 8 0 12 8");
-    r = run(write("e.mi", text));
+    Result r = run(write("e.mi", text));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("window 8 0 12 8 holds no pixel of the 8 x 8 image"), std::string::npos)
         << r.output;
+    r = run("--region 8 0 12 8 " + windowed);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("--region 8 0 12 8 holds no pixel of the 8 x 8 image"), std::string::npos)
+        << r.output;
+    r = run("--region 3 0 3 8 " + windowed);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("--region 3 0 3 8 is empty"), std::string::npos) << r.output;
 }
 
 // The smallest scene of the README renders a lit ball and prints nothing but its progress: its
