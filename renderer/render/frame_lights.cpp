@@ -54,10 +54,10 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     const miVector start = state->point;
     const miVector dir = normalized(-state->dir);
     const float end = shadow_ray_length(state, dir);
-    if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
-    float t0 = secondary_tnear(start);
     ThreadContext& tc = *ThreadContext::data(state).thread;
     ++tc.shadow_rays;
+    if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
+    float t0 = secondary_tnear(start);
     if (tc.shadow_log)
         tc.shadow_log->insert(tc.shadow_log->end(),
                               {start.x, start.y, start.z, dir.x, dir.y, dir.z, t0, end * (1.f - 1e-5f)});

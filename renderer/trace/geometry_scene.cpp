@@ -10,20 +10,6 @@
 
 namespace orn {
 
-// Embree's context with the ray kind, for the mask filter, and in coincident mode where the
-// ray starts and the nearest hit held back because the ray leaves a surface there.
-struct MaskContext {
-    RTCIntersectContext base;
-    const std::vector<unsigned>* masks;
-    unsigned mask;
-    bool check_mask = false;
-    const Departure* from = nullptr;
-    float back = 0.f;   // how far behind its origin a departing ray starts
-    float behind = 0.f; // hits this far before the origin still count as at the origin
-    bool has_leaving = false;
-    Hit leaving;
-};
-
 namespace {
 
 // Skips meshes that this kind of ray must not see.

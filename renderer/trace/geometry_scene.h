@@ -12,8 +12,6 @@
 
 namespace orn {
 
-struct MaskContext;
-
 enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 
 struct Hit {
@@ -34,6 +32,22 @@ struct Departure {
     int count = 0;
     unsigned primitive = ~0u; // of mesh[0]; ~0u: none to skip
     float offset = 0.f;
+};
+
+// Embree's context with the ray kind, for the mask filter, and in coincident mode where the
+// ray starts and the nearest hit held back because the ray leaves a surface there. Every
+// single-ray query passes one (bench_frame reads `mask` to tell the ray kinds apart); eye
+// packets pass Embree's plain context.
+struct MaskContext {
+    RTCIntersectContext base;
+    const std::vector<unsigned>* masks;
+    unsigned mask;
+    bool check_mask = false;
+    const Departure* from = nullptr;
+    float back = 0.f;   // how far behind its origin a departing ray starts
+    float behind = 0.f; // hits this far before the origin still count as at the origin
+    bool has_leaving = false;
+    Hit leaving;
 };
 
 class GeometryScene {
