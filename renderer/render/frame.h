@@ -188,6 +188,8 @@ class Frame final : public LightSource {
     // `through`: the ray leaves the surface of `from` (see intersect_through).
     bool find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
                        miState*& occluder, float& t, bool through = false);
+    // The shadow state of an occluder `from`'s shadow ray met; null when the ray tree is too deep.
+    miState* occluder_state(miState* from, const miVector& start, const miVector& dir, const Hit& hit);
     // Segment shadows: the first segment from the light towards the shaded point, and one
     // segment from `start` along `dir` up to the distance left to the shaded point.
     miBoolean trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point);
