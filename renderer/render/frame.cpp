@@ -544,6 +544,8 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     rays_traced_ += own.rays;
     eye_samples_ += own.samples;
     shadow_rays_ += own.shadow_rays;
+    for (int t = 0; t < 32; ++t)
+        if (own.rays_of[t]) rays_of_type_[t] += own.rays_of[t];
     ThreadContext::set_current(nullptr);
 }
 
@@ -560,6 +562,8 @@ void Frame::render_pixels() {
     rays_traced_ = 0;
     eye_samples_ = 0;
     shadow_rays_ = 0;
+    for (auto& n : rays_of_type_)
+        n = 0;
     if (shadow_logs_) {
         shadow_logs_->resize(size_t(threads_));
         for (auto& log : *shadow_logs_)

@@ -88,6 +88,9 @@ class Frame final : public LightSource {
     uint64_t rays_traced() const { return rays_traced_; }
     uint64_t eye_samples() const { return eye_samples_; }
     uint64_t shadow_rays() const { return shadow_rays_; }
+    // Rays of one type (miRAY_*): the states made for them, so occluders a shadow ray met
+    // count as shadow rays here, and environment lookups as rays.
+    uint64_t rays_of_type(int type) const { return rays_of_type_[unsigned(type) & 31]; }
     // Benchmarks: the next render_pixels() records each thread's shadow rays in logs[thread].
     void log_shadow_rays(std::vector<std::vector<float>>* logs) { shadow_logs_ = logs; }
 
@@ -195,6 +198,8 @@ class Frame final : public LightSource {
     // `through`: the ray leaves the surface of `from` (see intersect_through).
     bool find_occluder(miState* from, const miVector& start, const miVector& dir, float t0, float end,
                        miState*& occluder, float& t, bool through = false);
+    // The shadow state of an occluder `from`'s shadow ray met; null when the ray tree is too deep.
+    miState* occluder_state(miState* from, const miVector& start, const miVector& dir, const Hit& hit);
     // Segment shadows: the first segment from the light towards the shaded point, and one
     // segment from `start` along `dir` up to the distance left to the shaded point.
     miBoolean trace_first_segment(miColor* result, miState* state, const miVector& to_light, float to_point);
@@ -308,6 +313,7 @@ class Frame final : public LightSource {
     std::vector<int> bucket_list_;     // the buckets render_pixels() renders, in order; empty: all
     int shade_rows_[2] = {0, 1 << 30}; // pixel rows render_pixels() shades: [0], [1])
     std::atomic<uint64_t> rays_traced_{0}, eye_samples_{0}, shadow_rays_{0};
+    std::atomic<uint64_t> rays_of_type_[32] = {};
     std::vector<std::vector<float>>* shadow_logs_ = nullptr;
     // No material in the scene has a shadow shader: every occluder blocks, and a shadow ray
     // only asks whether anything is in the way.

@@ -54,10 +54,10 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
     const miVector start = state->point;
     const miVector dir = normalized(-state->dir);
     const float end = shadow_ray_length(state, dir);
-    if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
-    float t0 = secondary_tnear(start);
     ThreadContext& tc = *ThreadContext::data(state).thread;
     ++tc.shadow_rays;
+    if (state->options->shadow == 's') return trace_first_segment(result, state, dir, end);
+    float t0 = secondary_tnear(start);
     if (tc.shadow_log)
         tc.shadow_log->insert(tc.shadow_log->end(),
                               {start.x, start.y, start.z, dir.x, dir.y, dir.z, t0, end * (1.f - 1e-5f)});
@@ -67,14 +67,39 @@ miBoolean Frame::trace_shadow(miColor* result, miState* state) {
         return miFALSE;
     }
     // Occluders are visited from the shaded point towards the light, each filtering the
-    // light with its material's shadow shader.
+    // light with its material's shadow shader. One traversal lists the nearest few instead of
+    // a query from behind each one.
+    const GeometryScene& geometry = world_.geometry();
+    const float tfar = end * (1.f - 1e-5f);
+    HitList list;
+    bool listed = geometry.collect(start, dir, t0, tfar, kMaskShadow, list);
+    int next = 0;
+    auto next_hit = [&](Hit& hit) {
+        for (int again = 0; listed; ++again) {
+            while (next < list.count && list.hits[next].t < t0)
+                ++next;
+            if (next < list.count && list.hits[next].t < list.complete_to) {
+                hit = list.hits[next];
+                if (!geometry.near_seam(hit)) return true;
+                break; // the query itself decides which of the primitives meeting there is hit
+            }
+            if (!(list.complete_to < INFINITY)) return false;
+            if (again)
+                listed = false; // a pile of hits at one distance: query one by one
+            else {
+                geometry.collect(start, dir, t0, tfar, kMaskShadow, list);
+                next = 0;
+            }
+        }
+        return geometry.intersect(start, dir, t0, tfar, kMaskShadow, hit);
+    };
     for (int visited = 0; visited < 4096; ++visited) {
-        miState* st = nullptr;
-        float t = 0.f;
-        if (!find_occluder(state, start, dir, t0, end, st, t)) return miTRUE;
+        Hit hit;
+        if (!next_hit(hit)) return miTRUE;
+        miState* st = occluder_state(state, start, dir, hit);
         if (!st || !shade_occluder(result, st)) return miFALSE;
         if (result->r == 0.f && result->g == 0.f && result->b == 0.f) return miFALSE;
-        t0 = t + secondary_tnear(st->point);
+        t0 = hit.t + secondary_tnear(st->point);
     }
     return miFALSE;
 }
@@ -106,16 +131,21 @@ bool Frame::find_occluder(miState* from, const miVector& start, const miVector& 
     if (!(through ? intersect_through(from, dir, tfar, kMaskShadow, hit)
                   : world_.geometry().intersect(start, dir, t0, tfar, kMaskShadow, hit)))
         return false;
+    occluder = occluder_state(from, start, dir, hit);
+    t = hit.t;
+    return true;
+}
+
+miState* Frame::occluder_state(miState* from, const miVector& start, const miVector& dir, const Hit& hit) {
     RayData& rd = ThreadContext::data(from);
-    occluder = rd.thread->child_of(from, miRAY_SHADOW);
-    if (!occluder) return true;
+    miState* occluder = rd.thread->child_of(from, miRAY_SHADOW);
+    if (!occluder) return nullptr;
     occluder->org = start;
     occluder->dir = dir;
     occluder->light_instance = from->light_instance;
     ThreadContext::data(occluder).light = rd.light;
     fill_hit(occluder, hit);
-    t = hit.t;
-    return true;
+    return occluder;
 }
 
 miBoolean Frame::shade_occluder(miColor* result, miState* occluder) {

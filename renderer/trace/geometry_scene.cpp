@@ -10,20 +10,6 @@
 
 namespace orn {
 
-// Embree's context with the ray kind, for the mask filter, and in coincident mode where the
-// ray starts and the nearest hit held back because the ray leaves a surface there.
-struct MaskContext {
-    RTCIntersectContext base;
-    const std::vector<unsigned>* masks;
-    unsigned mask;
-    bool check_mask = false;
-    const Departure* from = nullptr;
-    float back = 0.f;   // how far behind its origin a departing ray starts
-    float behind = 0.f; // hits this far before the origin still count as at the origin
-    bool has_leaving = false;
-    Hit leaving;
-};
-
 namespace {
 
 // Skips meshes that this kind of ray must not see.
@@ -96,6 +82,42 @@ void coincident_filter(const RTCFilterFunctionNArguments* args) {
     }
 }
 
+// collect(): every hit goes into the list, kept sorted by distance, and is rejected so that
+// the traversal goes on to the next. Of hits at the same distance the later found comes first.
+void collect_filter(const RTCFilterFunctionNArguments* args) {
+    auto* ctx = reinterpret_cast<MaskContext*>(args->context);
+    HitList& list = *ctx->list;
+    for (unsigned i = 0; i < args->N; ++i) {
+        if (args->valid[i] != -1) continue;
+        args->valid[i] = 0;
+        const unsigned geom = RTCHitN_geomID(args->hit, args->N, i);
+        if (ctx->check_mask && ((*ctx->masks)[geom] & ctx->mask) == 0) continue;
+        Hit h;
+        h.t = RTCRayN_tfar(args->ray, args->N, i);
+        h.mesh = geom;
+        h.triangle = RTCHitN_primID(args->hit, args->N, i);
+        h.u = RTCHitN_u(args->hit, args->N, i);
+        h.v = RTCHitN_v(args->hit, args->N, i);
+        h.ng = {RTCHitN_Ng_x(args->hit, args->N, i), RTCHitN_Ng_y(args->hit, args->N, i),
+                RTCHitN_Ng_z(args->hit, args->N, i)};
+        int at = list.count;
+        while (at > 0 && list.hits[at - 1].t >= h.t)
+            --at;
+        if (at == HitList::kMax) {
+            list.complete_to = std::min(list.complete_to, h.t);
+            continue;
+        }
+        if (list.count == HitList::kMax) {
+            list.complete_to = std::min(list.complete_to, list.hits[HitList::kMax - 1].t);
+            --list.count;
+        }
+        for (int k = list.count; k > at; --k)
+            list.hits[k] = list.hits[k - 1];
+        list.hits[at] = h;
+        ++list.count;
+    }
+}
+
 // One Embree device for the whole process: each device starts its own task scheduler
 // workers, and a device made while the workers of an earlier one still run makes them read
 // its settings as they are being written. Scenes of every frame and session share it; the
@@ -116,6 +138,8 @@ GeometryScene::GeometryScene() {
 }
 
 GeometryScene::~GeometryScene() {
+    for (RTCScene s : visible_)
+        if (s) rtcReleaseScene(s);
     if (scene_) rtcReleaseScene(scene_);
     if (device_) rtcReleaseDevice(device_);
 }
@@ -172,6 +196,12 @@ void GeometryScene::commit() {
         for (unsigned m : masks_)
             if ((m & mask) == 0) needs_filter_[mask] = true;
     }
+    for (unsigned kind : {kMaskEye, kMaskTrace, kMaskShadow}) {
+        if (!needs_filter_[kind] || visible_[kind]) continue;
+        visible_[kind] = rtcNewScene(device_);
+        for (unsigned id : geom_ids_)
+            if (masks_[id] & kind) rtcAttachGeometryByID(visible_[kind], rtcGetGeometry(scene_, id), id);
+    }
     apply_flags();
     committed_ = true;
 }
@@ -188,21 +218,28 @@ float GeometryScene::coincidence(const miVector& p) {
 }
 
 void GeometryScene::apply_flags() {
+    // The full scene filters by mask only for kinds of ray that have no scene of their own.
     bool any = coincident_;
-    for (bool b : needs_filter_)
-        any = any || b;
-    // Robust kernels keep meshes watertight: a ray along a shared edge meets one of its
-    // triangles, which materials that count the surfaces a ray crosses rely on.
-    rtcSetSceneFlags(scene_,
-                     RTCSceneFlags(RTC_SCENE_FLAG_ROBUST |
-                                   (any ? RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION : RTC_SCENE_FLAG_NONE)));
-    if (cancel_) {
-        // A long build stops when asked; the scene is then left empty.
-        rtcSetSceneProgressMonitorFunction(
-            scene_, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); },
-            cancel_);
-    }
-    rtcCommitScene(scene_);
+    for (unsigned mask = 1; mask < 8; ++mask)
+        any = any || (needs_filter_[mask] && !visible_[mask]);
+    auto commit_one = [&](RTCScene scene, bool filters) {
+        // Robust kernels keep meshes watertight: a ray along a shared edge meets one of its
+        // triangles, which materials that count the surfaces a ray crosses rely on.
+        rtcSetSceneFlags(
+            scene, RTCSceneFlags(RTC_SCENE_FLAG_ROBUST |
+                                 (filters ? RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION : RTC_SCENE_FLAG_NONE)));
+        if (cancel_) {
+            // A long build stops when asked; the scene is then left empty.
+            rtcSetSceneProgressMonitorFunction(
+                scene, [](void* flag, double) { return !static_cast<std::atomic<bool>*>(flag)->load(); },
+                cancel_);
+        }
+        rtcCommitScene(scene);
+    };
+    // Shadow rays collect their hits through a context filter.
+    commit_one(scene_, any || !visible_[kMaskShadow]);
+    for (unsigned kind = 1; kind < 8; ++kind)
+        if (visible_[kind]) commit_one(visible_[kind], coincident_ || kind == kMaskShadow);
 }
 
 namespace {
@@ -230,7 +267,7 @@ void GeometryScene::init_context(MaskContext& ctx, unsigned mask, bool ordered) 
     rtcInitIntersectContext(&ctx.base);
     ctx.masks = &masks_;
     ctx.mask = mask;
-    ctx.check_mask = needs_filter_[mask & 7];
+    ctx.check_mask = needs_filter_[mask & 7] && !visible_[mask & 7];
     // Usually every mesh is seen by every ray kind; the filter only runs when some mesh is
     // hidden from this one. The coincident filter orders closest hits; a query for any
     // occluder needs no order.
@@ -246,7 +283,7 @@ bool GeometryScene::closest(MaskContext& ctx, const miVector& org, const miVecto
     rh.ray = make_ray(org, dir, tnear, tfar);
     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
     rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
-    rtcIntersect1(scene_, &ctx.base, &rh);
+    rtcIntersect1(scene_for(ctx.mask), &ctx.base, &rh);
     const bool entering = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
     if (entering) {
         hit.t = rh.ray.tfar;
@@ -353,12 +390,31 @@ void GeometryScene::intersect_packet(int n, const Packet& r, unsigned mask, Hit*
     }
 }
 
+bool GeometryScene::collect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
+                            HitList& list) const {
+    // A curve's hit found while the ray looks farther may differ in its last bits from the one
+    // a query that starts behind the previous hit finds.
+    if (coincident_ || has_curves_) return false;
+    MaskContext ctx;
+    init_context(ctx, mask, false);
+    ctx.base.filter = collect_filter;
+    ctx.list = &list;
+    list.count = 0;
+    list.complete_to = INFINITY;
+    RTCRayHit rh;
+    rh.ray = make_ray(org, dir, tnear, tfar);
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(scene_for(mask), &ctx.base, &rh);
+    return true;
+}
+
 bool GeometryScene::occluded(const miVector& org, const miVector& dir, float tnear, float tfar,
                              unsigned mask) const {
     MaskContext ctx;
     init_context(ctx, mask, false);
     RTCRay ray = make_ray(org, dir, tnear, tfar);
-    rtcOccluded1(scene_, &ctx.base, &ray);
+    rtcOccluded1(scene_for(mask), &ctx.base, &ray);
     return ray.tfar < 0.f;
 }
 

@@ -6,13 +6,13 @@
 
 #include <embree3/rtcore.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 namespace orn {
-
-struct MaskContext;
 
 enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 
@@ -34,6 +34,32 @@ struct Departure {
     int count = 0;
     unsigned primitive = ~0u; // of mesh[0]; ~0u: none to skip
     float offset = 0.f;
+};
+
+// The nearest hits of one ray, nearest first, found in one traversal: shadow rays whose
+// occluders are shaded in order take them from here instead of tracing again behind each.
+struct HitList {
+    static constexpr int kMax = 8;
+    Hit hits[kMax];
+    int count = 0;
+    float complete_to = INFINITY; // every hit nearer than this is in the list
+};
+
+// Embree's context with the ray kind, for the mask filter, and in coincident mode where the
+// ray starts and the nearest hit held back because the ray leaves a surface there. Every
+// single-ray query passes one (bench_frame reads `mask` to tell the ray kinds apart); eye
+// packets pass Embree's plain context.
+struct MaskContext {
+    RTCIntersectContext base;
+    const std::vector<unsigned>* masks;
+    unsigned mask;
+    bool check_mask = false;
+    const Departure* from = nullptr;
+    float back = 0.f;   // how far behind its origin a departing ray starts
+    float behind = 0.f; // hits this far before the origin still count as at the origin
+    bool has_leaving = false;
+    Hit leaving;
+    HitList* list = nullptr; // collect(): where the hits go
 };
 
 class GeometryScene {
@@ -86,6 +112,16 @@ class GeometryScene {
     // Whether anything lies within (tnear, tfar): the cheaper query when the order of the
     // hits does not matter.
     bool occluded(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask) const;
+    // The nearest hits within (tnear, tfar), up to HitList::kMax of them; false when the scene
+    // cannot list them as intersect() finds them one after another (coincident mode, curves).
+    bool collect(const miVector& org, const miVector& dir, float tnear, float tfar, unsigned mask,
+                 HitList& list) const;
+    // Whether a hit lies where intersect() might meet a neighbouring primitive at the same
+    // distance instead (a shared triangle edge or corner): which one a traversal
+    // keeps depends on its order, so such a hit is traced again.
+    bool near_seam(const Hit& hit) const {
+        return std::min(std::min(hit.u, hit.v), 1.f - hit.u - hit.v) < 1e-4f;
+    }
     size_t mesh_count() const { return masks_.size(); }
     // World-space bounds of everything added: lower corner then upper corner.
     void bounds(miVector& lower, miVector& upper) const;
@@ -98,9 +134,15 @@ class GeometryScene {
     void apply_flags();
     bool closest(MaskContext& ctx, const miVector& org, const miVector& dir, float tnear, float tfar,
                  Hit& hit) const;
+    // The scene a ray kind is traced in: of its own when some mesh is hidden from it.
+    RTCScene scene_for(unsigned mask) const { return visible_[mask & 7] ? visible_[mask & 7] : scene_; }
 
     RTCDevice device_ = nullptr;
     RTCScene scene_ = nullptr;
+    // Per single ray kind (eye, trace, shadow) that some mesh is hidden from: a scene of the
+    // meshes it sees, under the same ids. Traversing a hidden mesh only to reject its every hit
+    // in a filter cost more than its own BVH (a dome around the set, seen by every shadow ray).
+    RTCScene visible_[8] = {};
     std::vector<unsigned> masks_;
     std::vector<unsigned> geom_ids_;
     bool needs_filter_[8] = {};

@@ -164,10 +164,11 @@ uint64_t ThreadContext::sample_seed(int s) {
 
 miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
     if (!eye_ready_) {
-        const uint64_t r = rays, n = samples;
+        const uint64_t r = rays, r_eye = rays_of[miRAY_EYE], n = samples;
         begin_sample(0, 0, 0);
         std::memcpy(&eye_template_, child_of(&states_[0], miRAY_EYE), sizeof eye_template_);
         rays = r;
+        rays_of[miRAY_EYE] = r_eye;
         samples = n;
         eye_path_step_ = path_step(1, miRAY_EYE);
         eye_ready_ = true;
@@ -178,6 +179,7 @@ miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
     call_depth = 0;
     ++samples;
     ++rays;
+    ++rays_of[miRAY_EYE];
     arena.release(0);
     store.clear();
     miState& root = states_[0];
@@ -202,7 +204,10 @@ miState* ThreadContext::child_of(miState* parent, int type) {
     RayData& pd = data(parent);
     const int d = pd.depth + 1;
     if (d >= kMaxRayDepth) return nullptr;
-    if (type != miRAY_LIGHT) ++rays;
+    if (type != miRAY_LIGHT) {
+        ++rays;
+        ++rays_of[unsigned(type) & 31];
+    }
     miState& st = states_[d];
     RayData& rd = data_[d];
     void* cache = st.cache;

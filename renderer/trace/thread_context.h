@@ -122,9 +122,10 @@ class ThreadContext {
     int index;
     int pixel_x = 0, pixel_y = 0, pixel_sample = 0;
     int call_depth = 0;
-    uint64_t rays = 0;        // rays traced by this thread (light states are not rays)
-    uint64_t samples = 0;     // eye samples started
-    uint64_t shadow_rays = 0; // mi_trace_shadow calls that traced a ray
+    uint64_t rays = 0;         // rays traced by this thread (light states are not rays)
+    uint64_t rays_of[32] = {}; // the same by ray type (miRAY_*)
+    uint64_t samples = 0;      // eye samples started
+    uint64_t shadow_rays = 0;  // mi_trace_shadow calls that traced a ray (in segments or whole)
     // When set (benchmarks), every shadow ray's origin, direction, tnear and tfar are appended.
     std::vector<float>* shadow_log = nullptr;
     Arena arena;

@@ -104,6 +104,26 @@ TEST(ShadowTransparency, FacingAndDistanceFade) {
     expect_rgb(light_through_veil(veil_scene(weak, "segments")), 0.34375f, 0.34375f, 0.34375f, 1e-6f);
 }
 
+TEST(ShadowTransparency, EveryVeilOfAStackFiltersInTurn) {
+    // Ten veils between the light and the floor, each letting half through: 0.5^10 arrives,
+    // in plain and in segment shadows alike. (More occluders than a shadow ray lists at once.)
+    std::string stack = "object \"veil\" visible shadow trace group\n";
+    for (int k = 0; k < 10; ++k) {
+        const std::string z = std::to_string(-2.f - 0.2f * float(k));
+        stack += "  -1 -2 " + z + "  1.5 -2 " + z + "  1.5 2 " + z + "  -1 2 " + z + "\n";
+    }
+    for (int k = 0; k < 40; ++k)
+        stack += " v " + std::to_string(k);
+    for (int k = 0; k < 10; ++k)
+        stack += "\n  p " + std::to_string(4 * k) + " " + std::to_string(4 * k + 1) + " " +
+                 std::to_string(4 * k + 2) + " " + std::to_string(4 * k + 3);
+    stack += "\nend group end object\n";
+    const std::string half = "\"shadow_color\" 0 0 0 1, \"transparency\" 0.5, \"light_mode\" 3";
+    const float through = 1.f / 1024.f;
+    expect_rgb(light_through_veil(veil_scene(half, "on", stack)), through, through, through, 1e-9f);
+    expect_rgb(light_through_veil(veil_scene(half, "segments", stack)), through, through, through, 1e-9f);
+}
+
 // A directional toolkit light travelling along `direction` onto the floor, with an opaque
 // blocker at z = `blocker_z` seen only by shadow rays, and the light-arrival shader "arrive".
 std::string arrival_scene(const std::string& direction, float blocker_z, const std::string& arrive_params) {
