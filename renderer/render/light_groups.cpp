@@ -20,6 +20,17 @@ std::string light_group_identifier(const std::string& name) {
     return id;
 }
 
+namespace {
+// Whether a toolkit light of the rendered scene has the category that gives group `id`.
+bool category_named(const Database& db, const std::vector<WorldLight>& lights, const std::string& id) {
+    for (const WorldLight& wl : lights) {
+        const auto category = light_category(db, wl.light->shader);
+        if (category && light_group_identifier(*category) == id) return true;
+    }
+    return false;
+}
+} // namespace
+
 int LightGroups::add(const std::string& name) {
     for (size_t i = 0; i < names_.size(); ++i)
         if (names_[i] == name) return int(i);
@@ -92,10 +103,11 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
             if (members == 0) {
                 // A group whose every light is missing would be an empty layer nobody asked for.
                 if (!explicit_names.count(id))
-                    Messages::emitf(
-                        Severity::Warning,
-                        "%slight group \"%s\" holds no light of the rendered scene; it gets no layer",
-                        where.c_str(), g.name.c_str());
+                    Messages::emitf(Severity::Warning,
+                                    "%slight group \"%s\" holds no light of the rendered scene%s",
+                                    where.c_str(), g.name.c_str(),
+                                    category_named(db, lights, id) ? "; the lights of that category form it"
+                                                                   : "; it gets no layer");
                 continue;
             }
             explicit_names.insert(id);
