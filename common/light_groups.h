@@ -8,12 +8,33 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 namespace orn {
 
+// At most this many groups: each costs an RGB value per sample at every depth of the ray tree.
+constexpr int kMaxLightGroups = 32;
+// A group's buffer is kLightGroupBuffer + its name, its EXR layer kLightGroupLayer + its name.
+constexpr const char* kLightGroupBuffer = "tk_lightgroup_";
+constexpr const char* kLightGroupLayer = "orn_MegaTK_lightgroup_";
+// The name of what no group holds; no group may take it.
+constexpr const char* kRestGroup = "rest";
+
+// The names of the frame's light-group layers: every group's, then the rest's; none without
+// groups.
+inline std::vector<std::string> light_group_layer_names(miState* state) {
+    std::vector<std::string> names;
+    const int n = mi_lightgroup_count(state);
+    for (int g = 0; g < n; ++g)
+        if (const char* name = mi_lightgroup_name(state, g)) names.emplace_back(name);
+    if (n > 0) names.emplace_back(kRestGroup);
+    return names;
+}
+
 class GroupShares {
   public:
-    static constexpr int kMax = 32; // the renderer keeps at most this many groups
+    static constexpr int kMax = kMaxLightGroups;
 
     explicit GroupShares(miState* state) : n_(std::clamp(mi_lightgroup_count(state), 0, kMax)) {
         std::fill_n(v_, n_, miColor{0.f, 0.f, 0.f, 0.f});

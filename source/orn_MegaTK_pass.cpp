@@ -4,6 +4,7 @@
 #include "source/orn_MegaTK_pass.h"
 
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/tk_buffers.h"
 
 #include <array>
@@ -550,15 +551,11 @@ void define_tk(FramebufferEditor& fb, const Settings& s) {
 // colour, going where the tk buffers go. In the shared EXR file they take the colour's precision,
 // so that they add up to it.
 void define_light_groups(FramebufferEditor& fb, const Settings& s, miState* state) {
-    const int n = mi_lightgroup_count(state);
-    if (n <= 0) return;
     const bool renderer_writes = s.output_mode != kSaverExr;
-    for (int g = 0; g <= n; ++g) {
-        const char* group = g < n ? mi_lightgroup_name(state, g) : "rest";
-        if (!group) continue;
-        const std::string name = std::string("tk_lightgroup_") + group;
+    for (const std::string& group : orn::light_group_layer_names(state)) {
+        const std::string name = orn::kLightGroupBuffer + group;
         if (renderer_writes) {
-            const std::string tag = std::string(".lightgroup_") + group + ".";
+            const std::string tag = ".lightgroup_" + group + ".";
             fb.set(name.c_str(), "filename",
                    s.output_mode == kSharedExr ? shared_exr_path(s)
                                                : output_path(s, tag.c_str(), s.mode_extension()));

@@ -4,6 +4,7 @@
 
 #include "common/atomic_file.h"
 #include "common/conventions.h"
+#include "common/light_groups.h"
 #include "common/tk_buffers.h"
 
 #include <Imath/ImathMatrix.h>
@@ -206,13 +207,10 @@ Group tk_group(int k, int64_t index, Format format) {
 // layers ("orn_MegaTK_lightgroup_key"), and the rest's ("orn_MegaTK_lightgroup_rest").
 std::vector<Group> light_group_groups(miState* state, Format format) {
     std::vector<Group> out;
-    const int n = mi_lightgroup_count(state);
-    for (int g = 0; g < n + (n > 0 ? 1 : 0); ++g) {
-        const char* name = g < n ? mi_lightgroup_name(state, g) : "rest";
-        if (!name) continue;
-        const int64_t index = orn::tk_buffer_index(state, (std::string("tk_lightgroup_") + name).c_str());
+    for (const std::string& name : orn::light_group_layer_names(state)) {
+        const int64_t index = orn::tk_buffer_index(state, (orn::kLightGroupBuffer + name).c_str());
         if (index < 0) continue;
-        const std::string layer = std::string("orn_MegaTK_lightgroup_") + name;
+        const std::string layer = orn::kLightGroupLayer + name;
         out.push_back({layer,
                        miUint(index) + miRC_IMAGE_USER,
                        Reader::Color,

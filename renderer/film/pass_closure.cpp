@@ -1,6 +1,7 @@
 #include "film/pass_closure.h"
 
 #include "common/atomic_file.h"
+#include "common/light_groups.h"
 #include "film/image_output.h"
 #include "image/image_library.h"
 
@@ -83,6 +84,28 @@ std::optional<int> frame_complete_mark(const std::string& path) {
     return std::nullopt;
 }
 
+const char* const kBeauty[3] = {"R", "G", "B"};
+
+// Compares the rebuilt colour with the beauty pixel by pixel: the largest (and, given `mean`, the
+// mean) difference per channel, and the number of pixels with a channel over the tolerance.
+size_t compare(const Channels& ch, const std::array<std::vector<double>, 3>& rebuilt, double absolute,
+               double relative, std::array<double, 3>& largest, std::array<double, 3>* mean) {
+    const size_t n = size_t(ch.width) * size_t(ch.height);
+    size_t over = 0;
+    for (size_t i = 0; i < n; ++i) {
+        bool bad = false;
+        for (int c = 0; c < 3; ++c) {
+            const double beauty = (*ch.get(kBeauty[c]))[i];
+            const double d = std::fabs(beauty - rebuilt[size_t(c)][i]);
+            largest[size_t(c)] = std::max(largest[size_t(c)], d);
+            if (mean) (*mean)[size_t(c)] += d / double(n);
+            if (!(d <= absolute + relative * std::fabs(beauty))) bad = true;
+        }
+        if (bad) ++over;
+    }
+    return over;
+}
+
 } // namespace
 
 ClosureReport check_pass_closure(const std::string& path, double absolute, double relative) {
@@ -91,8 +114,7 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
     if (!read_channels(path, ch, rep.error)) return rep;
     rep.width = ch.width;
     rep.height = ch.height;
-    const char* beauty_names[3] = {"R", "G", "B"};
-    for (const char* b : beauty_names)
+    for (const char* b : kBeauty)
         if (!ch.get(b)) {
             rep.error = "\"" + path + "\" has no beauty channel " + b;
             return rep;
@@ -135,22 +157,11 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
     else
         rep.missing.push_back("amb_occlus");
 
-    size_t over = 0;
-    for (size_t i = 0; i < n; ++i) {
-        bool bad = false;
-        for (int c = 0; c < 3; ++c) {
-            const double beauty = (*ch.get(beauty_names[c]))[i];
-            const double d = std::fabs(beauty - rebuilt[size_t(c)][i]);
-            rep.max_diff[size_t(c)] = std::max(rep.max_diff[size_t(c)], d);
-            rep.mean_diff[size_t(c)] += d / double(n);
-            if (!(d <= absolute + relative * std::fabs(beauty))) bad = true;
-        }
-        if (bad) ++over;
-    }
+    const size_t over = compare(ch, rebuilt, absolute, relative, rep.max_diff, &rep.mean_diff);
     rep.share_over = n ? double(over) / double(n) : 0.0;
 
     // The light groups add up to the beauty on their own.
-    const std::string group_prefix = "orn_MegaTK_lightgroup_";
+    const std::string group_prefix = kLightGroupLayer;
     for (const std::string& name : ch.order)
         if (name.size() > group_prefix.size() + 2 &&
             name.compare(0, group_prefix.size(), group_prefix) == 0 &&
@@ -168,18 +179,9 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
                 for (size_t i = 0; i < n; ++i)
                     rebuilt[size_t(c)][i] += double(a[i]);
             }
-        for (size_t i = 0; i < n; ++i) {
-            bool bad = false;
-            for (int c = 0; c < 3; ++c) {
-                const double beauty = (*ch.get(beauty_names[c]))[i];
-                const double d = std::fabs(beauty - rebuilt[size_t(c)][i]);
-                rep.group_max_diff[size_t(c)] = std::max(rep.group_max_diff[size_t(c)], d);
-                if (!(d <= absolute + relative * std::fabs(beauty))) bad = true;
-            }
-            if (bad) ++group_over;
-        }
+        group_over = compare(ch, rebuilt, absolute, relative, rep.group_max_diff, nullptr);
         rep.group_share_over = n ? double(group_over) / double(n) : 0.0;
-        if (std::find(rep.groups.begin(), rep.groups.end(), "rest") == rep.groups.end())
+        if (std::find(rep.groups.begin(), rep.groups.end(), kRestGroup) == rep.groups.end())
             rep.warnings.push_back("the file has light-group layers but no \"rest\" layer: what no group "
                                    "holds is missing from their sum");
     }

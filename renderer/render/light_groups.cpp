@@ -10,7 +10,7 @@
 namespace orn {
 
 std::string light_group_buffer(const std::string& group) {
-    return "tk_lightgroup_" + group;
+    return kLightGroupBuffer + group;
 }
 
 std::string light_group_identifier(const std::string& name) {

@@ -3,6 +3,7 @@
 // category; the options' `lightgroup` entries place any light, toolkit or not, by name.
 #pragma once
 
+#include "common/light_groups.h"
 #include "db/database.h"
 #include "render/world.h"
 
@@ -12,13 +13,7 @@
 
 namespace orn {
 
-// At most this many groups: each costs an RGB value per sample at every depth of the ray tree.
-constexpr int kMaxLightGroups = 32;
-
-// The layer of what no group holds; no group may take its name.
-constexpr const char* kRestGroup = "rest";
-
-// The buffer the frame fills with a group's share ("tk_lightgroup_" + name).
+// The buffer the frame fills with a group's share (kLightGroupBuffer + name).
 std::string light_group_buffer(const std::string& group);
 
 // A group name as buffer and layer names can hold it: characters other than letters, digits,
