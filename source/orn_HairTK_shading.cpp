@@ -548,8 +548,9 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
 
     orn::guard_result("orn_HairTK", result);
     groups.publish(state);
-    // The rasteriser layers the surfaces behind by itself and needs the opacity.
-    if (raster) {
+    // The rasteriser layers the surfaces behind by itself and needs the opacity; on eye and
+    // transparency rays the renderer's ID mattes take it as this strand's own part of the alpha.
+    if (raster || state->type == miRAY_EYE || state->type == miRAY_TRANSPARENT) {
         miColor opacity{o, o, o, o};
         mi_opacity_set(state, &opacity);
     }

@@ -573,8 +573,10 @@ void SurfaceCall::combine() {
                       out_.Inc, out_.B, out_.special});
     orn::guard_result("orn_MegaTK", result_);
     groups.publish(state);
-    // The rasteriser composites by itself and needs the opacity.
-    if (state->options && state->options->scanline == 'r') {
+    // The rasteriser composites by itself and needs the opacity; on eye and transparency rays
+    // the renderer's ID mattes take it as this surface's own part of the alpha.
+    if ((state->options && state->options->scanline == 'r') || state->type == miRAY_EYE ||
+        state->type == miRAY_TRANSPARENT) {
         miColor o{g_, g_, g_, g_};
         mi_opacity_set(state, &o);
     }

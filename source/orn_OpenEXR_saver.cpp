@@ -221,6 +221,33 @@ std::vector<Group> light_group_groups(miState* state, Format format) {
     return out;
 }
 
+// The frame's ID mattes, every layer in 32-bit float whatever the other formats: its IDs are
+// bit patterns that no other type keeps.
+std::vector<Group> matte_groups(miState* state) {
+    std::vector<Group> out;
+    for (int m = 0; m < mi_cryptomatte_count(state); ++m) {
+        miUint image = 0;
+        for (int l = 0; const char* name = mi_cryptomatte_layer(state, m, l, &image); ++l) {
+            const std::string layer = name;
+            out.push_back({layer,
+                           image,
+                           Reader::Color,
+                           {layer + ".r", layer + ".g", layer + ".b", layer + ".a"},
+                           Format{Imf::FLOAT, 4, "float"},
+                           true});
+        }
+    }
+    return out;
+}
+
+void insert_matte_attributes(Imf::Header& header, miState* state) {
+    for (int m = 0; m < mi_cryptomatte_count(state); ++m) {
+        const char* value = nullptr;
+        for (int i = 0; const char* name = mi_cryptomatte_attribute(state, m, i, &value); ++i)
+            if (value) header.insert(name, Imf::StringAttribute(value));
+    }
+}
+
 // One row of a group's source image, from column 0: a float array per channel (null skips
 // one), or the labels as integers. False when the image gave nothing.
 bool read_row(Reader reader, miImg_image* image, int y, int count, float* const* out, miUint* labels) {
@@ -595,6 +622,10 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
                 if (!image.add(state, group))
                     mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", group.name.c_str());
 
+    for (const Group& group : matte_groups(state))
+        if (!image.add(state, group))
+            mi_warning("orn_OpenEXR_saver(): failed to create %s pass channels", group.name.c_str());
+
     // An aborted frame leaves its channels partly zero: such a file must not replace a finished
     // one of the same name.
     if (mi_par_aborted()) {
@@ -603,6 +634,7 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
         return miFALSE;
     }
     insert_camera_attributes(image.header(), state, compression.name);
+    insert_matte_attributes(image.header(), state);
     // Files of finished frames say so, for checks that must not pass a file of zeros.
     image.header().insert("ornFrameComplete", Imf::IntAttribute(1));
     if (const auto reason = write_file(*path, image)) {

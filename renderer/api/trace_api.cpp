@@ -132,10 +132,13 @@ ORN_API void mi_ray_falloff(miState* state, double* start, double* stop) {
 }
 
 // Under the rasteriser the material hands its opacity to the renderer, which composites the
-// layers.
+// layers. On the eye and transparency rays of a frame with ID mattes it also tells how much of
+// the alpha is the surface's own.
 ORN_API void mi_opacity_set(miState* state, miColor* opacity) {
-    if (!state || !state->cache || !opacity || state->type != miRAY_EYE) return;
+    if (!state || !state->cache || !opacity) return;
     ThreadContext* tc = ThreadContext::data(state).thread;
+    if (tc->mattes.on()) tc->mattes.report_opacity(ThreadContext::data(state).depth, opacity->a);
+    if (state->type != miRAY_EYE) return;
     tc->layer_opacity = *opacity;
     tc->opacity_set = true;
 }

@@ -333,6 +333,8 @@ struct OptionsElement : Element, mi::shader::Options {
     std::vector<std::pair<std::string, scene::Value>> string_options;
     std::vector<scene::LightGroupStmt> light_groups;
     bool light_groups_on = true;
+    std::vector<std::string> mattes; // ID mattes: "object", "material", "asset"
+    int matte_depth = 6;
 
     // Named options as shaders set them through the interface object.
     bool set(const char* name, bool value) override { return put(name, value ? 1.0 : 0.0, true); }

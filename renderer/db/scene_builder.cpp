@@ -696,6 +696,8 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     e->string_options = s.string_options;
     e->light_groups = s.light_groups;
     e->light_groups_on = s.light_groups_on;
+    e->mattes = s.mattes;
+    e->matte_depth = s.matte_depth;
     // Deeper ray trees than this add nothing visible and can take forever.
     constexpr int kMaxDepth = 64;
     for (int* depth : {&o.reflection_depth, &o.refraction_depth, &o.trace_depth})

@@ -74,11 +74,33 @@ int Film::add_plane(const std::string& name, int components, bool filtered,
     return plane_count() - 1;
 }
 
+int Film::add_image_plane(const std::string& name, int components) {
+    const int id = add_plane(name, components, false);
+    Plane& p = planes_[static_cast<std::size_t>(id)];
+    p.info.sampled = false;
+    p.samples = {};
+    layout();
+    return id;
+}
+
+void Film::set_mattes(int mattes, int depth, const std::vector<int>& planes) {
+    if (mattes < 0 || depth < 1 || planes.size() != std::size_t(mattes) * std::size_t((depth + 1) / 2))
+        throw std::invalid_argument("ID mattes need a positive depth and ceil(depth / 2) planes per matte");
+    for (int id : planes) {
+        const Plane& p = checked_plane(id);
+        if (p.info.sampled || p.info.components != 4)
+            throw std::invalid_argument("film plane \"" + p.info.name + "\" cannot hold ID-matte ranks");
+    }
+    mattes_ = mattes;
+    matte_depth_ = depth;
+    matte_planes_ = planes;
+}
+
 void Film::set_filtered(int plane, bool filtered) {
     if (plane < 0 || plane >= plane_count())
         throw std::out_of_range("no film plane " + std::to_string(plane));
     Plane& p = planes_[static_cast<std::size_t>(plane)];
-    if (p.info.filtered == filtered) return;
+    if (p.info.filtered == filtered || !p.info.sampled) return;
     p.info.filtered = filtered;
     layout();
 }
@@ -103,7 +125,8 @@ SamplePosition Film::sample_position(int x, int y, int s) const {
 }
 
 float* Film::sample_data(int plane, int x, int y, int s) {
-    checked_plane(plane);
+    if (!checked_plane(plane).info.sampled)
+        throw std::invalid_argument("film plane \"" + checked_plane(plane).info.name + "\" has no samples");
     const std::size_t i = sample_index(x, y, s);
     if (!staged_) {
         // The first staged sample sets every plane's sample store up.
@@ -130,6 +153,11 @@ void Film::clear() {
     box_.clear();
     pending_.clear();
     flags_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
+    // Pixels no sample reaches hold no ID; the ranks are written only where samples are.
+    for (int id : matte_planes_)
+        std::fill(planes_[std::size_t(id)].pixels.begin(), planes_[std::size_t(id)].pixels.end(), 0.0f);
+    matte_acc_.reset(0, mattes_);
+    matte_box_.reset(0, mattes_);
     cleared_ = true;
     next_order_ = 0;
     resolved_ = false;
@@ -175,7 +203,8 @@ std::size_t Film::sample_index(int x, int y, int s) const {
 void Film::fill_plane(Plane& plane) const {
     const std::size_t comps = static_cast<std::size_t>(plane.info.components);
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    plane.samples.resize(staged_ ? pixels * static_cast<std::size_t>(spp()) * comps : 0);
+    plane.samples.resize(staged_ && plane.info.sampled ? pixels * static_cast<std::size_t>(spp()) * comps
+                                                       : 0);
     plane.pixels.resize(pixels * comps);
     const float* clear = plane.info.clear_value.data();
     for (auto* data : {&plane.samples, &plane.pixels}) {
@@ -196,16 +225,18 @@ void Film::layout() {
     unfiltered_src_.clear();
     tile_planes_.clear();
     for (Plane& p : planes_) {
-        tile_planes_.push_back({static_cast<std::size_t>(sample_size_),
-                                static_cast<std::size_t>(p.info.components), p.info.filtered});
+        // Planes without samples take no room in them: no components in a sample or a tile.
+        const int components = p.info.sampled ? p.info.components : 0;
+        tile_planes_.push_back(
+            {static_cast<std::size_t>(sample_size_), static_cast<std::size_t>(components), p.info.filtered});
         p.offset = sample_size_;
         p.slot = p.info.filtered ? filtered_size_ : unfiltered_size_;
-        for (int c = 0; c < p.info.components; ++c) {
+        for (int c = 0; c < components; ++c) {
             clear_sample_.push_back(p.info.clear_value[static_cast<std::size_t>(c)]);
             (p.info.filtered ? filtered_src_ : unfiltered_src_).push_back(sample_size_ + c);
         }
-        (p.info.filtered ? filtered_size_ : unfiltered_size_) += p.info.components;
-        sample_size_ += p.info.components;
+        (p.info.filtered ? filtered_size_ : unfiltered_size_) += components;
+        sample_size_ += components;
     }
 }
 
@@ -247,11 +278,16 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
         if (t.own.size() < size) t.own.resize(size);
         for (std::size_t i = 0; i < owned; ++i)
             t.own[2 * i] = INFINITY;
+        if (mattes_) t.matte.reset(owned, mattes_);
         return;
     }
     const std::size_t reached =
         static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
     t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
+    if (mattes_) {
+        t.matte.reset(reached, mattes_);
+        if (box_fallback()) t.matte_box.reset(owned, mattes_);
+    }
     const std::size_t own_stride =
         static_cast<std::size_t>(1 + unfiltered_size_ + (box_fallback() ? 1 + filtered_size_ : 0));
     t.own.assign(owned * own_stride, 0.0f);
@@ -263,7 +299,8 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     }
 }
 
-void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample) {
+void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample,
+                      const MatteHit* hits, int hit_count) {
 #ifndef NDEBUG
     if (x < t.x0 || x >= t.x1 || y < t.y0 || y >= t.y1)
         throw std::out_of_range("sample of pixel (" + std::to_string(x) + ", " + std::to_string(y) +
@@ -284,6 +321,7 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         const bool nearer = first || d2 < h[0];
         if (nearer) h[0] = d2;
         h[1] = first ? 1.0f : h[1] + 1.0f;
+        if (hit_count) add_matte_hits(t.matte, pix, hits, hit_count, 1.0f);
         float* values = t.own.data() + 2 * owned;
         for (const TilePlane& tp : tile_planes_) {
             float* v = values + owned * tp.offset + pix * tp.components;
@@ -321,6 +359,11 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
                 a[1] += std::fabs(w);
                 for (int c = 0; c < filtered_size_; ++c)
                     a[2 + c] += w * sample[filtered_src_[static_cast<std::size_t>(c)]];
+                if (hit_count)
+                    add_matte_hits(t.matte,
+                                   static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
+                                       static_cast<std::size_t>(px - t.mx0),
+                                   hits, hit_count, w);
             }
         }
     }
@@ -343,6 +386,11 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         b[0] += 1.0f;
         for (int c = 0; c < filtered_size_; ++c)
             b[1 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
+        if (hit_count)
+            add_matte_hits(t.matte_box,
+                           static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +
+                               static_cast<std::size_t>(x - t.x0),
+                           hits, hit_count, 1.0f);
     }
 }
 
@@ -357,6 +405,8 @@ void Film::accumulate(Tile& t) {
     const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
     ensure_pixel_state();
     if (box && box_.empty()) box_.assign(pixels * box_stride, 0.0f);
+    if (mattes_ && matte_acc_.empty()) matte_acc_.reset(pixels, mattes_);
+    if (mattes_ && box && matte_box_.empty()) matte_box_.reset(pixels, mattes_);
     // Filtered sums go straight into the planes' pixels, which resolve() divides by the
     // weights. A pixel's first tile starts its sums from 0 instead of adding to what the
     // pixel held, so the film needs no clearing pass per frame.
@@ -384,6 +434,9 @@ void Film::accumulate(Tile& t) {
         }
         for (std::size_t i = 0; i < mw; ++i)
             f[i] |= kTouched;
+        if (mattes_)
+            for (std::size_t i = 0; i < mw; ++i)
+                matte_acc_.add_all(row_start + i, t.matte, static_cast<std::size_t>(y - t.my0) * mw + i);
     }
     const std::size_t own_stride = static_cast<std::size_t>(1 + unfiltered_size_) + (box ? box_stride : 0);
     const std::size_t tile_width = static_cast<std::size_t>(t.x1 - t.x0);
@@ -393,7 +446,7 @@ void Film::accumulate(Tile& t) {
         for (std::size_t i = 0; i < tile_width; ++i)
             flags_[row_start + i] |= kOwned;
         for (Plane& plane : planes_) {
-            if (plane.info.filtered) continue;
+            if (plane.info.filtered || !plane.info.sampled) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* dst = &plane.pixels[row_start * comps];
             const float* src = o + 1 + plane.slot;
@@ -418,6 +471,9 @@ void Film::accumulate(Tile& t) {
                 const float* from = o + i * own_stride + 1 + unfiltered_size_;
                 for (std::size_t c = 0; c < box_stride; ++c)
                     b[c] += from[c];
+                if (mattes_)
+                    matte_box_.add_all(row_start + i, t.matte_box,
+                                       static_cast<std::size_t>(y - t.y0) * tile_width + i);
             }
     }
 }
@@ -461,6 +517,8 @@ void Film::write_finished(Tile& t) {
             all = all && sampled;
             single = single && h[2 * i + 1] == 1.0f;
             if (sampled) f[i] |= kDone;
+            if (sampled && mattes_)
+                write_matte_pixel(t.matte, row + i, row_start + i, h[2 * i + 1], t.scratch);
         }
         for (std::size_t p = 0; p < tile_planes_.size(); ++p) {
             const TilePlane& tp = tile_planes_[p];
@@ -522,6 +580,25 @@ void Film::end_writes() {
     _mm_sfence();
 }
 
+void Film::write_sample_mattes(int x, int y, const MatteHit* hits, int hit_count, MatteScratch& scratch) {
+    if (!mattes_) return;
+    scratch.lists.reset(1, mattes_);
+    add_matte_hits(scratch.lists, 0, hits, hit_count, 1.0f);
+    write_matte_pixel(scratch.lists, 0, pixel_index(x, y), 1.0, scratch);
+}
+
+void Film::write_matte_pixel(const MatteLists& lists, std::size_t list_pixel, std::size_t pixel,
+                             double weight, MatteScratch& scratch) {
+    const std::size_t layers = std::size_t(matte_depth_ + 1) / 2;
+    scratch.pixel.assign(4 * layers, 0.0f);
+    for (int m = 0; m < mattes_; ++m) {
+        write_ranks(lists, list_pixel, m, weight, matte_depth_, scratch.ranks, scratch.pixel.data());
+        for (std::size_t l = 0; l < layers; ++l)
+            std::memcpy(&planes_[std::size_t(matte_planes_[std::size_t(m) * layers + l])].pixels[4 * pixel],
+                        &scratch.pixel[4 * l], 4 * sizeof(float));
+    }
+}
+
 void Film::merge_tile(Tile& tile, int order) {
     if (box_only_) {
         // Tiles share no pixels: they need no order, and the merge needs no lock. The tile stays
@@ -541,6 +618,36 @@ void Film::merge_tile(Tile& tile, int order) {
     }
 }
 
+double Film::pixel_weight(std::size_t pixel, unsigned char flags, const float*& box_sums) const {
+    box_sums = nullptr;
+    const float* ws = flags & kTouched ? &weights_[2 * pixel] : nullptr;
+    if (ws && ws[0] > 1e-6f * ws[1] && ws[0] != 0.0f) return ws[0];
+    const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
+    if (!box_.empty() && box_[pixel * box_stride] > 0.0f) {
+        box_sums = &box_[pixel * box_stride + 1];
+        return box_[pixel * box_stride];
+    }
+    return 0.0;
+}
+
+void Film::resolve_mattes() {
+    MatteScratch scratch;
+    const MatteLists none;
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const unsigned char f = flags_.empty() ? 0 : flags_[i];
+        if (f & kDone) continue; // ranked when its tile finished it
+        const float* box_sums;
+        const double weight = pixel_weight(i, f, box_sums);
+        if (weight != 0.0)
+            write_matte_pixel(box_sums ? matte_box_ : matte_acc_, i, i, weight, scratch);
+        else if ((f & kTouched) || cleared_)
+            write_matte_pixel(none, 0, i, 0.0, scratch);
+    }
+    matte_acc_.reset(0, mattes_);
+    matte_box_.reset(0, mattes_);
+}
+
 void Film::resolve() {
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     // Tiles of buckets whose neighbours never came (an interrupted frame) go in as they are.
@@ -558,6 +665,7 @@ void Film::resolve() {
                 for (int s = 0; s < spp(); ++s) {
                     const std::size_t i = sample_index(x, y, s);
                     for (const Plane& p : planes_) {
+                        if (!p.info.sampled) continue;
                         const std::size_t comps = static_cast<std::size_t>(p.info.components);
                         std::memcpy(&sample[static_cast<std::size_t>(p.offset)], &p.samples[i * comps],
                                     comps * sizeof(float));
@@ -567,7 +675,6 @@ void Film::resolve() {
         accumulate(t);
     }
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    const std::size_t box_stride = static_cast<std::size_t>(1 + filtered_size_);
     // A row at a time: each pixel's weight, then each plane's row.
     const std::size_t w = static_cast<std::size_t>(width_);
     std::vector<double> weight(w);
@@ -577,21 +684,13 @@ void Film::resolve() {
         const unsigned char* f = flags_.empty() ? no_flags.data() : &flags_[row];
         // Rows whose pixels tiles finished need nothing more.
         if (std::all_of(f, f + w, [](unsigned char flag) { return (flag & kDone) != 0; })) continue;
-        for (std::size_t i = 0; i < w; ++i) {
-            const float* ws = f[i] & kTouched ? &weights_[2 * (row + i)] : nullptr;
-            weight[i] = 0.0;
-            box_sums[i] = nullptr;
-            if (ws && ws[0] > 1e-6f * ws[1] && ws[0] != 0.0f) {
-                weight[i] = ws[0];
-            } else if (!box_.empty() && box_[(row + i) * box_stride] > 0.0f) {
-                box_sums[i] = &box_[(row + i) * box_stride + 1];
-                weight[i] = box_[(row + i) * box_stride];
-            }
-        }
+        for (std::size_t i = 0; i < w; ++i)
+            weight[i] = pixel_weight(row + i, f[i], box_sums[i]);
         // Dividing by the weight sum (rather than multiplying by its reciprocal) gives exactly 1
         // where every sample was 1: the weighted sum and the weight sum are the same additions.
         // A pixel no sample reached takes its clear value.
         for (Plane& plane : planes_) {
+            if (!plane.info.sampled) continue;
             const std::size_t comps = static_cast<std::size_t>(plane.info.components);
             float* out = &plane.pixels[row * comps];
             const float* clear = plane.info.clear_value.data();
@@ -616,6 +715,7 @@ void Film::resolve() {
             }
         }
     }
+    if (mattes_) resolve_mattes();
     cleared_ = false;
     std::fill(flags_.begin(), flags_.end(), 0);
     box_.clear();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "film/filter.h"
+#include "film/id_mattes.h"
 #include "film/sample_pattern.h"
 
 #include <array>
@@ -32,6 +33,7 @@ struct PlaneInfo {
     int components = 1;                 // 1..4
     bool filtered = true;               // false: the pixel takes its sample nearest the centre
     std::array<float, 4> clear_value{}; // per component
+    bool sampled = true;                // false: pixels only, which the film fills after the samples
 };
 
 // Label values travel through float slots bit for bit.
@@ -72,6 +74,14 @@ class Film {
     // Adds a user plane and returns its id; names are unique.
     int add_plane(const std::string& name, int components, bool filtered,
                   const std::array<float, 4>& clear = {});
+    // Adds a plane that samples do not carry, whose pixels the film computes itself (the ID
+    // mattes' ranks) or the caller writes after resolve(); they start at 0.
+    int add_image_plane(const std::string& name, int components);
+    // ID mattes: `mattes` of them, each ranking `depth` IDs per pixel into the image planes
+    // `planes` (ceil(depth / 2) per matte, matte after matte, two ranks per plane as ID and
+    // coverage). Samples then bring their MatteHits along; resolve() fills the planes.
+    void set_mattes(int mattes, int depth, const std::vector<int>& planes);
+    int mattes() const { return mattes_; }
     // Whether the plane's pixels filter their samples or take the one nearest the centre
     // (standard planes too; labels are the caller's to keep unfiltered).
     void set_filtered(int plane, bool filtered);
@@ -116,6 +126,9 @@ class Film {
                                                 // sample count, filtered sums (the box fallback);
                                                 // narrow box: distance and count per pixel, then
                                                 // each plane's sums or values
+        MatteLists matte;                       // per reached pixel, weighted as the colour
+        MatteLists matte_box;                   // per own pixel, unweighted (the box fallback)
+        MatteScratch scratch;                   // ranking a narrow box's finished pixels
     };
     // Sets `tile` up for pixels [x0, x1) x [y0, y1), reusing its memory, or that of a merged tile
     // when it has none. Planes must all be added before the first tile. Thread-safe.
@@ -125,7 +138,8 @@ class Film {
     }
     // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
     // Threads may add samples of different tiles at the same time.
-    void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample);
+    void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample,
+                    const MatteHit* hits = nullptr, int hit_count = 0);
     // Whether, after clear(), each pixel's one sample may go straight into the planes with
     // write_samples(): one sample per pixel and a box no wider than a pixel, whose pixels are
     // their samples.
@@ -137,6 +151,9 @@ class Film {
     // stores bypass the caches and are weakly ordered: a thread calls end_writes() after its last
     // row, before another thread may read them (fencing every row stalls on each).
     void write_samples(int x0, int x1, int y, const float* samples);
+    // The ID mattes of pixel (x, y) from its one sample, as write_samples() takes it.
+    // Threads may write different pixels at the same time, each with its own scratch.
+    void write_sample_mattes(int x, int y, const MatteHit* hits, int hit_count, MatteScratch& scratch);
     void end_writes();
     // Hands a finished tile's samples over; thread-safe. Tiles are merged in the order given,
     // 0, 1, 2, ... The tile may be made again for other pixels afterwards.
@@ -195,6 +212,18 @@ class Film {
         return box_fallback_;
     }
 
+    // The weight resolve() divides a pixel's filtered sums by, 0 when no sample reached it; with
+    // `box_sums` set, the plain average of its own samples stands in for cancelled weights.
+    double pixel_weight(std::size_t pixel, unsigned char flags, const float*& box_sums) const;
+    void resolve_mattes();
+    // The ranks of pixel `pixel` of `lists` (coverage sums divided by `weight`) into the planes.
+    void write_matte_pixel(const MatteLists& lists, std::size_t list_pixel, std::size_t pixel, double weight,
+                           MatteScratch& scratch);
+    void add_matte_hits(MatteLists& lists, std::size_t pixel, const MatteHit* hits, int n, float w) const {
+        for (int i = 0; i < n; ++i)
+            lists.add(pixel, hits[i].matte, hits[i].id, w * hits[i].coverage);
+    }
+
     int width_;
     int height_;
     SamplePattern pattern_;
@@ -230,6 +259,10 @@ class Film {
     std::vector<Tile> spare_; // merged tiles whose memory make_tile() hands out again
     int next_order_ = 0;
     std::unique_ptr<std::mutex> merge_mutex_ = std::make_unique<std::mutex>();
+    int mattes_ = 0, matte_depth_ = 0;
+    std::vector<int> matte_planes_;
+    MatteLists matte_acc_; // per pixel since clear(), weighted
+    MatteLists matte_box_; // per pixel since clear(), unweighted (the box fallback)
 };
 
 } // namespace orn::film

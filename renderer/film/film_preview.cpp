@@ -15,6 +15,7 @@ void Film::bucket_pixels(const Tile* tile, int x0, int y0, int x1, int y1, float
         for (int y = y0; y < y1; ++y)
             for (int x = x0; x < x1; ++x, out += size)
                 for (const Plane& p : planes_) {
+                    if (!p.info.sampled) continue;
                     const std::size_t comps = static_cast<std::size_t>(p.info.components);
                     std::memcpy(out + p.offset, &p.pixels[pixel_index(x, y) * comps], comps * sizeof(float));
                 }
@@ -60,6 +61,7 @@ void Film::bucket_pixels(const Tile* tile, int x0, int y0, int x1, int y1, float
                 weight = o[1 + unfiltered_size_];
             }
             for (const Plane& p : planes_) {
+                if (!p.info.sampled) continue;
                 const std::size_t comps = static_cast<std::size_t>(p.info.components);
                 float* dst = out + p.offset;
                 if (!p.info.filtered) {

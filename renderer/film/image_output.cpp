@@ -130,7 +130,10 @@ image::WriteSpec make_header(const Film& film, const OutputLayout& layout, const
     if (layout.format == ImageFormat::Iff) header.compression = "none";
     // Only a finished frame is ever written; the mark tells it from a file of zeros that some
     // other writer left behind.
-    if (layout.format == ImageFormat::Exr) header.int_attributes.emplace_back(kFrameCompleteAttribute, 1);
+    if (layout.format == ImageFormat::Exr) {
+        header.int_attributes.emplace_back(kFrameCompleteAttribute, 1);
+        header.string_attributes = request.attributes;
+    }
     return header;
 }
 

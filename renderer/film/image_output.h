@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orn::film {
@@ -26,6 +27,11 @@ struct OutputRequest {
     // exr: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab; tif: none, lzw, zip,
     // packbits; ignored for png. Empty: the format's default.
     std::string compression = {};
+    // exr: film planes of 4 components written after the data types, bit for bit as 32-bit
+    // float channels "<plane>.r", ".g", ".b", ".a" (the ID mattes' ranks), and string attributes
+    // for the header.
+    std::vector<std::string> layers = {};
+    std::vector<std::pair<std::string, std::string>> attributes = {};
 };
 
 // All three return an error message naming the path, or nullopt when all is well.

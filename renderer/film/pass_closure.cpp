@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -256,6 +258,30 @@ void draw_text(std::vector<float>& rgb, int w, int x0, int y0, const std::string
     }
 }
 
+// A false-colour picture of an ID matte: every ID gets a colour made from its bits, and a pixel
+// is the sum of its IDs' colours weighted by their coverage.
+void draw_matte(std::vector<float>& rgb, int W, int ox, int oy, int tw, int th, int width, int height,
+                const std::vector<const std::vector<float>*>& ranks) {
+    for (int y = 0; y < th; ++y)
+        for (int x = 0; x < tw; ++x) {
+            const int sx = std::min(width - 1, x * width / tw), sy = std::min(height - 1, y * height / th);
+            const size_t si = size_t(sy) * size_t(width) + size_t(sx);
+            float c[3] = {0.f, 0.f, 0.f};
+            for (size_t r = 0; r + 1 < ranks.size(); r += 2) {
+                std::uint32_t id;
+                const float v = (*ranks[r])[si], coverage = (*ranks[r + 1])[si];
+                std::memcpy(&id, &v, sizeof id);
+                if (id == 0 || !(coverage > 0.f)) continue;
+                const std::uint32_t h = id * 2654435761u;
+                for (int k = 0; k < 3; ++k)
+                    c[k] += coverage * (0.25f + 0.75f * float((h >> (8 * k + 8)) & 255u) / 255.f);
+            }
+            const size_t di = (size_t(oy + y) * size_t(W) + size_t(ox + x)) * 3;
+            for (int k = 0; k < 3; ++k)
+                rgb[di + size_t(k)] = std::pow(std::clamp(c[k], 0.f, 1.f), 1.f / 2.2f);
+        }
+}
+
 } // namespace
 
 std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& channels) {
@@ -287,6 +313,21 @@ std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& chann
     for (const char* l : {"shading", "incand", "indirect", "reflect", "refract", "spec_shd", "specular",
                           "amb_occlus", "ambient", "shadow", "diffuse", "color", "diff_occlus"})
         three(std::string("orn_MegaTK_") + l, false);
+    // ID mattes: layers "<type>00", "<type>01", ... of four channels each, one tile per type.
+    for (const auto& name : channels) {
+        const std::size_t n = name.size();
+        if (n < 5 || name.compare(n - 4, 4, "00.r") != 0 || done.count(name)) continue;
+        const std::string type = name.substr(0, n - 4);
+        SheetTile tile{type + " (ID matte)", {}, false};
+        for (int l = 0; l < 100; ++l) {
+            const std::string layer = type + char('0' + l / 10) + char('0' + l % 10);
+            const std::string c[4] = {layer + ".r", layer + ".g", layer + ".b", layer + ".a"};
+            if (!have.count(c[0]) || !have.count(c[1]) || !have.count(c[2]) || !have.count(c[3])) break;
+            tile.matte_layers.push_back(layer);
+            done.insert(std::begin(c), std::end(c));
+        }
+        if (!tile.matte_layers.empty()) tiles.push_back(std::move(tile));
+    }
     for (const auto& name : channels) {
         if (done.count(name)) continue;
         const auto dot = name.rfind('.');
@@ -309,11 +350,17 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
         std::string name;
         std::array<const std::vector<float>*, 3> src{};
         bool normalise = false;
+        std::vector<const std::vector<float>*> ranks; // ID matte: ID and coverage channels in turn
     };
     std::vector<Tile> tiles;
-    for (const SheetTile& t : contact_sheet_tiles(ch.order))
-        tiles.push_back(
-            {t.label, {ch.get(t.channels[0]), ch.get(t.channels[1]), ch.get(t.channels[2])}, t.normalise});
+    for (const SheetTile& t : contact_sheet_tiles(ch.order)) {
+        Tile tile{
+            t.label, {ch.get(t.channels[0]), ch.get(t.channels[1]), ch.get(t.channels[2])}, t.normalise, {}};
+        for (const std::string& layer : t.matte_layers)
+            for (const char* c : {".r", ".g", ".b", ".a"})
+                tile.ranks.push_back(ch.get(layer + c));
+        tiles.push_back(std::move(tile));
+    }
     if (tiles.empty()) return "\"" + exr_path + "\" has no channels to show";
     const int tw = std::max(16, tile_width);
     const int th = std::max(1, int(double(tw) * ch.height / std::max(1, ch.width)));
@@ -326,6 +373,11 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
         const Tile& tile = tiles[t];
         const int ox = pad + int(t % size_t(cols)) * (tw + pad);
         const int oy = pad + int(t / size_t(cols)) * (th + label + pad);
+        if (!tile.ranks.empty()) {
+            draw_matte(rgb, W, ox, oy + label, tw, th, ch.width, ch.height, tile.ranks);
+            draw_text(rgb, W, ox + 2, oy + 4, tile.name, 2);
+            continue;
+        }
         float lo = 0.f, hi = 1.f;
         if (tile.normalise) {
             lo = INFINITY;

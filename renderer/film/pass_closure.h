@@ -42,6 +42,9 @@ struct SheetTile {
     std::string label;
     std::array<std::string, 3> channels;
     bool normalise = false;
+    // An ID matte: its layers ("CryptoObject00", ...), drawn as each ID's own colour weighted by
+    // its coverage; `channels` are then unused.
+    std::vector<std::string> matte_layers = {};
 };
 
 // The tiles of a file with these channels, in the order the compositing formula reads them:

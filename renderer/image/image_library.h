@@ -12,7 +12,7 @@ namespace orn::image {
 
 // Raised whenever a declaration below changes, so that a stale library is refused at load time
 // instead of being called through the wrong layout.
-constexpr int kInterfaceVersion = 3;
+constexpr int kInterfaceVersion = 4;
 
 enum class PixelType { Float, Half, UInt32, UInt16, UInt8 };
 
@@ -27,6 +27,7 @@ struct WriteSpec {
     std::string compression; // empty: the format's default
     // Integer metadata for the header, where the format keeps such (EXR).
     std::vector<std::pair<std::string, int>> int_attributes;
+    std::vector<std::pair<std::string, std::string>> string_attributes;
     // The pixels handed over: interleaved, top row first, either each channel already in its
     // file type or all of them as float (converted by the writer).
     bool data_is_float = false;

@@ -134,6 +134,8 @@ OIIO::ImageSpec make_header(const WriteSpec& spec) {
     if (!spec.compression.empty()) header.attribute("compression", spec.compression);
     for (const auto& [name, value] : spec.int_attributes)
         header.attribute(name, value);
+    for (const auto& [name, value] : spec.string_attributes)
+        header.attribute(name, value);
     return header;
 }
 

@@ -224,6 +224,8 @@ bool Frame::prepare() {
     setup_buffers();
     setup_light_group_buffers();
     main_context_->set_light_groups(tracked_groups_);
+    mattes_.setup(db_, world_, world_.options(), *film_);
+    main_context_->mattes.enable(mattes_.on());
     // A part writes no output; the merge checks them where it writes them.
     if (mode_ != Mode::Part && !check_outputs()) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
@@ -263,6 +265,7 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = out ? out : tc.sample_storage.data();
     tc.film_sample = sample;
+    if (tc.mattes.on()) tc.mattes.begin_sample();
     // A few floats: 16 bytes at a time rather than a library call.
     size_t i = 0;
     for (; i + 4 <= clear.size(); i += 4)
@@ -343,7 +346,16 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
         }
         sample[coverage_offset_] = 1.f;
     }
-    if (!out) film_->add_sample(tile, x, y, pos, sample);
+    const int hits = tc.mattes.on() ? matte_hits(tc, color.a) : 0;
+    if (!out)
+        film_->add_sample(tile, x, y, pos, sample, tc.matte_hits.data(), hits);
+    else if (tc.mattes.on())
+        film_->write_sample_mattes(x, y, tc.matte_hits.data(), hits, tc.matte_scratch);
+}
+
+int Frame::matte_hits(ThreadContext& tc, float alpha) {
+    tc.mattes.coverages(alpha, lens_ ? tc.lens_eye_rays : 1, tc.matte_coverage);
+    return mattes_.hits(tc.mattes, tc.matte_coverage, tc.matte_hits);
 }
 
 void Frame::shade_bucket(ThreadContext& tc, film::Film::Tile& tile, EyeBand& band, int x0, int x1, int y0,
@@ -512,6 +524,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     ThreadContext own(*this, index);
     own.own_film_sample(film_->clear_sample());
     own.set_light_groups(tracked_groups_);
+    own.mattes.enable(mattes_.on());
     if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
     ThreadContext::set_current(&own);
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
@@ -669,10 +682,12 @@ void Frame::run_outputs() {
         }
         if (o.is_file) {
             film::OutputRequest req;
-            if (auto err = output_request(o, req)) {
-                Messages::emit(Severity::Error, *err);
-                outputs_ok_ = false;
-            } else if (auto err = film::write_image(*film_, req)) {
+            auto err = output_request(o, req);
+            if (!err) {
+                add_matte_layers(req);
+                err = film::write_image(*film_, req);
+            }
+            if (err) {
                 Messages::emit(Severity::Error, *err);
                 outputs_ok_ = false;
             } else {

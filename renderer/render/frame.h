@@ -9,6 +9,7 @@
 #include "light/light_list.h"
 #include "light/light_sampling.h"
 #include "render/frame_watch.h"
+#include "render/id_mattes.h"
 #include "render/light_groups.h"
 #include "render/world.h"
 #include "trace/geometry_scene.h"
@@ -184,6 +185,10 @@ class Frame final : public LightSource {
     // rendering: all of them when the frame has a buffer for one, else none.
     const LightGroups& light_groups() const { return light_groups_; }
     int tracked_light_groups() const { return tracked_groups_; }
+    // The ID mattes the frame writes; image number of one of their layers for the output
+    // shaders (see open_image()).
+    const IdMattes& id_mattes() const { return mattes_; }
+    static constexpr miUint kMatteImageBase = 0x10000;
 
   private:
     struct BufferPlane {
@@ -288,6 +293,10 @@ class Frame final : public LightSource {
     void fill_hit(miState* child, const Hit& hit) const;
     void fill_hair_hit(miState* child, const Hit& hit, const WorldInstance& wi) const;
     void run_outputs();
+    // One sample's ID-matte hits, from what tc's recorder met, given the sample's alpha.
+    int matte_hits(ThreadContext& tc, float alpha);
+    // Adds the ID mattes' layers and header attributes to an EXR file holding the colour.
+    void add_matte_layers(film::OutputRequest& request) const;
     float secondary_tnear(const miVector& p) const;
     // Width of one pixel's footprint at `distance` along an eye ray, world units.
     float pixel_footprint(double distance) const;
@@ -337,6 +346,7 @@ class Frame final : public LightSource {
     std::unique_ptr<TextureStore> textures_;
     std::vector<BufferPlane> buffers_; // by buffer index
     LightGroups light_groups_;
+    IdMattes mattes_;
     int tracked_groups_ = 0;
     std::vector<int> group_offsets_;                   // per group: sample offset of its buffer, -1 for none
     int rest_offset_ = -1;                             // sample offset of the rest's buffer, -1 for none

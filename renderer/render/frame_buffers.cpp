@@ -5,6 +5,7 @@
 #include "render/frame.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -192,8 +193,15 @@ miImg_image* Frame::open_image(miUint n) {
     } else if (n >= miRC_IMAGE_USER && n - miRC_IMAGE_USER < buffers_.size()) {
         plane = buffers_[n - miRC_IMAGE_USER].plane;
         label = buffers_[n - miRC_IMAGE_USER].label;
+    } else if (n >= kMatteImageBase && mattes_.on()) {
+        // An ID matte's layer: 64 numbers per matte, one per layer.
+        const miUint m = (n - kMatteImageBase) / 64, layer = (n - kMatteImageBase) % 64;
+        if (m < miUint(mattes_.count()) && layer < mattes_.matte(int(m)).planes.size())
+            plane = mattes_.matte(int(m)).planes[layer];
     }
     if (plane < 0) return nullptr;
+    // The images are kept by number: ID mattes' numbers map onto the slots after the others.
+    if (n >= kMatteImageBase) n = miUint(miRC_IMAGE_USER + buffers_.size()) + (n - kMatteImageBase);
     if (images_.size() <= n) images_.resize(n + 1);
     if (!images_[n]) images_[n] = std::make_unique<miImg_image>();
     miImg_image& img = *images_[n];
@@ -205,6 +213,24 @@ miImg_image* Frame::open_image(miUint n) {
            film_->width(),
            film_->height()};
     return &img;
+}
+
+void Frame::add_matte_layers(film::OutputRequest& req) const {
+    if (!mattes_.on()) return;
+    std::string format = req.format;
+    if (format.empty()) {
+        const auto dot = req.path.find_last_of('.');
+        format = dot == std::string::npos ? "" : req.path.substr(dot + 1);
+    }
+    for (char& c : format)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    // The mattes go with the colour: into every EXR file that holds it.
+    if (format != "exr" || req.data_type.find("rgb") == std::string::npos) return;
+    for (int m = 0; m < mattes_.count(); ++m) {
+        const IdMattes::Matte& matte = mattes_.matte(m);
+        req.layers.insert(req.layers.end(), matte.layers.begin(), matte.layers.end());
+        req.attributes.insert(req.attributes.end(), matte.attributes.begin(), matte.attributes.end());
+    }
 }
 
 void Frame::write_buffer_files() {
@@ -263,6 +289,7 @@ void Frame::write_buffer_files() {
         }
         film::OutputRequest& req = files[path];
         if (req.format != "exr") req.compression.clear();
+        add_matte_layers(req);
         if (auto err = film::write_image(*film_, req)) {
             Messages::emit(Severity::Error, *err);
             outputs_ok_ = false;

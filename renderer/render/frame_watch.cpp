@@ -11,13 +11,18 @@ void Frame::watch_started(int buckets) {
     w.buckets = buckets;
     w.pixel_size = film_->sample_size();
     w.window = {window_[0], window_[1], window_[2], window_[3]};
-    // Every plane of the film: the standard images, the pass buffers and any other frame buffer.
+    // Every plane the samples carry: the standard images, the pass buffers and any other frame
+    // buffer (not the ID mattes' ranks, which exist only once the frame is resolved).
+    std::vector<int> layer_of(size_t(film_->plane_count()), -1);
     for (int p = 0; p < film_->plane_count(); ++p) {
         const film::PlaneInfo& info = film_->plane_info(p);
+        if (!info.sampled) continue;
+        layer_of[size_t(p)] = int(w.layers.size());
         w.layers.push_back({info.name, film_->plane_offset(p), info.components, p == film::Label});
     }
     for (const BufferPlane& b : buffers_)
-        if (b.label && b.plane >= 0) w.layers[size_t(b.plane)].label = true;
+        if (b.label && b.plane >= 0 && layer_of[size_t(b.plane)] >= 0)
+            w.layers[size_t(layer_of[size_t(b.plane)])].label = true;
     settings_.watch->frame_started(w);
 }
 
@@ -35,7 +40,7 @@ void Frame::watch_bucket(const film::Film::Tile* tile, int x0, int y0, int x1, i
 void Frame::watch_finished() {
     std::vector<const float*> planes;
     for (int p = 0; p < film_->plane_count(); ++p)
-        planes.push_back(film_->resolved(p).data());
+        if (film_->plane_info(p).sampled) planes.push_back(film_->resolved(p).data());
     settings_.watch->frame_finished(planes, aborted().load());
 }
 

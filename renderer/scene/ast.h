@@ -209,6 +209,9 @@ struct LightGroupStmt {
     SourceLoc loc;
 };
 
+// The most ranks an ID matte keeps per pixel.
+constexpr int kMaxMatteDepth = 32;
+
 struct OptionsStmt {
     std::string name;
     int samples_min = -2, samples_max = 0;
@@ -221,7 +224,9 @@ struct OptionsStmt {
     std::array<double, 4> contrast{0.1, 0.1, 0.1, 0.1};
     std::vector<std::pair<std::string, Value>> string_options; // `"name" value` generic options
     std::vector<LightGroupStmt> light_groups;
-    bool light_groups_on = true; // `lightgroups off`: no light-group layers at all
+    bool light_groups_on = true;     // `lightgroups off`: no light-group layers at all
+    std::vector<std::string> mattes; // `cryptomatte`: "object", "material", "asset", in that order given
+    int matte_depth = 6;             // ranks per pixel and matte
     SourceLoc loc;
 };
 

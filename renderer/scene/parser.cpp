@@ -8,6 +8,7 @@
 #include "scene/polygon_group.h"
 #include "scene/token_stream.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -93,6 +94,7 @@ class FileParser {
     ShaderRef shader_ref(const std::string& owner, const char* slot, const std::string& context);
     std::array<double, 16> matrix(const std::string& context);
     std::vector<std::string> name_list(const std::string& context);
+    void options_mattes(OptionsStmt& opt);
     std::string one_of(std::initializer_list<const char*> words, const std::string& context);
     [[noreturn]] void unknown_keyword(const char* block);
 
@@ -638,6 +640,8 @@ void FileParser::options(const SourceLoc& loc) {
             g.name = in_.expect_string(after("lightgroup"));
             g.lights = name_list("as a light of light group " + in_quotes(g.name));
             opt.light_groups.push_back(std::move(g));
+        } else if (in_.accept_word("cryptomatte")) {
+            options_mattes(opt);
         } else if (in_.accept_word("lightgroups")) {
             opt.light_groups_on = in_.expect_switch(after("lightgroups"), true);
         } else if (in_.accept_word("contrast")) {
@@ -686,6 +690,28 @@ std::array<double, 16> FileParser::matrix(const std::string& context) {
     for (double& x : m)
         x = in_.expect_number(context);
     return m;
+}
+
+// `cryptomatte off`, or `cryptomatte "object"` / `cryptomatte ["object", "material", "asset"]`
+// with an optional `depth N`.
+void FileParser::options_mattes(OptionsStmt& opt) {
+    opt.mattes.clear();
+    if (in_.accept_word("off")) return;
+    const SourceLoc loc = in_.peek().loc;
+    for (std::string& name : name_list(after("cryptomatte"))) {
+        if (name != "object" && name != "material" && name != "asset")
+            TokenStream::fail(loc, "unknown ID matte " + in_quotes(name) +
+                                       " (use \"object\", \"material\" or \"asset\")");
+        if (std::find(opt.mattes.begin(), opt.mattes.end(), name) == opt.mattes.end())
+            opt.mattes.push_back(std::move(name));
+    }
+    if (in_.accept_word("depth")) {
+        const SourceLoc at = in_.peek().loc;
+        opt.matte_depth = in_.expect_integer(after("depth"));
+        if (opt.matte_depth < 1 || opt.matte_depth > kMaxMatteDepth)
+            TokenStream::fail(at, "ID matte depth must be in [1, " + std::to_string(kMaxMatteDepth) +
+                                      "], got " + std::to_string(opt.matte_depth));
+    }
 }
 
 std::vector<std::string> FileParser::name_list(const std::string& context) {

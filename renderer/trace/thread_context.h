@@ -3,7 +3,9 @@
 // between threads, and nothing is allocated per sample once a thread has warmed up.
 #pragma once
 
+#include "film/id_mattes.h"
 #include "host/shader.h"
+#include "trace/matte_recorder.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -147,6 +149,12 @@ class ThreadContext {
     int lens_eye_rays = 0;
     bool lens_moved_origin = false;
     miVector lens_sample_org{0, 0, 0};
+    // The surfaces the current eye sample met on its chain of eye and transparency rays, when
+    // the frame writes ID mattes.
+    MatteRecorder mattes;
+    std::vector<float> matte_coverage;
+    std::vector<film::MatteHit> matte_hits;
+    film::MatteScratch matte_scratch;
     // Light lists handed to shaders; reused, so iterating lights allocates nothing.
     class LightListImpl* acquire_light_list();
 

@@ -372,9 +372,12 @@ miBoolean Frame::shade_eye_hit(miColor* result, miState* state, miState* st, con
         ThreadContext* tc = ThreadContext::data(st).thread;
         fill_hit(st, *hit);
         tc->opacity_set = false;
+        const int depth = ThreadContext::data(st).depth;
+        if (tc->mattes.on()) tc->mattes.start(depth, miRAY_EYE);
         call_material(result, st);
         if (tc->opacity_set && state->options && state->options->scanline == 'r')
             rasterise_behind(result, st);
+        if (tc->mattes.on()) tc->mattes.finish(depth, ThreadContext::data(st).hit, st->material, result->a);
         return miTRUE;
     }
     st->dist = 0.0;
@@ -471,6 +474,8 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
                 : world_.geometry().intersect(st->org, st->dir, secondary_tnear(st->org), tfar, kMaskTrace,
                                               hit)) {
         fill_hit(st, hit);
+        const int depth = ThreadContext::data(st).depth;
+        if (tc->mattes.on()) tc->mattes.start(depth, type);
         call_material(result, st);
         if (fstop > 0.0 && hit.t > fstart && fstop > fstart) {
             const float t = float((hit.t - fstart) / (fstop - fstart));
@@ -490,6 +495,7 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
                     share[g] = {(1.f - t) * share[g].r, (1.f - t) * share[g].g, (1.f - t) * share[g].b, 0.f};
             }
         }
+        if (tc->mattes.on()) tc->mattes.finish(depth, ThreadContext::data(st).hit, st->material, result->a);
         return miTRUE;
     }
     st->dist = 0.0;
@@ -516,7 +522,10 @@ miBoolean Frame::trace_continue(miColor* result, miState* state) {
     Hit hit;
     if (intersect_through(state, st->dir, tfar, mask, hit)) {
         fill_hit(st, hit);
+        const int depth = ThreadContext::data(st).depth;
+        if (tc->mattes.on()) tc->mattes.start(depth, st->type);
         call_material(result, st);
+        if (tc->mattes.on()) tc->mattes.finish(depth, ThreadContext::data(st).hit, st->material, result->a);
         return miTRUE;
     }
     st->dist = 0.0;

@@ -1,11 +1,14 @@
 #include "common/atomic_file.h"
+#include "film/cryptomatte.h"
 #include "film/film.h"
 #include "film/image_output.h"
+#include "support/matte_decoder.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -297,6 +300,112 @@ TEST(FilmResolve, UnfilteredPlanesTakeTheSampleNearestTheCentre) {
                 EXPECT_EQ(load_label(film.pixel(Label, x, y)), nearest == 0 ? 0xffffffffu : 70000u + nearest);
             }
     }
+}
+
+// ---------------------------------------------------------------- ID mattes
+
+// Left half of a 6 x 3 film: IDs A 0.25 and B 0.5 in every sample; right half: B and C 0.5 each.
+// Rendered in tiles (or straight in, one sample per pixel under a narrow box), the coverages of
+// each pixel add up to its alpha whatever the filter, and ranks come largest first, equal
+// coverages by ID.
+TEST(FilmMattes, CoveragesAreFilteredAsTheAlphaAndRanked) {
+    const std::uint32_t A = 0x3f000001u, B = 0x40000002u, C = 0x40400003u;
+    const FilterSpec filters[] = {{FilterType::Box, 1, 1},
+                                  {FilterType::Box, 2, 2},
+                                  {FilterType::Gauss, 2, 2},
+                                  {FilterType::Mitchell, 4, 4},
+                                  {FilterType::Lanczos, 3, 3}};
+    for (const FilterSpec& filter : filters)
+        for (int spp : {1, 4}) {
+            SCOPED_TRACE(std::to_string(int(filter.type)) + " width " + std::to_string(filter.width) + ", " +
+                         std::to_string(spp) + " spp");
+            Film film(6, 3, spp, filter);
+            const int size = film.sample_size();
+            const int planes[2] = {film.add_image_plane("M00", 4), film.add_image_plane("M01", 4)};
+            EXPECT_EQ(film.sample_size(), size); // ranks take no room in a sample
+            film.set_mattes(1, 3, {planes[0], planes[1]});
+            film.clear();
+            const bool straight = film.writes_samples();
+            Film::Tile tile;
+            if (!straight) film.make_tile(tile, 0, 0, 6, 3);
+            MatteScratch scratch;
+            std::vector<float> row(size_t(6 * size));
+            for (int y = 0; y < 3; ++y) {
+                for (int x = 0; x < 6; ++x)
+                    for (int s = 0; s < spp; ++s) {
+                        const MatteHit left[] = {{A, 0, 0.25f}, {B, 0, 0.5f}},
+                                       right[] = {{B, 0, 0.5f}, {C, 0, 0.5f}};
+                        const MatteHit* hits = x < 3 ? left : right;
+                        float* sample = &row[size_t(x * size)];
+                        std::copy(film.clear_sample().begin(), film.clear_sample().end(), sample);
+                        sample[film.plane_offset(Color) + 3] = x < 3 ? 0.75f : 1.0f;
+                        if (straight)
+                            film.write_sample_mattes(x, y, hits, 2, scratch);
+                        else
+                            film.add_sample(tile, x, y, film.sample_position(x, y, s), sample, hits, 2);
+                    }
+                if (straight) film.write_samples(0, 6, y, row.data());
+            }
+            if (!straight) film.merge_tile(tile, 0);
+            film.resolve();
+            auto rank = [&](int x, int y, int r) {
+                const float* p = film.pixel(planes[r / 2], x, y) + 2 * (r % 2);
+                return std::make_pair(load_label(p), p[1]);
+            };
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 6; ++x) {
+                    float sum = 0.f;
+                    for (int r = 0; r < 3; ++r)
+                        sum += rank(x, y, r).second;
+                    EXPECT_NEAR(sum, film.pixel(Color, x, y)[3], 1e-6f) << x << " " << y;
+                    EXPECT_EQ(film.pixel(planes[1], x, y)[2], 0.0f); // no fourth rank
+                }
+            const std::pair<std::uint32_t, float> want[2][3] = {{{B, 0.5f}, {A, 0.25f}, {0u, 0.0f}},
+                                                                {{B, 0.5f}, {C, 0.5f}, {0u, 0.0f}}};
+            for (int side = 0; side < 2; ++side)
+                for (int r = 0; r < 3; ++r) {
+                    EXPECT_EQ(rank(5 * side, 1, r).first, want[side][r].first) << side << " " << r;
+                    EXPECT_NEAR(rank(5 * side, 1, r).second, want[side][r].second, 1e-6f) << side << " " << r;
+                }
+        }
+}
+
+TEST(FilmMattes, NamesBecomeTheStandardsIdsAndManifest) {
+    using orn::test::reference_murmur3;
+    // Published MurmurHash3 x86 32-bit values, seed 0.
+    const std::pair<std::string, std::uint32_t> known[] = {
+        {"", 0u}, {"hello", 0x248bfa47u}, {"The quick brown fox jumps over the lazy dog", 0x2e4ff723u}};
+    for (const auto& [text, hash] : known) {
+        EXPECT_EQ(murmur3_32(text.data(), text.size()), hash) << text;
+        EXPECT_EQ(reference_murmur3(text), hash) << text;
+    }
+    EXPECT_EQ(matte_id(""), 0x00800000u); // exponent 0 becomes 1: no ID is 0 or a denormal
+    // Names whose hash has an exponent field of 0 and of 255 keep sign and mantissa.
+    for (std::uint32_t exponent : {0u, 255u}) {
+        std::string name;
+        for (int i = 0; (reference_murmur3(name) >> 23 & 255u) != exponent; ++i)
+            name = "n" + std::to_string(i);
+        const std::uint32_t h = reference_murmur3(name);
+        const std::uint32_t want = (h & ~(255u << 23)) | ((exponent == 0 ? 1u : 254u) << 23);
+        EXPECT_EQ(matte_id(name), want) << name;
+        float f;
+        std::memcpy(&f, &want, 4);
+        EXPECT_TRUE(std::isnormal(f)) << name;
+    }
+    // The manifest sorts and escapes its names and writes bytes that are not UTF-8 as U+FFFD.
+    auto hex = [](const std::string& n) { return matte_id_hex(orn::test::reference_matte_id(n)); };
+    EXPECT_EQ(matte_manifest({"b", "a\"\\", "\xff", "b", "\xc3\xa9"}),
+              "{\"a\\\"\\\\\":\"" + hex("a\"\\") + "\",\"b\":\"" + hex("b") + "\",\"\xc3\xa9\":\"" +
+                  hex("\xc3\xa9") + "\",\"\\ufffd\":\"" + hex("\xff") + "\"}");
+    const std::string key =
+        "cryptomatte/" + matte_id_hex(reference_murmur3("CryptoObject")).substr(0, 7) + "/";
+    EXPECT_EQ(matte_attributes("CryptoObject", "{}"),
+              (std::vector<std::pair<std::string, std::string>>{{key + "name", "CryptoObject"},
+                                                                {key + "hash", "MurmurHash3_32"},
+                                                                {key + "conversion", "uint32_to_float32"},
+                                                                {key + "manifest", "{}"}}));
+    EXPECT_EQ(matte_layer_names("CryptoObject", 5),
+              (std::vector<std::string>{"CryptoObject00", "CryptoObject01", "CryptoObject02"}));
 }
 
 // ---------------------------------------------------------------- image output

@@ -1,6 +1,7 @@
 // End to end: a scene with transparency, reflection, refraction and occlusion under toolkit
 // lights renders every pass into the saver's EXR, with and without depth of field, and the
 // beauty rebuilt from the layers matches the colour within 2e-5 + 1e-5 x |beauty| per channel.
+#include "support/matte_decoder.h"
 #include "support/scene_fixture.h"
 
 #include "film/pass_closure.h"
@@ -88,6 +89,44 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         EXPECT_EQ(r.width, 96);
         // One group per light category, and the rest (ambient and incandescence are in it).
         EXPECT_EQ(r.groups, (std::vector<std::string>{"key", "rest", "rim"}));
+
+        // The ID mattes, read by a decoder of their own: every name has the ID the standard's
+        // hash gives it, ranks come largest first, and in every pixel each matte's coverages add
+        // up to the alpha, through the half-transparent ball and the lens too.
+        std::string error;
+        const auto mattes = orn::test::decode_mattes(file.string(), error);
+        ASSERT_TRUE(error.empty()) << error;
+        ASSERT_EQ(mattes.size(), 3u);
+        const auto alpha = channel(file, "A");
+        for (const auto& m : mattes) {
+            EXPECT_EQ(m.ranks, 6) << m.type_name;
+            EXPECT_FALSE(m.manifest.empty()) << m.type_name;
+            for (const auto& [n, hex] : m.manifest)
+                EXPECT_EQ(std::stoul(hex, nullptr, 16), orn::test::reference_matte_id(n)) << n;
+            double worst = 0.0;
+            bool ordered = true;
+            for (size_t i = 0; i < alpha.size(); ++i) {
+                double sum = 0.0;
+                for (size_t k = 0; k < m.pixels[i].size(); ++k) {
+                    sum += m.pixels[i][k].second;
+                    if (k > 0 && m.pixels[i][k].second > m.pixels[i][k - 1].second) ordered = false;
+                }
+                worst = std::max(worst, std::fabs(sum - alpha[i]));
+            }
+            EXPECT_LT(worst, 1e-5) << name << " " << m.type_name;
+            EXPECT_TRUE(ordered) << name << " " << m.type_name;
+        }
+        // A pixel the clay ball fills: opaque, it is all clay; half transparent, its front and
+        // back hold 0.5 + 0.5 x 0.5 and what lies behind the last quarter.
+        const auto objects = std::find_if(mattes.begin(), mattes.end(),
+                                          [](const auto& m) { return m.type_name == "CryptoObject"; });
+        ASSERT_NE(objects, mattes.end());
+        float most = 0.f;
+        for (size_t i = 0; i < alpha.size(); ++i)
+            most = std::max(most, objects->coverage("ball_clay", i));
+        if (lens.empty()) {
+            EXPECT_NEAR(most, name == "opaque" ? 1.0 : 0.75, 1e-5);
+        }
 
         // The frame is linear in the rim's intensity: its layer at half and the others as they
         // are give the re-render with the rim at half, through glass, gloss and the lens.

@@ -1,0 +1,153 @@
+#include "film/cryptomatte.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace orn::film {
+
+namespace {
+
+std::uint32_t rotl(std::uint32_t x, int r) {
+    return (x << r) | (x >> (32 - r));
+}
+
+// The length of the valid UTF-8 sequence at s[i], or 0 when the byte starts none.
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    std::size_t n;
+    std::uint32_t cp;
+    if (c < 0x80) return 1;
+    if (c >= 0xc2 && c <= 0xdf)
+        n = 2, cp = c & 0x1f;
+    else if (c >= 0xe0 && c <= 0xef)
+        n = 3, cp = c & 0x0f;
+    else if (c >= 0xf0 && c <= 0xf4)
+        n = 4, cp = c & 0x07;
+    else
+        return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((byte(i + k) & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3f);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not valid.
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10ffff)) ||
+        (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    return n;
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = utf8_length(s, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out.append(s, i, n);
+        }
+        i += n;
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+std::uint32_t murmur3_32(const void* data, std::size_t size, std::uint32_t seed) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    constexpr std::uint32_t c1 = 0xcc9e2d51, c2 = 0x1b873593;
+    std::uint32_t h = seed;
+    const std::size_t blocks = size / 4;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        std::uint32_t k = std::uint32_t(bytes[4 * i]) | std::uint32_t(bytes[4 * i + 1]) << 8 |
+                          std::uint32_t(bytes[4 * i + 2]) << 16 | std::uint32_t(bytes[4 * i + 3]) << 24;
+        k *= c1;
+        k = rotl(k, 15);
+        k *= c2;
+        h ^= k;
+        h = rotl(h, 13);
+        h = h * 5 + 0xe6546b64;
+    }
+    const unsigned char* tail = bytes + 4 * blocks;
+    std::uint32_t k = 0;
+    switch (size & 3) {
+    case 3:
+        k ^= std::uint32_t(tail[2]) << 16;
+        [[fallthrough]];
+    case 2:
+        k ^= std::uint32_t(tail[1]) << 8;
+        [[fallthrough]];
+    case 1:
+        k ^= tail[0];
+        k *= c1;
+        k = rotl(k, 15);
+        k *= c2;
+        h ^= k;
+    }
+    h ^= std::uint32_t(size);
+    h ^= h >> 16;
+    h *= 0x85ebca6b;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35;
+    h ^= h >> 16;
+    return h;
+}
+
+std::uint32_t matte_id(const std::string& name) {
+    const std::uint32_t h = murmur3_32(name.data(), name.size());
+    const std::uint32_t exponent = std::clamp<std::uint32_t>((h >> 23) & 0xffu, 1u, 254u);
+    return (h & ~(0xffu << 23)) | (exponent << 23);
+}
+
+std::string matte_id_hex(std::uint32_t id) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08x", id);
+    return buf;
+}
+
+std::string matte_manifest(const std::vector<std::string>& names) {
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    std::string out = "{";
+    for (const std::string& name : sorted) {
+        if (out.size() > 1) out += ",";
+        out += json_string(name) + ":\"" + matte_id_hex(matte_id(name)) + "\"";
+    }
+    return out + "}";
+}
+
+std::vector<std::pair<std::string, std::string>> matte_attributes(const std::string& type_name,
+                                                                  const std::string& manifest) {
+    const std::string key =
+        "cryptomatte/" + matte_id_hex(murmur3_32(type_name.data(), type_name.size())).substr(0, 7) + "/";
+    return {{key + "name", type_name},
+            {key + "hash", "MurmurHash3_32"},
+            {key + "conversion", "uint32_to_float32"},
+            {key + "manifest", manifest}};
+}
+
+std::vector<std::string> matte_layer_names(const std::string& type_name, int depth) {
+    std::vector<std::string> names;
+    for (int l = 0; l < (depth + 1) / 2; ++l) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%02d", l);
+        names.push_back(type_name + buf);
+    }
+    return names;
+}
+
+} // namespace orn::film
