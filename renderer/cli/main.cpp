@@ -319,6 +319,9 @@ int main(int argc, char** argv) {
                     r.group_max_diff[0], r.group_max_diff[1], r.group_max_diff[2],
                     100.0 * r.group_share_over);
             }
+            for (const auto& [type, worst] : r.mattes)
+                std::printf("  ID matte %s: coverages against the alpha, largest difference %.3g\n",
+                            type.c_str(), worst);
             for (const auto& w : r.warnings)
                 std::printf("  warning: %s\n", w.c_str());
             for (const auto& f : r.failures)

@@ -202,7 +202,24 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
         if (const auto* v = ch.get(b))
             empty = empty && std::all_of(v->begin(), v->end(), [](float x) { return x == 0.f; });
     if (empty) rep.failures.push_back("the beauty is empty (every pixel 0): an unfinished or failed frame?");
-    rep.ok = over == 0 && group_over == 0 && rep.failures.empty();
+    bool mattes_ok = true;
+    const std::vector<float>* alpha = ch.get("A");
+    for (const auto& [type, layers] : matte_layers(ch.order)) {
+        if (!alpha) break;
+        std::vector<double> sum(n, 0.0);
+        for (const std::string& l : layers)
+            for (const char* c : {".g", ".a"}) {
+                const auto& cov = *ch.get(l + c);
+                for (size_t i = 0; i < n; ++i)
+                    sum[i] += double(cov[i]);
+            }
+        double worst = 0.0;
+        for (size_t i = 0; i < n; ++i)
+            worst = std::max(worst, std::fabs(sum[i] - double((*alpha)[i])));
+        rep.mattes.emplace_back(type, worst);
+        mattes_ok = mattes_ok && worst <= 1e-5;
+    }
+    rep.ok = over == 0 && group_over == 0 && mattes_ok && rep.failures.empty();
     return rep;
 }
 
@@ -284,6 +301,24 @@ void draw_matte(std::vector<float>& rgb, int W, int ox, int oy, int tw, int th, 
 
 } // namespace
 
+std::map<std::string, std::vector<std::string>> matte_layers(const std::vector<std::string>& channels) {
+    const std::set<std::string> have(channels.begin(), channels.end());
+    std::map<std::string, std::vector<std::string>> out;
+    for (const auto& name : channels) {
+        const std::size_t n = name.size();
+        if (n < 5 || name.compare(n - 4, 4, "00.r") != 0) continue;
+        const std::string type = name.substr(0, n - 4);
+        for (int l = 0; l < 100; ++l) {
+            const std::string layer = type + char('0' + l / 10) + char('0' + l % 10);
+            if (!have.count(layer + ".r") || !have.count(layer + ".g") || !have.count(layer + ".b") ||
+                !have.count(layer + ".a"))
+                break;
+            out[type].push_back(layer);
+        }
+    }
+    return out;
+}
+
 std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& channels) {
     const std::set<std::string> have(channels.begin(), channels.end());
     std::set<std::string> done;
@@ -313,20 +348,12 @@ std::vector<SheetTile> contact_sheet_tiles(const std::vector<std::string>& chann
     for (const char* l : {"shading", "incand", "indirect", "reflect", "refract", "spec_shd", "specular",
                           "amb_occlus", "ambient", "shadow", "diffuse", "color", "diff_occlus"})
         three(std::string("orn_MegaTK_") + l, false);
-    // ID mattes: layers "<type>00", "<type>01", ... of four channels each, one tile per type.
-    for (const auto& name : channels) {
-        const std::size_t n = name.size();
-        if (n < 5 || name.compare(n - 4, 4, "00.r") != 0 || done.count(name)) continue;
-        const std::string type = name.substr(0, n - 4);
-        SheetTile tile{type + " (ID matte)", {}, false};
-        for (int l = 0; l < 100; ++l) {
-            const std::string layer = type + char('0' + l / 10) + char('0' + l % 10);
-            const std::string c[4] = {layer + ".r", layer + ".g", layer + ".b", layer + ".a"};
-            if (!have.count(c[0]) || !have.count(c[1]) || !have.count(c[2]) || !have.count(c[3])) break;
-            tile.matte_layers.push_back(layer);
-            done.insert(std::begin(c), std::end(c));
-        }
-        if (!tile.matte_layers.empty()) tiles.push_back(std::move(tile));
+    // ID mattes: one tile per type.
+    for (const auto& [type, layers] : matte_layers(channels)) {
+        tiles.push_back({type + " (ID matte)", {}, false, layers});
+        for (const std::string& l : layers)
+            for (const char* c : {".r", ".g", ".b", ".a"})
+                done.insert(l + c);
     }
     for (const auto& name : channels) {
         if (done.count(name)) continue;

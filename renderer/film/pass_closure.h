@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orn::film {
@@ -25,7 +27,15 @@ struct ClosureReport {
     std::vector<std::string> groups;
     std::array<double, 3> group_max_diff{};
     double group_share_over = 0.0;
+    // ID mattes: per matte type found ("CryptoObject", ...), the largest difference between a
+    // pixel's summed coverages and its alpha; over 1e-5 the check fails (raise the matte's depth
+    // when a pixel holds more IDs than it has ranks).
+    std::vector<std::pair<std::string, double>> mattes;
 };
+
+// The ID mattes of a file with these channels: each type ("CryptoObject") with its layers
+// ("CryptoObject00", "CryptoObject01", ...), every one of which has channels .r .g .b .a.
+std::map<std::string, std::vector<std::string>> matte_layers(const std::vector<std::string>& channels);
 
 // The light-group layers ("orn_MegaTK_lightgroup_<group>", the rest included) must add up to the
 // beauty with the same tolerance.

@@ -96,9 +96,9 @@ int IdMattes::hits(const MatteRecorder& recorder, const std::vector<float>& cove
                 id = n.material < material_ids_.size() ? material_ids_[n.material] : 0;
                 break;
             }
-            // A surface without a name of this kind (no material) holds no ID: its coverage
-            // stays out of the matte rather than going to 0, the ID of nothing.
-            if (id) out.push_back({id, m, c});
+            // The environment, and a surface without a name of this kind (no material), go to
+            // ID 0, the ID of no object, which no name has: the coverages still add up.
+            out.push_back({id, m, c});
         }
     }
     return int(out.size());

@@ -36,7 +36,8 @@ class IdMattes {
     const Matte& matte(int m) const { return mattes_[std::size_t(m)]; }
 
     // One sample's hits: for each matte, the ID of every surface the recorder met with its
-    // coverage. Returns how many went into `hits`.
+    // coverage (ID 0 for the environment and surfaces without a name of the matte's kind).
+    // Returns how many went into `hits`.
     int hits(const MatteRecorder& recorder, const std::vector<float>& coverage,
              std::vector<film::MatteHit>& hits) const;
 

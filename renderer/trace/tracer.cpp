@@ -381,7 +381,16 @@ miBoolean Frame::shade_eye_hit(miColor* result, miState* state, miState* st, con
         return miTRUE;
     }
     st->dist = 0.0;
-    return trace_environment(result, state, st->dir);
+    const miBoolean got = trace_environment(result, state, st->dir);
+    // What the environment adds to the alpha belongs to no surface: it goes to ID 0, so that
+    // the mattes still add up to the alpha.
+    ThreadContext* tc = ThreadContext::data(st).thread;
+    if (tc->mattes.on()) {
+        const int depth = ThreadContext::data(st).depth;
+        tc->mattes.start(depth, miRAY_EYE);
+        tc->mattes.finish(depth, nullptr, miNULLTAG, got ? result->a : 0.f);
+    }
+    return got;
 }
 
 // Under the rasteriser the renderer, not the material, looks through a surface: the layer
