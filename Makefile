@@ -8,7 +8,7 @@ DEMO_TARGETS = ornrender_cli
 # CMake's progress lines are enough; make's "Entering directory" lines only bury them.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build build-demo demo test browser-test farm-test sanitize tsan fuzz bench format clean
+.PHONY: all deps configure build build-demo demo test browser-test interop farm-test sanitize tsan fuzz bench format clean
 
 all: build
 
@@ -50,6 +50,17 @@ test: build
 browser-test: build-demo
 	@./scripts/setup-deps.sh chromium python3 openimageio-tools
 	python3 tests/browser/view_test.py $(BUILD)
+
+# Blender's compositor reads our ID mattes (installs blender when missing; about 10 seconds once
+# built): its Cryptomatte node picks objects and a material by name from the saver's file and from
+# the renderer's own EXR output, and each matte must equal the coverage the file holds. Files and
+# Blender's logs go to $(BUILD)/interop/.
+interop: configure
+	@./scripts/setup-deps.sh blender
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
+	@# apart: a build dir configured before the checker existed learns of it in the call above
+	@cmake --build $(BUILD) -j $(JOBS) --target interop_matte_check
+	tests/interop/run.sh $(BUILD)
 
 # A private single-node Slurm cluster renders through scripts/slurm (about half a minute; needs
 # root or the current user's right to run munge and slurmd; installs slurm-wlm when missing).
