@@ -697,13 +697,23 @@ std::array<double, 16> FileParser::matrix(const std::string& context) {
 void FileParser::options_mattes(OptionsStmt& opt) {
     opt.mattes.clear();
     if (in_.accept_word("off")) return;
-    const SourceLoc loc = in_.peek().loc;
-    for (std::string& name : name_list(after("cryptomatte"))) {
+    const std::string context = after("cryptomatte");
+    auto one = [&] {
+        const SourceLoc at = in_.peek().loc;
+        std::string name = in_.expect_string(context);
         if (name != "object" && name != "material" && name != "asset")
-            TokenStream::fail(loc, "unknown ID matte " + in_quotes(name) +
-                                       " (use \"object\", \"material\" or \"asset\")");
+            TokenStream::fail(at, "unknown ID matte " + in_quotes(name) +
+                                      " (use \"object\", \"material\" or \"asset\")");
         if (std::find(opt.mattes.begin(), opt.mattes.end(), name) == opt.mattes.end())
             opt.mattes.push_back(std::move(name));
+    };
+    if (!in_.accept_punct('[')) {
+        one();
+    } else {
+        for (bool first = true; !in_.accept_punct(']'); first = false) {
+            if (!first) in_.expect_punct(',', "between names " + context);
+            one();
+        }
     }
     if (in_.accept_word("depth")) {
         const SourceLoc at = in_.peek().loc;

@@ -370,6 +370,12 @@ TEST(SceneReader, SyntaxErrorsNameWhatWasExpectedAndWhere) {
               "test.mi:1:20: error: expected one of \"off\", \"on\", \"sort\", \"segments\" after "
               "\"shadow\", found \"maybe\"");
 
+    r = parse("options \"o\" cryptomatte [\"object\", \"objects\"] end options");
+    EXPECT_EQ(first_error(r), "test.mi:1:36: error: unknown ID matte \"objects\" (use \"object\", "
+                              "\"material\" or \"asset\")");
+    r = parse("options \"o\" cryptomatte \"asset\" depth 0 end options");
+    EXPECT_EQ(first_error(r), "test.mi:1:39: error: ID matte depth must be in [1, 32], got 0");
+
     r = parse("material \"m\" = \"s\" end light");
     EXPECT_EQ(first_error(r), "test.mi:1:24: error: expected \"material\" after \"end\", found \"light\"");
 
