@@ -370,6 +370,22 @@ TEST(FilmMattes, CoveragesAreFilteredAsTheAlphaAndRanked) {
         }
 }
 
+// A pixel with more IDs than ranks keeps the largest, exact; the others are left out.
+TEST(FilmMattes, IdsBeyondTheDepthAreLeftOut) {
+    Film film(1, 1, 1);
+    const int plane = film.add_image_plane("M00", 4);
+    film.set_mattes(1, 1, {plane});
+    film.clear();
+    MatteScratch scratch;
+    const MatteHit hits[] = {{0x3f000001u, 0, 0.25f}, {0x40000002u, 0, 0.5f}, {0x40400003u, 0, 0.25f}};
+    film.write_sample_mattes(0, 0, hits, 3, scratch);
+    const float* p = film.pixel(plane, 0, 0);
+    EXPECT_EQ(load_label(p), 0x40000002u);
+    EXPECT_EQ(p[1], 0.5f);
+    EXPECT_EQ(p[2], 0.0f);
+    EXPECT_EQ(p[3], 0.0f);
+}
+
 TEST(FilmMattes, NamesBecomeTheStandardsIdsAndManifest) {
     using orn::test::reference_murmur3;
     // Published MurmurHash3 x86 32-bit values, seed 0.
