@@ -284,6 +284,7 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
     const std::size_t reached =
         static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
     t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
+    t.filtered.resize(static_cast<std::size_t>(filtered_size_));
     if (mattes_) {
         t.matte.reset(reached, mattes_);
         if (box_fallback()) t.matte_box.reset(owned, mattes_);
@@ -340,6 +341,12 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
     }
     const std::size_t stride = static_cast<std::size_t>(2 + filtered_size_);
     const int mw = t.mx1 - t.mx0;
+    // The filtered components side by side once, so that adding them into each pixel the filter
+    // reaches is a run of 4-wide multiply-adds (the same operations, so the same bits, as one
+    // at a time).
+    float* fs = t.filtered.data();
+    for (int c = 0; c < filtered_size_; ++c)
+        fs[c] = sample[filtered_src_[static_cast<std::size_t>(c)]];
     {
         // Pixels whose support holds the sample: centre within [-r, r) of it.
         const int px0 = std::max(t.mx0, static_cast<int>(std::floor(p.x - filter_.radius_x() - 0.5f)) + 1);
@@ -357,8 +364,14 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
                                   stride];
                 a[0] += w;
                 a[1] += std::fabs(w);
-                for (int c = 0; c < filtered_size_; ++c)
-                    a[2 + c] += w * sample[filtered_src_[static_cast<std::size_t>(c)]];
+                float* sums = a + 2;
+                const __m128 wv = _mm_set1_ps(w);
+                int c = 0;
+                for (; c + 4 <= filtered_size_; c += 4)
+                    _mm_storeu_ps(sums + c,
+                                  _mm_add_ps(_mm_loadu_ps(sums + c), _mm_mul_ps(wv, _mm_loadu_ps(fs + c))));
+                for (; c < filtered_size_; ++c)
+                    sums[c] += w * fs[c];
                 if (hit_count)
                     add_matte_hits(t.matte,
                                    static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
@@ -385,7 +398,7 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         float* b = o + 1 + unfiltered_size_;
         b[0] += 1.0f;
         for (int c = 0; c < filtered_size_; ++c)
-            b[1 + c] += sample[filtered_src_[static_cast<std::size_t>(c)]];
+            b[1 + c] += fs[c];
         if (hit_count)
             add_matte_hits(t.matte_box,
                            static_cast<std::size_t>(y - t.y0) * static_cast<std::size_t>(t.x1 - t.x0) +

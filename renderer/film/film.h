@@ -129,6 +129,7 @@ class Film {
         MatteLists matte;                       // per reached pixel, weighted as the colour
         MatteLists matte_box;                   // per own pixel, unweighted (the box fallback)
         MatteScratch scratch;                   // ranking a narrow box's finished pixels
+        std::vector<float> filtered;            // the filtered components of the sample being added
     };
     // Sets `tile` up for pixels [x0, x1) x [y0, y1), reusing its memory, or that of a merged tile
     // when it has none. Planes must all be added before the first tile. Thread-safe.
