@@ -226,6 +226,7 @@ bool Frame::prepare() {
     main_context_->set_light_groups(tracked_groups_);
     mattes_.setup(db_, world_, world_.options(), *film_);
     main_context_->mattes.enable(mattes_.on());
+    refresh_buffer_offsets();
     // A part writes no output; the merge checks them where it writes them.
     if (mode_ != Mode::Part && !check_outputs()) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
@@ -569,6 +570,7 @@ void Frame::render_pixels() {
     motion_offset_ = film_->plane_offset(film::Motion);
     label_offset_ = film_->plane_offset(film::Label);
     coverage_offset_ = film_->plane_offset(film::Coverage);
+    refresh_buffer_offsets();
     film_->clear();
     eye_packets_ = settings_.eye_packets && !lens_ && world_.geometry().packets_exact(kMaskEye);
     writes_samples_ = film_->writes_samples();

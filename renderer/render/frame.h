@@ -193,10 +193,13 @@ class Frame final : public LightSource {
   private:
     struct BufferPlane {
         int plane = -1;     // film plane
+        int offset = 0;     // of the plane in a sample (see refresh_buffer_offsets())
         int components = 0; // what mi_fb_put copies
         bool label = false;
         bool useopacity = false;
     };
+    // Each buffer's sample offset, for mi_fb_get and mi_fb_put, once the film's planes are set.
+    void refresh_buffer_offsets();
     bool rasterise_behind(miColor* result, miState* hit);
     // The first shadow occluder from `from` along `dir` between t0 and end: false when none;
     // `occluder` is its shadow state, null when the ray tree is too deep for one.

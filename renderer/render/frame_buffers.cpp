@@ -164,13 +164,38 @@ void Frame::write_light_groups(ThreadContext& tc, float* sample, const miColor& 
     if (rest_offset_ >= 0) std::copy(rest, rest + 3, sample + rest_offset_);
 }
 
+void Frame::refresh_buffer_offsets() {
+    for (BufferPlane& bp : buffers_)
+        bp.offset = film_->plane_offset(bp.plane);
+}
+
+namespace {
+// A buffer's 1 to 4 floats, as bits (labels too), in copies of a fixed size: every pass of every
+// shaded point goes through here.
+void copy_components(void* dst, const void* src, int components) {
+    switch (components) {
+    case 4:
+        std::memcpy(dst, src, 16);
+        break;
+    case 3:
+        std::memcpy(dst, src, 12);
+        break;
+    case 2:
+        std::memcpy(dst, src, 8);
+        break;
+    default:
+        std::memcpy(dst, src, 4);
+        break;
+    }
+}
+} // namespace
+
 miBoolean Frame::fb_put(miState* state, int buffer, const void* data) {
     if (!state || !state->cache || !data || buffer < 0 || size_t(buffer) >= buffers_.size()) return miFALSE;
     const BufferPlane& bp = buffers_[size_t(buffer)];
     ThreadContext* tc = ThreadContext::data(state).thread;
     if (!tc->film_sample) return miFALSE; // not inside an eye sample
-    float* dst = tc->film_sample + film_->plane_offset(bp.plane);
-    std::memcpy(dst, data, size_t(bp.components) * sizeof(float));
+    copy_components(tc->film_sample + bp.offset, data, bp.components);
     return miTRUE;
 }
 
@@ -179,8 +204,7 @@ miBoolean Frame::fb_get(miState* state, int buffer, void* data) {
     const BufferPlane& bp = buffers_[size_t(buffer)];
     ThreadContext* tc = ThreadContext::data(state).thread;
     if (!tc->film_sample) return miFALSE;
-    const float* src = tc->film_sample + film_->plane_offset(bp.plane);
-    std::memcpy(data, src, size_t(bp.components) * sizeof(float));
+    copy_components(data, tc->film_sample + bp.offset, bp.components);
     return miTRUE;
 }
 

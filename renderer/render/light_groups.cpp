@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <set>
+#include <unordered_map>
 
 namespace orn {
 
@@ -37,6 +38,11 @@ int LightGroups::add(const std::string& name) {
     if (names_.size() >= size_t(kMaxLightGroups)) return -1;
     names_.push_back(name);
     return int(names_.size()) - 1;
+}
+
+void LightGroups::place(miTag tag, int group, bool keep_first) {
+    if (tag >= of_.size()) of_.resize(size_t(tag) + 1, -1);
+    if (!keep_first || of_[tag] < 0) of_[tag] = group;
 }
 
 LightGroups LightGroups::resolve(const Database& db, const World& world) {
@@ -135,8 +141,8 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
             over_limit = true;
             continue;
         }
-        groups.of_[wl.instance->tag] = g;
-        groups.of_.try_emplace(wl.light->tag, g);
+        groups.place(wl.instance->tag, g, false);
+        groups.place(wl.light->tag, g, true);
     }
     if (over_limit)
         Messages::emitf(

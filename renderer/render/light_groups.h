@@ -8,7 +8,6 @@
 #include "render/world.h"
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace orn {
@@ -30,16 +29,15 @@ class LightGroups {
     int count() const { return int(names_.size()); }
     const std::string& name(int group) const { return names_[size_t(group)]; }
     // The group of a light instance or light, -1 for the rest.
-    int group_of(miTag light) const {
-        const auto it = of_.find(light);
-        return it == of_.end() ? -1 : it->second;
-    }
+    // Shaders ask for every light they sample at every shaded point: a table by tag.
+    int group_of(miTag light) const { return light < of_.size() ? of_[light] : -1; }
 
   private:
     int add(const std::string& name);
 
     std::vector<std::string> names_;
-    std::unordered_map<miTag, int> of_;
+    std::vector<int> of_; // by tag, -1 for the rest
+    void place(miTag tag, int group, bool keep_first);
 };
 
 } // namespace orn

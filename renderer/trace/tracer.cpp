@@ -349,7 +349,7 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
         if (org.x != o.x || org.y != o.y || org.z != o.z) tc->lens_moved_origin = true;
         if (tc->film_sample)
             for (const auto& bp : buffers_) {
-                const int off = film_->plane_offset(bp.plane);
+                const int off = bp.offset;
                 std::copy(film_->clear_sample().begin() + off,
                           film_->clear_sample().begin() + off + bp.components, tc->film_sample + off);
             }
@@ -407,7 +407,7 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
     if (!front || !tc->film_sample) return false;
     std::copy(tc->film_sample, tc->film_sample + n, front);
     for (const auto& bp : buffers_)
-        if (bp.useopacity) std::fill_n(tc->film_sample + film_->plane_offset(bp.plane), bp.components, 0.f);
+        if (bp.useopacity) std::fill_n(tc->film_sample + bp.offset, bp.components, 0.f);
     miColor behind{0.f, 0.f, 0.f, 0.f};
     const miVector org = hit->point + hit->dir * secondary_tnear(hit->point);
     const miBoolean got = trace_eye(&behind, hit, org, hit->dir);
@@ -430,15 +430,15 @@ bool Frame::rasterise_behind(miColor* result, miState* hit) {
     const float w[4] = {o.r, o.g, o.b, o.a};
     for (const auto& bp : buffers_) {
         if (!bp.useopacity) continue;
-        float* v = tc->film_sample + film_->plane_offset(bp.plane);
-        const float* f = front + film_->plane_offset(bp.plane);
+        float* v = tc->film_sample + bp.offset;
+        const float* f = front + bp.offset;
         for (int c = 0; c < bp.components; ++c)
             v[c] = w[c] * f[c] + (1.f - w[c]) * v[c];
     }
     // Buffers without "useopacity" keep the front layer's value.
     for (const auto& bp : buffers_) {
         if (bp.useopacity) continue;
-        const int off = film_->plane_offset(bp.plane);
+        const int off = bp.offset;
         std::copy(front + off, front + off + bp.components, tc->film_sample + off);
     }
     return true;
