@@ -210,6 +210,7 @@ HairCurves make_curves(const HairData& h) {
             c.segments.push_back(uint32_t(segs));
         }
     }
+    c.points.insert(c.points.end(), 4, 0.f);
     return c;
 }
 
