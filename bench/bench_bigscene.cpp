@@ -239,9 +239,7 @@ Result run_renderer(const Size& s) {
     r.hwm = status_bytes("VmHWM");
     r.rss_end = status_bytes("VmRSS");
     r.triangles = session.world()->triangle_count();
-    r.segments = 0;
-    for (const auto& wi : session.world()->instances())
-        if (wi.object->hair) r.segments += wi.object->hair->segment_count();
+    r.segments = s.hairs * size_t(s.segments);
     return r;
 }
 
