@@ -13,17 +13,25 @@
 // (eye, secondary, shadow); packets are eye rays.
 //
 //   build/bin/bench_frame [--repeat N] [--scenes demo,lights,hair,gi,dof] [--threads 1,2]
-//                         [--scale F]
+//                         [--scale F] [--scaling]
 //
 // --scale multiplies every scene's resolution (dof is rendered at half its size times F).
+//
+// --scaling compares the 2-thread speed-up of each scene with bare Embree's on the same rays:
+// the interposed functions also record every query of a 1-thread render (the ray as the
+// renderer passed it, per bucket, through the frame's watch), which are then traced again with
+// Embree's own functions on 1 and 2 threads, each thread taking the next bucket's queries as
+// the renderer's threads take buckets.
 #include "bench/bench_common.h"
 #include "core/messages.h"
+#include "render/frame_watch.h"
 #include "render/session.h"
 #include "trace/geometry_scene.h"
 
 #include <embree3/rtcore.h>
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -36,6 +44,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -110,6 +119,38 @@ template <typename F, typename... A> void timed(F f, Kind kind, uint64_t rays, A
     record(kind, t1 - t0, rays);
 }
 
+// ---------------------------------------------------------------- recorded rays (--scaling)
+
+// A query as the renderer made it, before Embree changed the ray. A packet call is a header
+// (`width` lanes) followed by one entry per lane, whose `width` is 1 for a valid lane.
+enum QueryKind : uint32_t { Intersect1, Occluded1, IntersectN, OccludedN, Lane };
+struct Query {
+    RTCScene scene;
+    uint32_t kind, width;
+    float org[3], dir[3], tnear, tfar;
+};
+
+std::atomic<bool> g_recording{false};
+thread_local std::vector<Query> t_log; // the queries of the bucket this thread renders
+
+template <typename Ray> void record_single(RTCScene scene, QueryKind kind, const Ray& r) {
+    t_log.push_back(
+        {scene, kind, 1, {r.org_x, r.org_y, r.org_z}, {r.dir_x, r.dir_y, r.dir_z}, r.tnear, r.tfar});
+}
+
+template <int N, typename RayN>
+void record_packet(RTCScene scene, QueryKind kind, const int* valid, const RayN& r) {
+    t_log.push_back({scene, kind, uint32_t(N), {}, {}, 0.f, 0.f});
+    for (int j = 0; j < N; ++j)
+        t_log.push_back({scene,
+                         Lane,
+                         valid[j] == -1 ? 1u : 0u,
+                         {r.org_x[j], r.org_y[j], r.org_z[j]},
+                         {r.dir_x[j], r.dir_y[j], r.dir_z[j]},
+                         r.tnear[j],
+                         r.tfar[j]});
+}
+
 } // namespace
 
 extern "C" {
@@ -117,6 +158,7 @@ extern "C" {
 void rtcIntersect1(RTCScene scene, RTCIntersectContext* context, RTCRayHit* rayhit) {
     using F = void (*)(RTCScene, RTCIntersectContext*, RTCRayHit*);
     static const F f = embree_function<F>("rtcIntersect1");
+    if (g_recording.load(std::memory_order_relaxed)) record_single(scene, Intersect1, rayhit->ray);
     if (!g_timing.load(std::memory_order_relaxed)) return f(scene, context, rayhit);
     timed(f, single_kind(context, false), 1, scene, context, rayhit);
 }
@@ -124,6 +166,7 @@ void rtcIntersect1(RTCScene scene, RTCIntersectContext* context, RTCRayHit* rayh
 void rtcOccluded1(RTCScene scene, RTCIntersectContext* context, RTCRay* ray) {
     using F = void (*)(RTCScene, RTCIntersectContext*, RTCRay*);
     static const F f = embree_function<F>("rtcOccluded1");
+    if (g_recording.load(std::memory_order_relaxed)) record_single(scene, Occluded1, *ray);
     if (!g_timing.load(std::memory_order_relaxed)) return f(scene, context, ray);
     timed(f, single_kind(context, true), 1, scene, context, ray);
 }
@@ -133,12 +176,15 @@ void rtcOccluded1(RTCScene scene, RTCIntersectContext* context, RTCRay* ray) {
                          RTCRayHit##N* rayhit) {                                                             \
         using F = void (*)(const int*, RTCScene, RTCIntersectContext*, RTCRayHit##N*);                       \
         static const F f = embree_function<F>("rtcIntersect" #N);                                            \
+        if (g_recording.load(std::memory_order_relaxed))                                                     \
+            record_packet<N>(scene, IntersectN, valid, rayhit->ray);                                         \
         if (!g_timing.load(std::memory_order_relaxed)) return f(valid, scene, context, rayhit);              \
         timed(f, EyePacket, lanes<N>(valid), valid, scene, context, rayhit);                                 \
     }                                                                                                        \
     void rtcOccluded##N(const int* valid, RTCScene scene, RTCIntersectContext* context, RTCRay##N* ray) {    \
         using F = void (*)(const int*, RTCScene, RTCIntersectContext*, RTCRay##N*);                          \
         static const F f = embree_function<F>("rtcOccluded" #N);                                             \
+        if (g_recording.load(std::memory_order_relaxed)) record_packet<N>(scene, OccludedN, valid, *ray);    \
         if (!g_timing.load(std::memory_order_relaxed)) return f(valid, scene, context, ray);                 \
         timed(f, OtherOccluded, lanes<N>(valid), valid, scene, context, ray);                                \
     }
@@ -257,6 +303,256 @@ struct Config {
     Counters counts;                               // of the last timed run
 };
 
+// ---------------------------------------------------------------- scaling against bare Embree
+
+// Records the queries of each bucket: the thread that finished a bucket hands over what it
+// traced since its previous one.
+struct Recorder final : orn::FrameWatch {
+    std::mutex mutex;
+    std::vector<std::vector<Query>> buckets;
+    void frame_started(const orn::WatchedFrame&) override {}
+    void bucket_done(int, int, int, int, const float*) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        buckets.push_back(std::move(t_log));
+        t_log = {};
+    }
+    void frame_finished(const std::vector<const float*>&, bool) override {}
+};
+
+orn::bench::Loaded load_watched(const std::string& text, const std::string& name, orn::FrameWatch* watch) {
+    orn::SessionOptions o;
+    o.render.threads = 1;
+    o.render.progress = false;
+    o.render.watch = watch;
+    orn::bench::Loaded l;
+    l.session = std::make_unique<orn::Session>(o);
+    if (!l.session->load_string(text, name)) return {};
+    l.frame = l.session->make_frame();
+    if (!l.frame || !l.frame->prepare()) return {};
+    return l;
+}
+
+template <int N, typename RayHitN, typename F>
+void replay_packet(const Query* q, const RTCIntersectContext& context, F f) {
+    alignas(64) int valid[N];
+    RayHitN p;
+    for (int j = 0; j < N; ++j) {
+        const Query& l = q[1 + j];
+        valid[j] = l.width ? -1 : 0;
+        p.ray.org_x[j] = l.org[0];
+        p.ray.org_y[j] = l.org[1];
+        p.ray.org_z[j] = l.org[2];
+        p.ray.dir_x[j] = l.dir[0];
+        p.ray.dir_y[j] = l.dir[1];
+        p.ray.dir_z[j] = l.dir[2];
+        p.ray.tnear[j] = l.tnear;
+        p.ray.tfar[j] = l.tfar;
+        p.ray.time[j] = 0.f;
+        p.ray.mask[j] = 0xffffffffu;
+        p.ray.id[j] = 0;
+        p.ray.flags[j] = 0;
+        p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
+        p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
+    }
+    RTCIntersectContext ctx = context;
+    f(valid, q->scene, &ctx, &p);
+}
+
+// Bare Embree on the recorded queries: Embree's own functions with its plain context (no filter
+// callbacks of the renderer; packets coherent, as the renderer traces them), each thread taking
+// the next bucket's queries from a shared counter as the renderer's threads take buckets.
+double replay(const std::vector<std::vector<Query>>& buckets, int threads) {
+    using I1 = void (*)(RTCScene, RTCIntersectContext*, RTCRayHit*);
+    using O1 = void (*)(RTCScene, RTCIntersectContext*, RTCRay*);
+    static const I1 intersect1 = embree_function<I1>("rtcIntersect1");
+    static const O1 occluded1 = embree_function<O1>("rtcOccluded1");
+#define ORN_EMBREE_N(N)                                                                                      \
+    using I##N = void (*)(const int*, RTCScene, RTCIntersectContext*, RTCRayHit##N*);                        \
+    using O##N = void (*)(const int*, RTCScene, RTCIntersectContext*, RTCRay##N*);                           \
+    static const I##N intersect##N = embree_function<I##N>("rtcIntersect" #N);                               \
+    static const O##N occluded##N = embree_function<O##N>("rtcOccluded" #N);
+    ORN_EMBREE_N(4)
+    ORN_EMBREE_N(8)
+    ORN_EMBREE_N(16)
+#undef ORN_EMBREE_N
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        RTCIntersectContext plain, coherent;
+        rtcInitIntersectContext(&plain);
+        rtcInitIntersectContext(&coherent);
+        coherent.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+        for (size_t k = next++; k < buckets.size(); k = next++) {
+            const std::vector<Query>& qs = buckets[k];
+            for (size_t i = 0; i < qs.size();) {
+                const Query& q = qs[i];
+                if (q.kind == Intersect1 || q.kind == Occluded1) {
+                    RTCRayHit rh;
+                    rh.ray = {q.org[0], q.org[1], q.org[2], q.tnear,     q.dir[0], q.dir[1],
+                              q.dir[2], 0.f,      q.tfar,   0xffffffffu, 0,        0};
+                    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+                    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+                    RTCIntersectContext ctx = plain;
+                    if (q.kind == Intersect1)
+                        intersect1(q.scene, &ctx, &rh);
+                    else
+                        occluded1(q.scene, &ctx, &rh.ray);
+                    ++i;
+                    continue;
+                }
+                const bool hit = q.kind == IntersectN;
+                switch (q.width) {
+                case 4:
+                    if (hit)
+                        replay_packet<4, RTCRayHit4>(&q, coherent, intersect4);
+                    else
+                        replay_packet<4, RTCRayHit4>(&q, coherent,
+                                                     [&](const int* v, RTCScene sc, RTCIntersectContext* c,
+                                                         RTCRayHit4* p) { occluded4(v, sc, c, &p->ray); });
+                    break;
+                case 8:
+                    if (hit)
+                        replay_packet<8, RTCRayHit8>(&q, coherent, intersect8);
+                    else
+                        replay_packet<8, RTCRayHit8>(&q, coherent,
+                                                     [&](const int* v, RTCScene sc, RTCIntersectContext* c,
+                                                         RTCRayHit8* p) { occluded8(v, sc, c, &p->ray); });
+                    break;
+                default:
+                    if (hit)
+                        replay_packet<16, RTCRayHit16>(&q, coherent, intersect16);
+                    else
+                        replay_packet<16, RTCRayHit16>(
+                            &q, coherent,
+                            [&](const int* v, RTCScene sc, RTCIntersectContext* c, RTCRayHit16* p) {
+                                occluded16(v, sc, c, &p->ray);
+                            });
+                }
+                i += 1 + q.width;
+            }
+        }
+    };
+    return seconds([&] {
+        std::vector<std::thread> pool;
+        for (int t = 1; t < threads; ++t)
+            pool.emplace_back(work);
+        work();
+        for (auto& th : pool)
+            th.join();
+    });
+}
+
+struct Spread {
+    double mid = 0, lo = 0, hi = 0;
+};
+
+// User and system time of all the process's threads.
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+Spread spread(const std::vector<double>& v) {
+    return {median(v), *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end())};
+}
+
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+// --scaling: per scene, the renderer's 2-thread speed-up against bare Embree's on the frame's
+// own queries, recorded bucket by bucket in a 1-thread render and replayed with the renderer's
+// work split. Renders and replays on 1 and 2 threads alternate; each round gives one speed-up
+// of each and their ratio. "CPU x" is the CPU time of all threads on 2 threads over that on 1:
+// the work that running in parallel adds (contention, shared cache lines), which a busy machine
+// hides less than it hides the speed-up.
+int scaling(const std::vector<std::string>& scenes, double scale, int repeat) {
+    std::printf("# load average at start %s\n", load_average().c_str());
+    std::printf("\n%-7s %9s %9s %8s %6s %9s %9s %8s %6s %20s %20s %9s\n", "scene", "1 thr ms", "2 thr ms",
+                "speed-up", "CPU x", "bare 1", "bare 2", "speed-up", "CPU x", "speed-ups r/b (range)",
+                "CPU x r/b (range)", "queries");
+    for (const auto& name : scenes) {
+        const std::string path = std::string(ORN_SOURCE_DIR) + "/scenes/" + name + ".mi";
+        const std::string text = scene_text(path, name == "dof" ? 0.5 * scale : scale);
+        Recorder recorder;
+        size_t queries = 0;
+        {
+            auto rec = load_watched(text, path, &recorder);
+            if (!rec.frame) {
+                std::fprintf(stderr, "bench_frame: %s does not load\n", path.c_str());
+                return 1;
+            }
+            rec.frame->render_pixels();
+            recorder.buckets.clear();
+            g_recording = true;
+            rec.frame->render_pixels();
+            g_recording = false;
+            // The replay needs the scenes of this frame: rendered again below from a session of
+            // its own, the recording's is kept alive until the end of the scene.
+            for (const auto& b : recorder.buckets)
+                queries += b.size();
+            auto one = orn::bench::load(text, 1, path);
+            auto two = orn::bench::load(text, 2, path);
+            if (!one.frame || !two.frame) return 1;
+            one.frame->render_pixels();
+            two.frame->render_pixels();
+            replay(recorder.buckets, 2);
+            std::vector<double> r1, r2, b1, b2, ratio, grow_r, grow_b, grow_ratio;
+            for (int i = 0; i < repeat; ++i) {
+                double t[4], c[4];
+                auto run = [&](int k) {
+                    const double c0 = cpu_seconds();
+                    switch (k) {
+                    case 0:
+                        t[0] = seconds([&] { one.frame->render_pixels(); });
+                        break;
+                    case 1:
+                        t[1] = seconds([&] { two.frame->render_pixels(); });
+                        break;
+                    case 2:
+                        t[2] = replay(recorder.buckets, 1);
+                        break;
+                    default:
+                        t[3] = replay(recorder.buckets, 2);
+                    }
+                    c[k] = cpu_seconds() - c0;
+                };
+                const int order[2][4] = {{0, 2, 1, 3}, {3, 1, 2, 0}};
+                for (int k : order[i % 2])
+                    run(k);
+                r1.push_back(t[0]);
+                r2.push_back(t[1]);
+                b1.push_back(t[2]);
+                b2.push_back(t[3]);
+                ratio.push_back((t[0] / t[1]) / (t[2] / t[3]));
+                grow_r.push_back(c[1] / c[0]);
+                grow_b.push_back(c[3] / c[2]);
+                grow_ratio.push_back(grow_r.back() / grow_b.back());
+            }
+            std::vector<double> su_r, su_b;
+            for (int i = 0; i < repeat; ++i) {
+                su_r.push_back(r1[size_t(i)] / r2[size_t(i)]);
+                su_b.push_back(b1[size_t(i)] / b2[size_t(i)]);
+            }
+            const Spread q = spread(ratio), g = spread(grow_ratio);
+            std::printf("%-7s %9.1f %9.1f %8.3f %6.3f %9.1f %9.1f %8.3f %6.3f %6.3f (%5.3f-%5.3f) %6.3f "
+                        "(%5.3f-%5.3f) %9zu\n",
+                        name.c_str(), median(r1) * 1e3, median(r2) * 1e3, median(su_r), median(grow_r),
+                        median(b1) * 1e3, median(b2) * 1e3, median(su_b), median(grow_b), q.mid, q.lo, q.hi,
+                        g.mid, g.lo, g.hi, queries);
+            std::fflush(stdout);
+        }
+    }
+    std::printf(
+        "\n# %d rounds per scene; speed-ups and CPU x are medians of the rounds' own; load average at "
+        "end %s\n",
+        repeat, load_average().c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -267,6 +563,8 @@ int main(int argc, char** argv) {
     for (const auto& t : split(option(argc, argv, "--threads", "1,2")))
         thread_counts.push_back(std::max(1, std::atoi(t.c_str())));
     orn::Messages::set_verbosity(1);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--scaling") == 0) return scaling(scenes, scale, repeat);
 
     const Calibration cal = calibrate();
     std::printf("# time-stamp counter %.3f GHz, an empty timed interval %.1f ticks (%.1f ns)\n",

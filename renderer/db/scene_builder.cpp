@@ -115,12 +115,12 @@ void SceneBuilder::warning(const scene::SourceLoc& loc, const std::string& messa
     Messages::emit(Severity::Warning, loc_prefix(loc) + message);
 }
 
-bool SceneBuilder::add(const std::vector<scene::Statement>& statements) {
+bool SceneBuilder::add(std::vector<scene::Statement>& statements) {
     // Reading stops at the first error: later statements would only report what follows
     // from it.
     const size_t before = errors_.size();
-    for (const auto& st : statements) {
-        std::visit([this](const auto& s) { on(s); }, st);
+    for (auto& st : statements) {
+        std::visit([this](auto& s) { on(s); }, st);
         if (errors_.size() != before) return false;
     }
     return true;
@@ -539,14 +539,21 @@ void SceneBuilder::on(const scene::LightStmt& s) {
     add_named(std::move(e), s.loc);
 }
 
-void SceneBuilder::on(const scene::ObjectStmt& s) {
+void SceneBuilder::on(scene::ObjectStmt& s) {
     auto e = std::make_unique<ObjectElement>(s.name);
     e->visible = s.visible;
     e->shadow = s.shadow;
     e->trace = s.trace;
     e->label = s.tag_label;
-    e->mesh = s.mesh;
-    if (s.hair) e->hair = std::make_shared<const scene::HairCurves>(scene::make_curves(*s.hair));
+    // Taken over rather than copied: a big mesh would otherwise be held twice until the
+    // statements are gone.
+    e->mesh = std::move(s.mesh);
+    // Which material each triangle names matters only when some polygon names one.
+    if (e->mesh.materials.empty()) std::vector<int>().swap(e->mesh.triangle_material);
+    if (s.hair) {
+        e->hair = std::make_shared<const scene::HairCurves>(scene::make_curves(*s.hair));
+        s.hair.reset();
+    }
     e->loc = s.loc;
     e->sync_to_record();
     if (s.transform) warning(s.loc, "object transforms are ignored; place objects with instance transforms");

@@ -17,8 +17,9 @@ class SceneBuilder {
     SceneBuilder(Database& db, ModuleLoader& modules, std::vector<std::string> module_dirs)
         : db_(db), modules_(modules), module_dirs_(std::move(module_dirs)) {}
 
-    // Adds the statements to the database; false when any statement had an error.
-    bool add(const std::vector<scene::Statement>& statements);
+    // Adds the statements to the database; false when any statement had an error. Objects take
+    // their meshes and hairs over: the statements are left without them.
+    bool add(std::vector<scene::Statement>& statements);
     const std::vector<scene::Diagnostic>& errors() const { return errors_; }
     const std::vector<scene::RenderStmt>& renders() const { return renders_; }
 
@@ -30,7 +31,7 @@ class SceneBuilder {
     void on(const scene::ShaderInstanceStmt& s);
     void on(const scene::MaterialStmt& s);
     void on(const scene::LightStmt& s);
-    void on(const scene::ObjectStmt& s);
+    void on(scene::ObjectStmt& s);
     void on(const scene::InstanceStmt& s);
     void on(const scene::InstgroupStmt& s);
     void on(const scene::CameraStmt& s);

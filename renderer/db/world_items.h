@@ -22,7 +22,10 @@ struct WorldInstance {
     bool material_override = false;
     std::vector<const InstanceElement*> ancestors; // the group instances above, outermost first
     std::vector<miTag> polygon_materials;          // per object material name; 0 where the default applies
-    std::vector<float> hair_points; // a hair object's control points in world space, x y z radius
+    // A hair object's control points in world space (x y z radius): the object's own where the
+    // instance leaves them as they are, else `hair_copy`.
+    const float* hair_points = nullptr;
+    std::vector<float> hair_copy;
 };
 
 struct WorldLight {

@@ -39,7 +39,7 @@ Session::~Session() {
     if (Database::current() == &db_) Database::set_current(nullptr);
 }
 
-bool Session::build(const std::vector<scene::Statement>& statements,
+bool Session::build(std::vector<scene::Statement>& statements,
                     const std::vector<scene::Diagnostic>& parse_errors, bool parsed) {
     Database::set_current(&db_);
     if (!parsed) {
@@ -105,6 +105,10 @@ bool Session::load_string(const std::string& text, const std::string& name) {
     po.cancel = &Frame::aborted();
     auto result = scene::parse_string(text, name, po);
     return build(result.statements, result.errors, result.ok);
+}
+
+bool Session::load_statements(std::vector<scene::Statement> statements) {
+    return build(statements, {}, true);
 }
 
 std::unique_ptr<Frame> Session::make_frame(size_t index) {

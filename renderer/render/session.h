@@ -37,6 +37,9 @@ class Session {
     // scene has errors, in which case nothing may be rendered from it.
     bool load_file(const std::string& path);
     bool load_string(const std::string& text, const std::string& name = "<string>");
+    // Builds statements as the scene reader makes them, for scenes a program generates
+    // (benchmarks of big scenes).
+    bool load_statements(std::vector<scene::Statement> statements);
     // Renders every render statement read so far.
     bool render_all();
     // Hands a frame number to the scene read so far: every camera's frame becomes `frame`, and
@@ -69,8 +72,8 @@ class Session {
 
   private:
     bool render_one(size_t index);
-    bool build(const std::vector<scene::Statement>& statements,
-               const std::vector<scene::Diagnostic>& parse_errors, bool parsed);
+    bool build(std::vector<scene::Statement>& statements, const std::vector<scene::Diagnostic>& parse_errors,
+               bool parsed);
 
     SessionOptions options_;
     Database db_;

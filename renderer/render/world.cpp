@@ -304,7 +304,6 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
     if (errors.size() != before) return false;
 
     geometry_ = std::make_unique<GeometryScene>();
-    std::vector<float> world_positions;
     for (auto& wi : instances_) {
         unsigned mask = 0;
         if (wi.instance->record.visible) mask |= kMaskEye;
@@ -318,27 +317,43 @@ bool World::build(Database& db, const scene::RenderStmt& render, std::vector<sce
                                m.m[2] * (m.m[4] * m.m[9] - m.m[5] * m.m[8]);
             const float scale = float(std::cbrt(std::fabs(det)));
             const auto& p = hair->points;
-            wi.hair_points.assign(p.size() + 4, 0.f); // Embree reads 16 bytes past the last point
-            for (size_t i = 0; i + 3 < p.size(); i += 4) {
+            const size_t count = hair->point_count();
+            auto world = [&](size_t i, float* out) {
                 const miVector w = m.point({p[i], p[i + 1], p[i + 2]});
-                wi.hair_points[i] = w.x;
-                wi.hair_points[i + 1] = w.y;
-                wi.hair_points[i + 2] = w.z;
-                wi.hair_points[i + 3] = p[i + 3] * scale;
+                out[0] = w.x;
+                out[1] = w.y;
+                out[2] = w.z;
+                out[3] = p[i + 3] * scale;
+            };
+            // Where the world-space points are the object's own to the bit, Embree reads those:
+            // a copy would double the largest array of a big hair object.
+            bool same = m.m == Matrix::identity().m;
+            for (size_t i = 0; same && i < 4 * count; i += 4) {
+                float w[4];
+                world(i, w);
+                same = std::memcmp(w, &p[i], sizeof w) == 0;
             }
-            geometry_->add_curves(wi.hair_points.data(), p.size() / 4, hair->first, hair->degree, mask);
+            if (same) {
+                wi.hair_points = p.data();
+            } else {
+                wi.hair_copy.assign(p.size(), 0.f); // the same four zeros after the last point
+                for (size_t i = 0; i < 4 * count; i += 4)
+                    world(i, &wi.hair_copy[i]);
+                wi.hair_points = wi.hair_copy.data();
+            }
+            geometry_->add_curves(wi.hair_points, count, hair->first, hair->degree, mask);
             hairs_ += hair->hair_count;
             continue;
         }
         const auto& P = wi.object->mesh.P;
-        world_positions.resize(P.size());
-        for (size_t i = 0; i + 2 < P.size(); i += 3) {
-            const miVector w = wi.object_to_world.point({P[i], P[i + 1], P[i + 2]});
-            world_positions[i] = w.x;
-            world_positions[i + 1] = w.y;
-            world_positions[i + 2] = w.z;
-        }
-        geometry_->add_mesh(world_positions, wi.object->mesh.triangles, mask);
+        geometry_->add_mesh(P.size() / 3, wi.object->mesh.triangles, mask, [&](float* out) {
+            for (size_t i = 0; i + 2 < P.size(); i += 3) {
+                const miVector w = wi.object_to_world.point({P[i], P[i + 1], P[i + 2]});
+                out[i] = w.x;
+                out[i + 1] = w.y;
+                out[i + 2] = w.z;
+            }
+        });
         triangles_ += wi.object->mesh.triangles.size() / 3;
     }
     geometry_->set_cancel_flag(&Frame::aborted());

@@ -154,6 +154,21 @@ HairCurves make_curves(const HairData& h) {
     c.tex_scalars = int(tex_at.size());
     const size_t stride = 4 + tex_at.size() + (vertex_m >= 0 ? 3 : 0);
 
+    // The arrays are sized first: grown a point at a time, a big hair object's arrays would
+    // take up to twice their size, and the memory they leave behind, on top.
+    size_t points = 0, segments = 0;
+    for (size_t k = 0; k < c.hair_count; ++k) {
+        const size_t vertices = (h.hairs[k + 1] - h.hairs[k] - hs) / vs;
+        const size_t segs = (vertices - 1) / size_t(h.degree);
+        points += h.degree == 2 ? 1 + 3 * segs : vertices;
+        segments += segs;
+    }
+    c.points.reserve(4 * points + 4);
+    c.tex.reserve(tex_at.size() * points);
+    if (vertex_m >= 0) c.end_points.reserve(3 * points);
+    for (auto* v : {&c.first, &c.hair, &c.segment, &c.segments})
+        v->reserve(segments);
+
     // Every value of a control point in one row, so that raising a quadratic to a cubic treats
     // position, radius, texture and motion alike.
     std::vector<float> row(stride), rows;
@@ -210,6 +225,7 @@ HairCurves make_curves(const HairData& h) {
             c.segments.push_back(uint32_t(segs));
         }
     }
+    c.points.insert(c.points.end(), 4, 0.f);
     return c;
 }
 

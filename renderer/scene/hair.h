@@ -40,7 +40,9 @@ std::optional<std::string> check_hair_info(bool per_vertex, char kind, int count
 struct HairCurves {
     int degree = 3; // 3 or 1
     size_t hair_count = 0;
-    std::vector<float> points;      // x, y, z, radius per control point, object space
+    // x, y, z, radius per control point, object space, and four zeros after the last: Embree
+    // reads 16 bytes past the last point of a buffer that it reads in place.
+    std::vector<float> points;
     std::vector<uint32_t> first;    // first control point of each segment
     std::vector<uint32_t> hair;     // hair of each segment
     std::vector<uint32_t> segment;  // segment number within its hair
@@ -49,6 +51,7 @@ struct HairCurves {
     std::vector<float> tex;         // tex_scalars per control point
     std::vector<float> end_points;  // 3 per control point, or empty: where 'm' moves them
 
+    size_t point_count() const { return points.size() / 4 - 1; }
     size_t segment_count() const { return first.size(); }
     size_t bytes() const;
 };

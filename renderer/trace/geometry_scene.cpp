@@ -144,18 +144,19 @@ GeometryScene::~GeometryScene() {
     if (device_) rtcReleaseDevice(device_);
 }
 
-unsigned GeometryScene::add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
-                                 unsigned mask) {
+RTCGeometry GeometryScene::new_mesh(size_t vertices, const std::vector<uint32_t>& triangles,
+                                    float*& positions) {
     RTCGeometry geom = rtcNewGeometry(device_, RTC_GEOMETRY_TYPE_TRIANGLE);
-    const size_t nv = positions.size() / 3;
-    const size_t nt = triangles.size() / 3;
-    auto* vb = static_cast<float*>(rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                                           3 * sizeof(float), nv + 1));
-    std::copy(positions.begin(), positions.end(), vb);
-    auto* ib = static_cast<unsigned*>(
-        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), nt));
-    std::copy(triangles.begin(), triangles.end(), ib);
-    return attach(geom, mask);
+    positions = static_cast<float*>(rtcSetNewGeometryBuffer(
+        geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), vertices + 1));
+    // The object's own triangles: a copy would double the largest array of a big mesh.
+    if (triangles.empty())
+        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), 0);
+    else
+        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                   const_cast<uint32_t*>(triangles.data()), 0, 3 * sizeof(uint32_t),
+                                   triangles.size() / 3);
+    return geom;
 }
 
 unsigned GeometryScene::add_curves(const float* points, size_t count, const std::vector<uint32_t>& first,
@@ -165,9 +166,11 @@ unsigned GeometryScene::add_curves(const float* points, size_t count, const std:
                                                            : RTC_GEOMETRY_TYPE_ROUND_BEZIER_CURVE);
     rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT4, points, 0,
                                4 * sizeof(float), count);
-    auto* ib = static_cast<unsigned*>(rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT,
-                                                              sizeof(unsigned), first.size()));
-    std::copy(first.begin(), first.end(), ib);
+    if (first.empty())
+        rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT, sizeof(unsigned), 0);
+    else
+        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT,
+                                   const_cast<uint32_t*>(first.data()), 0, sizeof(uint32_t), first.size());
     rtcSetGeometryIntersectFilterFunction(geom, outside_only);
     rtcSetGeometryOccludedFilterFunction(geom, outside_only);
     return attach(geom, mask);

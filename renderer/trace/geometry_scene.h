@@ -69,12 +69,20 @@ class GeometryScene {
     GeometryScene(const GeometryScene&) = delete;
     GeometryScene& operator=(const GeometryScene&) = delete;
 
-    // Positions: 3 floats per vertex, world space. Returns the mesh index.
-    unsigned add_mesh(const std::vector<float>& positions, const std::vector<uint32_t>& triangles,
-                      unsigned mask);
-    // Round curves through `points` (x, y, z, radius, world space; the caller keeps them alive
-    // and readable 16 bytes past the end): cubic Bezier segments of four points or linear
-    // segments of two, each starting at its entry of `first`.
+    // A mesh of `vertices` vertices and the triangles of `triangles` (3 vertex indices each),
+    // which Embree reads in place: the caller keeps them alive and unchanged while the scene
+    // lives. `fill(float* out)` writes the world-space positions, 3 floats per vertex, into the
+    // scene's own vertex buffer. Returns the mesh index.
+    template <typename Fill>
+    unsigned add_mesh(size_t vertices, const std::vector<uint32_t>& triangles, unsigned mask, Fill&& fill) {
+        float* positions = nullptr;
+        RTCGeometry geom = new_mesh(vertices, triangles, positions);
+        fill(positions);
+        return attach(geom, mask);
+    }
+    // Round curves through `points` (x, y, z, radius, world space; readable 16 bytes past the
+    // end): cubic Bezier segments of four points or linear segments of two, each starting at its
+    // entry of `first`. Embree reads both in place: the caller keeps them alive and unchanged.
     unsigned add_curves(const float* points, size_t count, const std::vector<uint32_t>& first, int degree,
                         unsigned mask);
     // Builds the acceleration structure; `cancel`, when set, stops a long build.
@@ -128,6 +136,9 @@ class GeometryScene {
     RTCScene handle() const { return scene_; }
 
   private:
+    // A triangle geometry with its own vertex buffer (returned in `positions`) and `triangles`
+    // as its index buffer.
+    RTCGeometry new_mesh(size_t vertices, const std::vector<uint32_t>& triangles, float*& positions);
     // Commits a filled geometry, adds it to the scene and records its ray mask.
     unsigned attach(RTCGeometry geom, unsigned mask);
     void init_context(MaskContext& ctx, unsigned mask, bool ordered) const;

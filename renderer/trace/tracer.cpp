@@ -64,7 +64,7 @@ void Frame::fill_hair_hit(miState* st, const Hit& hit, const WorldInstance& wi) 
     RayData& rd = ThreadContext::data(st);
     const scene::HairCurves& c = *wi.object->hair;
     const uint32_t seg = hit.triangle;
-    const float* p = wi.hair_points.data() + 4 * size_t(c.first[seg]);
+    const float* p = wi.hair_points + 4 * size_t(c.first[seg]);
     const float t = std::clamp(hit.u, 0.f, 1.f), s = 1.f - t;
     // Basis weights of the segment's control points and of their derivative.
     float w[4], dw[4];
