@@ -1,6 +1,5 @@
 #include "render/id_mattes.h"
 
-#include "core/messages.h"
 #include "db/database.h"
 #include "film/cryptomatte.h"
 #include "render/world.h"
@@ -76,13 +75,12 @@ void IdMattes::setup(const Database& db, const World& world, const OptionsElemen
 int IdMattes::hits(const MatteRecorder& recorder, const std::vector<float>& coverage,
                    std::vector<film::MatteHit>& out) const {
     out.clear();
-    const auto* first = static_cast<const WorldInstance*>(first_instance_);
     const std::vector<MatteNode>& nodes = recorder.nodes();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const float c = coverage[i];
         if (!(c > 0.f)) continue;
         const MatteNode& n = nodes[i];
-        const std::size_t inst = n.instance ? std::size_t(n.instance - first) : object_ids_.size();
+        const std::size_t inst = n.instance ? std::size_t(n.instance - first_instance_) : object_ids_.size();
         for (int m = 0; m < count(); ++m) {
             std::uint32_t id = 0;
             switch (mattes_[std::size_t(m)].kind) {

@@ -15,6 +15,7 @@ class Database;
 class World;
 class MatteRecorder;
 struct OptionsElement;
+struct WorldInstance;
 
 class IdMattes {
   public:
@@ -44,8 +45,8 @@ class IdMattes {
   private:
     std::vector<Matte> mattes_;
     int depth_ = 0;
-    const void* first_instance_ = nullptr;  // the world's instance array
-    std::vector<std::uint32_t> object_ids_; // per world instance
+    const WorldInstance* first_instance_ = nullptr; // the world's instance array
+    std::vector<std::uint32_t> object_ids_;         // per world instance
     std::vector<std::uint32_t> asset_ids_;
     std::vector<std::uint32_t> material_ids_; // per tag
 };
