@@ -1,5 +1,6 @@
 #include "render/id_mattes.h"
 
+#include "core/messages.h"
 #include "db/database.h"
 #include "film/cryptomatte.h"
 #include "render/world.h"
@@ -49,6 +50,18 @@ void IdMattes::setup(const Database& db, const World& world, const OptionsElemen
         material_ids_[e->tag] = film::matte_id(e->name);
         materials.push_back(e->name);
     }
+    // A frame buffer of the same name as a layer would be written over by the ranks.
+    for (const KindName& k : kKinds)
+        for (const std::string& layer : film::matte_layer_names(k.type_name, depth_)) {
+            const int id = film.plane_id(layer);
+            if (id >= 0 && film.plane_info(id).sampled) {
+                Messages::emitf(
+                    Severity::Warning,
+                    "frame buffer \"%s\" has the name of an ID-matte layer; no ID mattes are written",
+                    layer.c_str());
+                return;
+            }
+        }
     std::vector<int> planes;
     for (const KindName& k : kKinds) {
         if (std::find(options->mattes.begin(), options->mattes.end(), k.option) == options->mattes.end())

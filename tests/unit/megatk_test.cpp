@@ -411,6 +411,16 @@ TEST(MegaTKLights, LightGroupMistakesAreNamed) {
     EXPECT_EQ(groups.name(0), "a");
     EXPECT_EQ(groups.name(1), "b");
     EXPECT_EQ(groups.name(2), "key");
+
+    // A frame buffer named like an ID-matte layer keeps its own values; the mattes are left out.
+    s.buffers += orn::test::rgb_buffers({"CryptoObject01"});
+    s.options += " cryptomatte \"object\"";
+    SceneFixture clash;
+    ASSERT_TRUE(clash.load(s.text()));
+    EXPECT_TRUE(messages.contains("frame buffer \"CryptoObject01\" has the name of an ID-matte layer; no ID "
+                                  "mattes are written"))
+        << messages.all();
+    EXPECT_FALSE(clash.frame().id_mattes().on());
 }
 
 TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {
