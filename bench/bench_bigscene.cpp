@@ -25,6 +25,7 @@
 #include "core/messages.h"
 #include "render/session.h"
 #include "scene/parser.h"
+#include "trace/geometry_scene.h"
 
 #include <embree3/rtcore.h>
 
@@ -98,17 +99,8 @@ std::string load_average() {
     return a + " " + b + " " + c;
 }
 
-bool flag(int argc, char** argv, const char* name) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0) return true;
-    return false;
-}
-
-const char* option(int argc, char** argv, const char* name, const char* fallback) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
-    return fallback;
-}
+using orn::bench::flag;
+using orn::bench::option;
 
 // ---------------------------------------------------------------- the geometry
 
@@ -243,17 +235,6 @@ Result run_renderer(const Size& s) {
     return r;
 }
 
-// Hairs are seen from outside only, as in the renderer (no part of the build).
-void outside_only(const RTCFilterFunctionNArguments* args) {
-    for (unsigned i = 0; i < args->N; ++i) {
-        if (args->valid[i] != -1) continue;
-        const float d = RTCRayN_dir_x(args->ray, args->N, i) * RTCHitN_Ng_x(args->hit, args->N, i) +
-                        RTCRayN_dir_y(args->ray, args->N, i) * RTCHitN_Ng_y(args->hit, args->N, i) +
-                        RTCRayN_dir_z(args->ray, args->N, i) * RTCHitN_Ng_z(args->hit, args->N, i);
-        if (d > 0.f) args->valid[i] = 0;
-    }
-}
-
 Result run_bare(const Size& s) {
     Result r;
     r.rss0 = status_bytes("VmRSS");
@@ -298,8 +279,8 @@ Result run_bare(const Size& s) {
                                    4 * sizeof(float), s.hairs * per_hair);
         rtcSetSharedGeometryBuffer(curves, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT, first.data(), 0,
                                    sizeof(uint32_t), first.size());
-        rtcSetGeometryIntersectFilterFunction(curves, outside_only);
-        rtcSetGeometryOccludedFilterFunction(curves, outside_only);
+        rtcSetGeometryIntersectFilterFunction(curves, orn::hair_outside_only);
+        rtcSetGeometryOccludedFilterFunction(curves, orn::hair_outside_only);
         rtcCommitGeometry(curves);
         rtcAttachGeometry(scene, curves);
         rtcReleaseGeometry(curves);

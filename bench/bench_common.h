@@ -39,11 +39,43 @@ inline double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// The word after `name` on the command line, or `fallback`.
+inline const char* option(int argc, char** argv, const char* name, const char* fallback) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
+    return fallback;
+}
+
+// Whether `name` is on the command line.
+inline bool flag(int argc, char** argv, const char* name) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) return true;
+    return false;
+}
+
 // The value of `--repeat N` on the command line, or `fallback`.
 inline int repeat_option(int argc, char** argv, int fallback) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--repeat") == 0) return std::max(1, std::atoi(argv[i + 1]));
-    return fallback;
+    const char* n = option(argc, argv, "--repeat", nullptr);
+    return n ? std::max(1, std::atoi(n)) : fallback;
+}
+
+// Lane j of a packet: a ray of the mask every ray of the benchmarks has, with no hit yet.
+template <typename RayHitN>
+void set_lane(RayHitN& p, int j, const float* org, const float* dir, float tnear, float tfar) {
+    p.ray.org_x[j] = org[0];
+    p.ray.org_y[j] = org[1];
+    p.ray.org_z[j] = org[2];
+    p.ray.dir_x[j] = dir[0];
+    p.ray.dir_y[j] = dir[1];
+    p.ray.dir_z[j] = dir[2];
+    p.ray.tnear[j] = tnear;
+    p.ray.tfar[j] = tfar;
+    p.ray.time[j] = 0.f;
+    p.ray.mask[j] = 0xffffffffu;
+    p.ray.id[j] = 0;
+    p.ray.flags[j] = 0;
+    p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
+    p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
 }
 
 // A scene read from text with its first frame prepared; both null when it failed.
@@ -150,20 +182,7 @@ size_t bare_lanes(RTCScene scene, const std::vector<float>& r, const size_t* ind
     for (int j = 0; j < N; ++j) {
         const size_t q = 6 * index[first + j < n ? first + j : 0];
         valid[j] = first + j < n ? -1 : 0;
-        p.ray.org_x[j] = r[q];
-        p.ray.org_y[j] = r[q + 1];
-        p.ray.org_z[j] = r[q + 2];
-        p.ray.dir_x[j] = r[q + 3];
-        p.ray.dir_y[j] = r[q + 4];
-        p.ray.dir_z[j] = r[q + 5];
-        p.ray.tnear[j] = 0.f;
-        p.ray.tfar[j] = INFINITY;
-        p.ray.time[j] = 0.f;
-        p.ray.mask[j] = 0xffffffffu;
-        p.ray.id[j] = 0;
-        p.ray.flags[j] = 0;
-        p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
-        p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
+        set_lane(p, j, &r[q], &r[q + 3], 0.f, INFINITY);
     }
     intersect(valid, scene, &ctx, &p);
     size_t own = 0;

@@ -275,11 +275,7 @@ std::vector<std::string> split(const std::string& list) {
     return out;
 }
 
-const char* option(int argc, char** argv, const char* name, const char* fallback) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0) return argv[i + 1];
-    return fallback;
-}
+using orn::bench::option;
 
 struct RayTypeName {
     int type;
@@ -339,20 +335,7 @@ void replay_packet(const Query* q, const RTCIntersectContext& context, F f) {
     for (int j = 0; j < N; ++j) {
         const Query& l = q[1 + j];
         valid[j] = l.width ? -1 : 0;
-        p.ray.org_x[j] = l.org[0];
-        p.ray.org_y[j] = l.org[1];
-        p.ray.org_z[j] = l.org[2];
-        p.ray.dir_x[j] = l.dir[0];
-        p.ray.dir_y[j] = l.dir[1];
-        p.ray.dir_z[j] = l.dir[2];
-        p.ray.tnear[j] = l.tnear;
-        p.ray.tfar[j] = l.tfar;
-        p.ray.time[j] = 0.f;
-        p.ray.mask[j] = 0xffffffffu;
-        p.ray.id[j] = 0;
-        p.ray.flags[j] = 0;
-        p.hit.geomID[j] = RTC_INVALID_GEOMETRY_ID;
-        p.hit.instID[0][j] = RTC_INVALID_GEOMETRY_ID;
+        orn::bench::set_lane(p, j, l.org, l.dir, l.tnear, l.tfar);
     }
     RTCIntersectContext ctx = context;
     f(valid, q->scene, &ctx, &p);

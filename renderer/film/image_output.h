@@ -27,9 +27,9 @@ struct OutputRequest {
     // exr: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab; tif: none, lzw, zip,
     // packbits; ignored for png. Empty: the format's default.
     std::string compression = {};
-    // exr: film planes of 4 components written after the data types, bit for bit as 32-bit
-    // float channels "<plane>.r", ".g", ".b", ".a" (the ID mattes' ranks), and string attributes
-    // for the header.
+    // exr (other formats leave them out): film planes of 4 components written after the data
+    // types, bit for bit as 32-bit float channels "<plane>.r", ".g", ".b", ".a" (the ID mattes'
+    // ranks), and string attributes for the header.
     std::vector<std::string> layers = {};
     std::vector<std::pair<std::string, std::string>> attributes = {};
 };

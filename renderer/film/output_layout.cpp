@@ -186,15 +186,16 @@ LayoutResult plan_output(const OutputRequest& request) {
             result.layout.channels.push_back(std::move(channel));
         }
     }
-    if (!request.layers.empty() && choice->format != ImageFormat::Exr)
-        return fail("only exr files hold ID-matte layers (" + in_quotes(path) + ")");
-    for (const std::string& layer : request.layers)
-        for (int c = 0; c < 4; ++c) {
-            ChannelSource channel{layer + "." + "rgba"[c], layer, c, "ID matte", PixelKind::Float};
-            if (!seen.insert(channel.name).second)
-                return fail("channel " + in_quotes(channel.name) + " appears twice in " + in_quotes(path));
-            result.layout.channels.push_back(std::move(channel));
-        }
+    // Only exr files have layers to hold them; other formats leave them out.
+    if (choice->format == ImageFormat::Exr)
+        for (const std::string& layer : request.layers)
+            for (int c = 0; c < 4; ++c) {
+                ChannelSource channel{layer + "." + "rgba"[c], layer, c, "ID matte", PixelKind::Float};
+                if (!seen.insert(channel.name).second)
+                    return fail("channel " + in_quotes(channel.name) + " appears twice in " +
+                                in_quotes(path));
+                result.layout.channels.push_back(std::move(channel));
+            }
     return result;
 }
 

@@ -5,7 +5,6 @@
 #include "render/frame.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -240,16 +239,8 @@ miImg_image* Frame::open_image(miUint n) {
 }
 
 void Frame::add_matte_layers(film::OutputRequest& req) const {
-    if (!mattes_.on()) return;
-    std::string format = req.format;
-    if (format.empty()) {
-        const auto dot = req.path.find_last_of('.');
-        format = dot == std::string::npos ? "" : req.path.substr(dot + 1);
-    }
-    for (char& c : format)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    // The mattes go with the colour: into every EXR file that holds it.
-    if (format != "exr" || req.data_type.find("rgb") == std::string::npos) return;
+    // The mattes go with the colour: into every file that holds it and can take them (EXR).
+    if (!mattes_.on() || req.data_type.find("rgb") == std::string::npos) return;
     for (int m = 0; m < mattes_.count(); ++m) {
         const IdMattes::Matte& matte = mattes_.matte(m);
         req.layers.insert(req.layers.end(), matte.layers.begin(), matte.layers.end());

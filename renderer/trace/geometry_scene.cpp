@@ -22,19 +22,6 @@ void mask_filter(const RTCFilterFunctionNArguments* args) {
     }
 }
 
-// Hairs are seen from outside only. A ray that starts on a hair's surface (a transparency or
-// shadow ray leaving it) would otherwise meet the inside of the same tube at once; hits where
-// the ray leaves a tube are never wanted.
-void outside_only(const RTCFilterFunctionNArguments* args) {
-    for (unsigned i = 0; i < args->N; ++i) {
-        if (args->valid[i] != -1) continue;
-        const float d = RTCRayN_dir_x(args->ray, args->N, i) * RTCHitN_Ng_x(args->hit, args->N, i) +
-                        RTCRayN_dir_y(args->ray, args->N, i) * RTCHitN_Ng_y(args->hit, args->N, i) +
-                        RTCRayN_dir_z(args->ray, args->N, i) * RTCHitN_Ng_z(args->hit, args->N, i);
-        if (d > 0.f) args->valid[i] = 0;
-    }
-}
-
 // Coincident mode. Hits where the ray leaves a surface are held back rather than accepted, so
 // that a surface it enters at the same place is still found and can win the tie; hits of the
 // surfaces a departing ray starts on are skipped.
@@ -129,6 +116,19 @@ RTCDevice shared_device() {
 
 } // namespace
 
+// Hairs are seen from outside only. A ray that starts on a hair's surface (a transparency or
+// shadow ray leaving it) would otherwise meet the inside of the same tube at once; hits where
+// the ray leaves a tube are never wanted.
+void hair_outside_only(const RTCFilterFunctionNArguments* args) {
+    for (unsigned i = 0; i < args->N; ++i) {
+        if (args->valid[i] != -1) continue;
+        const float d = RTCRayN_dir_x(args->ray, args->N, i) * RTCHitN_Ng_x(args->hit, args->N, i) +
+                        RTCRayN_dir_y(args->ray, args->N, i) * RTCHitN_Ng_y(args->hit, args->N, i) +
+                        RTCRayN_dir_z(args->ray, args->N, i) * RTCHitN_Ng_z(args->hit, args->N, i);
+        if (d > 0.f) args->valid[i] = 0;
+    }
+}
+
 GeometryScene::GeometryScene() {
     device_ = shared_device();
     if (!device_) throw std::runtime_error("cannot create the Embree device");
@@ -171,8 +171,8 @@ unsigned GeometryScene::add_curves(const float* points, size_t count, const std:
     else
         rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT,
                                    const_cast<uint32_t*>(first.data()), 0, sizeof(uint32_t), first.size());
-    rtcSetGeometryIntersectFilterFunction(geom, outside_only);
-    rtcSetGeometryOccludedFilterFunction(geom, outside_only);
+    rtcSetGeometryIntersectFilterFunction(geom, hair_outside_only);
+    rtcSetGeometryOccludedFilterFunction(geom, hair_outside_only);
     return attach(geom, mask);
 }
 

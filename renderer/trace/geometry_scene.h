@@ -14,6 +14,10 @@
 
 namespace orn {
 
+// The filter of hair curves: a ray meets a tube only from outside (benchmarks of bare Embree
+// set it on their curves too).
+void hair_outside_only(const RTCFilterFunctionNArguments* args);
+
 enum RayMask : unsigned { kMaskEye = 1, kMaskTrace = 2, kMaskShadow = 4 };
 
 struct Hit {

@@ -33,13 +33,13 @@ void MatteRecorder::coverages(float alpha, int lens_rays, std::vector<float>& co
     if (nodes_.empty() || a <= 0.f) return;
     // Nodes come child before parent; from the last back, every surface comes after the ones in
     // front of it, so what reaches a depth is known when its surface is met.
-    through_.assign(kMatteMaxDepth + 1, 0.f);
-    through_[1] = 1.f / float(std::max(lens_rays, 1));
+    float through[kMatteMaxDepth + 1]; // per depth, what reaches it from the front
+    through[1] = 1.f / float(std::max(lens_rays, 1));
     double sum = 0.0;
     for (std::size_t i = nodes_.size(); i-- > 0;) {
         const MatteNode& n = nodes_[i];
-        coverage[i] = through_[n.depth] * n.opacity;
-        through_[n.depth + 1] = through_[n.depth] * n.through;
+        coverage[i] = through[n.depth] * n.opacity;
+        through[n.depth + 1] = through[n.depth] * n.through;
         sum += coverage[i];
     }
     // The alpha the sample got is the truth: shaders that composite alpha their own way still

@@ -58,7 +58,6 @@ class MatteRecorder {
     float behind_[kMatteMaxDepth] = {}; // the alpha the surface's own look behind it brought back
     float opacity_[kMatteMaxDepth] = {};
     std::vector<MatteNode> nodes_;
-    mutable std::vector<float> through_; // per depth, the alpha reaching it from the front
 };
 
 } // namespace orn

@@ -1,5 +1,7 @@
 #include "view/live_view.h"
 
+#include "core/json.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,23 +11,6 @@
 namespace orn::view {
 
 namespace {
-
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
 
 // Round-trips a float; JSON has no NaN or infinity, so those go as strings.
 std::string json_number(float v) {
