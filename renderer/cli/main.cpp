@@ -199,6 +199,10 @@ int render_sequence(const std::vector<std::string>& scenes, const FrameRange& ra
 } // namespace
 
 int main(int argc, char** argv) {
+    // First of all: a scheduler's SIGTERM that comes while the command line is read must still
+    // stop the frame and say so, not kill the process silently.
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
     CLI::App app{"ornrender: renders scene files with the shaders they link.\n"
                  "Exit status: 0 done, 1 a render or check failed, 2 a usage error, 130 interrupted."};
     std::vector<std::string> scenes;
@@ -368,9 +372,6 @@ int main(int argc, char** argv) {
     }
     options.render.progress = !quiet;
     options.render.progress_lines = !isatty(STDERR_FILENO);
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
-
     bool rendered = true;
     if (merge) {
         rendered = orn::merge_parts(scenes, options);

@@ -174,14 +174,15 @@ TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
 // Usage errors exit with 2, failed renders with 1, both with the same prefix.
 TEST_F(Cli, TerminationStopsTheFrameAndKeepsTheOlderImage) {
     // A frame of many seconds (occlusion with many rays per pixel), stopped after one second
-    // as a farm scheduler would
+    // as a farm scheduler would (one SIGTERM: without --foreground, timeout also signals its own
+    // process group, and a second signal means "leave at once", with no message)
     std::ofstream(dir_ / "slow.exr") << "previous";
     const std::string slow =
         "material \"m\" \"orn_MegaTK\" (\"ao_on\" on, \"ao_samples\" 256) end material\n";
     std::string text = scene("slow.exr", slow);
     text.replace(text.find("resolution 8 8"), 14, "resolution 1000 1000");
     const std::string path = write("slow.mi", text);
-    const std::string cmd = "timeout --preserve-status -s TERM 1 " + std::string(ORN_BUILD_DIR) +
+    const std::string cmd = "timeout --foreground --preserve-status -s TERM 1 " + std::string(ORN_BUILD_DIR) +
                             "/bin/ornrender -q --threads 2 -o " + dir_.string() + " " + path + " 2>&1";
     std::string output;
     FILE* pipe = popen(cmd.c_str(), "r");
