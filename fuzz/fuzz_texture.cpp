@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string error;
     const orn::image::Library* images = orn::image::library(error);
-    if (!images || !orn::texture_file_problem(path).empty()) return 0;
+    if (!images || !orn::image::texture_file_problem(path).empty()) return 0;
     static std::unique_ptr<orn::image::Textures> textures = images->textures(1);
     int channels = 0;
     std::string why;

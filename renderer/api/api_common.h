@@ -15,9 +15,10 @@ namespace orn {
 
 // The frame a state belongs to; null for a state the renderer did not make.
 inline Frame* frame_of(miState* state) {
-    if (state && state->cache) return &ThreadContext::data(state).thread->frame;
+    // Every thread context belongs to a frame.
+    if (state && state->cache) return &static_cast<Frame&>(ThreadContext::data(state).thread->host);
     ThreadContext* tc = ThreadContext::current();
-    return tc ? &tc->frame : nullptr;
+    return tc ? &static_cast<Frame&>(tc->host) : nullptr;
 }
 
 // Around a trace of a shader's: what the ray brought back of each light group becomes the

@@ -37,7 +37,7 @@ class ShaderInterface final : public mi::shader::Interface {
                                            const miTag* lights, miUint n_lights) override {
         Frame* f = frame_of(state);
         if (!f || !state->cache) return nullptr;
-        LightListImpl* list = ThreadContext::data(state).thread->acquire_light_list();
+        LightListImpl* list = acquire_light_list(*ThreadContext::data(state).thread);
         list->reset(*f, state, axis, spread_cos, lights, n_lights);
         return list;
     }

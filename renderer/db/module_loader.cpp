@@ -1,6 +1,7 @@
 #include "db/module_loader.h"
 
 #include "core/messages.h"
+#include "core/renderer_directory.h"
 
 #include <dlfcn.h>
 
@@ -14,13 +15,6 @@ ModuleLoader::~ModuleLoader() {
     for (auto it = handles_.rbegin(); it != handles_.rend(); ++it)
         dlclose(*it);
     if (self_) dlclose(self_);
-}
-
-std::string ModuleLoader::renderer_directory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ModuleLoader::renderer_directory), &info) && info.dli_fname)
-        return fs::path(info.dli_fname).parent_path().string();
-    return ".";
 }
 
 bool ModuleLoader::load(const std::string& name, const std::vector<std::string>& search_dirs,
@@ -57,9 +51,8 @@ bool ModuleLoader::load(const std::string& name, const std::vector<std::string>&
         return false;
     }
     if (!self_) {
-        Dl_info info{};
-        if (dladdr(reinterpret_cast<void*>(&ModuleLoader::renderer_directory), &info) && info.dli_fname)
-            self_ = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+        const std::string self = renderer_path();
+        if (!self.empty()) self_ = dlopen(self.c_str(), RTLD_NOW | RTLD_NOLOAD);
     }
     using SetHandle = void (*)(void*);
     if (auto set_handle = reinterpret_cast<SetHandle>(dlsym(handle, "miSetModuleHandle"))) set_handle(self_);

@@ -21,9 +21,6 @@ class ModuleLoader {
     void* find(const std::string& symbol) const;
     const std::vector<std::string>& paths() const { return paths_; }
 
-    // Directory of libornrender.so; the module and the declaration file live beside it.
-    static std::string renderer_directory();
-
   private:
     std::vector<void*> handles_;
     std::vector<std::string> paths_;

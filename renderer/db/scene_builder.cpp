@@ -2,7 +2,8 @@
 
 #include "core/messages.h"
 #include "core/nearest_name.h"
-#include "texture/texture_store.h"
+#include "db/texture_element.h"
+#include "image/image_library.h"
 
 #include <algorithm>
 #include <cmath>
@@ -733,7 +734,7 @@ void SceneBuilder::on(const scene::CallStmt& s) {
 
 void SceneBuilder::on(const scene::TextureStmt& s) {
     // Read now (every pixel), so a scene with a missing or damaged file renders nothing.
-    const std::string problem = texture_file_problem(s.path);
+    const std::string problem = image::texture_file_problem(s.path);
     if (!problem.empty()) {
         std::error_code ec;
         const std::string resolved = fs::absolute(s.path, ec).lexically_normal().string();

@@ -1,6 +1,6 @@
 #include "image/image_library.h"
 
-#include "db/module_loader.h"
+#include "core/renderer_directory.h"
 
 #include <dlfcn.h>
 
@@ -33,9 +33,18 @@ Loaded load(const std::string& path) {
     return out;
 }
 
+std::string texture_file_problem(const std::string& path) {
+    // Devices and pipes could block the reader; a directory or nothing gives a vaguer message.
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return "no such file";
+    if (!std::filesystem::is_regular_file(path, ec)) return "not a regular file";
+    std::string error;
+    const Library* images = library(error);
+    return images ? images->problem(path) : error;
+}
+
 const Library* library(std::string& error) {
-    static const Loaded loaded =
-        load((std::filesystem::path(ModuleLoader::renderer_directory()) / kLibraryFile).string());
+    static const Loaded loaded = load((std::filesystem::path(renderer_directory()) / kLibraryFile).string());
     error = loaded.error;
     return loaded.library;
 }

@@ -79,6 +79,10 @@ class Library {
 // loaded. Safe to call from several threads.
 const Library* library(std::string& error);
 
+// Why an image file cannot serve as a texture, or nothing when it can. Reads every pixel once,
+// so that a damaged file is refused here rather than failing inside a render thread.
+std::string texture_file_problem(const std::string& path);
+
 // Loads the library from `path` (the first call's work; tests name other paths).
 struct Loaded {
     const Library* library = nullptr;

@@ -29,6 +29,21 @@ void LightListImpl::reset(LightSource& source, miState* state, const miVector* a
         lights_for_tag(all, lights[i], lights_);
 }
 
+LightListImpl* acquire_light_list(ThreadContext& tc) {
+    // Only this function fills the pool, so every entry is one of ours.
+    for (auto& l : tc.light_lists) {
+        auto* list = static_cast<LightListImpl*>(l.get());
+        if (!list->in_use) {
+            list->in_use = true;
+            return list;
+        }
+    }
+    auto list = std::make_unique<LightListImpl>();
+    list->in_use = true;
+    tc.light_lists.push_back(std::move(list));
+    return static_cast<LightListImpl*>(tc.light_lists.back().get());
+}
+
 miTag LightListImpl::get_light_tag(size_t i) const {
     return i < lights_.size() ? lights_[i]->instance->tag : 0;
 }

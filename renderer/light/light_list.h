@@ -23,6 +23,8 @@ class LightSource {
     ~LightSource() = default;
 };
 
+class ThreadContext;
+
 class LightListImpl final : public mi::shader::LightList {
   public:
     // Fills the list for `state`: the given light tags, or the default lights allowed by the
@@ -57,5 +59,8 @@ class LightListImpl final : public mi::shader::LightList {
     miVector dir_{0, 0, 0};
     miScalar dot_nl_ = 0.f;
 };
+
+// A light list of the thread's own that no shader holds.
+LightListImpl* acquire_light_list(ThreadContext& tc);
 
 } // namespace orn

@@ -51,7 +51,7 @@ struct RenderSettings {
     FrameWatch* watch = nullptr; // told of every bucket as it finishes
 };
 
-class Frame final : public LightSource {
+class Frame final : public LightSource, public TraceHost {
   public:
     Frame(Database& db, World& world, RenderSettings settings);
     ~Frame();
@@ -81,9 +81,9 @@ class Frame final : public LightSource {
     film::Film& film() { return *film_; }
     World& world() { return world_; }
     Database& db() { return db_; }
-    miTag camera_instance_tag() const;
-    miCamera* camera_record() const;
-    miOptions* options_record() const;
+    miTag camera_instance_tag() const override;
+    miCamera* camera_record() const override;
+    miOptions* options_record() const override;
     int thread_count() const { return threads_; }
     // Rays traced and eye samples taken by the last render_pixels().
     uint64_t rays_traced() const { return rays_traced_; }

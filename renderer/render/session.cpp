@@ -1,6 +1,7 @@
 #include "render/session.h"
 
 #include "core/messages.h"
+#include "core/renderer_directory.h"
 #include "db/scene_builder.h"
 #include "film/image_output.h"
 #include "film/part_file.h"
@@ -23,7 +24,7 @@ std::string located(const scene::Diagnostic& d) {
 } // namespace
 
 Session::Session(SessionOptions options) : options_(std::move(options)) {
-    const std::string here = ModuleLoader::renderer_directory();
+    const std::string here = renderer_directory();
     options_.module_dirs.push_back(here);
     options_.include_paths.push_back((fs::path(here).parent_path() / "include").string());
     options_.include_paths.push_back(here);

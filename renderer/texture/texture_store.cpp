@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 
 namespace orn {
 
@@ -17,16 +16,6 @@ std::string located(const scene::SourceLoc& loc) {
 }
 
 } // namespace
-
-std::string texture_file_problem(const std::string& path) {
-    // Devices and pipes could block the reader; a directory or nothing gives a vaguer message.
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return "no such file";
-    if (!std::filesystem::is_regular_file(path, ec)) return "not a regular file";
-    std::string error;
-    const image::Library* images = image::library(error);
-    return images ? images->problem(path) : error;
-}
 
 TextureStore::TextureStore(const Database& db, int threads) : db_(db), threads_(threads) {}
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "db/database.h"
+#include "db/texture_element.h"
 #include "host/shader.h"
 #include "image/image_library.h"
 #include "scene/ast.h"
@@ -12,20 +13,6 @@
 #include <vector>
 
 namespace orn {
-
-// A texture declared by the scene: `color texture "name" "file"`.
-struct TextureElement : Element {
-    enum class Kind { Color, Scalar };
-    TextureElement(std::string n, Kind k, std::string p)
-        : Element(miSCENE_IMAGE, std::move(n)), kind(k), path(std::move(p)) {}
-    Kind kind;
-    std::string path; // resolved like the scene's other file paths
-    scene::SourceLoc loc;
-};
-
-// Why an image file cannot serve as a texture, or nothing when it can. Reads every pixel once,
-// so that a damaged file is refused here rather than failing inside a render thread.
-std::string texture_file_problem(const std::string& path);
 
 // The textures of one frame: every texture's handle is resolved once when the store opens,
 // and each render thread has its own lookup context, so a lookup does no name lookup and takes

@@ -1,8 +1,6 @@
 #include "trace/thread_context.h"
 
 #include "core/hash.h"
-#include "light/light_list.h"
-#include "render/frame.h"
 
 #include <cstring>
 #include <emmintrin.h>
@@ -56,9 +54,9 @@ void* ShaderStateStore::get(const char* key, int* size) {
     return nullptr;
 }
 
-ThreadContext::ThreadContext(Frame& f, int i)
-    : frame(f), index(i), arena(4u << 20), camera_inst_(f.camera_instance_tag()), camera_(f.camera_record()),
-      options_(f.options_record()) {
+ThreadContext::ThreadContext(TraceHost& h, int i)
+    : host(h), index(i), arena(4u << 20), camera_inst_(h.camera_instance_tag()), camera_(h.camera_record()),
+      options_(h.options_record()) {
     std::memset(states_, 0, sizeof states_);
     for (int d = 0; d < kMaxRayDepth; ++d) {
         data_[d].thread = this;
@@ -68,17 +66,6 @@ ThreadContext::ThreadContext(Frame& f, int i)
 }
 
 ThreadContext::~ThreadContext() = default;
-
-LightListImpl* ThreadContext::acquire_light_list() {
-    for (auto& l : light_lists_)
-        if (!l->in_use) {
-            l->in_use = true;
-            return l.get();
-        }
-    light_lists_.push_back(std::make_unique<LightListImpl>());
-    light_lists_.back()->in_use = true;
-    return light_lists_.back().get();
-}
 
 ThreadContext* ThreadContext::current() {
     return tls_context;

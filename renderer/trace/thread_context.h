@@ -15,7 +15,6 @@
 
 namespace orn {
 
-class Frame;
 struct WorldInstance;
 struct WorldLight;
 
@@ -98,9 +97,22 @@ class ShaderStateStore {
     bool dirty_ = false; // an entry was stored since the last clear()
 };
 
+// What a thread context needs of the frame it traces for: the camera and options, which stay put
+// while the frame renders. The frame implements it, and the renderer functions reach the frame
+// through the context of the state they are given.
+class TraceHost {
+  public:
+    virtual miTag camera_instance_tag() const = 0;
+    virtual miCamera* camera_record() const = 0;
+    virtual miOptions* options_record() const = 0;
+
+  protected:
+    ~TraceHost() = default;
+};
+
 class ThreadContext {
   public:
-    ThreadContext(Frame& frame, int index);
+    ThreadContext(TraceHost& host, int index);
     ~ThreadContext();
     ThreadContext(const ThreadContext&) = delete;
     ThreadContext& operator=(const ThreadContext&) = delete;
@@ -120,7 +132,7 @@ class ThreadContext {
     static void set_current(ThreadContext* context);
     static RayData& data(miState* state) { return *static_cast<RayData*>(state->cache); }
 
-    Frame& frame;
+    TraceHost& host;
     int index;
     int pixel_x = 0, pixel_y = 0, pixel_sample = 0;
     int call_depth = 0;
@@ -155,8 +167,9 @@ class ThreadContext {
     std::vector<float> matte_coverage;
     std::vector<film::MatteHit> matte_hits;
     film::MatteScratch matte_scratch;
-    // Light lists handed to shaders; reused, so iterating lights allocates nothing.
-    class LightListImpl* acquire_light_list();
+    // Light lists handed to shaders (see acquire_light_list()); reused, so iterating lights
+    // allocates nothing.
+    std::vector<std::unique_ptr<mi::shader::LightList>> light_lists;
 
     // Light groups of the frame (0: none, and nothing below is kept). Per ray depth: each
     // group's share of the result of the shader that shades that depth's state (the shader sets
@@ -185,7 +198,6 @@ class ThreadContext {
     uint64_t eye_path_step_ = 0;
     int last_s_ = -1;
     uint64_t last_s_seed_ = 0;
-    std::vector<std::unique_ptr<class LightListImpl>> light_lists_;
     std::vector<miColor> group_result_, group_traced_;
     void clear_group_result(int depth) {
         if (light_groups) std::fill_n(group_result(depth), light_groups, miColor{0.f, 0.f, 0.f, 0.f});

@@ -1,6 +1,6 @@
 #include "view/view_server.h"
 
-#include "db/module_loader.h"
+#include "core/renderer_directory.h"
 
 #include <dlfcn.h>
 
@@ -36,8 +36,7 @@ std::string ViewServer::address() const {
 std::optional<std::string> ViewServer::start(int port) {
     if (port < 0 || port > 65535)
         return "--view " + std::to_string(port) + ": a port is a number from 0 to 65535";
-    const std::string path =
-        (std::filesystem::path(ModuleLoader::renderer_directory()) / kHttpLibraryFile).string();
+    const std::string path = (std::filesystem::path(renderer_directory()) / kHttpLibraryFile).string();
     // Never closed: the server's code runs until the view goes, and the libraries behind it
     // register exit handlers.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

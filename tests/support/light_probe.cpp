@@ -28,4 +28,20 @@ SampledLight sample_light_once(SceneFixture& fx, miState* hit, const std::string
     return out;
 }
 
+miColor light_at_floor(const std::string& scene, const std::string& light_instance) {
+    SceneFixture fx;
+    if (!fx.load(scene)) {
+        ADD_FAILURE() << "scene did not load";
+        return {};
+    }
+    miState* hit = fx.probe_eye(50.f, 50.f);
+    if (!hit) {
+        ADD_FAILURE() << "no floor";
+        return {};
+    }
+    const SampledLight s = sample_light_once(fx, hit, light_instance);
+    EXPECT_TRUE(s.sampled);
+    return s.color;
+}
+
 } // namespace orn::test

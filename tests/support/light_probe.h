@@ -23,4 +23,9 @@ struct SampledLight {
 // Samples the named light instance once from `hit` and reads the record it left.
 SampledLight sample_light_once(SceneFixture& fx, miState* hit, const std::string& light_instance);
 
+// Loads `scene`, takes the floor under pixel (50, 50) and samples the named light once from it:
+// the light's colour after whatever lies between; black, with a test failure, when the scene
+// does not load or the floor is missing.
+miColor light_at_floor(const std::string& scene, const std::string& light_instance);
+
 } // namespace orn::test

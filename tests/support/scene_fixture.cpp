@@ -6,7 +6,9 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -172,6 +174,24 @@ float* SceneFixture::sample_buffer(const std::string& name) {
     const int id = film.plane_id(name);
     if (id < 0) return nullptr;
     return frame_->main_context().film_sample + film.plane_offset(id);
+}
+
+CommandResult run_command(const std::string& command) {
+    const std::string cmd = command + " 2>&1";
+    CommandResult r;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        r.output.append(buf, n);
+    const int st = pclose(pipe);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+CommandResult run_ornrender(const std::string& args) {
+    return run_command(std::string(ORN_BUILD_DIR) + "/bin/ornrender " + args);
 }
 
 std::vector<float> rendered_rgba(std::string scene_text, int threads) {

@@ -73,6 +73,15 @@ class SceneFixture {
 // and returns that file's samples; empty (with a test failure) when anything fails.
 std::vector<float> rendered_rgba(std::string scene_text, int threads);
 
+// A shell command's exit status (-1 when it did not exit) and its standard error and output
+// together; run_ornrender() runs the build's `ornrender ARGS`.
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult run_command(const std::string& command);
+CommandResult run_ornrender(const std::string& args);
+
 // A file path inside a fresh temporary directory of this test and this process, and that
 // directory itself.
 std::string temp_path(const std::string& name);

@@ -1,0 +1,174 @@
+// The render threads: each takes the next bucket until none is left; the calling thread renders
+// too, and a watcher draws the progress.
+#include "render/frame.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace orn {
+
+namespace {
+
+// Progress on standard error: a bar redrawn in place on a terminal, otherwise a plain line
+// at every tenth of the frame or every 10 s, so that logs collected from a file show it.
+class ProgressBar {
+  public:
+    ProgressBar(bool on, bool lines, int total)
+        : on_(on), lines_(lines), total_(total), start_(std::chrono::steady_clock::now()),
+          last_line_(start_) {}
+    void update(int done) {
+        if (!on_ || total_ <= 0) return;
+        const int pct = done * 100 / total_;
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double left = done > 0 ? elapsed * (total_ - done) / done : 0.0;
+        if (lines_) {
+            const bool step = pct / 10 > last_ / 10 || (pct == 100 && last_ < 100);
+            if (!step && (pct == last_ || now - last_line_ < std::chrono::seconds(10))) return;
+            last_ = pct;
+            last_line_ = now;
+            if (done > 0 && pct < 100)
+                std::fprintf(stderr, "ornrender: rendering %d%%, %.1f s elapsed, about %.0f s left\n", pct,
+                             elapsed, left + 0.5);
+            else
+                std::fprintf(stderr, "ornrender: rendering %d%%, %.1f s elapsed\n", pct, elapsed);
+            std::fflush(stderr);
+            return;
+        }
+        if (pct == last_) return;
+        last_ = pct;
+        const int width = 40, filled = pct * width / 100;
+        std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%  %.1f s", filled,
+                     "########################################", width - filled, "", pct, elapsed);
+        if (pct < 100 && done > 0)
+            std::fprintf(stderr, ", about %.0f s left   ", left + 0.5);
+        else
+            std::fputs("                    ", stderr);
+        if (pct == 100) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+  private:
+    bool on_, lines_;
+    int total_;
+    int last_ = -1;
+    std::chrono::steady_clock::time_point start_, last_line_;
+    std::mutex mutex_;
+};
+
+} // namespace
+
+void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
+    ThreadContext own(*this, index);
+    own.own_film_sample(film_->clear_sample());
+    own.set_light_groups(tracked_groups_);
+    own.mattes.enable(mattes_.on());
+    if (shadow_logs_) own.shadow_log = &(*shadow_logs_)[size_t(index)];
+    ThreadContext::set_current(&own);
+    const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
+    const int bs = settings_.bucket_size;
+    film::Film::Tile tile;
+    EyeBand band;
+    std::vector<float> watched; // a bucket's pixels for the watch
+    for (;;) {
+        if (aborted().load(std::memory_order_relaxed)) break;
+        const int b = next_bucket.fetch_add(1);
+        if (b >= total) break;
+        const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
+        const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
+        const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
+        const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
+        const int yb = std::min({y1, window_[3], shade_rows_[1]});
+        const int xa = std::max(bx * bs, window_[0]), xb = std::min(x1, window_[2]);
+        if (writes_samples_) {
+            if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            if (settings_.watch) watch_bucket(nullptr, xa, ya, xb, yb, watched);
+        } else {
+            film_->make_tile(tile, bx * bs, by * bs, x1, y1);
+            if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            if (settings_.watch) watch_bucket(&tile, xa, ya, xb, yb, watched);
+            film_->merge_tile(tile, b);
+        }
+        done.fetch_add(1);
+    }
+    if (writes_samples_) film_->end_writes();
+    rays_traced_ += own.rays;
+    eye_samples_ += own.samples;
+    shadow_rays_ += own.shadow_rays;
+    for (int t = 0; t < 32; ++t)
+        if (own.rays_of[t]) rays_of_type_[t] += own.rays_of[t];
+    ThreadContext::set_current(nullptr);
+}
+
+void Frame::render_pixels() {
+    color_offset_ = film_->plane_offset(film::Color);
+    depth_offset_ = film_->plane_offset(film::Depth);
+    normal_offset_ = film_->plane_offset(film::Normal);
+    motion_offset_ = film_->plane_offset(film::Motion);
+    label_offset_ = film_->plane_offset(film::Label);
+    coverage_offset_ = film_->plane_offset(film::Coverage);
+    refresh_buffer_offsets();
+    film_->clear();
+    eye_packets_ = settings_.eye_packets && !lens_ && world_.geometry().packets_exact(kMaskEye);
+    writes_samples_ = film_->writes_samples();
+    rays_traced_ = 0;
+    eye_samples_ = 0;
+    shadow_rays_ = 0;
+    for (auto& n : rays_of_type_)
+        n = 0;
+    if (shadow_logs_) {
+        shadow_logs_->resize(size_t(threads_));
+        for (auto& log : *shadow_logs_)
+            log.clear();
+    }
+    const miCamera* cam = camera_record();
+    const std::array<int, 4> window = settings_.region.value_or(
+        std::array<int, 4>{cam->window_xl, cam->window_yl, cam->window_xh, cam->window_yh});
+    window_[0] = std::max(0, window[0]);
+    window_[1] = std::max(0, window[1]);
+    window_[2] = std::min(film_->width(), window[2]);
+    window_[3] = std::min(film_->height(), window[3]);
+    const int bs = std::max(4, settings_.bucket_size);
+    settings_.bucket_size = bs;
+    buckets_x_ = (film_->width() + bs - 1) / bs;
+    buckets_y_ = (film_->height() + bs - 1) / bs;
+    const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
+    std::atomic<int> next{0}, done{0};
+    if (settings_.watch) watch_started(total);
+    ProgressBar bar(settings_.progress, settings_.progress_lines, total);
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads_; ++i)
+        pool.emplace_back([&, i] { render_thread(i, next, done); });
+    // The calling thread renders too; a watcher redraws the progress every 100 ms and is woken
+    // as soon as the last bucket is done, so a short frame does not wait for it.
+    std::mutex finished_mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    std::thread watcher;
+    if (settings_.progress)
+        watcher = std::thread([&] {
+            std::unique_lock<std::mutex> lock(finished_mutex);
+            while (!finished && done.load() < total && !aborted().load()) {
+                bar.update(done.load());
+                finished_cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; });
+            }
+        });
+    render_thread(0, next, done);
+    for (auto& t : pool)
+        t.join();
+    {
+        std::lock_guard<std::mutex> lock(finished_mutex);
+        finished = true;
+    }
+    finished_cv.notify_all();
+    if (watcher.joinable()) watcher.join();
+    bar.update(done.load());
+    film_->resolve();
+}
+
+} // namespace orn
