@@ -102,7 +102,7 @@ class Frame final : public LightSource, public TraceHost {
     miBoolean trace_continue(miColor* result, miState* state);
     miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
     miBoolean call_material(miColor* result, miState* state);
-    // ---- image textures (texture/texture_lookup.cpp)
+    // ---- image textures (frame_textures.cpp)
     // Filtered lookup of texture `tag` at (coord.x, coord.y) over the footprint of one pixel
     // on the state's surface; false when `tag` is no texture of the scene.
     miBoolean lookup_texture(miColor* result, miState* state, miTag tag, const miVector& coord);
@@ -233,7 +233,7 @@ class Frame final : public LightSource, public TraceHost {
     void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
     // --region: false (with a message) when it holds no pixel of the image.
     bool check_region() const;
-    // The watch's side of a frame (render/frame_watch.cpp).
+    // The watch's side of a frame (frame_watch.cpp).
     void watch_started(int buckets);
     void watch_bucket(const film::Film::Tile* tile, int x0, int y0, int x1, int y1,
                       std::vector<float>& pixels);
