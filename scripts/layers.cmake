@@ -6,7 +6,8 @@
 # The renderer's folders are layers, in the order docs/architecture.md gives on its line
 # "core → scene → ...": a folder may include its own files and those of the folders below it,
 # never one above it, so no two folders include each other. The shader module's families
-# (source/<family>/) include their own files, common/ and host/, never another family.
+# (source/<family>/) include their own files, common/ and host/, never another family, and no
+# source file lies outside a family.
 # host/ and common/ are shared with the module and lie below every layer.
 cmake_minimum_required(VERSION 3.20)
 if(NOT ROOT)
@@ -62,6 +63,12 @@ foreach(layer IN LISTS layers)
 endforeach()
 
 # ---- the shader module's families
+# The module is built from source/<family>/ only: a file left directly in source/ would be
+# left out of it without a word.
+file(GLOB loose RELATIVE ${ROOT} ${ROOT}/source/*.cpp ${ROOT}/source/*.h)
+foreach(source IN LISTS loose)
+  list(APPEND faults "${source} is in no family: move it into a folder of source/")
+endforeach()
 file(GLOB families LIST_DIRECTORIES true RELATIVE ${ROOT}/source ${ROOT}/source/*)
 foreach(family IN LISTS families)
   if(NOT IS_DIRECTORY ${ROOT}/source/${family})
