@@ -34,6 +34,9 @@ ORN_API miTag mi_api_name_lookup(char* name) {
 }
 
 ORN_API void* mi_eval(miState* state, void* param) {
+    // Most parameters of most shaders are plain values: answer those without finding the frame.
+    const miFunction* shader = state ? state->shader : nullptr;
+    if (!shader || shader->connections.empty()) return param;
     Frame* f = frame_of(state);
     return f ? f->eval(state, param) : param;
 }

@@ -339,12 +339,19 @@ bool Frame::sample(double* out, int* instance, miState* state, int dim, miUint* 
     if (*instance == 0 || rd.loop_instance != instance) {
         rd.loop_instance = instance;
         rd.loop_seed = hash64(rd.path, 0x100000000ULL + ++rd.sample_calls);
+        rd.loop_shifts = 0;
     }
     if (*instance < 0 || miUint(*instance) >= *n || stopping()) return false;
     const double k = *instance, count = *n;
     out[0] = (k + unit_double(hash64(rd.loop_seed, uint64_t(*instance)))) / count;
     for (int d = 1; d < dim; ++d) {
-        const double shift = unit_double(hash64(rd.loop_seed, 0x1000 + uint64_t(d)));
+        double shift;
+        if (d <= rd.loop_shifts) {
+            shift = rd.loop_shift[d - 1];
+        } else {
+            shift = unit_double(hash64(rd.loop_seed, 0x1000 + uint64_t(d)));
+            if (d == rd.loop_shifts + 1 && d <= RayData::kLoopShifts) rd.loop_shift[rd.loop_shifts++] = shift;
+        }
         const double v = shift + k * kSteps[(d - 1) % 8];
         out[d] = v - std::floor(v);
     }

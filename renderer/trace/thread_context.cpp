@@ -17,7 +17,7 @@ bool ShaderStateStore::set(const char* key, const void* value, int size) {
     Entry* slot = nullptr;
     Entry* free_slot = nullptr;
     for (auto& e : entries_) {
-        if (e.used && e.key == key)
+        if (e.used && same_key(e, key))
             slot = &e;
         else if (!e.used && !free_slot)
             free_slot = &e;
@@ -45,7 +45,7 @@ bool ShaderStateStore::set(const char* key, const void* value, int size) {
 
 void* ShaderStateStore::get(const char* key, int* size) {
     for (auto& e : entries_)
-        if (e.used && e.key == key) {
+        if (e.used && same_key(e, key)) {
             if (size) *size = e.size;
             // An empty entry is still present: hand out a valid address for it.
             return e.value.empty() ? static_cast<void*>(&e.size) : e.value.data();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ struct RayData {
     // The last mi_sample loop of this state: its counter's address and sequence seed.
     const int* loop_instance = nullptr;
     uint64_t loop_seed = 0;
+    // The loop's shifts of dimensions 1 to kLoopShifts, worked out once per loop rather than
+    // once per sample; `loop_shifts` of them are known.
+    static constexpr int kLoopShifts = 3;
+    double loop_shift[kLoopShifts] = {};
+    int loop_shifts = 0;
 
     // A new ray from this state's slot: nothing hit, traced or sampled yet.
     void restart(double start = 0.0, double stop = 0.0) {
@@ -93,6 +99,8 @@ class ShaderStateStore {
         int size = 0;
         bool used = false;
     };
+    // Keys are a few characters, compared on every light sample: one pass, no length first.
+    static bool same_key(const Entry& e, const char* key) { return std::strcmp(e.key.c_str(), key) == 0; }
     std::vector<Entry> entries_;
     bool dirty_ = false; // an entry was stored since the last clear()
 };

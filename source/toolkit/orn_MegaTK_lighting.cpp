@@ -124,9 +124,11 @@ LightingModels::LightingModels(miState* state, orn_MegaTK_params* paras, const m
     velvet_.backscatter = mi_eval_scalar(&paras->velvet_backscatter);
     const float edginess = mi_eval_scalar(&paras->velvet_edginess);
     velvet_.inv_roughness = 1.f / mi_eval_scalar(&paras->velvet_roughness);
-    const double sin_nd = std::sqrt(std::max(0.0, 1.0 - state->dot_nd * state->dot_nd));
-    velvet_.edge = float(std::pow(sin_nd, double(edginess))) * velvet_.weight;
-    if (inst.velvet_on && velvet_.weight > 0.f) active_ |= kVelvet;
+    if (inst.velvet_on && velvet_.weight > 0.f) {
+        const double sin_nd = std::sqrt(std::max(0.0, 1.0 - state->dot_nd * state->dot_nd));
+        velvet_.edge = float(std::pow(sin_nd, double(edginess))) * velvet_.weight;
+        active_ |= kVelvet;
+    }
 
     if (inst.toon_on) prepare_toon(state, paras);
     if (inst.ward_on) prepare_ward(state, paras, inst.ward_derivs_frame != 0);

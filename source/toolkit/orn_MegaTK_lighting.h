@@ -96,7 +96,7 @@ class LightingModels {
         miColor color;
     };
     struct Velvet {
-        float weight, backscatter, inv_roughness, edge;
+        float weight, backscatter, inv_roughness, edge = 0.f;
         miColor color;
     };
     struct Toon {

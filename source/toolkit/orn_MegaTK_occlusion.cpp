@@ -155,7 +155,8 @@ class OcclusionSampler {
 
         if (t <= inst_.ao_near) return in_.dark;
         if (t >= inst_.ao_far) return lit(in_.bright, D);
-        const float f = std::pow(1.f - (t - inst_.ao_near) / (inst_.ao_far - inst_.ao_near), exponent_);
+        const float x = 1.f - (t - inst_.ao_near) / (inst_.ao_far - inst_.ao_near);
+        const float f = exponent_ == 1.f ? x : std::pow(x, exponent_); // a linear falloff is common
         const miColor& b = in_.bright;
         const miColor& k = in_.dark;
         const miColor mix{(1.f - f) * b.r + f * k.r, (1.f - f) * b.g + f * k.g, (1.f - f) * b.b + f * k.b,

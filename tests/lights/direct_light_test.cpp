@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -237,6 +238,29 @@ TEST(DirectLightSoftShadows, AverageTheSamplesWithZeroAlpha) {
         ASSERT_TRUE(fx.load(scene(params(soft + "0.2"), over, "tint")));
         expect_color(sample_light(fx).color, 1.8f, 0.6f, 0.15f, 0.f, 1e-5f);
     }
+}
+
+// Soft-shadow origins (and occlusion probes) are sphere points (w cos phi, w sin phi, u) with
+// u = 2 s0 - 1, w = sqrt(1 - u^2), phi = 2 pi s1. The module's own sine and cosine must agree
+// with the C library's to the last bits of a double over the whole turn, quadrant edges
+// included, and so give the same float points.
+TEST(DirectLightSoftShadows, SpherePointsFollowTheFormula) {
+    for (int i = 0; i <= 40000; ++i) {
+        const double phi = 2.0 * M_PI * i / 40000.0;
+        double s = 0, c = 0;
+        orn::sin_cos(phi, &s, &c);
+        ASSERT_NEAR(s, std::sin(phi), 2.3e-16) << "phi " << phi;
+        ASSERT_NEAR(c, std::cos(phi), 2.3e-16) << "phi " << phi;
+    }
+    for (int a = 0; a <= 64; ++a)
+        for (int b = 0; b <= 256; ++b) {
+            const double s0 = a / 64.0, s1 = b / 256.0 + 1e-9 * a;
+            const double u = 2 * s0 - 1, w = std::sqrt(std::max(0.0, 1 - u * u)), phi = 2 * M_PI * s1;
+            const miVector p = orn::sphere_point(s0, s1);
+            ASSERT_EQ(p.x, float(w * std::cos(phi))) << s0 << " " << s1;
+            ASSERT_EQ(p.y, float(w * std::sin(phi))) << s0 << " " << s1;
+            ASSERT_EQ(p.z, float(u));
+        }
 }
 
 TEST(DirectLightSoftShadows, NoSamplesGiveBlack) {
