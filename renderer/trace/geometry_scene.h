@@ -44,9 +44,14 @@ struct Departure {
 // occluders are shaded in order take them from here instead of tracing again behind each.
 struct HitList {
     static constexpr int kMax = 8;
-    Hit hits[kMax];
+    // Only the first `count` hold hits: left unset, so that a shadow ray does not clear them all
+    // first.
+    union {
+        Hit hits[kMax];
+    };
     int count = 0;
     float complete_to = INFINITY; // every hit nearer than this is in the list
+    HitList() {}
 };
 
 // Embree's context with the ray kind, for the mask filter, and in coincident mode where the
