@@ -285,6 +285,7 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
         static_cast<std::size_t>(t.mx1 - t.mx0) * static_cast<std::size_t>(t.my1 - t.my0);
     t.acc.assign(reached * static_cast<std::size_t>(2 + filtered_size_), 0.0f);
     t.filtered.resize(static_cast<std::size_t>(filtered_size_));
+    t.column_weights.resize(static_cast<std::size_t>(t.mx1 - t.mx0));
     if (mattes_) {
         t.matte.reset(reached, mattes_);
         if (box_fallback()) t.matte_box.reset(owned, mattes_);
@@ -353,20 +354,15 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         const int px1 = std::min(t.mx1 - 1, static_cast<int>(std::floor(p.x + filter_.radius_x() - 0.5f)));
         const int py0 = std::max(t.my0, static_cast<int>(std::floor(p.y - filter_.radius_y() - 0.5f)) + 1);
         const int py1 = std::min(t.my1 - 1, static_cast<int>(std::floor(p.y + filter_.radius_y() - 0.5f)));
-        // The column weights once for all rows, when the filter is no wider than usual.
-        constexpr int kColumns = 32;
-        float wx[kColumns];
-        const bool columns_kept = px1 - px0 < kColumns;
-        if (columns_kept)
-            for (int px = px0; px <= px1; ++px)
-                wx[px - px0] = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f));
+        // The column weights once for all the rows.
+        float* wx = t.column_weights.data();
+        for (int px = px0; px <= px1; ++px)
+            wx[px - px0] = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f));
         for (int py = py0; py <= py1; ++py) {
             const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f));
             if (wy == 0.0f) continue;
             for (int px = px0; px <= px1; ++px) {
-                const float w =
-                    (columns_kept ? wx[px - px0] : filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f))) *
-                    wy;
+                const float w = wx[px - px0] * wy;
                 if (w == 0.0f) continue;
                 float* a = &t.acc[(static_cast<std::size_t>(py - t.my0) * static_cast<std::size_t>(mw) +
                                    static_cast<std::size_t>(px - t.mx0)) *

@@ -130,6 +130,7 @@ class Film {
         MatteLists matte_box;                   // per own pixel, unweighted (the box fallback)
         MatteScratch scratch;                   // ranking a narrow box's finished pixels
         std::vector<float> filtered;            // the filtered components of the sample being added
+        std::vector<float> column_weights;      // its filter weights of the columns it reaches
     };
     // Sets `tile` up for pixels [x0, x1) x [y0, y1), reusing its memory, or that of a merged tile
     // when it has none. Planes must all be added before the first tile. Thread-safe.
