@@ -1,5 +1,7 @@
 #include "film/pass_closure.h"
 
+#include "film/contact_sheet.h"
+
 #include "common/atomic_file.h"
 #include "common/light_groups.h"
 #include "film/image_output.h"
@@ -227,58 +229,11 @@ ClosureReport check_pass_closure(const std::string& path, double absolute, doubl
 
 namespace {
 
-// A 5 x 7 pixel font for layer names: rows top to bottom, 5 bits each.
-const std::map<char, std::array<unsigned char, 7>>& font() {
-    static const std::map<char, std::array<unsigned char, 7>> f = {
-        {'A', {14, 17, 17, 31, 17, 17, 17}}, {'B', {30, 17, 17, 30, 17, 17, 30}},
-        {'C', {14, 17, 16, 16, 16, 17, 14}}, {'D', {30, 17, 17, 17, 17, 17, 30}},
-        {'E', {31, 16, 16, 30, 16, 16, 31}}, {'F', {31, 16, 16, 30, 16, 16, 16}},
-        {'G', {14, 17, 16, 23, 17, 17, 15}}, {'H', {17, 17, 17, 31, 17, 17, 17}},
-        {'I', {14, 4, 4, 4, 4, 4, 14}},      {'J', {7, 2, 2, 2, 2, 18, 12}},
-        {'K', {17, 18, 20, 24, 20, 18, 17}}, {'L', {16, 16, 16, 16, 16, 16, 31}},
-        {'M', {17, 27, 21, 21, 17, 17, 17}}, {'N', {17, 17, 25, 21, 19, 17, 17}},
-        {'O', {14, 17, 17, 17, 17, 17, 14}}, {'P', {30, 17, 17, 30, 16, 16, 16}},
-        {'Q', {14, 17, 17, 17, 21, 18, 13}}, {'R', {30, 17, 17, 30, 20, 18, 17}},
-        {'S', {15, 16, 16, 14, 1, 1, 30}},   {'T', {31, 4, 4, 4, 4, 4, 4}},
-        {'U', {17, 17, 17, 17, 17, 17, 14}}, {'V', {17, 17, 17, 17, 17, 10, 4}},
-        {'W', {17, 17, 17, 21, 21, 21, 10}}, {'X', {17, 17, 10, 4, 10, 17, 17}},
-        {'Y', {17, 17, 10, 4, 4, 4, 4}},     {'Z', {31, 1, 2, 4, 8, 16, 31}},
-        {'0', {14, 17, 19, 21, 25, 17, 14}}, {'1', {4, 12, 4, 4, 4, 4, 14}},
-        {'2', {14, 17, 1, 2, 4, 8, 31}},     {'3', {30, 1, 1, 14, 1, 1, 30}},
-        {'4', {2, 6, 10, 18, 31, 2, 2}},     {'5', {31, 16, 30, 1, 1, 17, 14}},
-        {'6', {6, 8, 16, 30, 17, 17, 14}},   {'7', {31, 1, 2, 4, 8, 8, 8}},
-        {'8', {14, 17, 17, 14, 17, 17, 14}}, {'9', {14, 17, 17, 15, 1, 2, 12}},
-        {'_', {0, 0, 0, 0, 0, 0, 31}},       {'.', {0, 0, 0, 0, 0, 12, 12}},
-        {' ', {0, 0, 0, 0, 0, 0, 0}},        {'(', {2, 4, 8, 8, 8, 4, 2}},
-        {')', {8, 4, 2, 2, 2, 4, 8}},
-    };
-    return f;
-}
-
-void draw_text(std::vector<float>& rgb, int w, int x0, int y0, const std::string& text, int scale) {
-    int x = x0;
-    for (char c : text) {
-        const char u = char(std::toupper(static_cast<unsigned char>(c)));
-        auto it = font().find(u);
-        if (it != font().end())
-            for (int row = 0; row < 7; ++row)
-                for (int col = 0; col < 5; ++col)
-                    if (it->second[size_t(row)] & (16 >> col))
-                        for (int sy = 0; sy < scale; ++sy)
-                            for (int sx = 0; sx < scale; ++sx) {
-                                const size_t p = (size_t(y0 + row * scale + sy) * size_t(w) +
-                                                  size_t(x + col * scale + sx)) *
-                                                 3;
-                                if (p + 2 < rgb.size()) rgb[p] = rgb[p + 1] = rgb[p + 2] = 1.f;
-                            }
-        x += 6 * scale;
-    }
-}
-
-// A false-colour picture of an ID matte: every ID gets a colour made from its bits, and a pixel
-// is the sum of its IDs' colours weighted by their coverage.
+// A false-colour picture of an ID matte: every ID gets its own colour, those of objects that meet
+// far apart, and a pixel is the sum of its IDs' colours weighted by their coverage.
 void draw_matte(std::vector<float>& rgb, int W, int ox, int oy, int tw, int th, int width, int height,
                 const std::vector<const std::vector<float>*>& ranks) {
+    const auto colours = matte_colours(width, height, ranks);
     for (int y = 0; y < th; ++y)
         for (int x = 0; x < tw; ++x) {
             const int sx = std::min(width - 1, x * width / tw), sy = std::min(height - 1, y * height / th);
@@ -289,9 +244,9 @@ void draw_matte(std::vector<float>& rgb, int W, int ox, int oy, int tw, int th, 
                 const float v = (*ranks[r])[si], coverage = (*ranks[r + 1])[si];
                 std::memcpy(&id, &v, sizeof id);
                 if (id == 0 || !(coverage > 0.f)) continue;
-                const std::uint32_t h = id * 2654435761u;
+                const auto& colour = colours.at(id);
                 for (int k = 0; k < 3; ++k)
-                    c[k] += coverage * (0.25f + 0.75f * float((h >> (8 * k + 8)) & 255u) / 255.f);
+                    c[k] += coverage * colour[size_t(k)];
             }
             const size_t di = (size_t(oy + y) * size_t(W) + size_t(ox + x)) * 3;
             for (int k = 0; k < 3; ++k)
@@ -400,9 +355,16 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
         const Tile& tile = tiles[t];
         const int ox = pad + int(t % size_t(cols)) * (tw + pad);
         const int oy = pad + int(t / size_t(cols)) * (th + label + pad);
+        // The layer's short name large, the channel name it comes from small after it, both
+        // within the tile.
+        auto draw_label = [&](const std::string& text) {
+            const LabelLayout l = layout_label(text, tw);
+            draw_text(rgb, W, ox + 2, oy + 4 + (l.name_scale == 1 ? 7 : 0), l.name, l.name_scale, ox + tw);
+            draw_text(rgb, W, ox + l.detail_x, oy + 11, l.detail, 1, ox + tw);
+        };
         if (!tile.ranks.empty()) {
             draw_matte(rgb, W, ox, oy + label, tw, th, ch.width, ch.height, tile.ranks);
-            draw_text(rgb, W, ox + 2, oy + 4, tile.name, 2);
+            draw_label(tile.name);
             continue;
         }
         float lo = 0.f, hi = 1.f;
@@ -430,11 +392,7 @@ std::string write_contact_sheet(const std::string& exr_path, const std::string& 
                     rgb[di + size_t(c)] = tile.normalise ? v : std::pow(v, 1.f / 2.2f);
                 }
             }
-        // The layer's short name large, the channel name it comes from small after it.
-        const auto paren = tile.name.find(" (");
-        draw_text(rgb, W, ox + 2, oy + 4, tile.name.substr(0, paren), 2);
-        if (paren != std::string::npos)
-            draw_text(rgb, W, ox + 2 + int(paren) * 12, oy + 11, tile.name.substr(paren), 1);
+        draw_label(tile.name);
     }
     return write_png(png_path, W, H, rgb);
 }

@@ -4,6 +4,7 @@
 #include "support/matte_decoder.h"
 #include "support/scene_fixture.h"
 
+#include "film/contact_sheet.h"
 #include "film/pass_closure.h"
 
 #include <OpenImageIO/imageio.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -167,6 +170,96 @@ TEST(PassClosure, TheContactSheetReadsLikeTheFormula) {
     EXPECT_EQ(tiles[0].label, "BEAUTY (R G B A)");
     EXPECT_EQ(tiles[12].label, "color (orn_MegaTK_color)");
     EXPECT_EQ(tiles[12].channels[2], "orn_MegaTK_color.b");
+
+    // Labels stay in their tiles (a character advances 6 pixels per scale, 2 pixels of margin):
+    // a short name at scale 2 with its channel after it; a 44-character group name at scale 1,
+    // whose channel name (8 characters of room left) is left out; at 160 pixels the name loses
+    // its middle to fit 26 characters; a long channel name behind a short one keeps 38.
+    using orn::film::layout_label;
+    const std::string group = "lightgroup_key_light_through_the_left_window";
+    const std::string source = " (orn_MegaTK_" + group + ")";
+    const struct {
+        std::string label;
+        int width;
+        orn::film::LabelLayout expected;
+    } layouts[] = {
+        {"color (orn_MegaTK_color)", 320, {"color", 2, " (orn_MegaTK_color)", 62}},
+        {group + source, 320, {group, 1, "", 266}},
+        {group + source, 160, {"lightgroup_k.._left_window", 1, "", 158}},
+        {"diffuse" + source, 320, {"diffuse", 2, " (orn_MegaTK_light..h_the_left_window)", 86}},
+        {"CryptoObject (ID matte)", 160, {"CryptoObject", 2, "", 146}},
+    };
+    for (const auto& l : layouts) {
+        const auto got = layout_label(l.label, l.width);
+        EXPECT_EQ(got.name, l.expected.name) << l.label;
+        EXPECT_EQ(got.name_scale, l.expected.name_scale) << l.label;
+        EXPECT_EQ(got.detail, l.expected.detail) << l.label;
+        if (!got.detail.empty()) {
+            EXPECT_EQ(got.detail_x, l.expected.detail_x) << l.label;
+        }
+        EXPECT_LE(2 + orn::film::text_width(got.name, got.name_scale), l.width - 2) << l.label;
+        EXPECT_LE(got.detail_x + orn::film::text_width(got.detail, 1), l.width - 2) << l.label;
+    }
+}
+
+// The hue of a linear RGB colour, 0 to 1 round the colour wheel, and its saturation.
+std::pair<double, double> hue_of(const std::array<float, 3>& c) {
+    const double hi = std::max({c[0], c[1], c[2]}), lo = std::min({c[0], c[1], c[2]}), d = hi - lo;
+    if (d <= 0.0) return {0.0, 0.0};
+    double h = hi == c[0]   ? (c[1] - c[2]) / d
+               : hi == c[1] ? 2.0 + (c[2] - c[0]) / d
+                            : 4.0 + (c[0] - c[1]) / d;
+    h /= 6.0;
+    return {h - std::floor(h), d / hi};
+}
+
+double hue_apart(const std::array<float, 3>& a, const std::array<float, 3>& b) {
+    const double d = std::fabs(hue_of(a).first - hue_of(b).first);
+    return std::min(d, 1.0 - d);
+}
+
+TEST(PassClosure, TheMattesFalseColoursSetNeighboursApart) {
+    // IDs one unit in the last place apart: 1.0f and the floats after it.
+    auto id = [](std::uint32_t k) {
+        const std::uint32_t bits = 0x3f800000u + k;
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    };
+    // A row of five objects, each filling one pixel: each meets the next only. Neighbours stay
+    // at least 60 degrees apart; the second takes the hue opposite the first, the third a
+    // quarter turn between them, and so on, so that any two differ by 45 degrees at least.
+    std::vector<float> row_ids(5), row_cov(5, 1.f);
+    for (std::uint32_t k = 0; k < 5; ++k)
+        row_ids[k] = id(k);
+    const auto row = orn::film::matte_colours(5, 1, {&row_ids, &row_cov});
+    ASSERT_EQ(row.size(), 5u);
+    EXPECT_NEAR(hue_apart(row.at(0x3f800000u), row.at(0x3f800001u)), 0.5, 1e-6);
+    for (std::uint32_t a = 0; a < 5; ++a) {
+        const auto& c = row.at(0x3f800000u + a);
+        EXPECT_NEAR(hue_of(c).second, 0.85, 1e-6) << "saturated";
+        EXPECT_NEAR(std::max({c[0], c[1], c[2]}), 1.0, 1e-6);
+        for (std::uint32_t b = a + 1; b < 5; ++b)
+            EXPECT_GE(hue_apart(c, row.at(0x3f800000u + b)), (b == a + 1 ? 1.0 / 6.0 : 0.125) - 1e-6)
+                << a << " " << b;
+    }
+    // Six objects sharing one pixel, a sixth each, all meeting: the hues spread out at 180,
+    // then 90, then 45 degrees, so no two are closer than an eighth of the wheel.
+    std::vector<std::vector<float>> ranks(12, std::vector<float>(1));
+    std::vector<const std::vector<float>*> channels;
+    for (std::uint32_t k = 0; k < 6; ++k) {
+        ranks[2 * k][0] = id(k);
+        ranks[2 * k + 1][0] = 1.f / 6.f;
+        channels.push_back(&ranks[2 * k]);
+        channels.push_back(&ranks[2 * k + 1]);
+    }
+    const auto crowd = orn::film::matte_colours(1, 1, channels);
+    ASSERT_EQ(crowd.size(), 6u);
+    double closest = 1.0;
+    for (auto a = crowd.begin(); a != crowd.end(); ++a)
+        for (auto b = std::next(a); b != crowd.end(); ++b)
+            closest = std::min(closest, hue_apart(a->second, b->second));
+    EXPECT_NEAR(closest, 0.125, 1e-6);
 }
 
 // The file's pixels, every channel.
