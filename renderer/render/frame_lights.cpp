@@ -120,7 +120,10 @@ miBoolean Frame::trace_first_segment(miColor* result, miState* state, const miVe
     if (!std::isfinite(reach)) return miTRUE; // nothing in the scene
     const float run = std::isfinite(to_point) && to_point < reach ? to_point : reach;
     const float skipped = std::isfinite(to_point) ? to_point - run : 0.f;
-    ThreadContext::data(state).shadow_remaining = run;
+    // The walk stops short of the shaded point by the offset a plain shadow ray starts with:
+    // its distance is the sum of the segments', and their rounding must not let the last one
+    // meet the shaded surface itself.
+    ThreadContext::data(state).shadow_remaining = run - secondary_tnear(p);
     return shadow_segment(result, state, p + to_light * run, -to_light, skipped, false);
 }
 

@@ -220,6 +220,116 @@ TEST(CSG, TheCavityOfADifferenceIsLitThroughItsOpening) {
     }
 }
 
+// A sphere for the analytic side: where a line enters and leaves it, with a margin that keeps
+// away from the silhouette, where the 64 x 32 facets of the mesh and the sphere part ways.
+struct Ball {
+    Vec c;
+    double r;
+    // The line's entry and exit; false when it misses. `grazes` when it passes within `margin`
+    // of the outline, on either side.
+    bool span(const Vec& o, const Vec& d, double& t0, double& t1, bool& grazes, double margin) const {
+        const double along = dot(c - o, d);
+        const Vec off = o + d * along - c;
+        const double miss = std::sqrt(dot(off, off));
+        grazes = grazes || std::fabs(miss - r) < margin;
+        if (miss >= r) return false;
+        const double half = std::sqrt(r * r - miss * miss);
+        t0 = along - half;
+        t1 = along + half;
+        return true;
+    }
+};
+
+// The combined solid's stretches of a line from `o` along `d` (t > `from`), for B minus A
+// (operation 1) or A and B (2); `ambiguous` when two ends of the spheres' spans lie within
+// `margin` of each other, where the facets may order them either way.
+std::vector<std::pair<double, double>> solid_spans(int op, const Ball& a, const Ball& b, const Vec& o,
+                                                   const Vec& d, double from, double margin,
+                                                   bool& ambiguous) {
+    double a0 = 0, a1 = -1, b0 = 0, b1 = -1;
+    const bool in_a = a.span(o, d, a0, a1, ambiguous, margin), in_b = b.span(o, d, b0, b1, ambiguous, margin);
+    std::vector<std::pair<double, double>> out;
+    if (!in_b) return out;
+    std::vector<double> ends = {b0, b1};
+    if (in_a) ends.insert(ends.end(), {a0, a1});
+    for (size_t i = 0; i < ends.size(); ++i)
+        for (size_t j = i + 1; j < ends.size(); ++j)
+            if (ends[i] > from && ends[j] > from && std::fabs(ends[i] - ends[j]) < margin) ambiguous = true;
+    if (op == 2) {
+        if (in_a && std::max(a0, b0) < std::min(a1, b1)) out.push_back({std::max(a0, b0), std::min(a1, b1)});
+    } else if (!in_a || a1 <= b0 || a0 >= b1) {
+        out.push_back({b0, b1});
+    } else {
+        if (b0 < a0) out.push_back({b0, a0});
+        if (a1 < b1) out.push_back({a1, b1});
+    }
+    for (auto& s : out)
+        s.first = std::max(s.first, from);
+    out.erase(std::remove_if(out.begin(), out.end(), [](const auto& s) { return s.second <= s.first; }),
+              out.end());
+    return out;
+}
+
+TEST(CSG, DifferenceAndIntersectionShadowsFollowTheSolidExactlyOnLitFaces) {
+    // Every surface shows the light arriving from a toolkit light travelling along
+    // (0.32, -0.23, -0.92); A at (0.45, 0.1, -5), radius 0.9, B at (0, 0, -6.2), radius 1.3.
+    // Per pixel, the visible point of the combined solid and whether the way from it to the
+    // light crosses the solid are worked out on true spheres; pixels whose eye or shadow ray
+    // passes within 0.03 of an outline, or of where the spheres meet, are left out.
+    const Ball a{{0.45, 0.1, -5.0}, 0.9}, b{{0.0, 0.0, -6.2}, 1.3};
+    const Vec travel = unit(Vec{0.32, -0.23, -0.92}), to_light = travel * -1.0;
+    const double margin = 0.03;
+    const std::string light =
+        "light \"sun\" \"orn_DirectTK\" (\"category\" \"k\") direction 0.32 -0.23 -0.92 end light\n"
+        "instance \"sun_i\" \"sun\" end instance\n";
+    for (const int op : {1, 2}) {
+        SCOPED_TRACE("operation " + std::to_string(op));
+        std::string text = csg_scene("\"operation\" " + std::to_string(op), "segments", light, "\"sun_i\"",
+                                     "1.111111 0 0 0 0 1.111111 0 0 0 0 1.111111 0 -0.5 -0.111111 5.555556 1",
+                                     "0.769231 0 0 0 0 0.769231 0 0 0 0 0.769231 0 0 0 4.769231 1");
+        text.replace(text.find("\"color1\" 1 0.5 0 1"), 18, "\"color1\" = \"arrives\"");
+        text.replace(text.find("\"color2\" 0 0.5 1 1"), 18, "\"color2\" = \"arrives\"");
+        text.insert(text.find("shader \"csg\""),
+                    "shader \"arrives\" \"orn_shadow\" (\"front_only\" 1, \"light_mode\" 2)\n");
+        text.replace(text.find("aperture 2 aspect 1 resolution 100 100"), 38,
+                     "aperture 1 aspect 1.333333 resolution 192 144");
+        SceneFixture fx;
+        MessageCapture messages;
+        ASSERT_TRUE(fx.load(text)) << messages.all();
+        int lit = 0, shadowed = 0, wrong_black = 0, wrong_lit = 0;
+        for (int y = 0; y < 144; ++y)
+            for (int x = 0; x < 192; ++x) {
+                miVector org, dir;
+                fx.frame().camera_ray(x + 0.5f, y + 0.5f, org, dir);
+                const Vec o = vec(org), d = unit(vec(dir));
+                bool ambiguous = false;
+                const auto seen = solid_spans(op, a, b, o, d, 0.0, margin, ambiguous);
+                if (ambiguous || seen.empty()) continue;
+                const Vec p = o + d * seen[0].first;
+                // The boundary there: B's outside, or the inside of A's wall in the difference.
+                const bool on_b = std::fabs(std::sqrt(dot(p - b.c, p - b.c)) - b.r) <
+                                  std::fabs(std::sqrt(dot(p - a.c, p - a.c)) - a.r);
+                const Vec n = on_b ? unit(p - b.c) : unit(p - a.c) * (op == 1 ? -1.0 : 1.0);
+                if (dot(n, to_light) < 0.05) continue; // facing away or nearly edge-on
+                const auto crossed = solid_spans(op, a, b, p, to_light, margin, margin, ambiguous);
+                if (ambiguous) continue;
+                const bool dark = !crossed.empty();
+                const float r = fx.shade(x + 0.5f, y + 0.5f).r;
+                ++(dark ? shadowed : lit);
+                if (!dark && !(r > 0.f)) ++wrong_black;
+                if (dark && r != 0.f) ++wrong_lit;
+            }
+        EXPECT_EQ(wrong_black, 0) << "of " << lit << " lit pixels";
+        EXPECT_EQ(wrong_lit, 0) << "of " << shadowed << " shadowed pixels";
+        EXPECT_GT(lit, 2000) << "too few pixels to tell";
+        // The intersection is convex and never shades its own lit faces; the cavity of the
+        // difference is shaded by its rim.
+        if (op == 1) {
+            EXPECT_GT(shadowed, 10) << "too few pixels to tell";
+        }
+    }
+}
+
 TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
     // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
     // segments on every pixel.
