@@ -59,15 +59,21 @@ TEST(ShaderReplacer, OverridesEveryListedInstanceBeforeTheFrame) {
 }
 
 TEST(ShaderReplacer, AGroupInstanceOverridesEveryInstanceBelowItInTheSameFrame) {
-    // "grp_i" places a group of the patch (whose polygon names blue) and a quad "plain" on the
-    // right half that inherits the group instance's green.
+    // "grp_i" places three kinds of child: the patch on the left (its polygon names blue), a quad
+    // "plain" on the lower right that inherits the group instance's green, and "own_i" on the
+    // upper right with a yellow material of its own. The redefined group instance's override
+    // wins over all of them.
     QuadScene s = two_surfaces("\"enable\" on, \"material\" \"grey_m\", \"instances\" [\"grp_i\"]", false);
     s.defs.insert(s.defs.find("shader \"rep\""),
                   "material \"green_m\" \"orn_constant\" (\"color\" 0 1 0 1) end material\n"
-                  "object \"plain\" visible shadow trace group\n  0 -9 -4  9 -9 -4  9 9 -4  0 9 -4\n"
+                  "material \"yellow_m\" \"orn_constant\" (\"color\" 1 1 0 1) end material\n"
+                  "object \"plain\" visible shadow trace group\n  0 -9 -4  9 -9 -4  9 0 -4  0 0 -4\n"
+                  "  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
+                  "object \"upper\" visible shadow trace group\n  0 0 -4  9 0 -4  9 9 -4  0 9 -4\n"
                   "  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
                   "instance \"plain_i\" \"plain\" end instance\n"
-                  "instgroup \"grp\" \"patch_i\" \"plain_i\" end instgroup\n"
+                  "instance \"own_i\" \"upper\" material \"yellow_m\" end instance\n"
+                  "instgroup \"grp\" \"patch_i\" \"plain_i\" \"own_i\" end instgroup\n"
                   "instance \"grp_i\" \"grp\" material \"green_m\" end instance\n");
     s.instances = {"grp_i", "sun_i"};
     for (bool call : {false, true}) {
@@ -76,8 +82,10 @@ TEST(ShaderReplacer, AGroupInstanceOverridesEveryInstanceBelowItInTheSameFrame) 
         SceneFixture fx;
         MessageCapture messages;
         ASSERT_TRUE(fx.load(s.text())) << messages.all();
-        expect_rgb(fx.shade(25, 50), call ? 0.5f : 0.f, call ? 0.5f : 0.f, call ? 0.5f : 1.f);
-        expect_rgb(fx.shade(75, 50), call ? 0.5f : 0.f, call ? 0.5f : 1.f, call ? 0.5f : 0.f);
+        const float grey = 0.5f;
+        expect_rgb(fx.shade(25, 50), call ? grey : 0.f, call ? grey : 0.f, call ? grey : 1.f); // polygon's
+        expect_rgb(fx.shade(75, 25), call ? grey : 0.f, call ? grey : 1.f, call ? grey : 0.f); // inherited
+        expect_rgb(fx.shade(75, 75), call ? grey : 1.f, call ? grey : 1.f, call ? grey : 0.f); // its own
     }
 }
 
