@@ -5,6 +5,7 @@
 #include "common/atomic_file.h"
 #include "common/light_groups.h"
 #include "film/image_output.h"
+#include "image/exr_size_check.h"
 #include "image/image_library.h"
 
 #include <OpenEXR/ImfHeader.h>
@@ -35,6 +36,12 @@ struct Channels {
 };
 
 bool read_channels(const std::string& path, Channels& out, std::string& error) {
+    // A file of someone else's: its header must not make the reader allocate more than the
+    // file can hold.
+    if (auto why = image::exr_size_problem(path)) {
+        error = *why;
+        return false;
+    }
     const image::Library* images = image::library(error);
     if (!images) return false;
     image::FloatImage file;
@@ -79,6 +86,7 @@ std::string write_png(const std::string& png_path, int w, int h, const std::vect
 
 // The header's finished-frame mark: its value, or nullopt where the file has none.
 std::optional<int> frame_complete_mark(const std::string& path) {
+    if (image::exr_size_problem(path, false)) return std::nullopt;
     try {
         Imf::InputFile file(path.c_str(), 1);
         const auto* mark = file.header().findTypedAttribute<Imf::IntAttribute>(kFrameCompleteAttribute);

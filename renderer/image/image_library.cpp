@@ -1,4 +1,5 @@
 #include "image/image_library.h"
+#include "image/exr_size_check.h"
 
 #include "core/renderer_directory.h"
 
@@ -38,6 +39,8 @@ std::string texture_file_problem(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return "no such file";
     if (!std::filesystem::is_regular_file(path, ec)) return "not a regular file";
+    // Even the header is read in this process: an EXR header's declared sizes come first.
+    if (auto why = exr_size_problem(path)) return *why;
     std::string error;
     const Library* images = library(error);
     return images ? images->problem(path) : error;
