@@ -1,5 +1,5 @@
 // The view's web server lives in a library of its own, beside the renderer, that only --view
-// loads: the HTTP library and what it brings along (TLS, compression) stay out of every other run.
+// loads.
 #pragma once
 
 #include "view/view_source.h"

@@ -11,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -198,6 +200,76 @@ TEST(View, StreamsBucketsBeforeTheFrameEnds) {
         EXPECT_NE(pixel.find("\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
         server.stop();
     }
+}
+
+TEST(View, SlowClientsAndRangesNeitherStarveNorSwellIt) {
+    LiveView view;
+    ViewServer server(view);
+    ASSERT_FALSE(server.start(0));
+    const int port = server.port();
+    const std::string own = "127.0.0.1:" + std::to_string(port);
+    // A 512 x 256 frame of one RGBA layer: 2 MB of pixels, more than one slice of an answer.
+    orn::WatchedFrame f;
+    f.width = 512;
+    f.height = 256;
+    f.buckets = 1;
+    f.pixel_size = 4;
+    f.window = {0, 0, 512, 256};
+    f.layers = {{"Color", 0, 4, false}};
+    view.frame_started(f);
+    std::vector<float> pixels(512 * 256 * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = float(i);
+    view.bucket_done(0, 0, 512, 256, pixels.data());
+    const std::string whole = "/pixels?g=1&layer=0&x0=0&y0=0&x1=512&y1=256";
+
+    // More slow clients than the server holds connections, each sending a byte of its head every
+    // half second for as long as the test runs, and clients that ask for the whole layer and read
+    // nothing: a viewer is still answered, in full.
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i)
+        slow.push_back(connect_to(port));
+    for (int i = 0; i < 8; ++i) {
+        const int fd = connect_to(port);
+        const std::string req = "GET " + whole + " HTTP/1.1\r\nHost: " + own + "\r\n\r\n";
+        EXPECT_EQ(write(fd, req.data(), req.size()), ssize_t(req.size()));
+        slow.push_back(fd);
+    }
+    std::atomic<bool> served{false};
+    std::thread trickle([&] {
+        while (!served)
+            for (int i = 0; i < 300 && !served; ++i) {
+                (void)send(slow[size_t(i)], "G", 1, MSG_NOSIGNAL);
+                if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            }
+    });
+    EXPECT_EQ(get(port, "/info", own).rfind("HTTP/1.1 200", 0), 0u);
+    const std::string answer = get(port, whole, own);
+    served = true;
+    trickle.join();
+    for (int fd : slow)
+        close(fd);
+    ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer.substr(0, 200);
+    EXPECT_NE(answer.find("Content-Length: 2097152\r\n"), std::string::npos) << answer.substr(0, 400);
+    const std::size_t body = answer.find("\r\n\r\n") + 4;
+    ASSERT_EQ(answer.size() - body, pixels.size() * sizeof(float));
+    EXPECT_EQ(std::memcmp(answer.data() + body, pixels.data(), pixels.size() * sizeof(float)), 0);
+
+    // Byte ranges are refused: 300 of them in one request once made an answer of hundreds of MB.
+    std::string ranges = "bytes=0-0";
+    for (int i = 1; i < 300; ++i)
+        ranges += "," + std::to_string(i * 7000) + "-" + std::to_string(i * 7000 + 1);
+    const int fd = connect_to(port);
+    const std::string req = "GET " + whole + " HTTP/1.1\r\nHost: " + own + "\r\nRange: " + ranges +
+                            "\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(write(fd, req.data(), req.size()), ssize_t(req.size()));
+    std::string refused;
+    read_until(fd, refused, "");
+    close(fd);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 416", 0), 0u) << refused.substr(0, 200);
+    EXPECT_NE(refused.find("answers no Range requests"), std::string::npos) << refused;
+    EXPECT_LT(refused.size(), 2000u);
+    server.stop();
 }
 
 // "--view" takes the number after it as its port, and nothing else; dragging a rectangle gives
