@@ -83,7 +83,7 @@ void split_overhead(const fs::path& work, int level) {
                 std::fprintf(stderr, "part %d failed\n", i);
         });
     const double merge = cpu_of([&] {
-        if (!orn::merge_parts({(work / "parts").string()}, options(work / "merged")))
+        if (!orn::merge_parts({scene.string()}, {(work / "parts").string()}, options(work / "merged")))
             std::fprintf(stderr, "merge failed\n");
     });
     const char* file = "out/demo.singleTK.0001.exr";

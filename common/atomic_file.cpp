@@ -1,6 +1,7 @@
 #include "common/atomic_file.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -44,6 +45,38 @@ std::optional<std::string> sync_path(const std::string& path, int flags) {
     return std::nullopt;
 }
 
+bool all_digits(const std::string& s, std::size_t from, std::size_t to) {
+    if (from >= to) return false;
+    for (std::size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+// The temporary files ".NAME.tmp.PID.N<ext>" that writers of `name` in `dir` left behind when
+// they were killed: those of processes that no longer exist go. A living process's file (another
+// writer of the same target, right now) is left alone.
+void remove_stale_temporaries(const fs::path& dir, const std::string& name) {
+    const std::string prefix = "." + name + ".tmp.";
+    std::error_code ec;
+    for (fs::directory_iterator it(dir.empty() ? fs::path(".") : dir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::size_t pid_end = entry.find('.', prefix.size());
+        if (pid_end == std::string::npos || !all_digits(entry, prefix.size(), pid_end) ||
+            pid_end - prefix.size() > 9)
+            continue;
+        std::size_t n_end = entry.find('.', pid_end + 1);
+        if (n_end == std::string::npos) n_end = entry.size();
+        if (!all_digits(entry, pid_end + 1, n_end)) continue;
+        const pid_t pid = pid_t(std::stol(entry.substr(prefix.size(), pid_end - prefix.size())));
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(pid, 0) == 0 || errno != ESRCH) continue; // alive, or not ours to tell
+        std::error_code ignored;
+        if (it->is_regular_file(ignored) && !it->is_symlink(ignored)) fs::remove(it->path(), ignored);
+    }
+}
+
 } // namespace
 
 AtomicFile::AtomicFile(const std::string& path, const std::string& extension) {
@@ -64,6 +97,8 @@ AtomicFile::AtomicFile(const std::string& path, const std::string& extension) {
             return;
         }
     }
+
+    remove_stale_temporaries(dir, name);
 
     // Threads writing at the same moment start from different numbers; O_EXCL settles the rest.
     const std::size_t start = std::hash<std::thread::id>{}(std::this_thread::get_id()) % 1000000;

@@ -1,5 +1,6 @@
 // Fuzz target: `ornrender --merge` on one part file (each input is one), with its outputs in a
-// directory of its own. Seeds are real parts of a small scene, whose recorded files exist.
+// directory of its own. Seeds are real parts of merge-scene/shot.mi (beside the working
+// directory, as scripts/run-fuzzers.sh lays it out), the scene the merge is given.
 #include "core/messages.h"
 #include "render/merge.h"
 
@@ -28,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.render.progress = false;
     options.render.threads = 1;
     options.render.output_dir = dir + "/out";
-    (void)orn::merge_parts({dir + "/parts"}, options);
+    static const std::string scene = std::filesystem::absolute("merge-scene/shot.mi").string();
+    (void)orn::merge_parts({scene}, {dir + "/parts"}, options);
     return 0;
 }

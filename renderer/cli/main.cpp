@@ -170,7 +170,8 @@ bool render_frame(orn::Session& session, const std::optional<TileSpec>& tile,
 
 // The scene files are read anew for every frame (one file per frame when a name holds '#'),
 // the frame number goes to the cameras and their outputs, and the first frame that fails
-// stops the sequence; frames written before it stay.
+// stops the sequence; frames written before it stay. A stop ends it quietly (the caller tells
+// of it) with a non-zero status: the sequence is not complete.
 int render_sequence(const std::vector<std::string>& scenes, const FrameRange& range,
                     const std::optional<TileSpec>& tile, const orn::SessionOptions& options,
                     volatile std::sig_atomic_t& stop) {
@@ -179,21 +180,49 @@ int render_sequence(const std::vector<std::string>& scenes, const FrameRange& ra
                                      [](const std::string& s) { return s.find('#') != std::string::npos; });
     const bool sequence = range.last > range.first && shared;
     for (int frame = range.first; frame <= range.last; frame += range.step) {
-        if (stop) return 0;
+        if (stop) return kFailed;
         orn::Session session(options);
         for (const auto& pattern : scenes) {
             const std::string file = orn::frame_name(pattern, frame);
-            if (!session.load_file(file))
-                return fail(kFailed,
-                            "frame " + std::to_string(frame) + ": " + file + " has errors; nothing rendered");
+            if (session.load_file(file)) continue;
+            if (stop) return kFailed;
+            return fail(kFailed,
+                        "frame " + std::to_string(frame) + ": " + file + " has errors; nothing rendered");
         }
         if (!session.set_frame(frame, sequence))
             return fail(kFailed, "frame " + std::to_string(frame) + ": outputs would write over each other");
-        if (!render_frame(session, tile, options) && !stop)
-            return fail(kFailed, "frame " + std::to_string(frame) + " failed");
+        if (!render_frame(session, tile, options))
+            return stop ? kFailed : fail(kFailed, "frame " + std::to_string(frame) + " failed");
         if (range.step > range.last - frame) break; // no overflow past the last frame
     }
     return 0;
+}
+
+// What a stop left behind, and the status that says it: 0 when the signal came after every
+// file of the run was written (nothing is missing), else 128 + the signal's number.
+int report_stop(int signal, bool complete) {
+    const char* name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
+    if (complete) {
+        std::fprintf(
+            stderr, "ornrender: %s came after the frame's files were written: the frame is complete\n", name);
+        return 0;
+    }
+    const std::vector<std::string> written = orn::Frame::files_written();
+    if (written.empty()) {
+        std::fprintf(stderr,
+                     "ornrender: interrupted by %s: nothing was written for the unfinished frame (no "
+                     "image file, no output shader), so older files are kept\n",
+                     name);
+    } else {
+        std::string list;
+        for (const std::string& f : written)
+            list += (list.empty() ? "" : ", ") + f;
+        std::fprintf(stderr,
+                     "ornrender: interrupted by %s while the frame's files were written: %s written, the "
+                     "others not (their older files are kept); the frame is incomplete\n",
+                     name, list.c_str());
+    }
+    return 128 + signal;
 }
 
 } // namespace
@@ -204,7 +233,8 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
     CLI::App app{"ornrender: renders scene files with the shaders they link.\n"
-                 "Exit status: 0 done, 1 a render or check failed, 2 a usage error, 130 interrupted."};
+                 "Exit status: 0 done, 1 a render or check failed, 2 a usage error, 130 (SIGINT) or 143 "
+                 "(SIGTERM) stopped before the frame's files were all written."};
     std::vector<std::string> scenes;
     std::string check_file, sheet_from, sheet_to, preview_to, describe_name;
     orn::SessionOptions options;
@@ -216,7 +246,8 @@ int main(int argc, char** argv) {
     std::vector<int> region;
     app.add_option("scene", scenes,
                    "scene files (.mi); with --frames a run of '#' stands for the frame number; with "
-                   "--merge, directories or files of parts")
+                   "--merge, the scene files the parts were rendered from (a run of '#' for the frame), "
+                   "then directories or .exr files of parts")
         ->check(CLI::Validator(
             [](std::string& name) {
                 return name.find('#') != std::string::npos ? "" : CLI::ExistingPath(name);
@@ -229,8 +260,9 @@ int main(int argc, char** argv) {
                    "render part I (from 0) of N of every frame, a strip of whole bucket rows with part 0 at "
                    "the top, into a part file in the output directory instead of the outputs");
     app.add_flag("--merge", merge,
-                 "join the part files in the directories (or files) given into the files the whole frames "
-                 "write, in the output directory; the scene is read again from where the parts say");
+                 "join the part files in the directories (or .exr files) given into the files the whole "
+                 "frames write, in the output directory; the scene is read from the scene files given, "
+                 "and parts rendered from other scene files are refused");
     app.add_option("--view", view_port,
                    "serve a live view of the frame to a browser on 127.0.0.1:PORT (default " +
                        std::to_string(orn::view::ViewServer::kDefaultPort) +
@@ -287,7 +319,8 @@ int main(int argc, char** argv) {
         if (!session.load_string("link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n", "<ornrender>"))
             return fail(kFailed, "the shader module or its declarations could not be loaded");
         for (const auto& s : scenes)
-            if (!session.load_file(s)) return fail(kFailed, s + " has errors");
+            if (!session.load_file(s))
+                return stop_signal ? report_stop(stop_signal, false) : fail(kFailed, s + " has errors");
         return list ? list_shaders(session.db()) : describe(session.db(), describe_name);
     }
 
@@ -372,36 +405,47 @@ int main(int argc, char** argv) {
     }
     options.render.progress = !quiet;
     options.render.progress_lines = !isatty(STDERR_FILENO);
-    bool rendered = true;
+    // Whether everything the run was asked for was rendered and written.
+    bool complete = false;
     if (merge) {
-        rendered = orn::merge_parts(scenes, options);
+        // Directories and .exr files are the parts; the rest is the scene, which only the
+        // command line names: a part never says what the merge reads or loads.
+        std::vector<std::string> scene_files, parts;
+        for (const std::string& a : scenes) {
+            std::error_code ec;
+            const bool part =
+                std::filesystem::is_directory(a, ec) || std::filesystem::path(a).extension() == ".exr";
+            (part ? parts : scene_files).push_back(a);
+        }
+        if (scene_files.empty())
+            return fail(kUsage, "--merge needs the scene files the parts were rendered from "
+                                "(ornrender --merge -o OUT shot.mi PARTS...)");
+        if (parts.empty()) return fail(kUsage, "--merge needs directories or .exr files of parts");
+        complete = orn::merge_parts(scene_files, parts, options);
     } else if (app.count("--frames")) {
         std::string error;
         const auto range = parse_frames(frames, error);
         if (!range) return fail(kUsage, error);
         const int status = render_sequence(scenes, *range, tile, options, stop_signal);
         if (status && !stop_signal && !live_view.has_frame()) return status;
-        rendered = status == 0;
+        complete = status == 0;
     } else {
         orn::Session session(options);
+        bool loaded = true;
         for (const auto& s : scenes) {
+            if (stop_signal || (loaded = session.load_file(s))) continue;
+            // A stop while the scene is read is a stop, not an error of the scene.
             if (stop_signal) break;
-            if (!session.load_file(s)) return fail(kFailed, s + " has errors; nothing rendered");
+            return fail(kFailed, s + " has errors; nothing rendered");
         }
-        rendered = stop_signal || render_frame(session, tile, options);
+        complete = !stop_signal && loaded && render_frame(session, tile, options);
     }
     if (options.render.watch && !stop_signal && live_view.has_frame()) {
         std::fprintf(stderr, "ornrender: the view stays at %s until Ctrl-C\n", view_server.address().c_str());
         while (!stop_signal)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return rendered ? 0 : kFailed;
+        return complete ? report_stop(stop_signal, true) : kFailed;
     }
-    if (stop_signal) {
-        std::fprintf(stderr,
-                     "ornrender: interrupted by %s: nothing was written for the unfinished frame (no "
-                     "image file, no output shader), so older files are kept\n",
-                     stop_signal == SIGTERM ? "SIGTERM" : "SIGINT");
-        return 128 + stop_signal;
-    }
-    return rendered ? 0 : kFailed;
+    if (stop_signal) return report_stop(stop_signal, complete);
+    return complete ? 0 : kFailed;
 }

@@ -49,8 +49,8 @@ const char* standard_plane_name(StandardPlane plane) {
     return i >= 0 && i < standard_plane_count ? standard_planes[i].name.c_str() : "";
 }
 
-Film::Film(int width, int height, int spp, const FilterSpec& filter)
-    : width_(width), height_(height), pattern_(std::max(spp, 1)), filter_(filter) {
+Film::Film(int width, int height, int spp, const FilterSpec& filter, const std::atomic<bool>* cancel)
+    : width_(width), height_(height), cancel_(cancel), pattern_(std::max(spp, 1)), filter_(filter) {
     check_dimension(width, max_resolution, "width");
     check_dimension(height, max_resolution, "height");
     check_dimension(spp, max_spp, "samples per pixel");
@@ -152,7 +152,8 @@ void Film::clear() {
     std::lock_guard<std::mutex> lock(*merge_mutex_);
     box_.clear();
     pending_.clear();
-    flags_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), 0);
+    const unsigned char no_flags = 0;
+    build(flags_, static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), &no_flags, 1);
     // Pixels no sample reaches hold no ID; the ranks are written only where samples are.
     for (int id : matte_planes_)
         std::fill(planes_[std::size_t(id)].pixels.begin(), planes_[std::size_t(id)].pixels.end(), 0.0f);
@@ -200,18 +201,40 @@ std::size_t Film::sample_index(int x, int y, int s) const {
     return pixel * static_cast<std::size_t>(spp()) + static_cast<std::size_t>(s);
 }
 
+template <class T>
+void Film::build(std::vector<T>& v, std::size_t n, const T* pattern, std::size_t period) const {
+    check_cancel();
+    v.clear();
+    v.reserve(n); // address space only: the pages are touched below, slice by slice
+    const std::size_t slice = (std::size_t(1) << 22) / period * period;
+    while (v.size() < n) {
+        check_cancel();
+        const std::size_t from = v.size(), to = std::min(n, from + slice);
+        v.resize(to);
+        T* d = v.data();
+        bool zero = true;
+        for (std::size_t c = 0; c < period; ++c)
+            zero = zero && pattern[c] == T(0);
+        if (!zero)
+            for (std::size_t i = from; i < to; i += period)
+                for (std::size_t c = 0; c < period; ++c)
+                    d[i + c] = pattern[c];
+    }
+}
+
 void Film::fill_plane(Plane& plane) const {
     const std::size_t comps = static_cast<std::size_t>(plane.info.components);
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    plane.samples.resize(staged_ && plane.info.sampled ? pixels * static_cast<std::size_t>(spp()) * comps
-                                                       : 0);
-    plane.pixels.resize(pixels * comps);
     const float* clear = plane.info.clear_value.data();
-    for (auto* data : {&plane.samples, &plane.pixels}) {
-        float* v = data->data();
-        for (std::size_t i = 0; i < data->size(); i += comps)
-            for (std::size_t c = 0; c < comps; ++c)
-                v[i + c] = clear[c];
+    try {
+        build(plane.samples,
+              staged_ && plane.info.sampled ? pixels * static_cast<std::size_t>(spp()) * comps : 0, clear,
+              comps);
+        build(plane.pixels, pixels * comps, clear, comps);
+    } catch (const Interrupted&) {
+        plane.samples = {};
+        plane.pixels = {};
+        throw;
     }
 }
 
@@ -242,8 +265,10 @@ void Film::layout() {
 
 void Film::ensure_pixel_state() {
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
-    if (flags_.size() != pixels) flags_.assign(pixels, 0);
-    if (weights_.size() != 2 * pixels) weights_.resize(2 * pixels);
+    const unsigned char no_flags = 0;
+    const float no_weight = 0.0f;
+    if (flags_.size() != pixels) build(flags_, pixels, &no_flags, 1);
+    if (weights_.size() != 2 * pixels) build(weights_, 2 * pixels, &no_weight, 1);
 }
 
 void Film::make_tile(Tile& t, int x0, int y0, int x1, int y1) {
@@ -699,6 +724,7 @@ void Film::resolve() {
     std::vector<const float*> box_sums(w);
     std::vector<unsigned char> no_flags(flags_.empty() ? w : 0, 0);
     for (std::size_t row = 0; row < pixels; row += w) {
+        if ((row / w) % 64 == 0) check_cancel();
         const unsigned char* f = flags_.empty() ? no_flags.data() : &flags_[row];
         // Rows whose pixels tiles finished need nothing more.
         if (std::all_of(f, f + w, [](unsigned char flag) { return (flag & kDone) != 0; })) continue;

@@ -5,15 +5,24 @@
 #include "film/sample_pattern.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace orn::film {
+
+// Thrown by a film whose cancel flag was raised while it built or resolved its planes: a stop
+// asked for, not a failure.
+class Interrupted : public std::runtime_error {
+  public:
+    Interrupted() : std::runtime_error("interrupted") {}
+};
 
 // Planes every film has, with fixed ids.
 enum StandardPlane : int {
@@ -60,9 +69,13 @@ inline std::uint32_t load_label(const float* slot) {
 // std::out_of_range for plane, pixel or sample indices outside the film.
 class Film {
   public:
-    Film(int width, int height, int spp, const FilterSpec& filter = {});
+    // With a `cancel` flag, building planes (a large frame's planes take seconds to touch) and
+    // resolve() look at it as they go and throw Interrupted once it is raised.
+    Film(int width, int height, int spp, const FilterSpec& filter = {},
+         const std::atomic<bool>* cancel = nullptr);
 
     int width() const { return width_; }
+    const std::atomic<bool>* cancel_flag() const { return cancel_; }
     int height() const { return height_; }
     int spp() const { return pattern_.spp(); }
     const FilterSpec& filter() const { return filter_.settings(); }
@@ -226,8 +239,17 @@ class Film {
             lists.add(pixel, hits[i].matte, hits[i].id, w * hits[i].coverage);
     }
 
+    // `v` resized to `n` elements, element i holding pattern[i % period], a slice at a time so
+    // that a raised cancel flag stops it within moments.
+    template <class T>
+    void build(std::vector<T>& v, std::size_t n, const T* pattern, std::size_t period) const;
+    void check_cancel() const {
+        if (cancel_ && cancel_->load(std::memory_order_relaxed)) throw Interrupted();
+    }
+
     int width_;
     int height_;
+    const std::atomic<bool>* cancel_ = nullptr;
     SamplePattern pattern_;
     Filter filter_;
     std::vector<Plane> planes_;

@@ -125,6 +125,7 @@ image::WriteSpec make_header(const Film& film, const OutputLayout& layout, const
     }
     // Values go out as they are; the colour is already premultiplied.
     header.unassociated_alpha = true;
+    header.cancel = film.cancel_flag();
     header.compression = request.compression;
     // The iff writer's run-length coding garbles runs of 16-bit alpha: iff files go out plain.
     if (layout.format == ImageFormat::Iff) header.compression = "none";
@@ -143,7 +144,9 @@ std::vector<unsigned char> pack_pixels(const Film& film, const std::vector<Bound
     const std::size_t width = static_cast<std::size_t>(film.width());
     const std::size_t height = static_cast<std::size_t>(film.height());
     std::vector<unsigned char> data(width * height * pixel_bytes);
+    const std::atomic<bool>* cancel = film.cancel_flag();
     for (std::size_t row = 0; row < height; ++row) {
+        if (cancel && row % 64 == 0 && cancel->load(std::memory_order_relaxed)) throw Interrupted();
         const std::size_t film_row = height - 1 - row;
         for (std::size_t x = 0; x < width; ++x) {
             unsigned char* dst = data.data() + (row * width + x) * pixel_bytes;

@@ -2,6 +2,7 @@
 
 #include "common/atomic_file.h"
 #include "film/film.h"
+#include "image/exr_size_check.h"
 
 #include <OpenEXR/ImfChannelList.h>
 #include <OpenEXR/ImfFrameBuffer.h>
@@ -157,7 +158,12 @@ std::optional<std::string> write_part(const Film& film, int row0, int row1, cons
     try {
         Imf::OutputFile out(file.temp_path().c_str(), header);
         out.setFrameBuffer(fb);
-        out.writePixels(int(rows));
+        // A slice of rows at a time: a stop ends the write within moments, leaving no part.
+        const std::atomic<bool>* cancel = film.cancel_flag();
+        for (size_t done = 0; done < rows; done += 64) {
+            if (cancel && cancel->load()) return "interrupted: " + path + " not written";
+            out.writePixels(int(std::min<size_t>(64, rows - done)));
+        }
     } catch (const std::exception& e) {
         // OpenEXR names the temporary file; the user knows the part by its own name.
         return "cannot write " + path + ": " + e.what();
@@ -167,6 +173,9 @@ std::optional<std::string> write_part(const Film& film, int row0, int row1, cons
 }
 
 std::optional<std::string> read_part_header(const std::string& path, PartFile& part) {
+    // What the header declares is checked against the file before the EXR library sizes
+    // anything from it.
+    if (auto err = image::exr_size_problem(path)) return *err;
     try {
         Imf::InputFile in(path.c_str());
         const Imf::Header& h = in.header();
@@ -235,6 +244,7 @@ std::optional<std::string> read_part_pixels(const PartFile& part, Film& film) {
     const Imath::Box2i data({0, part.height - part.row1}, {part.width - 1, part.height - 1 - part.row0});
     std::vector<std::vector<float>> staged(size_t(film.plane_count()));
     Imf::FrameBuffer fb;
+    if (auto err = image::exr_size_problem(part.path)) return *err;
     try {
         Imf::InputFile in(part.path.c_str());
         const Imf::ChannelList& channels = in.header().channels();

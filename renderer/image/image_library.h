@@ -3,6 +3,7 @@
 // took most of the renderer's start-up; a frame that reads and writes no image does not load it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,7 @@ namespace orn::image {
 
 // Raised whenever a declaration below changes, so that a stale library is refused at load time
 // instead of being called through the wrong layout.
-constexpr int kInterfaceVersion = 4;
+constexpr int kInterfaceVersion = 5;
 
 enum class PixelType { Float, Half, UInt32, UInt16, UInt8 };
 
@@ -31,6 +32,8 @@ struct WriteSpec {
     // The pixels handed over: interleaved, top row first, either each channel already in its
     // file type or all of them as float (converted by the writer).
     bool data_is_float = false;
+    // Looked at between slices of rows: once raised, the write stops with "interrupted".
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // All channels of an image file as float, interleaved, top row first.

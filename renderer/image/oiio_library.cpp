@@ -304,10 +304,23 @@ class OiioLibrary final : public Library {
         const OIIO::TypeDesc type = spec.data_is_float              ? OIIO::TypeDesc::FLOAT
                                     : header.channelformats.empty() ? header.format
                                                                     : OIIO::TypeDesc::UNKNOWN;
-        if (!out->write_image(type, data)) {
+        // The library writes a slice of rows between calls of the callback; a true answer ends
+        // the write there (and the caller drops the unfinished file).
+        auto stop = [](void* flag, float) {
+            return static_cast<const std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+        };
+        const bool written =
+            spec.cancel ? out->write_image(type, data, OIIO::AutoStride, OIIO::AutoStride, OIIO::AutoStride,
+                                           stop, const_cast<std::atomic<bool>*>(spec.cancel))
+                        : out->write_image(type, data);
+        if (!written) {
             const std::string reason = out->geterror();
             out->close();
             return reason;
+        }
+        if (spec.cancel && spec.cancel->load()) {
+            out->close();
+            return std::string("interrupted");
         }
         if (!out->close()) return out->geterror();
         return std::nullopt;

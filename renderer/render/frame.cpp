@@ -39,9 +39,11 @@ std::atomic<bool>& Frame::aborted() {
 
 Frame::Frame(Database& db, World& world, RenderSettings settings)
     : db_(db), world_(world), camera_(camera_record()), settings_(std::move(settings)) {
+    forget_files_written(); // what a stop reports is this frame's
     const miCamera* c = camera_;
-    film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution,
-                                         samples_per_pixel(options_record()), filter_spec(world_.options()));
+    film_ =
+        std::make_unique<film::Film>(c->x_resolution, c->y_resolution, samples_per_pixel(options_record()),
+                                     filter_spec(world_.options()), &aborted());
     threads_ =
         settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     main_context_ = std::make_unique<ThreadContext>(*this, 0);
@@ -119,20 +121,24 @@ bool Frame::prepare() {
     // Before the calls: the pass set-up defines a buffer for each group.
     light_groups_ = LightGroups::resolve(db_, world_);
     main_context_->set_light_groups(light_groups_.count());
-    if (!run_calls()) return false;
+    // Every step of the set-up looks for a stop first: a stopped frame ends within moments,
+    // however large it is.
+    if (stopping() || !run_calls()) return false;
     if (mode_ != Mode::Merge) warn_category_mismatches(db_, world_);
     setup_buffers();
     setup_light_group_buffers();
     main_context_->set_light_groups(tracked_groups_);
+    if (stopping()) return false;
     mattes_.setup(db_, world_, world_.options(), *film_);
     main_context_->mattes.enable(mattes_.on());
     refresh_buffer_offsets();
     // A part writes no output; the merge checks them where it writes them.
-    if (mode_ != Mode::Part && !check_outputs()) return false;
+    if (stopping() || (mode_ != Mode::Part && !check_outputs())) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
         textures_ = std::make_unique<TextureStore>(db_, threads_);
         if (!textures_->open()) return false;
     }
+    if (stopping()) return false;
     init_shaders();
     shadows_opaque_ = true;
     auto casts_filtered_shadow = [this](miTag material) {
@@ -162,6 +168,7 @@ bool Frame::prepare() {
 }
 
 void Frame::finish() {
+    complete_ = true;
     run_outputs();
     write_buffer_files();
     exit_shaders();
@@ -190,7 +197,7 @@ bool Frame::render() {
     render_pixels();
     finish();
     if (settings_.watch) watch_finished();
-    return outputs_ok_;
+    return outputs_ok_ && complete_;
 }
 
 } // namespace orn

@@ -177,6 +177,12 @@ class Frame final : public LightSource, public TraceHost {
     // traces and sample loops end at once, so even an expensive bucket stops within moments.
     static std::atomic<bool>& aborted();
     static bool stopping() { return aborted().load(std::memory_order_relaxed); }
+    // The files the frames' outputs wrote (renderer's files, output shaders' files, buffer files)
+    // since forget_files_written(), for a run to tell what a stop left behind.
+    static std::vector<std::string> files_written();
+    static void forget_files_written();
+    // Whether the last finish() ran every output (none left out by a stop).
+    bool complete() const { return complete_; }
 
     // Scratch state for calling one shader outside a render (tests, init and exit).
     ThreadContext& main_context() { return *main_context_; }
@@ -296,6 +302,7 @@ class Frame final : public LightSource, public TraceHost {
     void fill_hit(miState* child, const Hit& hit) const;
     void fill_hair_hit(miState* child, const Hit& hit, const WorldInstance& wi) const;
     void run_outputs();
+    static void note_written(const std::string& path);
     // One sample's ID-matte hits, from what tc's recorder met, given the sample's alpha.
     int matte_hits(ThreadContext& tc, float alpha);
     // Adds the ID mattes' layers and header attributes to an EXR file holding the colour.
@@ -334,6 +341,7 @@ class Frame final : public LightSource, public TraceHost {
     bool eye_packets_ = false;    // eye rays are traced a packet at a time
     bool writes_samples_ = false; // one sample per pixel goes straight into the film
     bool outputs_ok_ = true;
+    bool complete_ = false; // finish() ran every output
     std::vector<ShaderCode*> initialised_;
     std::vector<miFunction*> instance_initialised_;
     Matrix identity_;

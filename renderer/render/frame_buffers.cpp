@@ -251,7 +251,6 @@ void Frame::add_matte_layers(film::OutputRequest& req) const {
 void Frame::write_buffer_files() {
     FramebufferElement* fbs = framebuffers();
     if (!fbs) return;
-    const bool interrupted = aborted().load();
     // Buffers that name the same file go into it together, as layers of one EXR file.
     std::map<std::string, film::OutputRequest> files;
     std::vector<std::string> order;
@@ -298,7 +297,8 @@ void Frame::write_buffer_files() {
         if (req.compression.empty()) req.compression = b.text("compression");
     }
     for (const auto& path : order) {
-        if (interrupted) {
+        if (aborted().load()) {
+            complete_ = false;
             Messages::emitf(Severity::Warning, "frame interrupted: %s not written", path.c_str());
             continue;
         }
@@ -306,10 +306,16 @@ void Frame::write_buffer_files() {
         if (req.format != "exr") req.compression.clear();
         add_matte_layers(req);
         if (auto err = film::write_image(*film_, req)) {
-            Messages::emit(Severity::Error, *err);
-            outputs_ok_ = false;
+            if (aborted().load()) {
+                complete_ = false;
+                Messages::emitf(Severity::Warning, "frame interrupted: %s not written", path.c_str());
+            } else {
+                Messages::emit(Severity::Error, *err);
+                outputs_ok_ = false;
+            }
         } else {
             Messages::emitf(Severity::Info, "wrote %s", req.path.c_str());
+            note_written(req.path);
         }
     }
 }

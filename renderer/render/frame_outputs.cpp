@@ -7,6 +7,7 @@
 #include "render/output_shader_file.h"
 
 #include <filesystem>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
@@ -94,12 +95,33 @@ class OutputDirectory {
 
 } // namespace
 
+namespace {
+std::mutex written_mutex;
+std::vector<std::string> written_files;
+} // namespace
+
+void Frame::note_written(const std::string& path) {
+    std::lock_guard<std::mutex> lock(written_mutex);
+    written_files.push_back(path);
+}
+
+std::vector<std::string> Frame::files_written() {
+    std::lock_guard<std::mutex> lock(written_mutex);
+    return written_files;
+}
+
+void Frame::forget_files_written() {
+    std::lock_guard<std::mutex> lock(written_mutex);
+    written_files.clear();
+}
+
 void Frame::run_outputs() {
-    const bool interrupted = aborted().load();
     for (const auto& o : *output_entries()) {
         // An unfinished picture must not replace a finished one under the final name, and an
         // output shader would write whatever the film holds (zeros where no bucket finished).
-        if (interrupted) {
+        // A stop while the outputs are written leaves the rest unwritten.
+        if (aborted().load()) {
+            complete_ = false;
             if (o.is_file)
                 Messages::emitf(Severity::Warning, "frame interrupted: %s not written",
                                 output_path(o.filename).c_str());
@@ -115,11 +137,15 @@ void Frame::run_outputs() {
                 add_matte_layers(req);
                 err = film::write_image(*film_, req);
             }
-            if (err) {
+            if (err && aborted().load()) {
+                complete_ = false;
+                Messages::emitf(Severity::Warning, "frame interrupted: %s not written", req.path.c_str());
+            } else if (err) {
                 Messages::emit(Severity::Error, *err);
                 outputs_ok_ = false;
             } else {
                 Messages::emitf(Severity::Info, "wrote %s", req.path.c_str());
+                note_written(req.path);
             }
             continue;
         }
@@ -134,10 +160,15 @@ void Frame::run_outputs() {
             const OutputDirectory in_output_dir(settings_.output_dir);
             ok = call_shader(&fe->function, &result, st) != miFALSE;
         }
-        if (!ok) {
+        const std::string file = output_shader_file(db_, fe->function);
+        if (!ok && aborted().load()) {
+            complete_ = false; // the shader saw the stop and kept the older file
+        } else if (!ok) {
             Messages::emitf(Severity::Error, "output shader \"%s\" failed",
                             fe->function.decl->decl.name.c_str());
             outputs_ok_ = false;
+        } else if (!file.empty()) {
+            note_written(output_path(file));
         }
         ThreadContext::set_current(nullptr);
     }

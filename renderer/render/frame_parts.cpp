@@ -52,7 +52,7 @@ bool Frame::render_from(const std::function<std::optional<std::string>(film::Fil
     mode_ = Mode::Merge;
     if (!prepare()) return false;
     if (auto err = load(*film_)) {
-        Messages::emit(Severity::Error, *err);
+        if (!stopping()) Messages::emit(Severity::Error, *err);
         exit_shaders();
         return false;
     }
@@ -61,6 +61,6 @@ bool Frame::render_from(const std::function<std::optional<std::string>(film::Fil
         return true;
     }
     finish();
-    return outputs_ok_;
+    return outputs_ok_ && complete_;
 }
 } // namespace orn

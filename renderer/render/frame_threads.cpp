@@ -168,7 +168,8 @@ void Frame::render_pixels() {
     finished_cv.notify_all();
     if (watcher.joinable()) watcher.join();
     bar.update(done.load());
-    film_->resolve();
+    // A stopped frame writes nothing: resolving its film would only delay the stop.
+    if (!aborted().load()) film_->resolve();
 }
 
 } // namespace orn

@@ -38,6 +38,11 @@ void Frame::watch_bucket(const film::Film::Tile* tile, int x0, int y0, int x1, i
 }
 
 void Frame::watch_finished() {
+    // A stopped frame's film is not resolved: the view keeps the buckets it was shown.
+    if (aborted().load() || !film_->is_resolved()) {
+        settings_.watch->frame_finished({}, true);
+        return;
+    }
     std::vector<const float*> planes;
     for (int p = 0; p < film_->plane_count(); ++p)
         if (film_->plane_info(p).sampled) planes.push_back(film_->resolved(p).data());

@@ -100,10 +100,32 @@ bool collect(const std::vector<std::string>& inputs, std::vector<std::string>& f
 
 using Renders = std::map<int, std::vector<film::PartFile>>;
 
-// The frame's scene, read with the merge's own search paths (a part names none), after every
-// file the parts record was found unchanged; null, with a message, when the scene now reads
-// other files than the parts' runs did.
-std::unique_ptr<Session> load_scene(int frame, const Renders& renders, const SessionOptions& options) {
+// The scene files of `frame` as the merge's command line names them, absolute with links
+// resolved as a part records them.
+std::vector<std::string> scenes_of(const std::vector<std::string>& patterns, int frame) {
+    std::vector<std::string> out;
+    for (const std::string& pattern : patterns) {
+        std::error_code ec;
+        const fs::path path = fs::absolute(frame_name(pattern, frame), ec).lexically_normal();
+        const fs::path canonical = fs::weakly_canonical(path, ec);
+        out.push_back(ec ? path.string() : canonical.string());
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names)
+        out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
+
+// The frame's scene, read from the merge's own command line with its own search paths (a part
+// names neither: what it records is only compared), once the parts were found to come from
+// that very scene; null, with a message, when they do not, when the scene now reads other files
+// than the parts' runs did, or when one of those files changed since.
+std::unique_ptr<Session> load_scene(int frame, const Renders& renders, const std::vector<std::string>& scenes,
+                                    const SessionOptions& options) {
     const film::PartFile& first = renders.begin()->second.front();
     const film::PartOrigin& origin = first.origin;
     const std::string what = "frame " + std::to_string(frame);
@@ -112,14 +134,16 @@ std::unique_ptr<Session> load_scene(int frame, const Renders& renders, const Ses
             error(what + ": " + parts.front().path + " and " + first.path + " come from different scenes");
             return nullptr;
         }
-    if (auto err = film::changed_file(origin.files)) {
-        error(what + ": " + *err + "; nothing merged");
+    const std::vector<std::string> given = scenes_of(scenes, frame);
+    if (origin.scenes != given) {
+        error(what + ": " + first.path + " was rendered from " + joined(origin.scenes) + ", not from " +
+              joined(given) + " given to the merge; nothing merged");
         return nullptr;
     }
     auto session = std::make_unique<Session>(options);
-    for (const auto& s : origin.scenes)
+    for (const auto& s : given)
         if (!session->load_file(s)) {
-            error(what + ": " + s + " has errors; nothing merged");
+            if (!Frame::stopping()) error(what + ": " + s + " has errors; nothing merged");
             return nullptr;
         }
     std::vector<std::string> recorded;
@@ -140,20 +164,28 @@ std::unique_ptr<Session> load_scene(int frame, const Renders& renders, const Ses
                   ", which the scene now does not (other -I or -L directories than theirs?); nothing merged");
             return nullptr;
         }
+    // Every path is now one the merge's own scene read; the parts only tell their contents.
+    if (auto err = film::changed_file(origin.files)) {
+        error(what + ": " + *err + "; nothing merged");
+        return nullptr;
+    }
     // set_frame without the sequence check: the tile runs made it already.
     if (origin.frame_given) session->set_frame(frame, false);
     return session;
 }
 
 // One frame from its parts; with `write` off everything is checked and nothing written.
-bool merge_frame(int frame, const Renders& renders, const SessionOptions& options, bool write) {
-    auto session = load_scene(frame, renders, options);
+bool merge_frame(int frame, const Renders& renders, const std::vector<std::string>& scenes,
+                 const SessionOptions& options, bool write) {
+    auto session = load_scene(frame, renders, scenes, options);
     if (!session) return false;
     for (const auto& [render, parts] : renders) {
         const auto& strips = parts; // a structured binding cannot be captured in C++17
         auto load = [&strips](film::Film& film) -> std::optional<std::string> {
-            for (const film::PartFile& p : strips)
+            for (const film::PartFile& p : strips) {
+                if (Frame::stopping()) return std::string("interrupted");
                 if (auto err = film::read_part_pixels(p, film)) return err;
+            }
             return std::nullopt;
         };
         if (!session->render_merged(size_t(render), load, write))
@@ -163,7 +195,8 @@ bool merge_frame(int frame, const Renders& renders, const SessionOptions& option
     return true;
 }
 
-bool merge_all(const std::vector<std::string>& inputs, const SessionOptions& options) {
+bool merge_all(const std::vector<std::string>& scenes, const std::vector<std::string>& inputs,
+               const SessionOptions& options) {
     std::vector<std::string> files;
     if (!collect(inputs, files)) return false;
     // By frame, then render statement.
@@ -184,17 +217,19 @@ bool merge_all(const std::vector<std::string>& inputs, const SessionOptions& opt
     // (scene, outputs, every part's pixels) before the first of them writes a file.
     if (groups > 1)
         for (const auto& [frame, renders] : frames)
-            if (!merge_frame(frame, renders, options, false)) return false;
+            if (!merge_frame(frame, renders, scenes, options, false)) return false;
     for (const auto& [frame, renders] : frames)
-        if (!merge_frame(frame, renders, options, true)) return false;
+        if (!merge_frame(frame, renders, scenes, options, true)) return false;
     return true;
 }
 
 } // namespace
 
-bool merge_parts(const std::vector<std::string>& inputs, const SessionOptions& options) {
+bool merge_parts(const std::vector<std::string>& scenes, const std::vector<std::string>& inputs,
+                 const SessionOptions& options) {
+    if (scenes.empty()) return error("the merge needs the scene files the parts were rendered from");
     try {
-        return merge_all(inputs, options);
+        return merge_all(scenes, inputs, options);
     } catch (const std::bad_alloc&) {
         return error("not enough memory to merge the parts");
     } catch (const std::exception& e) {

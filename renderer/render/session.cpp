@@ -44,6 +44,8 @@ bool Session::build(std::vector<scene::Statement>& statements,
                     const std::vector<scene::Diagnostic>& parse_errors, bool parsed) {
     Database::set_current(&db_);
     if (!parsed) {
+        // A scene whose reading a stop cut short has no error to tell of.
+        if (Frame::stopping()) return false;
         for (const auto& d : parse_errors) {
             Messages::emit(Severity::Error, located(d));
             errors_.push_back(d);
@@ -52,6 +54,7 @@ bool Session::build(std::vector<scene::Statement>& statements,
     }
     SceneBuilder builder(db_, modules_, options_.module_dirs);
     const bool ok = builder.add(statements);
+    if (!ok && Frame::stopping()) return false;
     for (const auto& d : builder.errors()) {
         Messages::emit(Severity::Error, located(d));
         errors_.push_back(d);
@@ -134,10 +137,16 @@ bool Session::render_all() {
     }
     bool ok = true;
     for (size_t i = 0; i < renders_.size(); ++i) {
+        if (Frame::stopping()) {
+            ok = false;
+            break;
+        }
         // A frame that cannot get its memory, or meets another failure of the machinery,
         // fails with a message instead of taking the process down.
         try {
             ok = render_one(i) && ok;
+        } catch (const film::Interrupted&) {
+            ok = false; // the run says so once it has stopped
         } catch (const std::bad_alloc&) {
             Messages::emitf(Severity::Error, "render \"%s\": not enough memory for the frame",
                             renders_[i].root.c_str());
@@ -153,7 +162,7 @@ bool Session::render_all() {
 
 bool Session::render_one(size_t i) {
     auto frame = make_frame(i);
-    if (!frame) return false;
+    if (!frame || Frame::stopping()) return false;
     const std::string hairs =
         world_->hair_count() ? ", " + std::to_string(world_->hair_count()) + " hairs" : std::string();
     Messages::emitf(Severity::Info,
@@ -262,12 +271,14 @@ bool Session::render_parts(int index, int count, const std::string& dir) {
                 break;
             }
             if (auto err = film::write_part(frame->film(), row0, row1, origin, path)) {
-                Messages::emit(Severity::Error, *err);
+                if (!Frame::stopping()) Messages::emit(Severity::Error, *err);
                 ok = false;
             } else {
                 Messages::emitf(Severity::Info, "wrote %s (rows %d to %d of %d)", path.c_str(), row0,
                                 row1 - 1, frame->film().height());
             }
+        } catch (const film::Interrupted&) {
+            ok = false;
         } catch (const std::exception& e) {
             Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[i].root.c_str(), e.what());
             ok = false;
@@ -287,6 +298,8 @@ bool Session::render_merged(size_t render, const std::function<std::optional<std
     try {
         auto frame = make_frame(render);
         ok = frame && frame->render_from(load, write);
+    } catch (const film::Interrupted&) {
+        ok = false;
     } catch (const std::exception& e) {
         Messages::emitf(Severity::Error, "render \"%s\": %s", renders_[render].root.c_str(), e.what());
     }

@@ -535,7 +535,8 @@ void insert_camera_attributes(Imf::Header& header, miState* state, const char* c
 
 // ------------------------------------------------------------------ writing
 
-// Writes every row at once into a file that appears whole or not at all. OpenEXR finishes the
+// Writes the rows into a file that appears whole or not at all, a slice at a time so that a
+// stop ends a large file's write within moments (the older file stays). OpenEXR finishes the
 // file in its destructor, where it cannot report failure, so the stream's state is checked
 // after it has gone. Returns the reason of a failure.
 std::optional<std::string> write_file(const std::string& path, ExrImage& image) {
@@ -548,7 +549,11 @@ std::optional<std::string> write_file(const std::string& path, ExrImage& image) 
             Imf::StdOFStream os(stream, file.temp_path().c_str());
             Imf::OutputFile out(os, image.header(), Imf::globalThreadCount());
             out.setFrameBuffer(image.frame_buffer());
-            out.writePixels(image.height());
+            const int slice = 64;
+            for (int done = 0; done < image.height(); done += slice) {
+                if (mi_par_aborted()) return std::string("interrupted");
+                out.writePixels(std::min(slice, image.height() - done));
+            }
         }
         stream.close();
         if (stream.fail()) return std::string("the data could not be written out");
@@ -638,6 +643,11 @@ ORN_SHADER miBoolean orn_OpenEXR_saver(miBoolean* result, miState* state, Params
     // Files of finished frames say so, for checks that must not pass a file of zeros.
     image.header().insert("ornFrameComplete", Imf::IntAttribute(1));
     if (const auto reason = write_file(*path, image)) {
+        if (mi_par_aborted()) {
+            mi_warning("orn_OpenEXR_saver(): rendering was aborted; %s not written, an older file is kept",
+                       path->c_str());
+            return miFALSE;
+        }
         mi_error("orn_OpenEXR_saver(): Error writing exr file. Please check your permission or free space.");
         mi_error("orn_OpenEXR_saver(): %s: %s", path->c_str(), reason->c_str());
         return miFALSE;

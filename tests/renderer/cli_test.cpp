@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -57,8 +59,20 @@ const char* kConstant = "material \"m\" \"orn_constant\" (\"color\" 0.25 0.5 0.7
 
 TEST_F(Cli, RendersAndWritesTheOutput) {
     const std::string path = write("ok.mi", scene("ok.exr", kConstant));
+    // Hidden temporary files of writers of ok.exr that were killed: those of processes that no
+    // longer exist go; one of a living process (this test) stays, as do another file's.
+    const std::string dead = orn::test::run_command("sh -c 'echo $$'").output;
+    const std::string gone = ".ok.exr.tmp." + dead.substr(0, dead.find('\n'));
+    const std::string living = ".ok.exr.tmp." + std::to_string(::getpid()) + ".0.exr";
+    const std::string others = ".other.exr.tmp." + dead.substr(0, dead.find('\n')) + ".0.exr";
+    for (const std::string& f : {gone + ".0.exr", gone + ".17.tmp", living, others})
+        std::ofstream(dir_ / f) << "killed while writing";
     const Result r = run(path);
     ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(fs::exists(dir_ / (gone + ".0.exr")));
+    EXPECT_FALSE(fs::exists(dir_ / (gone + ".17.tmp")));
+    EXPECT_TRUE(fs::exists(dir_ / living));
+    EXPECT_TRUE(fs::exists(dir_ / others));
     auto in = OIIO::ImageInput::open((dir_ / "ok.exr").string());
     ASSERT_TRUE(in);
     float px[4 * 64];
@@ -157,7 +171,28 @@ TEST_F(Cli, UnwritableOutputFailsBeforeRenderingAndKeepsOldFiles) {
         EXPECT_EQ(e.path().extension() == ".exr" && e.path().filename() != "keep.exr", false) << e.path();
 }
 
-// Usage errors exit with 2, failed renders with 1, both with the same prefix.
+// Runs ornrender ARGS in the background with its output in `log`, sends it SIGTERM once `when`
+// holds (a shell condition, polled every 0.1 s, at most a minute), and gives its output, then
+// "status=S ms=M": its exit status and the milliseconds from the signal to its exit.
+Result stop_when(const std::string& args, const std::string& log, const std::string& when) {
+    const std::string script = "cd " + log.substr(0, log.rfind('/')) + "; " + std::string(ORN_BUILD_DIR) +
+                               "/bin/ornrender " + args + " >log 2>&1 & pid=$!; n=0; until " + when +
+                               " || [ $n -ge 600 ]; do sleep 0.1; n=$((n+1)); done; "
+                               "t0=$(date +%s%N); kill -TERM $pid; wait $pid; s=$?; t1=$(date +%s%N); "
+                               "cat log; echo \"status=$s ms=$(( (t1 - t0) / 1000000 ))\"";
+    return orn::test::run_command("sh -c '" + script + "'");
+}
+
+int status_of(const Result& r) {
+    const std::size_t at = r.output.rfind("status=");
+    return at == std::string::npos ? -1 : std::atoi(r.output.c_str() + at + 7);
+}
+
+int ms_of(const Result& r) {
+    const std::size_t at = r.output.rfind(" ms=");
+    return at == std::string::npos ? -1 : std::atoi(r.output.c_str() + at + 4);
+}
+
 TEST_F(Cli, TerminationStopsTheFrameAndKeepsTheOlderImage) {
     // A frame of many seconds (occlusion with many rays per pixel), stopped after one second
     // as a farm scheduler would (one SIGTERM: without --foreground, timeout also signals its own
@@ -177,6 +212,46 @@ TEST_F(Cli, TerminationStopsTheFrameAndKeepsTheOlderImage) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "previous");
     for (const auto& e : fs::directory_iterator(dir_))
         EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+}
+
+TEST_F(Cli, EveryStopIsPromptAndSaysWhatWasWritten) {
+    // A large frame (3000 x 3000: its film takes moments to build and resolve) stopped while it is
+    // read and set up, and while it renders: each time it ends soon after the signal (a generous
+    // bound: this is a check for a stop that never comes, not a timing), with 143, and the older
+    // image stays.
+    std::ofstream(dir_ / "large.exr") << "previous";
+    std::string text = scene("large.exr", "material \"m\" \"orn_MegaTK\" (\"ao_on\" on, \"ao_samples\" 64) "
+                                          "end material\n");
+    text.replace(text.find("resolution 8 8"), 14, "resolution 3000 3000");
+    // Many statements, so that the scene takes a while to read.
+    std::string filler;
+    for (int i = 0; i < 100000; ++i)
+        filler += "options \"o" + std::to_string(i) + "\" samples 0 0 end options\n";
+    const std::string path = write("large.mi", filler + text);
+    const std::string args = "-q --threads 2 -o " + dir_.string() + " " + path;
+    for (const std::string& when : {std::string("sleep 0.3"), std::string("sleep 1.5")}) {
+        const Result r = stop_when(args, (dir_ / "log").string(), when);
+        EXPECT_EQ(status_of(r), 143) << when << ": " << r.output;
+        EXPECT_LT(ms_of(r), 10000) << when << ": " << r.output;
+        // A stop while the scene is read is no error of the scene.
+        EXPECT_EQ(r.output.find("has errors"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("ornrender: interrupted by SIGTERM: nothing was written"), std::string::npos)
+            << r.output;
+        std::ifstream in(dir_ / "large.exr");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "previous");
+    }
+
+    // A signal after the frame's files were written changes nothing and says so: the view keeps
+    // the process alive after the frame, until the signal.
+    const Result late = stop_when("--view 0 " + args.substr(0, args.rfind(' ')) + " " +
+                                      write("small.mi", scene("small.exr", kConstant)),
+                                  (dir_ / "log").string(), "grep -q \"view stays\" log");
+    EXPECT_EQ(status_of(late), 0) << late.output;
+    EXPECT_NE(late.output.find("ornrender: SIGTERM came after the frame's files were written: the frame is "
+                               "complete"),
+              std::string::npos)
+        << late.output;
+    EXPECT_TRUE(fs::exists(dir_ / "small.exr"));
 }
 
 TEST_F(Cli, FrameRangesRenderASequence) {

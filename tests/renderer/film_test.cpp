@@ -7,6 +7,7 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -99,6 +100,26 @@ TEST(FilmPlanes, BadInputThrowsInsteadOfCrashing) {
     EXPECT_THROW(film.sample_data(Color, 0, 0, 4), std::out_of_range);
     EXPECT_THROW(film.sample_data(9, 0, 0, 0), std::out_of_range);
     EXPECT_THROW(film.pixel(Color, -1, 0), std::out_of_range);
+}
+
+TEST(FilmPlanes, AStopEndsBuildingAndResolving) {
+    // The largest film there is, stopped before it is built: nothing of its 68 GB of colour is
+    // touched (or the test could not end).
+    std::atomic<bool> stop{true};
+    EXPECT_THROW(Film(1 << 16, 1 << 16, 1, {}, &stop), Interrupted);
+    // A film built with the flag down: adding a plane and resolving stop once it is up, and a
+    // film without a flag never does.
+    stop = false;
+    Film film(64, 64, 1, {FilterType::Gauss, 2.0f, 2.0f}, &stop);
+    Film plain(64, 64, 1, {FilterType::Gauss, 2.0f, 2.0f});
+    set_color(film, 3, 3, 0, 1.0f, 1.0f, 1.0f, 1.0f);
+    stop = true;
+    EXPECT_THROW(film.add_plane("more", 4, true), Interrupted);
+    EXPECT_THROW(film.resolve(), Interrupted);
+    EXPECT_FALSE(film.is_resolved());
+    set_color(plain, 3, 3, 0, 1.0f, 1.0f, 1.0f, 1.0f);
+    plain.resolve();
+    EXPECT_TRUE(plain.is_resolved());
 }
 
 // ---------------------------------------------------------------- resolve

@@ -1,5 +1,6 @@
 // Split frames: parts rendered apart and merged give the files of the whole frame, bit for bit
 // and attribute for attribute; bad splits and bad sets of parts fail without writing.
+#include "film/part_file.h"
 #include "support/scene_fixture.h"
 
 #include <gtest/gtest.h>
@@ -112,7 +113,7 @@ TEST_F(SplitFrame, MergedPartsGiveTheWholeFramesFiles) {
         EXPECT_EQ(files_under(dir_ / ("parts" + m)).size(), 6u);
         // A part writer killed mid-write leaves its hidden temporary file behind.
         std::ofstream(dir_ / ("parts" + m) / (".demo" + m + ".0002.r0.part0of3.exr.tmp.1.0.exr")) << "killed";
-        r = run("--merge -o " + d("merged" + m) + " " + d("parts" + m));
+        r = run("--merge -o " + d("merged" + m) + " " + scene + " " + d("parts" + m));
         ASSERT_EQ(r.status, 0) << r.output;
         const auto whole = files_under(dir_ / ("whole" + m));
         // Mode 0: two frames of the fifteen lighting passes and the two special channels the
@@ -148,15 +149,51 @@ TEST_F(SplitFrame, BadSplitsAndBadSetsOfPartsFailWithoutWriting) {
         {d("one") + " " + d("one") + "/a.0001.r0.part0of2.exr", "part 0 twice"},
         {d("one") + " " + d("three"), "is part of 3"},
         {d("one") + " " + d("other"), "come from different scenes"},
-        {scene, "cannot be read as an OpenEXR file"},
+        {d("fake.exr"), "cannot be read as an OpenEXR file"},
     };
+    std::ofstream(dir_ / "fake.exr") << "not an image";
     for (const auto& [inputs, expect] : cases) {
-        r = run("--merge -o " + d("out") + " " + inputs);
+        r = run("--merge -o " + d("out") + " " + scene + " " + inputs);
         EXPECT_EQ(r.status, 1) << inputs;
         EXPECT_NE(r.output.find(expect), std::string::npos) << inputs << ": " << r.output;
     }
+    // The merge reads only the scene its own command line names: parts of another scene, or a
+    // part whose recorded scene and files were edited to name another (hashes recomputed, as
+    // anyone who can write the part can), are refused before that scene is read. The other
+    // scene links a module that would fail to load, which would show if it were read.
+    fs::create_directories(dir_ / "trap");
+    std::ofstream(dir_ / "trap/shaders_orn.so") << "not a module";
+    {
+        std::ifstream in(other);
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        std::ofstream(other) << "link \"" << d("trap/shaders_orn.so") << "\"\n" << text;
+    }
+    ASSERT_EQ(run("--tile 0/2 -o " + d("otherparts") + " " + other).status, 1); // the trap does not load
+    const auto retarget = [&](Imf::Header& h) {
+        std::vector<orn::film::ReadFile> files;
+        ASSERT_FALSE(
+            orn::film::record_files({fs::canonical(other).string(), d("trap/shaders_orn.so")}, files));
+        std::string listed;
+        for (const auto& f : files)
+            listed += f.hash + " " + f.path + "\n";
+        h.insert("ornScenes", Imf::StringAttribute(fs::canonical(other).string()));
+        h.insert("ornFiles", Imf::StringAttribute(listed));
+    };
+    craft(dir_ / "one/a.0001.r0.part0of2.exr", dir_ / "crafted/a.0001.r0.part0of2.exr", retarget);
+    craft(dir_ / "two/a.0001.r0.part1of2.exr", dir_ / "crafted/a.0001.r0.part1of2.exr", retarget);
+    for (const std::string& given : {scene, other}) {
+        r = run("--merge -o " + d("out") + " " + given + " " +
+                (given == scene ? d("crafted") : d("one") + " " + d("two")));
+        EXPECT_EQ(r.status, 1) << given;
+        EXPECT_NE(r.output.find("not from " + fs::canonical(given).string() + " given to the merge"),
+                  std::string::npos)
+            << r.output;
+        EXPECT_EQ(r.output.find("trap"), std::string::npos) << r.output;
+    }
+    EXPECT_EQ(run("--merge -o " + d("out") + " " + d("one") + " " + d("two")).status, 2); // no scene
+
     std::ofstream(scene, std::ios::app) << "# edited\n";
-    r = run("--merge -o " + d("out") + " " + d("one") + " " + d("two"));
+    r = run("--merge -o " + d("out") + " " + scene + " " + d("one") + " " + d("two"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find(scene + " changed since the parts were rendered"), std::string::npos) << r.output;
     EXPECT_EQ(files_under(dir_ / "out"), std::set<std::string>{"out/demo.singleTK.0001.exr"});
@@ -165,7 +202,7 @@ TEST_F(SplitFrame, BadSplitsAndBadSetsOfPartsFailWithoutWriting) {
     EXPECT_EQ(run("--tile 0/2 --merge " + scene).status, 2);
 }
 
-TEST_F(SplitFrame, APartIsDataAndEveryFrameIsCheckedBeforeAFileIsWritten) {
+TEST_F(SplitFrame, APartCannotChooseSearchPathsAndEveryFrameIsCheckedBeforeAFileIsWritten) {
     // The scene includes a file of its own through -I; "inc2" holds an equal copy of it.
     for (const char* sub : {"inc", "inc2"}) {
         fs::create_directories(dir_ / sub);
@@ -179,7 +216,7 @@ TEST_F(SplitFrame, APartIsDataAndEveryFrameIsCheckedBeforeAFileIsWritten) {
     const fs::path part2 = dir_ / "seq/a.0002.r0.part0of1.exr", part3 = dir_ / "seq/a.0003.r0.part0of1.exr";
     fs::create_directories(dir_ / "out/out");
     std::ofstream(dir_ / "out/out/demo.singleTK.0002.exr") << "previous";
-    const std::string merge = "--merge -I " + d("inc") + " -o " + d("out") + " ";
+    const std::string merge = "--merge -I " + d("inc") + " -o " + d("out") + " " + scene + " ";
 
     // A part number far beyond the frame's 70 rows is refused before anything is sized from it.
     craft(part2, dir_ / "huge/a.0002.r0.part0of1.exr",
@@ -189,7 +226,7 @@ TEST_F(SplitFrame, APartIsDataAndEveryFrameIsCheckedBeforeAFileIsWritten) {
     EXPECT_NE(r.output.find("part 0 of 2147483647 cannot be part of a frame of 70 rows"), std::string::npos)
         << r.output;
     // Another -I finds another (equal) extra.mi: not the file the parts were made of.
-    r = run("--merge -I " + d("inc2") + " -o " + d("out") + " " + d("seq"));
+    r = run("--merge -I " + d("inc2") + " -o " + d("out") + " " + scene + " " + d("seq"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("the scene now reads " + fs::canonical(dir_ / "inc2/extra.mi").string()),
               std::string::npos)
