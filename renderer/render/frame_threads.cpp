@@ -106,6 +106,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
 }
 
 void Frame::render_pixels() {
+    if (aborted().load()) return; // not even the film is cleared for a frame stopped already
     color_offset_ = film_->plane_offset(film::Color);
     depth_offset_ = film_->plane_offset(film::Depth);
     normal_offset_ = film_->plane_offset(film::Normal);
