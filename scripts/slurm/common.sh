@@ -5,7 +5,8 @@
 # through ORN_FARM_DIR, which submit.sh sets.
 
 # Exit status of ornrender passes through: 0 done, 1 a frame failed, 2 usage, 143 stopped by
-# SIGTERM (scancel, preemption, node shutdown), 130 by SIGINT. A job submitted with --requeue
+# SIGTERM (scancel, preemption, node shutdown), 130 by SIGINT; a signal that comes after the
+# frame's files were all written leaves 0, the frame being complete. A job submitted with --requeue
 # is put back in the queue by Slurm itself on preemption or node failure. Before the time limit
 # Slurm sends SIGUSR1 (#SBATCH --signal=B:USR1@...): the task then stops ornrender the same
 # way and requeues itself, so the frame starts again later instead of being lost. An
@@ -30,7 +31,8 @@ orn_run() {
         [ "$own" != 127 ] && status=$own
     fi
     trap - TERM INT USR1
-    if [ "$requeue" = 1 ] && [ -n "${SLURM_JOB_ID:-}" ] && command -v scontrol >/dev/null; then
+    # A frame that was complete when the signal came needs no second run.
+    if [ "$requeue" = 1 ] && [ "$status" != 0 ] && [ -n "${SLURM_JOB_ID:-}" ] && command -v scontrol >/dev/null; then
         echo "orn-farm: the time limit is near; requeueing job $SLURM_JOB_ID" >&2
         scontrol requeue "$SLURM_JOB_ID" || true
     fi
