@@ -101,34 +101,52 @@ std::optional<std::string> parse_header(Reader& r, std::string first, Part& part
                    " bytes, more than the file's " + std::to_string(file_size) + " bytes hold";
         const auto n = std::uint64_t(size);
         std::vector<unsigned char> v;
-        const bool wanted =
-            (name == "dataWindow" && type == "box2i" && n == 16) ||
-            (name == "compression" && type == "compression" && n == 1) ||
-            (name == "channels" && type == "chlist") || (name == "tiles" && type == "tiledesc" && n == 9) ||
-            (name == "chunkCount" && type == "int" && n == 4) || (name == "type" && type == "string");
-        if (wanted) {
+        const bool window = name == "dataWindow" && type == "box2i" && n == 16;
+        const bool compression = name == "compression" && type == "compression" && n == 1;
+        const bool channels = name == "channels" && type == "chlist";
+        const bool tiles = name == "tiles" && type == "tiledesc" && n == 9;
+        const bool chunk_count = name == "chunkCount" && type == "int" && n == 4;
+        const bool part_type = name == "type" && type == "string";
+        const bool preview = type == "preview", strings = type == "stringvector";
+        if (window || compression || channels || tiles || chunk_count || part_type || preview || strings) {
             v.resize(std::size_t(n));
             if (!r.read(v.data(), n)) return std::string("an attribute that ends early");
         } else if (!r.skip(n)) {
             return std::string("an attribute that ends early");
         }
-        if (name == "dataWindow" && wanted) {
+        if (window) {
             part.window = true;
             part.x0 = le32(&v[0]);
             part.y0 = le32(&v[4]);
             part.x1 = le32(&v[8]);
             part.y1 = le32(&v[12]);
-        } else if (name == "compression" && wanted) {
+        } else if (compression) {
             part.compression = v[0];
-        } else if (name == "channels" && wanted) {
+        } else if (channels) {
             if (auto err = parse_channels(v, part)) return err;
-        } else if (name == "tiles" && wanted) {
+        } else if (tiles) {
             part.tiles = true;
             part.tile_x = le32(&v[0]) & 0xffffffffLL;
             part.tile_y = le32(&v[4]) & 0xffffffffLL;
-        } else if (name == "chunkCount" && wanted) {
+        } else if (chunk_count) {
             part.chunk_count = le32(&v[0]);
-        } else if (name == "type" && wanted) {
+        } else if (preview) {
+            // Its width and height size the library's buffer before the pixels are read.
+            const long double need = v.size() < 8 ? 1e30L
+                                                  : 8.0L + 4.0L * (long double)(le32(&v[0]) & 0xffffffffLL) *
+                                                               (long double)(le32(&v[4]) & 0xffffffffLL);
+            if (need > (long double)n) return "preview image \"" + name + "\" is larger than its attribute";
+        } else if (strings) {
+            // Each string's length sizes a buffer before its characters are read.
+            for (std::size_t at = 0; at < v.size();) {
+                if (v.size() - at < 4) return "string list \"" + name + "\" ends early";
+                const std::int64_t length = le32(&v[at]);
+                at += 4;
+                if (length < 0 || std::uint64_t(length) > v.size() - at)
+                    return "string list \"" + name + "\" holds a string longer than the list";
+                at += std::size_t(length);
+            }
+        } else if (part_type) {
             const std::string t(v.begin(), v.end());
             part.deep = t.rfind("deep", 0) == 0;
         }
@@ -182,15 +200,17 @@ std::optional<std::string> exr_size_problem(const std::string& path, bool pixels
     for (const Part& p : parts) {
         if (!p.window || p.x1 < p.x0 || p.y1 < p.y0) return damaged + "no data window, or an empty one";
         const std::int64_t w = p.x1 - p.x0 + 1, h = p.y1 - p.y0 + 1;
-        std::int64_t n = p.chunk_count;
+        // In floating point: tiles of one pixel over 2^32 x 2^32 pixels overflow 64 bits.
+        long double n = (long double)p.chunk_count;
         if (n < 0 && p.tiles) {
             if (p.tile_x < 1 || p.tile_y < 1) return damaged + "tiles of no size";
-            n = ((w + p.tile_x - 1) / p.tile_x) * ((h + p.tile_y - 1) / p.tile_y);
+            n = (long double)((w + p.tile_x - 1) / p.tile_x) * (long double)((h + p.tile_y - 1) / p.tile_y);
         } else if (n < 0) {
-            n = (h + lines_per_chunk(p.compression) - 1) / lines_per_chunk(p.compression);
+            n = (long double)((h + lines_per_chunk(p.compression) - 1) / lines_per_chunk(p.compression));
         }
-        chunks += std::uint64_t(n);
-        if (chunks > r.left() / 16)
+        const long double all = (long double)chunks + n;
+        chunks = all > 1e18L ? std::uint64_t(1e18) : std::uint64_t(all);
+        if (all > (long double)(r.left() / 16))
             return damaged + "its data window of " + std::to_string(w) + " x " + std::to_string(h) +
                    " pixels takes " + std::to_string(chunks) + " chunks, more than the file's " +
                    std::to_string(file_size) + " bytes hold";

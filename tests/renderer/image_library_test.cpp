@@ -12,6 +12,7 @@
 #include <OpenEXR/ImfHeader.h>
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStringAttribute.h>
+#include <OpenEXR/ImfStringVectorAttribute.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cstdint>
@@ -65,13 +66,15 @@ TEST(ImageLibrary, ReportsALibraryThatCannotServe) {
 
 namespace {
 
-// A 4 x 16 RGBA float EXR (zip) with a string attribute "note", its bytes then changed by `edit`.
+// A 4 x 16 RGBA float EXR (zip) with a string "note" and a string list "list", its bytes then
+// changed by `edit`.
 std::string exr_file(const fs::path& dir, const std::string& name,
                      const std::function<void(std::string&)>& edit) {
     const std::string path = (dir / name).string();
     {
         Imf::Header header(4, 16);
         header.insert("note", Imf::StringAttribute("hello"));
+        header.insert("list", Imf::StringVectorAttribute({"ab"}));
         for (const char* c : {"R", "G", "B", "A"})
             header.channels().insert(c, Imf::Channel(Imf::FLOAT));
         std::vector<float> pixels(4 * 16 * 4, 0.5f);
@@ -120,6 +123,13 @@ TEST(ImageLibrary, ExrHeaderSizesAreCheckedAgainstTheFileBeforeAnyRead) {
     EXPECT_EQ(exr_size_problem(note).value_or(""), note_error);
     // The texture check reads the header in this process: the same answer, before the library.
     EXPECT_EQ(orn::image::texture_file_problem(note), note_error);
+
+    // A list whose one string says it is 1 GB long: its length comes after the list's size.
+    const std::string list = exr_file(dir, "list.exr", [](std::string& b) {
+        set_int(b, std::string("list\0stringvector\0", 18), 4, 1 << 30);
+    });
+    EXPECT_EQ(exr_size_problem(list).value_or(""),
+              list + ": damaged OpenEXR header: string list \"list\" holds a string longer than the list");
 
     // Rows up to 2^30: ceil((2^30 + 1) / 16) zip chunks, each with an 8-byte offset at least.
     const std::string rows = exr_file(dir, "rows.exr", [](std::string& b) {
