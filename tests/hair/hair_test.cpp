@@ -1,5 +1,5 @@
 // The hair shaders on real states: orn_HairTK's transparency, edge profile, light terms and
-// passes, its chain of transparent layers, pass closure over a rendered frame, the hair shadow
+// passes, its chain of transparent layers, passes and light groups over a rendered frame, the hair shadow
 // shader and the hair coordinate shader. Until hair geometry renders, hairs are quads; their
 // barycentric coordinates are set by hand where a test needs a place along or across a hair.
 // Expected values are worked out here from the shading formulas.
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -246,10 +247,12 @@ TEST(HairTK, LightTermsAndTheirPassesWithAndWithoutALightRecordAndAMissingBuffer
                "second and third lobes");
 }
 
-TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
-    // Two transparent hair layers lit by a toolkit and a plain light, with highlights, ambient
-    // and incandescence, over nothing: in every pixel the beauty is the sum of tk_shading,
-    // tk_spec_shd, tk_indirect, tk_amb_occlus and tk_incand.
+TEST(HairTK, PassesAndLightGroupsRebuildTheBeautyOverARenderedFrame) {
+    // Two transparent hair layers lit by a toolkit light (group "key", by its category) and a
+    // plain light (group "fill", by the options), with highlights, ambient and incandescence,
+    // over nothing: in every pixel the beauty is the sum of tk_shading, tk_spec_shd,
+    // tk_indirect, tk_amb_occlus and tk_incand, and the sum of the two groups and the rest.
+    // The rest holds the ambient light and the glow, nothing of either light.
     const std::string look =
         "\"diffuse\" on, \"diffuse_weight\" 0.8, \"diffuse_backlight\" 0.5, \"root_color\" 0.3 0.2 0.1, "
         "\"tip_color\" 0.6 0.4 0.3, \"specular\" on, \"specular_weight\" 1, \"primary_color\" 0.5 0.5 0.5, "
@@ -265,36 +268,57 @@ TEST(HairTK, PassesRebuildTheBeautyOverARenderedFrame) {
         "\"write_tk_specular\" on, \"write_tk_spec_shd\" on, \"write_tk_diff_occl\" on, "
         "\"write_tk_indirect\" on, \"write_tk_ambient\" on, \"write_tk_amb_occlus\" on, \"write_tk_incand\" "
         "on";
-    QuadScene q;
-    q.options = "samples 1 1 filter gauss 2 2";
-    q.camera = "";
-    for (const auto& name : kPasses)
-        q.camera += "  framebuffer \"" + name +
-                    "\" (\"datatype\" \"rgb_fp\", \"user\" on, \"filtering\" on, \"useopacity\" on)\n";
-    q.defs = hair("h", look) + layer("behind", -6.f, "h_m") +
-             toolkit_light("key", directional({-0.3, 0.5, 0.8}), "1 0.9 0.8") +
-             plain_light("fill", directional({0.6, -0.2, 0.4}), "0.3 0.4 0.5");
-    q.material = "h_m";
-    q.instances = {"behind_i", "key_i", "fill_i"};
-    SceneFixture fx;
-    ASSERT_TRUE(fx.load(q.text()));
-    fx.render();
-    auto& film = fx.frame().film();
+    // The frame with the key light at `key` times its intensity.
+    auto render = [&look](double key) {
+        QuadScene q;
+        q.options = "samples 1 1 filter gauss 2 2 lightgroup \"fill\" \"fill_i\"";
+        q.camera = rgb_buffers({"tk_lightgroup_key", "tk_lightgroup_fill", "tk_lightgroup_rest"});
+        for (const auto& name : kPasses)
+            q.camera += "  framebuffer \"" + name +
+                        "\" (\"datatype\" \"rgb_fp\", \"user\" on, \"filtering\" on, \"useopacity\" on)\n";
+        q.defs = hair("h", look) + layer("behind", -6.f, "h_m") +
+                 toolkit_light("key", directional({-0.3, 0.5, 0.8}), "1 0.9 0.8", key, "key") +
+                 plain_light("fill", directional({0.6, -0.2, 0.4}), "0.3 0.4 0.5");
+        q.material = "h_m";
+        q.instances = {"behind_i", "key_i", "fill_i"};
+        auto fx = std::make_unique<SceneFixture>();
+        EXPECT_TRUE(fx->load(q.text()));
+        fx->render();
+        return fx;
+    };
+    const auto fx = render(1.0), dimmed = render(0.4);
+    auto& film = fx->frame().film();
+    auto plane = [&film](const char* name, int x, int y) { return film.pixel(film.plane_id(name), x, y); };
     const char* const parts[] = {"tk_shading", "tk_spec_shd", "tk_indirect", "tk_amb_occlus", "tk_incand"};
-    double largest = 0.0;
+    double largest = 0.0, key_most = 0.0, fill_most = 0.0;
     for (int y = 0; y < 100; y += 7) {
         for (int x = 0; x < 100; x += 7) {
             const float* c = film.pixel(orn::film::Color, x, y);
+            const float* key = plane("tk_lightgroup_key", x, y);
+            const float* fill = plane("tk_lightgroup_fill", x, y);
+            const float* rest = plane("tk_lightgroup_rest", x, y);
+            const float* relit = dimmed->frame().film().pixel(orn::film::Color, x, y);
             for (int i = 0; i < 3; ++i) {
+                const double tolerance = 2e-5 + 1e-5 * std::fabs(c[i]);
                 double sum = 0.0;
                 for (const char* part : parts)
-                    sum += film.pixel(film.plane_id(part), x, y)[i];
-                EXPECT_NEAR(sum, c[i], 2e-5 + 1e-5 * std::fabs(c[i])) << x << "," << y << " channel " << i;
+                    sum += plane(part, x, y)[i];
+                EXPECT_NEAR(sum, c[i], tolerance) << x << "," << y << " channel " << i;
+                EXPECT_NEAR(double(key[i]) + fill[i] + rest[i], c[i], tolerance) << x << "," << y;
+                EXPECT_NEAR(rest[i], double(plane("tk_amb_occlus", x, y)[i]) + plane("tk_incand", x, y)[i],
+                            tolerance)
+                    << "the rest at " << x << "," << y << " channel " << i;
+                // Dimming the key in comp is the re-render with the key dimmed.
+                EXPECT_NEAR(0.4 * key[i] + fill[i] + rest[i], relit[i], 1e-4) << x << "," << y;
                 largest = std::max(largest, double(c[i]));
+                key_most = std::max(key_most, double(key[i]));
+                fill_most = std::max(fill_most, double(fill[i]));
             }
         }
     }
     EXPECT_GT(largest, 0.1) << "the hair is lit";
+    EXPECT_GT(key_most, 0.05) << "the key's layer holds its light";
+    EXPECT_GT(fill_most, 0.02) << "the fill's layer holds its light";
 }
 
 // ------------------------------------------------------------------ the hair shadow shader
