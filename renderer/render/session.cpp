@@ -78,7 +78,7 @@ bool Session::load_file(const std::string& path) {
                 if (read_.back() != st.loc.file) read_.push_back(st.loc.file);
                 using T = std::decay_t<decltype(st)>;
                 if constexpr (std::is_same_v<T, scene::ObjectStmt>) {
-                    if (!st.file.empty()) read_.push_back(st.file);
+                    read_.insert(read_.end(), st.files.begin(), st.files.end());
                 } else if constexpr (std::is_same_v<T, scene::TextureStmt>) {
                     read_.push_back(st.path);
                 }

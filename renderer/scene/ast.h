@@ -144,7 +144,7 @@ struct ObjectStmt {
     PolygonMesh mesh;
     std::optional<HairData> hair;
     std::optional<std::array<double, 16>> transform;
-    std::string file; // resolved path of the last `file` statement, empty if none
+    std::vector<std::string> files; // resolved paths of its `file` statements, in order
     SourceLoc loc;
 };
 

@@ -314,7 +314,7 @@ void FileParser::object_file(ObjectStmt& obj, const SourceLoc& loc) {
     const fs::path resolved = fs::absolute(path, ec).lexically_normal();
     if (!load_obj(ec ? path.string() : resolved.string(), mesh, error, session_.options.cancel))
         TokenStream::fail(loc, "cannot load mesh " + in_quotes(name) + ": " + error);
-    obj.file = path.lexically_normal().string();
+    obj.files.push_back(path.lexically_normal().string());
     append_mesh(obj.mesh, mesh);
 }
 

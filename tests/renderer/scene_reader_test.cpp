@@ -489,7 +489,7 @@ TEST(SceneReader, ObjFileInObject) {
     const ParseResult r = parse_file(scene.string(), {});
     ASSERT_TRUE(r.ok) << first_error(r);
     const auto& obj = stmt<ObjectStmt>(r, 0);
-    EXPECT_EQ(obj.file, (dir.path() / "meshes/quad.obj").string());
+    EXPECT_EQ(obj.files, std::vector<std::string>{(dir.path() / "meshes/quad.obj").string()});
     const PolygonMesh& m = obj.mesh;
     EXPECT_EQ(m.triangles.size(), 6u);
     EXPECT_EQ(m.P.size(), 12u);

@@ -202,6 +202,67 @@ TEST_F(SplitFrame, BadSplitsAndBadSetsOfPartsFailWithoutWriting) {
     EXPECT_EQ(run("--tile 0/2 --merge " + scene).status, 2);
 }
 
+TEST_F(SplitFrame, EveryKindOfFileTheSceneReadsIsCheckedByTheMerge) {
+    // A scene of its own files: the module and its declarations (through -L and -I), an
+    // include, an include holding hair, two OBJ files making one object, and a texture.
+    const fs::path shot = dir_ / "shot", mod = dir_ / "mod";
+    fs::create_directories(shot);
+    fs::create_directories(mod);
+    fs::copy_file(ORN_BUILD_DIR "/lib/shaders_orn.so", mod / "shaders_orn.so");
+    fs::copy_file(ORN_SOURCE_DIR "/declarations/shaders_orn.mi", mod / "shaders_orn.mi");
+    fs::copy_file(ORN_SOURCE_DIR "/scenes/meshes/sphere.obj", shot / "ball.obj");
+    fs::copy_file(ORN_SOURCE_DIR "/scenes/meshes/sphere.obj", shot / "ball2.obj");
+    fs::copy_file(ORN_SOURCE_DIR "/scenes/images/sky.hdr", shot / "sky.hdr");
+    std::ofstream(shot / "looks.mi")
+        << "material \"m\" \"orn_constant\" (\"color\" 1 0.5 0.25 1) end material\n";
+    std::ofstream(shot / "hairs.mi") << "object \"hairs\"\n  hair\n    degree 1\n    radius 0.05\n"
+                                        "    scalars 6\n      -1 0 -4  1 0 -4\n    hairs 2 0 6\n  end hair\n"
+                                        "end object\n";
+    std::ofstream(shot / "shot.mi")
+        << "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n$include \"looks.mi\"\n"
+           "$include \"hairs.mi\"\noptions \"opt\" samples 0 0 end options\n"
+           "color texture \"sky\" \"sky.hdr\"\n"
+           "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 8 40 output \"rgba\" \"exr\" \"shot.exr\" "
+           "end camera\ninstance \"cam_i\" \"cam\" end instance\n"
+           "object \"ball\" visible shadow trace file \"ball.obj\" file \"ball2.obj\" end object\n"
+           "instance \"ball_i\" \"ball\" material \"m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1 end "
+           "instance\n"
+           "instance \"hairs_i\" \"hairs\" material \"m\" end instance\n"
+           "instgroup \"root\" \"cam_i\" \"ball_i\" \"hairs_i\" end instgroup\nrender \"root\" \"cam_i\" "
+           "\"opt\"\n";
+    const std::string paths = " -L " + mod.string() + " -I " + mod.string();
+    const std::string scene = (shot / "shot.mi").string();
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(
+            run("--tile " + std::to_string(i) + "/2" + paths + " -o " + d("parts") + " " + scene).status, 0);
+    const std::string merge = "--merge" + paths + " -o " + d("out") + " " + scene + " " + d("parts");
+
+    // Each file edited in turn: the merge names it and writes nothing; put back, it is found
+    // as it was.
+    for (const fs::path& file :
+         {shot / "shot.mi", shot / "looks.mi", shot / "hairs.mi", shot / "ball.obj", shot / "ball2.obj",
+          shot / "sky.hdr", mod / "shaders_orn.so", mod / "shaders_orn.mi"}) {
+        SCOPED_TRACE(file.string());
+        std::string original;
+        {
+            std::ifstream in(file, std::ios::binary);
+            original.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        ASSERT_FALSE(original.empty());
+        std::ofstream(file, std::ios::binary | std::ios::app) << "\n# edited\n";
+        const Result r = run(merge);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(fs::canonical(file).string() + " changed since the parts were rendered"),
+                  std::string::npos)
+            << r.output;
+        EXPECT_TRUE(files_under(dir_ / "out").empty());
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << original;
+    }
+    const Result r = run(merge);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(files_under(dir_ / "out"), std::set<std::string>{"shot.exr"});
+}
+
 TEST_F(SplitFrame, APartCannotChooseSearchPathsAndEveryFrameIsCheckedBeforeAFileIsWritten) {
     // The scene includes a file of its own through -I; "inc2" holds an equal copy of it.
     for (const char* sub : {"inc", "inc2"}) {
