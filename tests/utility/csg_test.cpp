@@ -62,7 +62,7 @@ Traced trace(SceneFixture& fx, float rx) {
     root->org = org;
     root->dir = dir;
     fx.frame().trace_eye(&t.color, root, org, dir);
-    for (miState* s = root->child; s && s->pri; s = s->child) {
+    for (miState* s = root->child; s && s->pri && s->type != miRAY_LIGHT; s = s->child) {
         ++t.hits;
         t.last_z = s->point.z;
     }
@@ -327,6 +327,54 @@ TEST(CSG, DifferenceAndIntersectionShadowsFollowTheSolidExactlyOnLitFaces) {
         if (op == 1) {
             EXPECT_GT(shadowed, 10) << "too few pixels to tell";
         }
+    }
+}
+
+TEST(CSG, TwoPairsSharingASolidKeepTheirOwnRecords) {
+    // Pair one is the material of A and of B, which lies at (0, 3, -6) off every ray below;
+    // pair two, an intersection with A, is C's: a unit sphere at (0.9, 0, -6.9) reaching into
+    // A. Pair two never meets A, so its own flags say outside A all along; with the records of
+    // the two pairs mixed up it would take pair one's "inside A" for its own and shade or block
+    // at C. A directional light travels along (1, 0, -1) onto a floor at z = -9 that shows the
+    // light arriving (white, or black where it is blocked).
+    const std::string c_sphere = "instance \"c_i\" \"ball\" material \"csg2_m\" transform "
+                                 "1 0 0 0 0 1 0 0 0 0 1 0 -0.9 0 6.9 1 end instance\n";
+    struct Case {
+        const char* what;
+        std::string one, two;
+    };
+    const Case cases[] = {
+        {"B minus A, A and C", "\"operation\" 1, \"object1\" \"a_i\", \"object2\" \"b_i\"",
+         "\"object1\" \"a_i\", \"object2\" \"c_i\""},
+        {"the same, A named second and swapped",
+         "\"operation\" 1, \"object1\" \"b_i\", \"object2\" \"a_i\", \"swap\" on",
+         "\"object1\" \"c_i\", \"object2\" \"a_i\", \"swap\" on"},
+        {"B and A, C and A, A second", "\"operation\" 2, \"object1\" \"b_i\", \"object2\" \"a_i\"",
+         "\"object1\" \"c_i\", \"object2\" \"a_i\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string extra =
+            sun_over_floor("1 0 -1") +
+            "shader \"csg2\" \"orn_CSG\" (\"color1\" 1 0 1 1, \"color2\" 0 1 0 1, "
+            "\"operation\" 2, " +
+            c.two + ")\nmaterial \"csg2_m\" = \"csg2\" shadow = \"csg2\" end material\n" + c_sphere;
+        SceneFixture fx;
+        MessageCapture messages;
+        ASSERT_TRUE(fx.load(csg_scene(c.one, "segments", extra, "\"sun_i\" \"floor_i\" \"c_i\"",
+                                      "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1", "1 0 0 0 0 1 0 0 0 0 1 0 0 -3 6 1")))
+            << messages.all();
+        // The centre ray: A's front at z = -5 (B minus A, or B and A, pass it), C's front at
+        // -6.9 + sqrt(1 - 0.81) = -6.464 (to pair two, C alone, passed), A's back at -7, C's
+        // back at -7.336, then the floor, whose light (along x + z = -9) misses A and C.
+        const Traced centre = trace(fx, 50.f);
+        expect_rgb(centre.color, 1, 1, 1);
+        EXPECT_EQ(centre.hits, 5);
+        EXPECT_NEAR(centre.last_z, -9.f, 1e-4f);
+        // The floor at (3, 0, -9), seen past both spheres: its light runs along x + z = -6
+        // through A's centre, entering A (neither pair one's solid), then C inside A (to pair
+        // two, C alone), and arrives whole.
+        expect_rgb(fx.shade(50.f * (1.f + 3.f / 9.f), 50.f), 1, 1, 1);
     }
 }
 
