@@ -5,12 +5,17 @@
 #include "render/frame.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 
 namespace orn {
 
 namespace {
+
+// A sample's rest smaller than this share of the light it was computed from (the colour's and
+// the groups' magnitudes, 64 units in the last place of a float) is rounding, not light.
+constexpr float kRestRounding = 64.f * 0x1p-24f;
 
 // The standard images under their buffer names.
 int standard_plane(const std::string& name) {
@@ -152,6 +157,7 @@ void Frame::write_light_groups(ThreadContext& tc, float* sample, const miColor& 
     // The share of the root's shader: the lens's, or the eye ray's material's.
     const miColor* share = tc.group_result(lens_ ? 0 : 1);
     float rest[3] = {color.r, color.g, color.b};
+    float size[3] = {std::fabs(color.r), std::fabs(color.g), std::fabs(color.b)};
     for (int g = 0; g < tracked_groups_; ++g) {
         const int off = group_offsets_[size_t(g)];
         if (off < 0) continue;
@@ -159,8 +165,14 @@ void Frame::write_light_groups(ThreadContext& tc, float* sample, const miColor& 
         float* v = sample + off;
         v[0] = s.r, v[1] = s.g, v[2] = s.b;
         rest[0] -= s.r, rest[1] -= s.g, rest[2] -= s.b;
+        size[0] += std::fabs(s.r), size[1] += std::fabs(s.g), size[2] += std::fabs(s.b);
     }
-    if (rest_offset_ >= 0) std::copy(rest, rest + 3, sample + rest_offset_);
+    if (rest_offset_ < 0) return;
+    // The shares are summed in another order than the colour, so where only grouped lights lit
+    // the sample the difference is rounding alone, of either sign: that is no light, exactly 0.
+    for (int c = 0; c < 3; ++c)
+        if (std::fabs(rest[c]) <= kRestRounding * size[c]) rest[c] = 0.f;
+    std::copy(rest, rest + 3, sample + rest_offset_);
 }
 
 void Frame::refresh_buffer_offsets() {

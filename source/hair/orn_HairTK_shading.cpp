@@ -535,7 +535,10 @@ miBoolean shade(miColor* result, miState* state, orn_HairTK_params* paras, const
         for (int k = 0; k < kSpecialCount; ++k)
             if (inst.special[k]) values.special[k] = rgb(*mi_eval_color(&(paras->*kSpecialColors[k])));
     }
-    if (double(o) <= 0.999 && !raster) {
+    // The passes are premultiplied by the opacity exactly as the result is, a nearly opaque hair
+    // (0.999 < o < 1, nothing traced behind it) included: otherwise its passes would exceed the
+    // beauty by up to 0.1% and the layers would not rebuild it.
+    if (o < 1.f && !raster) {
         for (Rgb* c : {&values.color, &values.shading, &values.diff_shd, &values.diff_uns, &values.spec_shd,
                        &values.spec_uns, &values.occlusion, &values.ambient, &values.amb_occl,
                        &values.indirect, &values.incand})

@@ -96,9 +96,12 @@ TEST(HairTK, EdgeProfileAndRootToTipTransparency) {
 }
 
 // Layers at z = -5, -6, ... each with its own material; the first is the quad of QuadScene.
-miColor through_layers(const std::vector<std::string>& shaders, const std::string& options = "") {
+// The colour of the front layer's material over the others, and with `incand` its tk_incand pass.
+miColor through_layers(const std::vector<std::string>& shaders, const std::string& options = "",
+                       miColor* incand = nullptr) {
     QuadScene q;
     q.options += options;
+    if (incand) q.camera = rgb_buffers({"tk_incand"});
     for (size_t i = 0; i < shaders.size(); ++i) {
         q.defs += shaders[i];
         if (i > 0) {
@@ -113,7 +116,12 @@ miColor through_layers(const std::vector<std::string>& shaders, const std::strin
         ADD_FAILURE() << "scene did not load";
         return {};
     }
-    return fx.shade(50.f, 50.f);
+    const miColor c = fx.shade(50.f, 50.f);
+    if (incand) {
+        const float* pass = fx.sample_buffer("tk_incand");
+        *incand = pass ? miColor{pass[0], pass[1], pass[2], 0.f} : miColor{-1.f, -1.f, -1.f, 0.f};
+    }
+    return c;
 }
 
 // A hair layer that shows only its incandescence `color`.
@@ -151,10 +159,14 @@ TEST(HairTK, ChainOfTransparentLayersEndsAtTheCutoffOrTheLayerLimit) {
     EXPECT_NEAR(e.a, 1.f - 1.f / 32.f, 1e-6f);
 
     // Transparency 0.0009 is below the threshold: nothing is traced behind, but the opacity
-    // stays 1 - 0.0009 and weights the glow.
-    expect_color(through_layers({glowing(0, "0.0009", "1 0 0", "\"transparency_cutoff\" 0"),
-                                 glowing(1, "0", "0 1 0", "\"transparency_cutoff\" 0")}),
-                 0.9991f, 0, 0, 0.9991f, 1e-6f);
+    // stays 1 - 0.0009 and weights the glow, in the beauty and in its pass alike (the layers
+    // rebuild the beauty of a nearly opaque hair too).
+    miColor incand{};
+    const std::string own = "\"transparency_cutoff\" 0, \"write_tk_incand\" on";
+    expect_color(
+        through_layers({glowing(0, "0.0009", "2 0 0", own), glowing(1, "0", "0 1 0", own)}, "", &incand),
+        1.9982f, 0, 0, 0.9991f, 2e-6f);
+    expect_rgb(incand, 1.9982f, 0, 0, 2e-6f);
     // The rasteriser layers an opaque green hair behind one of transparency 0.4 itself, from
     // the opacity the hair hands it: 0.6 red + 0.4 green, as ray tracing gives.
     for (const char* options : {"", " scanline rasterizer"}) {

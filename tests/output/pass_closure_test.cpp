@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -62,7 +63,8 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     for (const auto& [opacity, lens] : cases) {
         const std::string name = !lens.empty() ? "dof" : opacity[0] == '1' ? "opaque" : "half";
         // The second render of each case has the rim light at half its intensity.
-        auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant, double rim) {
+        auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant, double rim,
+                                                            bool dark = false) {
             const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / (name + variant);
             fs::create_directories(dir);
             const fs::path file = dir / "demo.singleTK.0001.exr";
@@ -71,9 +73,12 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             o.render.progress = false;
             o.render.threads = 2;
             orn::Session session(o);
-            const std::string scene =
-                replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
-                            "\"intensity\" " + std::to_string(rim));
+            std::string scene = replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
+                                            "\"intensity\" " + std::to_string(rim));
+            // Dark: no ambient light and no glow, so that every light of the frame is in a group.
+            if (dark)
+                for (const char* term : {"\"amb_occl_on\" ", "\"incandescence_on\" "})
+                    scene = replace_all(scene, term + std::string("on"), term + std::string("off"));
             EXPECT_TRUE(session.load_string(scene, "closure.mi"));
             EXPECT_TRUE(session.render_all());
             EXPECT_TRUE(fs::exists(file));
@@ -145,6 +150,19 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             for (size_t i = 0; i < beauty.size(); ++i)
                 worst = std::max(worst, std::fabs(double(key[i]) + 0.5 * rim[i] + rest[i] - beauty[i]));
             EXPECT_LT(worst, 1e-4) << name << " channel " << c;
+        }
+
+        // Where only grouped lights lit a pixel the rest is exactly 0, not a signed speck of
+        // rounding, and the groups alone still rebuild the beauty.
+        const fs::path dark = render("_dark", 0.9, true);
+        const auto closed = orn::film::check_pass_closure(dark.string());
+        EXPECT_TRUE(closed.ok) << name << ": light groups " << closed.group_max_diff[0] << " "
+                               << closed.group_max_diff[1] << " " << closed.group_max_diff[2];
+        for (const char* c : {"r", "g", "b"}) {
+            const auto rest = channel(dark, std::string("orn_MegaTK_lightgroup_rest.") + c);
+            ASSERT_FALSE(rest.empty());
+            EXPECT_EQ(std::count(rest.begin(), rest.end(), 0.f), std::ptrdiff_t(rest.size()))
+                << name << " " << c;
         }
     }
 }
@@ -299,6 +317,54 @@ TEST(PassClosure, PointAndSpotToolkitLightsSameBitsOnOneAndTwoThreads) {
     }
     ASSERT_FALSE(images[0].empty());
     EXPECT_TRUE(images[0] == images[1]);
+}
+
+// Every scene of the repository that writes passes closes, rendered small: the beauty rebuilt
+// from its layers, and from its light groups, matches the colour in every pixel. A scene added to
+// scenes/ is checked without a change here.
+TEST(PassClosure, EveryPassSceneOfTheRepositoryCloses) {
+    const std::regex resolution(R"(resolution\s+(\d+)\s+(\d+))");
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(ORN_SOURCE_DIR "/scenes")) {
+        if (entry.path().extension() != ".mi") continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string s = text.str();
+        if (s.find("\"orn_MegaTK_pass\"") == std::string::npos) continue;
+        const std::string name = entry.path().stem().string();
+        SCOPED_TRACE(name);
+        const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / ("scene_" + name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        s = replace_all(s, "\"directory\" \"out\"", "\"directory\" \"" + dir.string() + "\"");
+        s = replace_all(s, "link \"shaders_orn.so\"\n$include \"shaders_orn.mi\"\n",
+                        orn::test::module_preamble());
+        // An eighth of the size each way: the same scene at 1/64 of the cost.
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(s, m, resolution));
+        s.replace(size_t(m.position(0)), size_t(m.length(0)),
+                  "resolution " + std::to_string(std::max(8, std::stoi(m[1]) / 8)) + " " +
+                      std::to_string(std::max(8, std::stoi(m[2]) / 8)));
+        orn::SessionOptions o;
+        o.render.progress = false;
+        o.render.threads = 2;
+        orn::Session session(o);
+        ASSERT_TRUE(session.load_string(s, entry.path().string()));
+        ASSERT_TRUE(session.render_all());
+        std::vector<fs::path> files;
+        for (const auto& f : fs::directory_iterator(dir))
+            if (f.path().string().find(".singleTK.") != std::string::npos) files.push_back(f.path());
+        ASSERT_EQ(files.size(), 1u);
+        const auto r = orn::film::check_pass_closure(files[0].string());
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        EXPECT_TRUE(r.failures.empty());
+        EXPECT_TRUE(r.ok) << "largest differences " << r.max_diff[0] << " " << r.max_diff[1] << " "
+                          << r.max_diff[2] << ", share over " << r.share_over << "; light groups "
+                          << r.group_max_diff[0] << " " << r.group_max_diff[1] << " " << r.group_max_diff[2];
+        ++checked;
+    }
+    EXPECT_GE(checked, 4); // demo, dof, hair, lights
 }
 
 } // namespace
