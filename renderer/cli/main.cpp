@@ -1,5 +1,6 @@
 // ornrender: renders scene files.
 #include "core/messages.h"
+#include "core/nearest_name.h"
 #include "film/pass_closure.h"
 #include "render/merge.h"
 #include "render/session.h"
@@ -9,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -113,7 +115,42 @@ int describe(orn::Database& db, const std::string& name) {
         }
         return 0;
     }
-    return fail(kFailed, "no loaded module provides a shader \"" + name + "\" (see --list-shaders)");
+    std::vector<std::string> names;
+    for (const orn::Declaration* d : provided(db))
+        names.push_back(d->decl.name);
+    return fail(kFailed, "no loaded module provides a shader \"" + name + "\"" +
+                             orn::did_you_mean(name, names) + " (see --list-shaders)");
+}
+
+// The first argument that looks like an option but names none of the command's, as a message
+// with the nearest option's name; empty when every option is known. Only asked once parsing has
+// failed, so a value that merely starts with '-' costs nothing worse than this message.
+std::string unknown_option(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.size() < 2 || arg[0] != '-' || std::isdigit(static_cast<unsigned char>(arg[1])) ||
+            arg[1] == '.')
+            continue;
+        const bool is_long = arg[1] == '-';
+        // "--name=value" names "--name"; "-qv" starts with the flag "-q".
+        const std::string name = is_long ? arg.substr(0, arg.find('=')) : arg.substr(0, 2);
+        if (app.get_option_no_throw(name)) continue;
+        std::vector<std::string> known;
+        for (const CLI::Option* o : app.get_options()) {
+            for (const std::string& l : o->get_lnames())
+                known.push_back(l);
+            for (const std::string& s : o->get_snames())
+                known.push_back(s);
+        }
+        const std::string typed = name.substr(name.find_first_not_of('-'));
+        const std::string near = orn::nearest_name(typed, known);
+        return "unknown option " + name +
+               (near.empty() ? std::string()
+                             : "; did you mean " + std::string(near.size() == 1 ? "-" : "--") + near + "?") +
+               " (see --help)";
+    }
+    return {};
 }
 
 // "7", "1-100" or "1-100x2": the frames of a sequence, first to last by a step.
@@ -305,6 +342,8 @@ int main(int argc, char** argv) {
         app.parse(args);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
+        if (const std::string unknown = unknown_option(app, argc, argv); !unknown.empty())
+            return fail(kUsage, unknown);
         return fail(kUsage, std::string(e.what()) + " (see --help)");
     }
     if (version) {

@@ -298,6 +298,17 @@ TEST_F(Cli, MissingSceneFileAndBadOptions) {
         EXPECT_EQ(r.status, 2) << args << ": " << r.output;
         EXPECT_EQ(r.output.rfind("ornrender: error: ", 0), 0u) << args << ": " << r.output;
     }
+    // A mistyped option is named, with the option it was probably meant to be.
+    for (const auto& [args, message] :
+         {std::pair<std::string, std::string>{
+              "--descibe orn_SpotTK", "unknown option --descibe; did you mean --describe? (see --help)"},
+          {"--treads=2 " + ok, "unknown option --treads; did you mean --threads?"},
+          {"--no-such-option " + ok, "unknown option --no-such-option (see --help)"}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << args << ": " << r.output;
+        EXPECT_NE(r.output.find("ornrender: error: " + message), std::string::npos)
+            << args << ": " << r.output;
+    }
     const Result r = run(write("bad.mi", "cmaera\n"));
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("ornrender: error: " + (dir_ / "bad.mi").string() + ":1:1: unknown statement"),
@@ -328,8 +339,14 @@ TEST_F(Cli, VersionShaderListAndDescription) {
     EXPECT_NE(r.output.find("  string           \"category\"\n"), std::string::npos) << r.output;
     r = run("--describe orn_nothing");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("ornrender: error: no loaded module provides a shader \"orn_nothing\""),
-              std::string::npos);
+    EXPECT_NE(r.output.find("ornrender: error: no loaded module provides a shader \"orn_nothing\" (see"),
+              std::string::npos)
+        << r.output;
+    r = run("--describe orn_SpotTk");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("shader \"orn_SpotTk\"; did you mean \"orn_SpotTK\"? (see --list-shaders)"),
+              std::string::npos)
+        << r.output;
 }
 
 // The window renders its pixels (x from the left, y from the bottom) and leaves the rest empty;
