@@ -21,6 +21,11 @@ inline void** instance_slot(miState* state) {
     return slot;
 }
 
+// True only the first time this shader instance asks about `cause` (a bit, 1 to 1 << 31): one
+// warning per instance and cause, however many threads and rays meet it. The flags live in the
+// instance's user-pointer slot, so only shaders that keep nothing else there may ask.
+bool first_time(miState* state, unsigned cause);
+
 template <typename Record> Record* instance_record(miState* state) {
     void** slot = instance_slot(state);
     return slot ? static_cast<Record*>(*slot) : nullptr;

@@ -719,6 +719,9 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     if (s.samples_max > 4)
         warning(s.loc,
                 "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
+    else if (s.samples_max < 0)
+        warning(s.loc, "samples " + std::to_string(s.samples_max) +
+                           " asks for less than one sample per pixel; using 0 (one per pixel)");
     OptionsElement* raw = e.get();
     raw->record.string_options = add_named(std::move(e), s.loc);
 }

@@ -8,6 +8,7 @@
 #include "texture/texture_store.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 #include <unordered_set>
 
@@ -19,8 +20,16 @@ film::FilterSpec filter_spec(const OptionsElement* o) {
     film::FilterSpec f;
     if (!o) return f;
     if (auto t = film::parse_filter_type(o->filter)) f.type = *t;
-    f.width = std::clamp(o->record.filter_size_x, 0.01f, film::max_filter_width);
-    f.height = std::clamp(o->record.filter_size_y, 0.01f, film::max_filter_width);
+    // A wider filter costs every sample that many more pixels; neither limit is silent.
+    auto bounded = [](float v, const char* what) {
+        const float b = std::isnan(v) ? 1.f : std::clamp(v, 0.01f, film::max_filter_width);
+        if (b != v)
+            Messages::emitf(Severity::Warning, "filter %s %g is outside 0.01 to %g pixels; using %g", what,
+                            double(v), double(film::max_filter_width), double(b));
+        return b;
+    };
+    f.width = bounded(o->record.filter_size_x, "width");
+    f.height = bounded(o->record.filter_size_y, "height");
     return f;
 }
 

@@ -22,7 +22,12 @@ ORN_SHADER miBoolean orn_environment(miColor* result, miState* state, orn_enviro
         result->r = result->g = result->b = 0.f;
         return miTRUE;
     }
-    if (samples > kMaxLookups) samples = kMaxLookups;
+    if (samples > kMaxLookups) {
+        if (orn::first_time(state, 1u))
+            mi_warning("orn_environment: samples %d is out of range (1 to %u); using %u",
+                       mi_eval_integer(&paras->samples), kMaxLookups, kMaxLookups);
+        samples = kMaxLookups;
+    }
     miVector v = mi_eval_boolean(&paras->use_normal) ? state->normal : *mi_eval_vector(&paras->direction);
 
     miColor c{0.f, 0.f, 0.f, 0.f};

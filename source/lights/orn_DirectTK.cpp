@@ -29,7 +29,7 @@ ORN_SHADER miBoolean orn_DirectTK(miColor* result, miState* state, orn_DirectTK_
         if (radius > 0.f) {
             // jittered around the tip of the unit light direction
             *result = orn::soft_shadow(
-                state, mi_eval_integer(&paras->shadow_samples), unshadowed, f,
+                state, "orn_DirectTK", mi_eval_integer(&paras->shadow_samples), unshadowed, f,
                 [dir, radius](miState* st, const miVector& p) {
                     miVector d = {dir.x + radius * p.x, dir.y + radius * p.y, dir.z + radius * p.z};
                     orn::normalize(&d);

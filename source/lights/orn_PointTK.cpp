@@ -101,7 +101,7 @@ miBoolean positional_light(miColor* result, miState* state, Params* paras, const
             if (radius > 0.f) {
                 // from points on a sphere around the light towards the shaded point
                 *result = orn::soft_shadow(
-                    state, mi_eval_integer(&paras->shadow_samples), *result, f,
+                    state, shader, mi_eval_integer(&paras->shadow_samples), *result, f,
                     [org, radius](miState* st, const miVector& p) {
                         st->org = {org.x + radius * p.x, org.y + radius * p.y, org.z + radius * p.z};
                         miVector d = {st->point.x - st->org.x, st->point.y - st->org.y,

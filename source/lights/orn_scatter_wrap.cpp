@@ -49,6 +49,9 @@ Terms read_terms(miState* state, orn_scatter_wrap_params* paras) {
         t.depth = mi_eval_scalar(&paras->scatter_depth);
         t.translucency = t.translucency_weight != 0.f && t.samples != 0 && t.depth != 0.f;
         if (t.translucency) {
+            if (t.samples > orn::kMaxLightSamples && orn::first_time(state, 1u))
+                mi_warning("orn_scatter_wrap: scatter_samples %d is more than %d; using %d", t.samples,
+                           orn::kMaxLightSamples, orn::kMaxLightSamples);
             t.translucency_color = *mi_eval_color(&paras->translucency_color);
             t.spread = mi_eval_scalar(&paras->scatter_spread);
             t.occluded_weight = mi_eval_scalar(&paras->occluded_weight);

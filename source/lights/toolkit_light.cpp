@@ -1,6 +1,5 @@
 #include "source/lights/toolkit_light.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace orn {
@@ -11,19 +10,10 @@ double shadow_scale(float transmission, double f) {
     return double(transmission) * (1.0 - f) + f;
 }
 
-// True the first time a light shader instance asks. A light without a category is evaluated for
-// every light ray of the frame; one warning per light says all there is to say. The instance's
-// user-pointer slot, which toolkit lights do not otherwise use, holds the flag; render threads
-// race for it, so it is set atomically.
-bool first_warning(miState* state) {
-    void** slot = nullptr;
-    if (!mi_query(miQ_FUNC_USERPTR, state, miNULLTAG, &slot) || !slot) return true;
-    static_assert(sizeof(std::atomic<void*>) == sizeof(void*) && std::atomic<void*>::is_always_lock_free);
-    auto* flag = reinterpret_cast<std::atomic<void*>*>(slot);
-    void* unset = nullptr;
-    static char warned;
-    return flag->compare_exchange_strong(unset, &warned);
-}
+// Warnings a light gives once (its instance's user-pointer slot, which toolkit lights do not
+// otherwise use, holds the flags): a light is evaluated for every light ray of the frame, and one
+// warning per light says all there is to say.
+constexpr unsigned kNoCategory = 1u, kTooManySamples = 2u;
 
 } // namespace
 
@@ -47,11 +37,17 @@ miColor trace_shadow(miState* state, const miColor& light, double f) {
     return shadowed_color(light, reached, t, f);
 }
 
-miUint shadow_sample_count(miState* state, miInteger requested) {
+miUint shadow_sample_count(miState* state, miInteger requested, const char* shader) {
     // A negative count read as unsigned would ask for billions of rays; it takes none, like 0.
     if (requested < 0) return 0;
     miUint n = miUint(requested);
-    if (n > miUint(kMaxLightSamples)) n = miUint(kMaxLightSamples);
+    if (n > miUint(kMaxLightSamples)) {
+        // A typo must not stall the frame, nor cost what it does silently.
+        if (first_time(state, kTooManySamples))
+            mi_warning("%s: shadow_samples %d is more than %d; using %d", shader, int(requested),
+                       kMaxLightSamples, kMaxLightSamples);
+        n = miUint(kMaxLightSamples);
+    }
     if (n <= 1) return n;
     if (tk_single_sample(state)) return 1;
     n >>= miUint(state->reflection_level + state->refraction_level) % 32u;
@@ -61,7 +57,7 @@ miUint shadow_sample_count(miState* state, miInteger requested) {
 void copy_category(miState* state, miTag* category, const char* shader, ltk_record* record) {
     std::memset(record->category, 0, sizeof record->category);
     if (*category == miNULLTAG) {
-        if (first_warning(state)) mi_warning("%s: no light category specified.", shader);
+        if (first_time(state, kNoCategory)) mi_warning("%s: no light category specified.", shader);
         return;
     }
     const miTag tag = mi_eval_tag(category);

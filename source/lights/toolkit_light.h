@@ -16,16 +16,18 @@ miColor shadowed_color(const miColor& light, bool reached, const miColor& t, dou
 miColor trace_shadow(miState* state, const miColor& light, double f);
 
 // Shadow samples for this ray: each reflection or refraction level halves them, refinement
-// and final-gather rays take one.
-miUint shadow_sample_count(miState* state, miInteger requested);
+// and final-gather rays take one. A count over kMaxLightSamples takes that many, with one
+// warning per light naming `shader`.
+miUint shadow_sample_count(miState* state, miInteger requested, const char* shader);
 
 // Soft shadows: averages the shadow rays of the light state's samples, each traced after
 // `place(state, p)` has moved the state's origin or direction for the point p on the unit
 // sphere; origin and direction are restored after every sample. The alpha of the average is 0,
 // and black when no sample is taken.
 template <typename Place>
-miColor soft_shadow(miState* state, miInteger requested, const miColor& light, double f, Place place) {
-    miUint n = shadow_sample_count(state, requested);
+miColor soft_shadow(miState* state, const char* shader, miInteger requested, const miColor& light, double f,
+                    Place place) {
+    miUint n = shadow_sample_count(state, requested, shader);
     const miVector org = state->org, dir = state->dir;
     miColor sum = {0.f, 0.f, 0.f, 0.f};
     double sample[2];

@@ -307,6 +307,26 @@ TEST(DirectLightSoftShadows, EveryRayLevelHalvesTheSamples) {
     expect_one_of(sample_light(fx6, 1, 0).color.r, {2.f / 3.f, 1.f});
 }
 
+TEST(DirectLightSoftShadows, MoreThan4096SamplesTake4096WithOneWarningPerLight) {
+    // 4096 stratified samples are blocked from 13/16 of the first dimension on, as 16 are; the
+    // clamp costs no silence: one warning for the light, however many rays meet it. A missing
+    // category still warns on its own.
+    SceneFixture fx;
+    MessageCapture messages;
+    std::string light = edge_light(100000);
+    light = light.replace(light.find("\"category\" \"edge\", "), 19, "");
+    ASSERT_TRUE(fx.load(scene(light, edge, "opaque")));
+    for (int k = 0; k < 3; ++k) {
+        const LightSample s = sample_light(fx);
+        ASSERT_TRUE(s.sampled);
+        EXPECT_NEAR(s.color.r, 13.f / 16.f, 1e-6);
+    }
+    const auto warnings = messages.of(orn::Severity::Warning);
+    EXPECT_EQ(count(warnings, "orn_DirectTK: shadow_samples 100000 is more than 4096; using 4096"), 1u)
+        << messages.all();
+    EXPECT_EQ(count(warnings, no_category_warning), 1u) << messages.all();
+}
+
 TEST(DirectLightSoftShadows, ZeroSoftnessTracesOneHardShadowRay) {
     SceneFixture fx;
     ASSERT_TRUE(

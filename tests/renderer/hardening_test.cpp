@@ -113,7 +113,8 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
             plain_light("area", area_light({0, 0, 0}, "rectangle 1 0 0 0 1 0 samples 65536 16384"), "1 1 1"),
             "\"area_i\"");
         text.replace(text.find("trace depth 4 4 8"), 17,
-                     "trace depth 100000 4 8 \"finalgather\" on \"finalgather rays\" 1000000");
+                     "trace depth 100000 4 8 \"finalgather\" on \"finalgather rays\" 1000000 samples 0 -1 "
+                     "filter box 100 0.001");
         SceneFixture fx;
         MessageCapture messages;
         ASSERT_TRUE(fx.load(text)) << messages.all();
@@ -121,6 +122,11 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
         EXPECT_TRUE(messages.contains("trace depth 100000 is more than 64; using 64")) << messages.all();
         EXPECT_TRUE(messages.contains("option \"finalgather rays\" 1e+06 is outside 1 to 4096; using 4096"))
             << messages.all();
+        for (const char* text :
+             {"samples -1 asks for less than one sample per pixel; using 0 (one per pixel)",
+              "filter width 100 is outside 0.01 to 64 pixels; using 64",
+              "filter height 0.001 is outside 0.01 to 64 pixels; using 0.01"})
+            EXPECT_TRUE(messages.contains(text)) << text << "\n" << messages.all();
         EXPECT_TRUE(
             messages.contains("light \"area\": samples 65536 16384 make 1073741824 samples per shaded "
                               "point, more than 4096; using 128 32"))
