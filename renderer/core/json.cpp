@@ -5,9 +5,6 @@
 
 namespace orn {
 
-namespace {
-
-// The length of the valid UTF-8 sequence at s[i], or 0 when the byte starts none.
 std::size_t utf8_length(const std::string& s, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char c = byte(i);
@@ -33,8 +30,6 @@ std::size_t utf8_length(const std::string& s, std::size_t i) {
         return 0;
     return n;
 }
-
-} // namespace
 
 std::string json_string(const std::string& s) {
     std::string out = "\"";

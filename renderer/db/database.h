@@ -127,6 +127,8 @@ struct LightElement : Element {
     std::array<float, 7> area_params{};
     int samples_u = 1, samples_v = 1; // their product is at most kMaxAreaLightSamples
     miColor energy{0, 0, 0, 0};       // photon energy
+    // The light group its statement names; without one its category's, unless the options place it.
+    std::optional<std::string> light_group;
 };
 
 struct ObjectElement : Element {

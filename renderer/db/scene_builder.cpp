@@ -494,6 +494,7 @@ void SceneBuilder::on(const scene::MaterialStmt& s) {
 void SceneBuilder::on(const scene::LightStmt& s) {
     auto e = std::make_unique<LightElement>(s.name);
     e->shader = shader_ref(s.shader, "light");
+    e->light_group = s.light_group;
     if (s.origin) e->origin = {(*s.origin)[0], (*s.origin)[1], (*s.origin)[2]};
     if (s.direction) e->direction = {(*s.direction)[0], (*s.direction)[1], (*s.direction)[2]};
     if (s.origin && s.direction && s.spread) {

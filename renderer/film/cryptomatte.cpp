@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace orn::film {
 
@@ -68,14 +69,46 @@ std::string matte_id_hex(std::uint32_t id) {
     return buf;
 }
 
-std::string matte_manifest(const std::vector<std::string>& names) {
+std::string matte_manifest(const std::vector<std::string>& names, std::vector<std::string>* renamed) {
     std::vector<std::string> sorted = names;
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    // A name as a reader of the manifest gets it back: each byte that is not UTF-8 as U+FFFD.
+    auto as_read = [](const std::string& s, bool* valid = nullptr) {
+        std::string out;
+        if (valid) *valid = true;
+        for (std::size_t i = 0; i < s.size();) {
+            const std::size_t n = utf8_length(s, i);
+            if (n == 0) {
+                out += "\xef\xbf\xbd";
+                if (valid) *valid = false;
+                ++i;
+            } else {
+                out.append(s, i, n);
+                i += n;
+            }
+        }
+        return out;
+    };
+    std::map<std::string, int> read; // each name as read back, and how many names it stands for
+    for (const std::string& name : sorted)
+        ++read[as_read(name)];
     std::string out = "{";
     for (const std::string& name : sorted) {
+        const std::string id = matte_id_hex(matte_id(name));
+        bool valid = true;
+        std::string key = json_string(name);
+        // A valid name is written as it is; one with bytes that are not UTF-8 gives way.
+        if (read[as_read(name, &valid)] > 1 && !valid) {
+            std::string own = name + " (id " + id + ")";
+            while (read.count(as_read(own)))
+                own += " (id " + id + ")";
+            ++read[as_read(own)];
+            key = json_string(own);
+            if (renamed) renamed->push_back(key);
+        }
         if (out.size() > 1) out += ",";
-        out += json_string(name) + ":\"" + matte_id_hex(matte_id(name)) + "\"";
+        out += key + ":\"" + id + "\"";
     }
     return out + "}";
 }

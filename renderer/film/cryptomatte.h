@@ -22,7 +22,11 @@ std::string matte_id_hex(std::uint32_t id);
 
 // The manifest, a JSON object from name to hex ID; names are written as UTF-8 JSON strings,
 // with any byte that is not valid UTF-8 as U+FFFD (the ID stays the hash of the original bytes).
-std::string matte_manifest(const std::vector<std::string>& names);
+// Names that would then be written alike keep an entry each: a name with such bytes whose text
+// another name shares is written with its ID after it ("a\ufffd (id 1a2b3c4d)") and added to
+// `renamed`, when given, as written.
+std::string matte_manifest(const std::vector<std::string>& names,
+                           std::vector<std::string>* renamed = nullptr);
 
 // The header attributes of one matte type: its name, hash, conversion and manifest, under a
 // key of 7 hex digits made from the type name.

@@ -79,7 +79,13 @@ void IdMattes::setup(const Database& db, const World& world, const OptionsElemen
         const std::vector<std::string>& names = k.kind == Kind::Object     ? objects
                                                 : k.kind == Kind::Material ? materials
                                                                            : assets;
-        m.attributes = film::matte_attributes(m.type_name, film::matte_manifest(names));
+        std::vector<std::string> renamed;
+        m.attributes = film::matte_attributes(m.type_name, film::matte_manifest(names, &renamed));
+        for (const std::string& key : renamed)
+            Messages::emitf(Severity::Warning,
+                            "%s: names that differ only in bytes that are not UTF-8 would share one manifest "
+                            "entry; one of them is listed as %s",
+                            m.type_name.c_str(), key.c_str());
         mattes_.push_back(std::move(m));
     }
     film.set_mattes(count(), depth_, planes);

@@ -1,9 +1,11 @@
 #include "render/light_groups.h"
 
+#include "core/json.h"
 #include "core/messages.h"
 #include "core/nearest_name.h"
 #include "render/category_check.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <unordered_map>
@@ -15,18 +17,68 @@ std::string light_group_buffer(const std::string& group) {
 }
 
 std::string light_group_identifier(const std::string& name) {
-    std::string id = name;
-    for (char& c : id)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') c = '_';
+    // One '_' per character: a letter of another script is one character, however many bytes
+    // it takes; a byte that is not UTF-8 counts as one.
+    std::string id;
+    for (size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        id += std::isalnum(c) || c == '_' || c == '-' ? char(c) : '_';
+        i += std::max<size_t>(1, utf8_length(name, i));
+    }
     return id;
 }
 
 namespace {
-// Whether a toolkit light of the rendered scene has the category that gives group `id`.
-bool category_named(const Database& db, const std::vector<WorldLight>& lights, const std::string& id) {
+
+bool is_rest(const std::string& name) {
+    const std::string id = light_group_identifier(name);
+    return id.empty() || id == kRestGroup;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Layer names for group names: each name its own, even where two names keep the same letters
+// ("a.b" and "a_b") or differ only in case ("Key" and "key" would share their files where file
+// names ignore case). The first name to ask keeps its identifier; a later one gets a number.
+class LayerNames {
+  public:
+    LayerNames() { holder_[kRestGroup] = ""; }
+    const std::string& of(const std::string& name) {
+        auto it = ids_.find(name);
+        if (it != ids_.end()) return it->second;
+        const std::string base = light_group_identifier(name);
+        std::string id = base;
+        for (int n = 2; holder_.count(lower(id)); ++n)
+            id = base + "_" + std::to_string(n);
+        if (id != base) {
+            const std::string other = holder_[lower(base)];
+            const std::string who = other.empty() ? std::string("the rest") : "light group \"" + other + "\"";
+            const std::string its = other.empty() ? std::string(kRestGroup) : ids_[other];
+            Messages::emitf(
+                Severity::Warning,
+                "light group \"%s\" would share its layer with %s (\"lightgroup_%s\": layer names "
+                "keep letters, digits, _ and -, and file names may ignore case); its layer is "
+                "\"lightgroup_%s\"",
+                name.c_str(), who.c_str(), its.c_str(), id.c_str());
+        }
+        holder_[lower(id)] = name;
+        return ids_[name] = id;
+    }
+
+  private:
+    std::unordered_map<std::string, std::string> ids_;    // group name -> layer identifier
+    std::unordered_map<std::string, std::string> holder_; // identifier in lower case -> group name
+};
+
+// Whether a toolkit light of the rendered scene has the category `name`.
+bool category_named(const Database& db, const std::vector<WorldLight>& lights, const std::string& name) {
     for (const WorldLight& wl : lights) {
         const auto category = light_category(db, wl.light->shader);
-        if (category && light_group_identifier(*category) == id) return true;
+        if (category && *category == name) return true;
     }
     return false;
 }
@@ -52,7 +104,7 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
     const std::vector<WorldLight>& lights = world.lights();
 
     // Explicit entries first: a light a lighter placed by name stays where it was placed.
-    std::unordered_map<const InstanceElement*, std::string> placed; // light instance -> group it is in
+    std::unordered_map<const InstanceElement*, std::string> placed; // light instance -> group name
     std::vector<std::string> known;                                 // names a misspelt light is matched to
     for (const WorldLight& wl : lights) {
         known.push_back(wl.instance->name);
@@ -63,10 +115,9 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
     if (options)
         for (const scene::LightGroupStmt& g : options->light_groups) {
             const std::string where = g.loc.file + ":" + std::to_string(g.loc.line) + ": ";
-            const std::string id = light_group_identifier(g.name);
             // A light placed in the rest stays there, whatever its category.
-            const bool rest = id.empty() || id == kRestGroup;
-            if (id.empty())
+            const bool rest = is_rest(g.name);
+            if (g.name.empty())
                 Messages::emitf(Severity::Warning,
                                 "%slight group with an empty name: its lights stay in \"%s\"", where.c_str(),
                                 kRestGroup);
@@ -82,13 +133,14 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
                 for (const WorldLight& wl : lights) {
                     if (wl.instance->name != name && wl.light->name != name) continue;
                     found = true;
-                    auto [it, fresh] = placed.try_emplace(wl.instance, rest ? std::string(kRestGroup) : id);
+                    auto [it, fresh] =
+                        placed.try_emplace(wl.instance, rest ? std::string(kRestGroup) : g.name);
                     if (!fresh) {
-                        if (it->second != id)
+                        if (it->second != g.name)
                             Messages::emitf(
                                 Severity::Warning,
                                 "%slight \"%s\" is in light groups \"%s\" and \"%s\"; it stays in \"%s\"",
-                                where.c_str(), wl.instance->name.c_str(), it->second.c_str(), id.c_str(),
+                                where.c_str(), wl.instance->name.c_str(), it->second.c_str(), g.name.c_str(),
                                 it->second.c_str());
                         continue;
                     }
@@ -108,35 +160,37 @@ LightGroups LightGroups::resolve(const Database& db, const World& world) {
             if (rest) continue;
             if (members == 0) {
                 // A group whose every light is missing would be an empty layer nobody asked for.
-                if (!explicit_names.count(id))
-                    Messages::emitf(Severity::Warning,
-                                    "%slight group \"%s\" holds no light of the rendered scene%s",
-                                    where.c_str(), g.name.c_str(),
-                                    category_named(db, lights, id) ? "; the lights of that category form it"
-                                                                   : "; it gets no layer");
+                if (!explicit_names.count(g.name))
+                    Messages::emitf(
+                        Severity::Warning, "%slight group \"%s\" holds no light of the rendered scene%s",
+                        where.c_str(), g.name.c_str(),
+                        category_named(db, lights, g.name) ? "; the lights of that category form it"
+                                                           : "; it gets no layer");
                 continue;
             }
-            explicit_names.insert(id);
+            explicit_names.insert(g.name);
         }
 
-    // Groups in the order the scene names them: explicit ones, then categories as lights come.
+    // Groups in the order the scene names them: explicit ones, then the lights' own and their
+    // categories as lights come.
+    LayerNames layers;
     if (options)
-        for (const scene::LightGroupStmt& g : options->light_groups) {
-            const std::string id = light_group_identifier(g.name);
-            if (explicit_names.count(id) && groups.add(id) < 0) over_limit = true;
-        }
+        for (const scene::LightGroupStmt& g : options->light_groups)
+            if (explicit_names.count(g.name) && groups.add(layers.of(g.name)) < 0) over_limit = true;
     for (const WorldLight& wl : lights) {
-        std::string id;
+        std::string name;
         if (auto it = placed.find(wl.instance); it != placed.end()) {
-            id = it->second;
-            if (id == kRestGroup) continue;
+            name = it->second;
+        } else if (wl.light->light_group) {
+            // Named where the light is defined.
+            name = *wl.light->light_group;
         } else {
             const auto category = light_category(db, wl.light->shader);
             if (!category || category->empty()) continue; // no category: the rest
-            id = light_group_identifier(*category);
-            if (id == kRestGroup) continue;
+            name = *category;
         }
-        const int g = groups.add(id);
+        if (is_rest(name)) continue;
+        const int g = groups.add(layers.of(name));
         if (g < 0) {
             over_limit = true;
             continue;

@@ -123,6 +123,7 @@ struct LightStmt {
     std::array<float, 7> area_params{};
     int samples_u = 1, samples_v = 1; // "samples n" or "samples u v", or the counts after the area shape
     std::optional<ShaderRef> emitter;
+    std::optional<std::string> light_group; // "lightgroup NAME": the layer its light goes to
     SourceLoc loc;
 };
 

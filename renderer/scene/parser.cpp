@@ -295,6 +295,8 @@ void FileParser::light(const SourceLoc& loc) {
             l.samples_v = in_.at(Token::Kind::Number) ? in_.expect_integer(after("samples")) : l.samples_u;
         } else if (in_.accept_word("emitter")) {
             l.emitter = shader_ref(l.name, "emitter", after("emitter"));
+        } else if (in_.accept_word("lightgroup")) {
+            l.light_group = in_.expect_string(after("lightgroup"));
         } else {
             unknown_keyword("light");
         }

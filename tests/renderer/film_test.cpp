@@ -434,6 +434,15 @@ TEST(FilmMattes, NamesBecomeTheStandardsIdsAndManifest) {
     EXPECT_EQ(matte_manifest({"b", "a\"\\", "\xff", "b", "\xc3\xa9"}),
               "{\"a\\\"\\\\\":\"" + hex("a\"\\") + "\",\"b\":\"" + hex("b") + "\",\"\xc3\xa9\":\"" +
                   hex("\xc3\xa9") + "\",\"\\ufffd\":\"" + hex("\xff") + "\"}");
+    // Names that differ only in bytes that are not UTF-8 would be written alike: each keeps an
+    // entry of its own, with its ID after the name; a valid name written so keeps its own.
+    std::vector<std::string> renamed;
+    EXPECT_EQ(matte_manifest({"a\xfe", "a\xff", "a\xef\xbf\xbd"}, &renamed),
+              "{\"a\xef\xbf\xbd\":\"" + hex("a\xef\xbf\xbd") + "\",\"a\\ufffd (id " + hex("a\xfe") +
+                  ")\":\"" + hex("a\xfe") + "\",\"a\\ufffd (id " + hex("a\xff") + ")\":\"" + hex("a\xff") +
+                  "\"}");
+    EXPECT_EQ(renamed, (std::vector<std::string>{"\"a\\ufffd (id " + hex("a\xfe") + ")\"",
+                                                 "\"a\\ufffd (id " + hex("a\xff") + ")\""}));
     const std::string key =
         "cryptomatte/" + matte_id_hex(reference_murmur3("CryptoObject")).substr(0, 7) + "/";
     EXPECT_EQ(matte_attributes("CryptoObject", "{}"),

@@ -423,6 +423,47 @@ TEST(MegaTKLights, LightGroupMistakesAreNamed) {
     EXPECT_FALSE(clash.frame().id_mattes().on());
 }
 
+// Every group keeps a layer of its own: names that keep the same letters, or differ from
+// another's (or the rest's) only in case, are told apart with a number, and each character that
+// a layer name cannot hold is one '_' however many bytes it takes. A light's own statement names
+// its group ahead of its category; the options' entries still come first.
+TEST(MegaTKLights, LightGroupNamesKeepTheirOwnLayers) {
+    auto with_group = [](std::string light, const std::string& group) {
+        return light.replace(light.find("\nend light"), 0, "\n  lightgroup \"" + group + "\"");
+    };
+    Scene s;
+    s.defs = toolkit_light("one", kN, "1 0 0", 1.0, "a.b") + toolkit_light("two", kN, "0 1 0", 1.0, "a_b") +
+             toolkit_light("three", kN, "0 0 1", 1.0, "Rest") +
+             with_group(plain_light("four", kN, "1 1 0"), "rim/\xc3\xa4") +
+             with_group(toolkit_light("five", kN, "0 1 1", 1.0, "key"), "mine") +
+             with_group(toolkit_light("six", kN, "1 0 1", 1.0, "key"), "mine") +
+             mega("surf", "\"diffuse_on\" on, \"diffuse_color\" 1 1 1 1") +
+             "material \"mat\" = \"surf\" end material\n";
+    s.placed = {"one_i", "two_i", "three_i", "four_i", "five_i", "six_i"};
+    s.options += " lightgroup \"A_B\" \"six_i\"";
+    SceneFixture fx;
+    MessageCapture messages;
+    ASSERT_TRUE(fx.load(s.text()));
+    const auto& groups = fx.frame().light_groups();
+    const std::vector<std::string> expected = {"A_B", "a_b_2", "a_b_3", "Rest_2", "rim__", "mine"};
+    ASSERT_EQ(groups.count(), int(expected.size()));
+    for (int g = 0; g < groups.count(); ++g)
+        EXPECT_EQ(groups.name(g), expected[size_t(g)]);
+    const orn::Database& db = fx.session().db();
+    const std::pair<const char*, int> placed[] = {{"six_i", 0},   {"one_i", 1},  {"two_i", 2},
+                                                  {"three_i", 3}, {"four_i", 4}, {"five_i", 5}};
+    for (const auto& [instance, group] : placed)
+        EXPECT_EQ(groups.group_of(db.lookup(instance)), group) << instance;
+    for (const char* text :
+         {"light group \"a.b\" would share its layer with light group \"A_B\" (\"lightgroup_A_B\": layer "
+          "names "
+          "keep letters, digits, _ and -, and file names may ignore case); its layer is \"lightgroup_a_b_2\"",
+          "light group \"a_b\" would share its layer with light group \"A_B\"",
+          "its layer is \"lightgroup_a_b_3\"",
+          "light group \"Rest\" would share its layer with the rest (\"lightgroup_rest\""})
+        EXPECT_TRUE(messages.contains(text)) << text << "\n" << messages.all();
+}
+
 TEST(MegaTKLights, CategoriesThatNeverMeetAreNamedBeforeTheFrame) {
     auto warnings = [](const std::string& material, const std::string& behind = "") {
         Scene s;
