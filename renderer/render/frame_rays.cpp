@@ -103,6 +103,11 @@ miBoolean Frame::trace_eye(miColor* result, miState* state, const miVector& org,
     }
     miState* st = tc->child_of(state, miRAY_EYE);
     if (!st) return miFALSE;
+    if (ThreadContext::data(state).depth == 0) {
+        // A lens's eye ray: its surface is the one the standard images describe.
+        ThreadContext::data(st).shows = true;
+        tc->shown.passed = false;
+    }
     st->org = org;
     st->dir = normalized(dir);
     st->reflection_level = state->reflection_level;
@@ -120,7 +125,7 @@ miBoolean Frame::shade_eye_hit(miColor* result, miState* state, miState* st, con
         fill_hit(st, *hit);
         tc->opacity_set = false;
         const int depth = ThreadContext::data(st).depth;
-        if (tc->mattes.on()) tc->mattes.start(depth, miRAY_EYE);
+        if (tc->mattes.on()) ThreadContext::data(st).matte_chain = tc->mattes.start(depth, miRAY_EYE);
         call_material(result, st);
         if (tc->opacity_set && state->options && state->options->scanline == 'r')
             rasterise_behind(result, st);
@@ -231,7 +236,7 @@ miBoolean Frame::trace_secondary(miColor* result, miState* state, int type, cons
                                               hit)) {
         fill_hit(st, hit);
         const int depth = ThreadContext::data(st).depth;
-        if (tc->mattes.on()) tc->mattes.start(depth, type);
+        if (tc->mattes.on()) ThreadContext::data(st).matte_chain = tc->mattes.start(depth, type);
         call_material(result, st);
         if (fstop > 0.0 && hit.t > fstart && fstop > fstart) {
             const float t = float((hit.t - fstart) / (fstop - fstart));
@@ -275,17 +280,33 @@ miBoolean Frame::trace_continue(miColor* result, miState* state) {
     const double fstop = ThreadContext::data(state).falloff_stop;
     const float tfar = fstop > 0.0 ? float(fstop) : INFINITY;
     const unsigned mask = state->type == miRAY_EYE ? kMaskEye : kMaskTrace;
+    // The ray goes on as the one it continues: it shows what that one would have shown, and is
+    // on the ID mattes' chain when that one is, whatever type the material gave it.
+    const bool shows = ThreadContext::data(state).shows;
+    ThreadContext::data(st).shows = shows;
+    const int depth = ThreadContext::data(st).depth;
+    const bool chained = tc->mattes.on() && ThreadContext::data(state).matte_chain;
     Hit hit;
     if (intersect_through(state, st->dir, tfar, mask, hit)) {
         fill_hit(st, hit);
-        const int depth = ThreadContext::data(st).depth;
-        if (tc->mattes.on()) tc->mattes.start(depth, st->type);
+        if (tc->mattes.on())
+            ThreadContext::data(st).matte_chain = tc->mattes.start(depth, chained ? miRAY_EYE : st->type);
         call_material(result, st);
         if (tc->mattes.on()) tc->mattes.finish(depth, ThreadContext::data(st).hit, st->material, result->a);
+        // The deepest surface shown is the first recorded: a surface behind this one that was
+        // passed over too has been recorded by then.
+        if (shows && !tc->shown.passed)
+            tc->shown = {true, true, st->point, st->normal, st->motion, st->label};
         return miTRUE;
     }
     st->dist = 0.0;
-    trace_environment(result, st, st->dir);
+    if (shows && !tc->shown.passed) tc->shown = {true, false, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, 0};
+    const miBoolean got = trace_environment(result, st, st->dir);
+    // As behind the eye ray: the environment's alpha belongs to no surface.
+    if (chained) {
+        tc->mattes.start(depth, miRAY_EYE);
+        tc->mattes.finish(depth, nullptr, miNULLTAG, got ? result->a : 0.f);
+    }
     return miFALSE;
 }
 

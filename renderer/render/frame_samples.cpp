@@ -77,17 +77,22 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
     c[2] = color.b;
     c[3] = color.a;
     if (tracked_groups_) write_light_groups(tc, sample, color);
-    if (got && seen && seen->pri) {
-        sample[depth_offset_] = -(dot3(seen->point - cam_origin_, view_z_));
+    // The standard images describe the surface the sample shows: behind the ones a material
+    // passed over as if they were not there, and none when nothing lies behind them.
+    ShownSurface shown;
+    if (got && seen && seen->pri) shown = {true, true, seen->point, seen->normal, seen->motion, seen->label};
+    if (tc.shown.passed && !(lens_ && (tc.lens_eye_rays > 1 || tc.lens_moved_origin))) shown = tc.shown;
+    if (got && shown.hit) {
+        sample[depth_offset_] = -(dot3(shown.point - cam_origin_, view_z_));
         float* n = sample + normal_offset_;
-        n[0] = seen->normal.x;
-        n[1] = seen->normal.y;
-        n[2] = seen->normal.z;
-        film::store_label(sample + label_offset_, seen->label);
-        if (seen->motion.x != 0.f || seen->motion.y != 0.f || seen->motion.z != 0.f) {
+        n[0] = shown.normal.x;
+        n[1] = shown.normal.y;
+        n[2] = shown.normal.z;
+        film::store_label(sample + label_offset_, shown.label);
+        if (shown.motion.x != 0.f || shown.motion.y != 0.f || shown.motion.z != 0.f) {
             // The motion image holds where the hit point moves on screen, in pixels, and
             // the change of its camera-space depth.
-            const miVector p0 = raster_of(seen->point), p1 = raster_of(seen->point + seen->motion);
+            const miVector p0 = raster_of(shown.point), p1 = raster_of(shown.point + shown.motion);
             float* m = sample + motion_offset_;
             m[0] = p1.x - p0.x;
             m[1] = p1.y - p0.y;

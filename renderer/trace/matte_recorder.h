@@ -33,11 +33,13 @@ class MatteRecorder {
 
     // A ray of `type` from a state at depth - 1 starts shading a surface at `depth`: it is on the
     // chain when it is an eye or transparency ray leaving the camera (a lens) or a surface on it.
-    void start(int depth, int type) {
-        if (depth <= 0 || depth >= kMatteMaxDepth) return;
+    // Answers whether it is.
+    bool start(int depth, int type) {
+        if (depth <= 0 || depth >= kMatteMaxDepth) return false;
         chain_[depth] = (type == miRAY_EYE || type == miRAY_TRANSPARENT) && (depth == 1 || chain_[depth - 1]);
         behind_[depth] = 0.f;
         opacity_[depth] = NAN;
+        return chain_[depth];
     }
     bool on_chain(int depth) const { return depth > 0 && depth < kMatteMaxDepth && chain_[depth]; }
     // A shader on the chain says how opaque its surface is (mi_opacity_set).

@@ -99,6 +99,7 @@ miState* ThreadContext::begin_sample(int x, int y, int s) {
     st.shadow_tol = 0.0;
     rd.restart();
     rd.path = pixel_path(x, y, s);
+    shown.passed = false;
     clear_group_result(0);
     return &st;
 }
@@ -181,6 +182,8 @@ miState* ThreadContext::begin_eye_sample(int x, int y, int s) {
     RayData& ed = data_[1];
     copy_state(st, eye_template_);
     ed.restart();
+    ed.shows = true;
+    shown.passed = false;
     ed.path = mix64(rd.path ^ eye_path_step_);
     clear_group_result(0);
     clear_group_result(1);

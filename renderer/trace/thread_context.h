@@ -39,6 +39,11 @@ struct RayData {
     miVector tri[3]; // the vertex vectors mi_tri_vectors hands out
     int n_tex = 0;
     int n_bump = 0;
+    // The eye sample's standard images describe this ray's surface: the eye ray, and the rays
+    // that continue it behind surfaces passed over as if they were not there.
+    bool shows = false;
+    // This ray's surface is on the ID mattes' chain of the eye sample (set when it is shaded).
+    bool matte_chain = false;
     // The last mi_sample loop of this state: its counter's address and sequence seed.
     const int* loop_instance = nullptr;
     uint64_t loop_seed = 0;
@@ -57,8 +62,19 @@ struct RayData {
         falloff_start = start;
         falloff_stop = stop;
         n_tex = n_bump = 0;
+        shows = matte_chain = false;
         loop_instance = nullptr;
     }
+};
+
+// The surface an eye sample shows once a material passed over the one its eye ray met: what
+// lay behind it (kept when that surface's shader returned, since the state's slot is reused),
+// or nothing.
+struct ShownSurface {
+    bool passed = false; // a surface on the eye ray was passed over
+    bool hit = false;    // and a surface lies behind it
+    miVector point{0, 0, 0}, normal{0, 0, 0}, motion{0, 0, 0};
+    miUint label = 0;
 };
 
 // Bump allocator released in stack order around shader calls.
@@ -164,6 +180,8 @@ class ThreadContext {
     // Opacity a material handed over with mi_opacity_set for the current layer (rasteriser).
     miColor layer_opacity{1, 1, 1, 1};
     bool opacity_set = false;
+    // Set when the current eye sample passed over the surface its eye ray met.
+    ShownSurface shown;
     // The eye rays the lens shader has traced for the current sample, whether one of them
     // started away from the sample's own camera ray origin, and that origin.
     int lens_eye_rays = 0;

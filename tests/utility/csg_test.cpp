@@ -378,6 +378,53 @@ TEST(CSG, TwoPairsSharingASolidKeepTheirOwnRecords) {
     }
 }
 
+TEST(CSG, TheStandardImagesDescribeTheSurfaceShown) {
+    // A (label 3) and B (label 4) as above. Through pixel (50, 50) the difference shows A's
+    // back behind two passed surfaces and the intersection B's front inside A; through pixel
+    // 61 the intersection shows nothing. Depth, normal and label come from the true spheres
+    // along the pixel's own ray (the facets lie within 0.003 of them).
+    const Ball a{{0.0, 0.0, -6.0}, 1.0}, b{{0.8, 0.0, -6.6}, 1.0};
+    struct Case {
+        int op;
+        int x;
+        bool on_a, back; // the surface shown, and whether it is the far side of its sphere
+    };
+    for (const Case c : {Case{1, 50, true, true}, Case{2, 50, false, false}, Case{2, 61, false, false}}) {
+        SCOPED_TRACE("operation " + std::to_string(c.op) + " at " + std::to_string(c.x));
+        SceneFixture fx;
+        ASSERT_TRUE(fx.load(csg_scene("\"operation\" " + std::to_string(c.op), "segments", "", "",
+                                      "1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1 label 3",
+                                      "1 0 0 0 0 1 0 0 0 0 1 0 -0.8 0 6.6 1 label 4")));
+        fx.render();
+        const auto& film = fx.frame().film();
+        const float* depth = film.pixel(film::Depth, c.x, 50);
+        const float* normal = film.pixel(film::Normal, c.x, 50);
+        const std::uint32_t label = film::load_label(film.pixel(film::Label, c.x, 50));
+        if (c.x == 61) {
+            EXPECT_EQ(film.pixel(film::Color, c.x, 50)[3], 0.f);
+            EXPECT_EQ(depth[0], 0.f);
+            EXPECT_EQ(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2], 0.f);
+            EXPECT_EQ(label, 0u);
+            EXPECT_EQ(film.pixel(film::Coverage, c.x, 50)[0], 0.f);
+            continue;
+        }
+        miVector org, dir;
+        fx.frame().camera_ray(c.x + 0.5f, 50.5f, org, dir);
+        const Vec o = vec(org), d = unit(vec(dir));
+        const Ball& shown = c.on_a ? a : b;
+        double t0 = 0, t1 = 0;
+        bool grazes = false;
+        ASSERT_TRUE(shown.span(o, d, t0, t1, grazes, 0.0));
+        const Vec p = o + d * (c.back ? t1 : t0);
+        const Vec n = unit(p - shown.c) * (c.back ? -1.0 : 1.0); // towards the camera
+        EXPECT_NEAR(depth[0], -p.z, 0.004);
+        EXPECT_NEAR(normal[0], n.x, 0.06);
+        EXPECT_NEAR(normal[1], n.y, 0.06);
+        EXPECT_NEAR(normal[2], n.z, 0.06);
+        EXPECT_EQ(label, c.on_a ? 3u : 4u);
+    }
+}
+
 TEST(CSG, FramesAreTheSameBitsOnOneAndTwoThreads) {
     // A difference under a segment-shadowing light on a floor: continue rays, probes and shadow
     // segments on every pixel.

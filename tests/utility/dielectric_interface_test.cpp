@@ -4,6 +4,7 @@
 // half (label 2), both planes at z = -5 facing the camera.
 #include "support/expect.h"
 #include "support/scene_fixture.h"
+#include "support/scene_text.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,43 @@ TEST(DielectricInterface, ClassifiesEachHitByTheRecordItCarries) {
         ASSERT_EQ(size, int(sizeof record));
         const int zero[10] = {};
         EXPECT_EQ(std::memcmp(left, c.pair[0] >= 0 ? record : zero, sizeof record), 0);
+    }
+}
+
+TEST(DielectricInterface, AnEyeRayShowsWhatLiesBehindAPassedDuplicate) {
+    // An eye ray that already carries "inside A" meets B's face at z = -5: B's duplicate, passed
+    // over. The sample shows the quad behind it at z = -8 (label 5), or nothing without it.
+    for (const bool behind : {true, false}) {
+        SCOPED_TRACE(behind ? "a quad behind" : "nothing behind");
+        std::string text = scene("\"match_mode\" 2, \"label1\" 1, \"label2\" 2");
+        if (behind) {
+            text.insert(text.find("instgroup"),
+                        "material \"grey_m\" \"orn_constant\" (\"color\" 0.5 0.5 0.5 1) end "
+                        "material\n" +
+                            quad_object("wall", -8.f) +
+                            "instance \"wall_i\" \"wall\" material \"grey_m\" label 5 end "
+                            "instance\n");
+            text.replace(text.find("\"b_i\" end instgroup"), 19, "\"b_i\" \"wall_i\" end instgroup");
+        }
+        MessageCapture messages; // the options are not in segment mode: a warning
+        SceneFixture fx(1);
+        ASSERT_TRUE(fx.load(text));
+        miState* root = fx.root(75, 50);
+        int record[10] = {1, 0};
+        mi_shaderstate_set(root, "csg_mat", record, sizeof record, 1);
+        miVector org, dir;
+        fx.frame().camera_ray(75.f, 50.f, org, dir);
+        miColor result{0, 0, 0, 0};
+        ASSERT_TRUE(fx.frame().trace_eye(&result, root, org, dir));
+        const ShownSurface& shown = ThreadContext::data(root).thread->shown;
+        EXPECT_TRUE(shown.passed);
+        EXPECT_EQ(shown.hit, behind);
+        if (behind) {
+            expect_rgb(result, 0.5f, 0.5f, 0.5f);
+            EXPECT_NEAR(shown.point.z, -8.f, 1e-4);
+            EXPECT_NEAR(shown.normal.z, 1.f, 1e-6);
+            EXPECT_EQ(shown.label, 5u);
+        }
     }
 }
 
