@@ -396,7 +396,7 @@ int main(int argc, char** argv) {
                     100.0 * r.group_share_over);
             }
             for (const auto& [type, worst] : r.mattes)
-                std::printf("  ID matte %s: coverages against the alpha, largest difference %.3g\n",
+                std::printf("  ID matte %s: coverages against the alpha, largest excess or shortfall %.3g\n",
                             type.c_str(), worst);
             for (const auto& w : r.warnings)
                 std::printf("  warning: %s\n", w.c_str());

@@ -27,9 +27,9 @@ struct ClosureReport {
     std::vector<std::string> groups;
     std::array<double, 3> group_max_diff{};
     double group_share_over = 0.0;
-    // ID mattes: per matte type found ("CryptoObject", ...), the largest difference between a
-    // pixel's summed coverages and its alpha; over 1e-5 the check fails (raise the matte's depth
-    // when a pixel holds more IDs than it has ranks).
+    // ID mattes: per matte type found ("CryptoObject", ...), the largest amount by which a
+    // pixel's summed coverages exceed its alpha or fall below (1 - 1/e) of it; over 1e-5 the
+    // check fails (raise the matte's depth when a pixel holds more IDs than it has ranks).
     std::vector<std::pair<std::string, double>> mattes;
 };
 

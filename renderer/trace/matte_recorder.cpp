@@ -14,16 +14,20 @@ void MatteRecorder::finish(int depth, const WorldInstance* instance, miTag mater
     if (!on_chain(depth)) return;
     const float a = unit(alpha), behind = behind_[depth];
     float opacity, through;
-    if (std::isfinite(opacity_[depth])) {
-        // The shader said how opaque it is: the rest of its alpha came from behind.
+    const bool told = std::isfinite(opacity_[depth]);
+    if (told) {
+        // The shader said how opaque it is: what it does not cover shows the surface behind,
+        // however the shader composites its alpha (the toolkit adds the alpha from behind
+        // unscaled, so a matte is what a compositor cuts the surface out with, not a split of
+        // that alpha).
         opacity = unit(opacity_[depth]);
-        through = behind > 0.f ? std::clamp((a - opacity) / behind, 0.f, 1.f) : 0.f;
+        through = 1.f - opacity;
     } else {
         // Otherwise its alpha is taken to be its own plus what lies behind.
         opacity = std::max(0.f, a - behind);
         through = 1.f;
     }
-    nodes_.push_back({depth, instance, material, opacity, through});
+    nodes_.push_back({depth, instance, material, opacity, through, told});
     if (on_chain(depth - 1)) behind_[depth - 1] = a;
 }
 
@@ -36,15 +40,18 @@ void MatteRecorder::coverages(float alpha, int lens_rays, std::vector<float>& co
     float through[kMatteMaxDepth + 1]; // per depth, what reaches it from the front
     through[1] = 1.f / float(std::max(lens_rays, 1));
     double sum = 0.0;
+    bool told = false;
     for (std::size_t i = nodes_.size(); i-- > 0;) {
         const MatteNode& n = nodes_[i];
         coverage[i] = through[n.depth] * n.opacity;
         through[n.depth + 1] = through[n.depth] * n.through;
         sum += coverage[i];
+        told = told || n.told;
     }
-    // The alpha the sample got is the truth: shaders that composite alpha their own way still
-    // give coverages that add up to it.
-    if (sum <= 0.0) return;
+    // Surfaces that said how opaque they are keep their visible shares. Where every share was
+    // taken from an alpha, the alpha the sample got is the truth: shaders that composite alpha
+    // their own way still give coverages that add up to it.
+    if (sum <= 0.0 || told) return;
     const double scale = double(a) / sum;
     for (float& c : coverage)
         c = float(c * scale);

@@ -18,8 +18,9 @@ struct MatteNode {
     int depth;
     const WorldInstance* instance;
     miTag material;
-    float opacity; // what it adds to the alpha of the rays that reach it
-    float through; // the factor its shader put on the alpha from behind it
+    float opacity; // its own share of what reaches it
+    float through; // the share of what reaches it that it lets through to the surface behind
+    bool told;     // its shader said how opaque it is
 };
 
 class MatteRecorder {

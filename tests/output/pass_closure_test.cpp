@@ -1,8 +1,10 @@
 // End to end: a scene with transparency, reflection, refraction and occlusion under toolkit
 // lights renders every pass into the saver's EXR, with and without depth of field, and the
-// beauty rebuilt from the layers matches the colour within 2e-5 + 1e-5 x |beauty| per channel.
+// beauty rebuilt from the layers matches the colour within 2e-5 + 1e-5 x |beauty| per channel;
+// and the ID mattes give each surface the share of the pixel it is seen in.
 #include "support/matte_decoder.h"
 #include "support/scene_fixture.h"
+#include "support/scene_text.h"
 
 #include "film/contact_sheet.h"
 #include "film/pass_closure.h"
@@ -164,6 +166,102 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             EXPECT_EQ(std::count(rest.begin(), rest.end(), 0.f), std::ptrdiff_t(rest.size()))
                 << name << " " << c;
         }
+    }
+}
+
+// Renders `scene` (its camera writing the colour to an EXR file, with an object matte) and
+// returns the file.
+fs::path render_with_mattes(const std::string& scene, const std::string& name) {
+    const fs::path file = fs::path(orn::test::temp_path(name + ".exr"));
+    std::string text = scene;
+    text.replace(text.find("end camera"), 10, "output \"rgba\" \"exr\" \"" + file.string() + "\" end camera");
+    orn::SessionOptions o;
+    o.render.progress = false;
+    o.render.threads = 2;
+    orn::Session session(o);
+    EXPECT_TRUE(session.load_string(text, name + ".mi"));
+    EXPECT_TRUE(session.render_all());
+    return file;
+}
+
+TEST(IdMattes, EachSurfaceCoversItsVisibleShareUnderStackedTransparency) {
+    // Two half-transparent toolkit quads filling the view over nothing, the front one at z = -4,
+    // the back one at z = -6: the front shows half of the pixel, the back half of the rest.
+    // Ray traced, the toolkit's alpha is 0.5 + 0.5 (the alpha from behind is not scaled), so the
+    // coverages fall short of it; the rasteriser composites the alpha as 0.5 + 0.5 x 0.5.
+    for (const bool raster : {false, true}) {
+        SCOPED_TRACE(raster ? "rasteriser" : "ray traced");
+        const std::string scene = orn::test::module_preamble() + "options \"opt\" samples 0 0 " +
+                                  (raster ? "scanline rasterizer " : "") +
+                                  "cryptomatte \"object\" end options\n"
+                                  "camera \"cam\" focal 1 aperture 2 aspect 1 resolution 8 8 end camera\n"
+                                  "instance \"cam_i\" \"cam\" end instance\n" +
+                                  orn::test::mega("veil", "", "0.5 0.5 0.5 0.5") +
+                                  orn::test::quad_object("near", -4.f) + orn::test::quad_object("far", -6.f) +
+                                  "instance \"front\" \"near\" material \"veil_m\" end instance\n"
+                                  "instance \"back\" \"far\" material \"veil_m\" end instance\n"
+                                  "instgroup \"root\" \"cam_i\" \"front\" \"back\" end instgroup\nrender "
+                                  "\"root\" \"cam_i\" \"opt\"\n";
+        const fs::path file = render_with_mattes(scene, raster ? "raster" : "traced");
+        std::string error;
+        const auto mattes = orn::test::decode_mattes(file.string(), error);
+        ASSERT_TRUE(error.empty()) << error;
+        ASSERT_EQ(mattes.size(), 1u);
+        const auto alpha = channel(file, "A");
+        ASSERT_EQ(alpha.size(), 64u);
+        for (size_t i = 0; i < alpha.size(); ++i) {
+            EXPECT_NEAR(mattes[0].coverage("front", i), 0.5f, 1e-6f) << i;
+            EXPECT_NEAR(mattes[0].coverage("back", i), 0.25f, 1e-6f) << i;
+            EXPECT_NEAR(alpha[i], raster ? 0.75f : 1.f, 1e-6f) << i;
+        }
+    }
+}
+
+TEST(IdMattes, ADefocusedHalfTransparentBallMatchesAHoldoutRender) {
+    // A half-transparent toolkit ball glowing white, out of focus, half over a black opaque
+    // wall and half over nothing. Its light reaches the colour exactly as the ball is seen: 0.5
+    // from the front, 0.5 x 0.5 from the back, through the lens rays and the filter. So the
+    // red channel is the ball's holdout matte, and its object matte must equal it; the wall's
+    // matte is the same render with the roles turned round (a white wall, a black ball).
+    for (const bool ball_glows : {true, false}) {
+        SCOPED_TRACE(ball_glows ? "ball" : "wall");
+        const std::string glow = ball_glows ? "\"incandescence_on\" on, \"incandescence_scale\" 1, "
+                                              "\"incandescence_color\" 1 1 1 1"
+                                            : "";
+        const std::string scene =
+            orn::test::module_preamble() +
+            "options \"opt\" samples 1 1 filter gauss 2 2 cryptomatte \"object\" end options\n"
+            "camera \"cam\" focal 1 aperture 1 aspect 1 resolution 24 24\n"
+            "  lens \"orn_physical_lens_dof\" (\"focus_plane\" 3, \"lens_radius\" 0.1, \"samples\" 8)\n"
+            "end camera\n"
+            "instance \"cam_i\" \"cam\" end instance\n" +
+            orn::test::mega("veil", glow, "0.5 0.5 0.5 0.5") +
+            "material \"wall_m\" \"orn_constant\" (\"color\" " + (ball_glows ? "0 0 0 1" : "1 1 1 1") +
+            ") end material\n"
+            "object \"ball\" visible shadow trace file \"" ORN_SOURCE_DIR
+            "/scenes/meshes/sphere.obj\" end object\n"
+            "object \"wall\" visible shadow trace group\n  0 -20 -9  20 -20 -9  20 20 -9  0 20 -9\n"
+            "  v 0 v 1 v 2 v 3\n  p 0 1 2 3\nend group end object\n"
+            "instance \"ball_i\" \"ball\" material \"veil_m\" transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 6 1 "
+            "end instance\n"
+            "instance \"wall_i\" \"wall\" material \"wall_m\" end instance\n"
+            "instgroup \"root\" \"cam_i\" \"ball_i\" \"wall_i\" end instgroup\nrender \"root\" \"cam_i\" "
+            "\"opt\"\n";
+        const fs::path file = render_with_mattes(scene, ball_glows ? "ball" : "wall");
+        std::string error;
+        const auto mattes = orn::test::decode_mattes(file.string(), error);
+        ASSERT_TRUE(error.empty()) << error;
+        ASSERT_EQ(mattes.size(), 1u);
+        const auto red = channel(file, "R");
+        ASSERT_EQ(red.size(), 576u);
+        double worst = 0.0, most = 0.0;
+        for (size_t i = 0; i < red.size(); ++i) {
+            const double cov = mattes[0].coverage(ball_glows ? "ball_i" : "wall_i", i);
+            worst = std::max(worst, std::fabs(cov - red[i]));
+            most = std::max(most, cov);
+        }
+        EXPECT_LT(worst, 1e-4);
+        EXPECT_GT(most, 0.5) << "an empty matte proves nothing";
     }
 }
 
