@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <vector>
 
 namespace orn::bench {
@@ -29,6 +30,14 @@ template <typename F> double best_seconds(int repeat, F&& f) {
         best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
     }
     return best;
+}
+
+// CPU time of all the process's threads so far, in seconds: the measure of a render on a machine
+// that other work keeps busy, where wall time counts the waits for a core.
+inline double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
 // The median of a set of runs (of paired ratios, say), which a stray slow run does not move.

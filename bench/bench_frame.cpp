@@ -2,13 +2,19 @@
 // the share of the render phase spent inside Embree's query calls, the rays of each type, the
 // time per eye sample and Embree's time per ray of each kind of query.
 //
+// Frame times are CPU time: what the process's threads spent while the frame rendered, which
+// are the render threads (the calling thread renders too). On a machine that other work keeps
+// busy, wall time counts the time the threads waited for a core.
+//
 // Embree's query functions are interposed: this program defines rtcIntersect1/4/8/16 and
 // rtcOccluded1/4/8/16 itself, so the dynamic linker binds the renderer's calls to them, and
 // each calls Embree's own (found with dlsym(RTLD_NEXT)). Nothing of this is in the renderer.
 // On a timed run each call is timed with the time-stamp counter between two fences; the cost
-// of an empty timed interval, measured at start-up, is subtracted per call. Timed and untimed
-// runs alternate; the share is Embree's time on a timed run over threads x the wall time of
-// the untimed run next to it, and the table gives the median of those pairs with their range.
+// of an empty timed interval, measured at start-up, is subtracted per call. The counter runs
+// while a thread waits for a core, so a run's Embree time is scaled by that run's CPU time over
+// threads x its wall time. Timed and untimed runs alternate; the share is Embree's time on a
+// timed run over the CPU time of the untimed run next to it, and the table gives the median of
+// those pairs with their range.
 // Single-ray queries are told apart by the ray kind the renderer passes in its context
 // (eye, secondary, shadow); packets are eye rays.
 //
@@ -31,7 +37,6 @@
 #include <embree3/rtcore.h>
 
 #include <dlfcn.h>
-#include <sys/resource.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -198,6 +203,7 @@ ORN_PACKET_HOOK(16)
 namespace {
 
 using orn::bench::Clock;
+using orn::bench::cpu_seconds;
 using orn::bench::median;
 using orn::bench::seconds;
 
@@ -294,7 +300,7 @@ struct Config {
     std::string scene;
     int threads = 1;
     orn::bench::Loaded loaded;
-    std::vector<double> walls, timed_walls, shares;
+    std::vector<double> cpus, walls, timed_cpus, shares;
     std::vector<std::vector<double>> kind_seconds; // per run
     Counters counts;                               // of the last timed run
 };
@@ -428,13 +434,6 @@ struct Spread {
     double mid = 0, lo = 0, hi = 0;
 };
 
-// User and system time of all the process's threads.
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
 Spread spread(const std::vector<double>& v) {
     return {median(v), *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end())};
 }
@@ -575,43 +574,50 @@ int main(int argc, char** argv) {
             orn::Frame& f = *c.loaded.frame;
             reset_counters();
             g_timing = true;
+            double c0 = cpu_seconds();
             const double timed_wall = seconds([&] { f.render_pixels(); });
+            const double timed_cpu = cpu_seconds() - c0;
             g_timing = false;
             c.counts = sum_counters();
+            c0 = cpu_seconds();
             const double wall = seconds([&] { f.render_pixels(); });
-            const auto ks = embree_seconds(c.counts, cal);
+            const double cpu = cpu_seconds() - c0;
+            // The time-stamp counter ran on while the threads waited for a core.
+            const double on_core = std::min(1.0, timed_cpu / (c.threads * timed_wall));
+            auto ks = embree_seconds(c.counts, cal);
             double inside = 0;
-            for (double s : ks)
-                inside += s;
+            for (double& s : ks)
+                inside += (s *= on_core);
+            c.cpus.push_back(cpu);
             c.walls.push_back(wall);
-            c.timed_walls.push_back(timed_wall);
-            c.shares.push_back(inside / (c.threads * wall));
+            c.timed_cpus.push_back(timed_cpu);
+            c.shares.push_back(inside / cpu);
             c.kind_seconds.push_back(ks);
         }
 
-    std::printf("\n%-7s %3s %10s %10s %12s %9s %16s %10s\n", "scene", "thr", "frame ms", "timed ms",
-                "eye samples", "us/sample", "in Embree", "shadow ns");
+    std::printf("\n%-7s %3s %12s %10s %10s %12s %9s %16s %10s\n", "scene", "thr", "frame CPU ms", "wall ms",
+                "timed ms", "eye samples", "us/sample", "in Embree", "shadow ns");
     for (Config& c : configs) {
         orn::Frame& f = *c.loaded.frame;
-        const double wall = median(c.walls);
+        const double cpu = median(c.cpus);
         const auto [lo, hi] = std::minmax_element(c.shares.begin(), c.shares.end());
         std::vector<double> shadow_ns;
         for (const auto& ks : c.kind_seconds)
             shadow_ns.push_back(f.shadow_rays()
                                     ? (ks[ShadowClosest] + ks[ShadowOccluded]) / double(f.shadow_rays()) * 1e9
                                     : 0.0);
-        std::printf("%-7s %3d %10.1f %10.1f %12llu %9.3f %5.1f%% (%2.0f-%2.0f) %10.1f\n", c.scene.c_str(),
-                    c.threads, wall * 1e3, median(c.timed_walls) * 1e3,
+        std::printf("%-7s %3d %12.1f %10.1f %10.1f %12llu %9.3f %5.1f%% (%2.0f-%2.0f) %10.1f\n",
+                    c.scene.c_str(), c.threads, cpu * 1e3, median(c.walls) * 1e3, median(c.timed_cpus) * 1e3,
                     static_cast<unsigned long long>(f.eye_samples()),
-                    wall * c.threads / double(std::max<uint64_t>(1, f.eye_samples())) * 1e6,
-                    median(c.shares) * 100, *lo * 100, *hi * 100, median(shadow_ns));
+                    cpu / double(std::max<uint64_t>(1, f.eye_samples())) * 1e6, median(c.shares) * 100,
+                    *lo * 100, *hi * 100, median(shadow_ns));
     }
 
-    std::printf("\nEmbree queries (medians over the timed runs; ns per ray inside Embree)\n");
+    std::printf("\nEmbree queries (medians over the timed runs; CPU ns per ray inside Embree)\n");
     std::printf("%-7s %3s %-18s %12s %12s %9s %8s\n", "scene", "thr", "query", "calls", "rays", "ns/ray",
                 "of frame");
     for (Config& c : configs) {
-        const double wall = median(c.walls);
+        const double cpu = median(c.cpus);
         for (int k = 0; k < kKinds; ++k) {
             if (!c.counts.calls[k]) continue;
             std::vector<double> s;
@@ -621,7 +627,7 @@ int main(int argc, char** argv) {
             std::printf("%-7s %3d %-18s %12llu %12llu %9.1f %7.1f%%\n", c.scene.c_str(), c.threads,
                         kKindNames[k], static_cast<unsigned long long>(c.counts.calls[k]),
                         static_cast<unsigned long long>(c.counts.rays[k]),
-                        sec / double(c.counts.rays[k]) * 1e9, sec / (c.threads * wall) * 100);
+                        sec / double(c.counts.rays[k]) * 1e9, sec / cpu * 100);
         }
     }
 
@@ -638,8 +644,9 @@ int main(int argc, char** argv) {
             std::printf(" %12llu", static_cast<unsigned long long>(f.rays_of_type(t.type)));
         std::printf("\n");
     }
-    std::printf("\n# %d timed and %d untimed runs per row, interleaved over all rows; the share's range in "
-                "brackets; us/sample is thread time (threads x frame) per eye sample\n",
+    std::printf("\n# %d timed and %d untimed runs per row, interleaved over all rows; medians; frame CPU ms "
+                "and us/sample are the render threads' CPU time (timed ms: of the timed runs); the share's "
+                "range in brackets\n",
                 repeat, repeat);
     return 0;
 }
