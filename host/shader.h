@@ -69,6 +69,11 @@ enum miRay_type {
     miRAY_NO_TYPES = 28
 };
 
+// Flags of mi_trace_probes.
+enum miProbe_flags {
+    miPROBE_DISTANCE_ONLY = 1 // only the distance and whether something was hit are read
+};
+
 // Database element types answered by mi_db_type.
 enum miScene_types {
     miSCENE_NONE = 0,

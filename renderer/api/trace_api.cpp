@@ -53,6 +53,13 @@ ORN_API miBoolean mi_trace_probe(miState* state, miVector* dir, miVector* org) {
     return f->trace_probe(state, *dir, *org);
 }
 
+ORN_API int mi_trace_probes(miState* state, miVector* org, const miVector* dirs, int count, miUint flags,
+                            double* dist) {
+    Frame* f = frame_of(state);
+    if (!f || !state || !state->cache || !org || !dirs || !dist || count < 0) return -1;
+    return f->trace_probes(state, *org, dirs, count, (flags & miPROBE_DISTANCE_ONLY) != 0, dist);
+}
+
 ORN_API void mi_reflection_dir_specular(miVector* dir, miState* state) {
     // Mirror the incoming direction about the shading normal.
     const float d = 2.f * dot3(state->dir, state->normal);

@@ -99,6 +99,11 @@ class Frame final : public LightSource, public TraceHost {
     miBoolean trace_eye(miColor* result, miState* state, const miVector& org, const miVector& dir);
     miBoolean trace_secondary(miColor* result, miState* state, int type, const miVector& dir);
     miBoolean trace_probe(miState* state, const miVector& dir, const miVector& org);
+    // Probes from one point (mi_trace_probes): dist[i] the nearest hit's distance, 0 for a miss;
+    // the number of hits. With `distance_only` no state is made for them, but the ray tree moves
+    // on as if each had had its own, so what is traced afterwards samples the same.
+    int trace_probes(miState* state, const miVector& org, const miVector* dirs, int count, bool distance_only,
+                     double* dist);
     miBoolean trace_continue(miColor* result, miState* state);
     miBoolean trace_environment(miColor* result, miState* state, const miVector& dir);
     miBoolean call_material(miColor* result, miState* state);

@@ -329,6 +329,41 @@ miBoolean Frame::trace_probe(miState* state, const miVector& dir, const miVector
     return miFALSE;
 }
 
+int Frame::trace_probes(miState* state, const miVector& org, const miVector* dirs, int count,
+                        bool distance_only, double* dist) {
+    int hits = 0;
+    if (!distance_only) {
+        for (int i = 0; i < count; ++i) {
+            const miVector& d = dirs[i];
+            const bool zero = d.x == 0.f && d.y == 0.f && d.z == 0.f;
+            dist[i] = !zero && trace_probe(state, d, org) ? state->child->dist : 0.0;
+            hits += dist[i] > 0.0;
+        }
+        return hits;
+    }
+    std::fill_n(dist, count, 0.0);
+    RayData& pd = ThreadContext::data(state);
+    // Where trace_probe() could make no state it traces nothing either.
+    if (stopping() || pd.depth + 1 >= kMaxRayDepth) return 0;
+    ThreadContext* tc = pd.thread;
+    const double fstop = pd.falloff_stop;
+    const float tnear = secondary_tnear(org), tfar = fstop > 0.0 ? float(fstop) : INFINITY;
+    for (int i = 0; i < count; ++i) {
+        const miVector& d = dirs[i];
+        if (d.x == 0.f && d.y == 0.f && d.z == 0.f) continue;
+        // The ray number a state of its own would have taken.
+        ++pd.children;
+        ++tc->rays;
+        ++tc->rays_of[miRAY_PROBE];
+        Hit hit;
+        if (world_.geometry().intersect(org, normalized(d), tnear, tfar, kMaskTrace, hit)) {
+            dist[i] = hit.t;
+            ++hits;
+        }
+    }
+    return hits;
+}
+
 miBoolean Frame::trace_environment(miColor* result, miState* state, const miVector& dir) {
     miTag env = state->environment;
     if (!env && state->camera) env = state->camera->environment;

@@ -6,6 +6,7 @@
 #include "common/conventions.h"
 #include "common/light_record.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -117,11 +118,31 @@ class OcclusionSampler {
         int instance = 0;
         miUint count = miUint(inst_.ao_samples);
         int taken = 0;
-        while (mi_sample(sample, &instance, state_, 2, &count)) {
-            miVector D = base + orn::sphere_point(sample[0], sample[1]) * spread;
-            const miColor v = probe(&D, &out.bent);
+        auto add = [&sum, &taken](const miColor& v) {
             sum = {sum.r + v.r, sum.g + v.g, sum.b + v.b, sum.a + v.a};
             ++taken;
+        };
+        // Where only the distance of a hit matters the probes go to the renderer together, a
+        // batch at a time, and no hit state is made for them.
+        if (inst_.ao_mode != 1 && inst_.ao_mode != 2 && !inst_.ao_environment) {
+            constexpr int kBatch = 32;
+            miVector dirs[kBatch];
+            double dist[kBatch];
+            for (bool more = true; more;) {
+                int n = 0;
+                while (n < kBatch && (more = mi_sample(sample, &instance, state_, 2, &count)))
+                    dirs[n++] = base + orn::sphere_point(sample[0], sample[1]) * spread;
+                if (n == 0) break;
+                if (mi_trace_probes(state_, &state_->point, dirs, n, miPROBE_DISTANCE_ONLY, dist) < 0)
+                    std::fill_n(dist, n, 0.0);
+                for (int i = 0; i < n; ++i)
+                    add(value(dist[i] > 0.0, float(dist[i]), &dirs[i], &out.bent));
+            }
+        } else {
+            while (mi_sample(sample, &instance, state_, 2, &count)) {
+                miVector D = base + orn::sphere_point(sample[0], sample[1]) * spread;
+                add(probe(&D, &out.bent));
+            }
         }
         if (taken > 0) {
             const float inv = 1.f / float(taken);
@@ -145,14 +166,19 @@ class OcclusionSampler {
   private:
     // The value of one probe along D (not normalised); open directions add to `bent`.
     miColor probe(miVector* D, miVector* bent) {
-        if (!mi_trace_probe(state_, D, &state_->point) || !state_->child) {
-            if (inst_.ao_bent_on) *bent = *bent + *D;
-            return lit(in_.bright, D);
-        }
+        if (!mi_trace_probe(state_, D, &state_->point) || !state_->child) return value(false, 0.f, D, bent);
         miState* hit = state_->child;
         float t = float(hit->dist);
         if ((inst_.ao_mode == 1 || inst_.ao_mode == 2) && passes_light(hit)) t = inst_.ao_far;
+        return value(true, t, D, bent);
+    }
 
+    // The value of a probe along D that hit at distance t, or missed.
+    miColor value(bool hit, float t, miVector* D, miVector* bent) {
+        if (!hit) {
+            if (inst_.ao_bent_on) *bent = *bent + *D;
+            return lit(in_.bright, D);
+        }
         if (t <= inst_.ao_near) return in_.dark;
         if (t >= inst_.ao_far) return lit(in_.bright, D);
         const float x = 1.f - (t - inst_.ao_near) / (inst_.ao_far - inst_.ao_near);

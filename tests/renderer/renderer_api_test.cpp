@@ -114,6 +114,59 @@ TEST(Tracing, TransparentRefractionProbeAndEnvironment) {
     EXPECT_FALSE(mi_trace_environment(&c, hit, &back));
 }
 
+TEST(Tracing, ProbesInOneCallGiveTheDistancesOfProbesOneByOne) {
+    // From the red quad (z = -5, facing +z): straight back and at 45 degrees the green quad at
+    // z = +5 lies 10 and 10 * sqrt(2) away; along the quads and away from them nothing.
+    const miVector dirs[6] = {{0, 0, 1}, {0, 0, 2}, {1, 0, 1}, {1, 0, 0}, {0, 0, 0}, {0, 0, -1}};
+    const double want[6] = {10.0, 10.0, 10.0 * std::sqrt(2.0), 0.0, 0.0, 0.0};
+    // mi_sample on the state of a probe traced after `batch` (or as many single probes): the
+    // ray tree must have moved on alike, or later rays sample differently.
+    auto sample_after = [&](bool batch) {
+        SceneFixture fx;
+        EXPECT_TRUE(fx.load(two_quads()));
+        miState* hit = fx.probe_eye(50.f, 50.f);
+        if (!hit) return std::vector<double>{};
+        double dist[6] = {-1, -1, -1, -1, -1, -1};
+        if (batch) {
+            EXPECT_EQ(mi_trace_probes(hit, &hit->point, dirs, 6, miPROBE_DISTANCE_ONLY, dist), 3);
+            // no state was made: the child is the eye sample's own slot, untouched
+            EXPECT_EQ(hit->child, nullptr);
+        } else {
+            for (int i = 0; i < 6; ++i) {
+                miVector d = dirs[i];
+                dist[i] = mi_trace_probe(hit, &d, &hit->point) ? hit->child->dist : 0.0;
+            }
+        }
+        for (int i = 0; i < 6; ++i)
+            EXPECT_NEAR(dist[i], want[i], 1e-4) << i << (batch ? " in one call" : " one by one");
+        miVector back{0, 0, 1};
+        EXPECT_TRUE(mi_trace_probe(hit, &back, &hit->point));
+        std::vector<double> xs(3);
+        mi_sample(xs.data(), nullptr, hit->child, 3, nullptr);
+        return xs;
+    };
+    EXPECT_EQ(sample_after(true), sample_after(false));
+
+    SceneFixture fx;
+    ASSERT_TRUE(fx.load(two_quads()));
+    miState* hit = fx.probe_eye(50.f, 50.f);
+    ASSERT_NE(hit, nullptr);
+    // without the flag every probe gets its state; the child is the last probe's
+    const miVector two[2] = {{0, 0, -1}, {1, 0, 1}};
+    double dist[2];
+    EXPECT_EQ(mi_trace_probes(hit, &hit->point, two, 2, 0, dist), 1);
+    EXPECT_EQ(dist[0], 0.0);
+    ASSERT_NE(hit->child, nullptr);
+    EXPECT_EQ(hit->child->type, miRAY_PROBE);
+    EXPECT_NEAR(hit->child->dist, 10.0 * std::sqrt(2.0), 1e-4);
+    EXPECT_EQ(hit->child->dist, dist[1]);
+    // bad arguments trace nothing
+    EXPECT_EQ(mi_trace_probes(hit, &hit->point, two, -1, 0, dist), -1);
+    EXPECT_EQ(mi_trace_probes(hit, &hit->point, two, 2, 0, nullptr), -1);
+    EXPECT_EQ(mi_trace_probes(hit, nullptr, two, 2, 0, dist), -1);
+    EXPECT_EQ(mi_trace_probes(hit, &hit->point, two, 0, miPROBE_DISTANCE_ONLY, dist), 0);
+}
+
 TEST(Tracing, SnellsLawAndTotalInternalReflection) {
     SceneFixture fx;
     ASSERT_TRUE(fx.load(two_quads()));
