@@ -687,12 +687,52 @@ void SceneBuilder::on(const scene::CameraStmt& s) {
     add_named(std::move(e), s.loc);
 }
 
+// The sampling levels and contrast as the frame takes them; every value changed is told.
+void SceneBuilder::sampling(const scene::OptionsStmt& s, miOptions& o) {
+    int lo = s.samples_min, hi = s.samples_max;
+    const std::string given = "samples " + std::to_string(lo) + " " + std::to_string(hi);
+    if (hi > 4) {
+        warning(s.loc, given + ": " + std::to_string(hi) + " is more than 4 (256 per pixel); using 4");
+        hi = 4;
+    } else if (hi < 0) {
+        warning(s.loc, given + ": a maximum below 0 takes no fewer samples than 0 (one per pixel); using 0");
+        hi = 0;
+    }
+    // Fewer samples than pixels are not taken: a negative minimum counts as 0, one per pixel.
+    if (lo < 0) {
+        if (s.samples_given && s.samples_min != s.samples_max)
+            warning(s.loc, given + ": every pixel takes at least one sample; the minimum " +
+                               std::to_string(lo) + " counts as 0");
+        lo = 0;
+    }
+    if (lo > hi) {
+        warning(s.loc, given + ": the minimum is above the maximum; using " + std::to_string(hi) + " " +
+                           std::to_string(hi));
+        lo = hi;
+    }
+    o.min_samples = lo;
+    o.max_samples = hi;
+    static const char* const channel[4] = {"red", "green", "blue", "alpha"};
+    float c[4];
+    for (int i = 0; i < 4; ++i) {
+        const double v = s.contrast[size_t(i)];
+        c[i] = float(v);
+        if (!(v >= 0.0)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%g", v);
+            warning(s.loc, "contrast " + std::string(channel[i]) + " " + text +
+                               " is not a contrast (0 or more); using 0.1");
+            c[i] = 0.1f;
+        }
+    }
+    o.contrast = {c[0], c[1], c[2], c[3]};
+}
+
 void SceneBuilder::on(const scene::OptionsStmt& s) {
     auto e = std::make_unique<OptionsElement>(s.name);
     miOptions& o = e->record;
     o.trace = s.trace;
-    o.min_samples = s.samples_min;
-    o.max_samples = s.samples_max;
+    sampling(s, o);
     o.reflection_depth = s.reflection_depth;
     o.refraction_depth = s.refraction_depth;
     o.trace_depth = s.trace_depth;
@@ -700,7 +740,6 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
     o.scanline = s.scanline == "off" ? 0 : (s.scanline == "rasterizer" || s.scanline == "rapid") ? 'r' : 1;
     o.filter_size_x = float(s.filter_w);
     o.filter_size_y = float(s.filter_h);
-    o.contrast = {float(s.contrast[0]), float(s.contrast[1]), float(s.contrast[2]), float(s.contrast[3])};
     e->filter = s.filter;
     e->string_options = s.string_options;
     e->light_groups = s.light_groups;
@@ -717,12 +756,6 @@ void SceneBuilder::on(const scene::OptionsStmt& s) {
         }
     bool single_ray = false;
     if (e->get("lens single ray", &single_ray)) o.lens_single_ray = single_ray ? 1u : 0u;
-    if (s.samples_max > 4)
-        warning(s.loc,
-                "samples " + std::to_string(s.samples_max) + " is more than 4 (256 per pixel); using 4");
-    else if (s.samples_max < 0)
-        warning(s.loc, "samples " + std::to_string(s.samples_max) +
-                           " asks for less than one sample per pixel; using 0 (one per pixel)");
     OptionsElement* raw = e.get();
     raw->record.string_options = add_named(std::move(e), s.loc);
 }

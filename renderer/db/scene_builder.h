@@ -26,6 +26,7 @@ class SceneBuilder {
   private:
     void error(const scene::SourceLoc& loc, std::string message);
     void warning(const scene::SourceLoc& loc, const std::string& message);
+    void sampling(const scene::OptionsStmt& s, miOptions& o);
     void on(const scene::LinkStmt& s);
     void on(const scene::ShaderDecl& s);
     void on(const scene::ShaderInstanceStmt& s);

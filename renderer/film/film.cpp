@@ -49,8 +49,10 @@ const char* standard_plane_name(StandardPlane plane) {
     return i >= 0 && i < standard_plane_count ? standard_planes[i].name.c_str() : "";
 }
 
-Film::Film(int width, int height, int spp, const FilterSpec& filter, const std::atomic<bool>* cancel)
-    : width_(width), height_(height), cancel_(cancel), pattern_(std::max(spp, 1)), filter_(filter) {
+Film::Film(int width, int height, int spp, const FilterSpec& filter, const std::atomic<bool>* cancel,
+           int base_spp)
+    : width_(width), height_(height), cancel_(cancel),
+      pattern_(std::max(spp, 1), std::clamp(base_spp, 0, std::max(spp, 1))), filter_(filter) {
     check_dimension(width, max_resolution, "width");
     check_dimension(height, max_resolution, "height");
     check_dimension(spp, max_spp, "samples per pixel");
@@ -327,7 +329,7 @@ void Film::shape_tile(Tile& t, int x0, int y0, int x1, int y1) const {
 }
 
 void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const float* sample,
-                      const MatteHit* hits, int hit_count) {
+                      const MatteHit* hits, int hit_count, float scale) {
 #ifndef NDEBUG
     if (x < t.x0 || x >= t.x1 || y < t.y0 || y >= t.y1)
         throw std::out_of_range("sample of pixel (" + std::to_string(x) + ", " + std::to_string(y) +
@@ -384,7 +386,8 @@ void Film::add_sample(Tile& t, int x, int y, const SamplePosition& p, const floa
         for (int px = px0; px <= px1; ++px)
             wx[px - px0] = filter_.weight_x(p.x - (static_cast<float>(px) + 0.5f));
         for (int py = py0; py <= py1; ++py) {
-            const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f));
+            // A scale of 1 leaves the weights' bits as they are; a power of 2 scales them exactly.
+            const float wy = filter_.weight_y(p.y - (static_cast<float>(py) + 0.5f)) * scale;
             if (wy == 0.0f) continue;
             for (int px = px0; px <= px1; ++px) {
                 const float w = wx[px - px0] * wy;

@@ -70,14 +70,17 @@ inline std::uint32_t load_label(const float* slot) {
 class Film {
   public:
     // With a `cancel` flag, building planes (a large frame's planes take seconds to touch) and
-    // resolve() look at it as they go and throw Interrupted once it is raised.
+    // resolve() look at it as they go and throw Interrupted once it is raised. `base_spp` below
+    // spp: pixels take from base_spp up to spp samples, as many as the renderer decides, from a
+    // progressive pattern (see SamplePattern); 0 means spp.
     Film(int width, int height, int spp, const FilterSpec& filter = {},
-         const std::atomic<bool>* cancel = nullptr);
+         const std::atomic<bool>* cancel = nullptr, int base_spp = 0);
 
     int width() const { return width_; }
     const std::atomic<bool>* cancel_flag() const { return cancel_; }
     int height() const { return height_; }
     int spp() const { return pattern_.spp(); }
+    int base_spp() const { return pattern_.base(); }
     const FilterSpec& filter() const { return filter_.settings(); }
     void set_filter(const FilterSpec& filter) {
         filter_ = Filter(filter);
@@ -152,9 +155,11 @@ class Film {
         add_sample(tile, x, y, sample_position(x, y, s), sample);
     }
     // A sample at position p (sample_position(x, y, s)) of pixel (x, y), which the tile owns.
-    // Threads may add samples of different tiles at the same time.
+    // Threads may add samples of different tiles at the same time. `scale` multiplies its filter
+    // weights: a pixel that took fewer samples than others weighs each of them more, so that
+    // every pixel's samples together count alike in the pixels around it.
     void add_sample(Tile& tile, int x, int y, const SamplePosition& p, const float* sample,
-                    const MatteHit* hits = nullptr, int hit_count = 0);
+                    const MatteHit* hits = nullptr, int hit_count = 0, float scale = 1.0f);
     // Whether, after clear(), each pixel's one sample may go straight into the planes with
     // write_samples(): one sample per pixel and a box no wider than a pixel, whose pixels are
     // their samples.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 
 namespace orn {
@@ -33,10 +34,12 @@ film::FilterSpec filter_spec(const OptionsElement* o) {
     return f;
 }
 
-// Samples per pixel from the options' maximum sampling level: 4^level, at least 1.
-int samples_per_pixel(const miOptions* o) {
-    const int level = o ? std::clamp(o->max_samples, 0, 4) : 0;
-    return 1 << (2 * level);
+// Sampling levels of the options: a pixel takes 4^min to 4^max samples (the scene reader has
+// said what it corrected; a record made otherwise is held to the same range).
+std::pair<int, int> sampling_levels(const miOptions* o) {
+    const int hi = o ? std::clamp(o->max_samples, 0, 4) : 0;
+    const int lo = o ? std::clamp(o->min_samples, 0, hi) : 0;
+    return {lo, hi};
 }
 
 } // namespace
@@ -50,9 +53,9 @@ Frame::Frame(Database& db, World& world, RenderSettings settings)
     : db_(db), world_(world), camera_(camera_record()), settings_(std::move(settings)) {
     forget_files_written(); // what a stop reports is this frame's
     const miCamera* c = camera_;
-    film_ =
-        std::make_unique<film::Film>(c->x_resolution, c->y_resolution, samples_per_pixel(options_record()),
-                                     filter_spec(world_.options()), &aborted());
+    std::tie(min_level_, max_level_) = sampling_levels(options_record());
+    film_ = std::make_unique<film::Film>(c->x_resolution, c->y_resolution, 1 << (2 * max_level_),
+                                         filter_spec(world_.options()), &aborted(), 1 << (2 * min_level_));
     threads_ =
         settings_.threads > 0 ? settings_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     main_context_ = std::make_unique<ThreadContext>(*this, 0);
@@ -135,12 +138,14 @@ bool Frame::prepare() {
     if (stopping() || !run_calls()) return false;
     if (mode_ != Mode::Merge) warn_category_mismatches(db_, world_);
     setup_buffers();
+    setup_sample_counts();
     setup_light_group_buffers();
     main_context_->set_light_groups(tracked_groups_);
     if (stopping()) return false;
     mattes_.setup(db_, world_, world_.options(), *film_);
     main_context_->mattes.enable(mattes_.on());
     refresh_buffer_offsets();
+    setup_sampling();
     // A part writes no output; the merge checks them where it writes them.
     if (stopping() || (mode_ != Mode::Part && !check_outputs())) return false;
     if (!db_.all(miSCENE_IMAGE).empty()) {
@@ -180,6 +185,7 @@ void Frame::finish() {
     complete_ = true;
     run_outputs();
     write_buffer_files();
+    write_sample_counts();
     exit_shaders();
 }
 

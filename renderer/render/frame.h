@@ -200,6 +200,10 @@ class Frame final : public LightSource, public TraceHost {
     // shaders (see open_image()).
     const IdMattes& id_mattes() const { return mattes_; }
     static constexpr miUint kMatteImageBase = 0x10000;
+    // The frame buffer that, when the camera has one, gets each pixel's number of eye samples.
+    static constexpr const char* kSamplesBuffer = "Samples";
+    // The named option that asks for that buffer without the camera's: on, or a file to write.
+    static constexpr const char* kSampleCountsOption = "sample counts";
 
   private:
     struct BufferPlane {
@@ -298,9 +302,35 @@ class Frame final : public LightSource, public TraceHost {
                       int y1);
     // One eye sample. Without a lens shader the caller may have traced its ray already: `ray`
     // and `hit` (null for a miss) are then taken instead of tracing it here.
-    // The sample goes into the tile, or, given `out`, is left there for the film to take.
-    void shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
-                      const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out);
+    // The sample goes into the tile, or, given `out`, is left there for the film to take (with
+    // adaptive sampling, its ID-matte hits too, in tc.matte_hits: their count is returned).
+    int shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
+                     const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out);
+    // ---- adaptive sampling (frame_adaptive.cpp)
+    // A render thread's memory for a bucket's adaptive pixels, kept from bucket to bucket.
+    struct AdaptiveScratch {
+        std::vector<float> base;          // base samples of the bucket and the pixels around it
+        std::vector<float> range;         // per pixel of those: lowest and highest value per channel
+        std::vector<film::MatteHit> hits; // ID-matte hits of the base samples, in order
+        std::vector<uint32_t> hit_end;    // per base sample: end of its hits
+        std::vector<float> extra;         // the samples a pixel takes past its base ones
+        std::vector<film::MatteHit> extra_hits;
+        std::vector<uint32_t> extra_hit_end;
+        std::vector<float> own; // the pixel's own range while it refines
+    };
+    // Which sample components the contrast test compares, and the frame's sampling levels.
+    void setup_sampling();
+    // The "Samples" plane that the "sample counts" option asks for, and its file after the frame.
+    void setup_sample_counts();
+    void write_sample_counts();
+    bool adaptive() const { return min_level_ < max_level_; }
+    // Pixels [x0, x1) x [y0, y1) of a bucket with adaptive sampling: each pixel's base samples,
+    // then, while their contrast (with the neighbours' base samples at first, its own after)
+    // exceeds the thresholds, 3 times as many again, up to the most; then its samples go into
+    // the tile in order. A pixel's decision depends only on its own and its neighbours' samples,
+    // which are the same whichever bucket or part shades them.
+    void shade_adaptive(ThreadContext& tc, film::Film::Tile& tile, AdaptiveScratch& a, int x0, int x1, int y0,
+                        int y1);
     // Shades the eye state `st`, a child of `state`, whose ray met `hit`, or the environment
     // when it met nothing (null).
     miBoolean shade_eye_hit(miColor* result, miState* state, miState* st, const Hit* hit);
@@ -370,6 +400,14 @@ class Frame final : public LightSource, public TraceHost {
     // Camera axes and origin in world space, and the world direction whose dot product gives
     // camera-space z.
     miVector cam_origin_{0, 0, 0}, cam_x_{1, 0, 0}, cam_y_{0, 1, 0}, cam_z_{0, 0, 1}, view_z_{0, 0, 1};
+    struct ContrastChannel {
+        int offset;      // in a sample
+        float threshold; // the largest difference that needs no more samples
+    };
+    std::vector<ContrastChannel> contrast_;
+    int min_level_ = 0, max_level_ = 0; // a pixel takes 4^min_level_ to 4^max_level_ samples
+    int samples_plane_ = -1;            // film plane of the sample-count buffer, -1 for none
+    int samples_offset_ = -1, samples_components_ = 0;
     int color_offset_ = 0, depth_offset_ = 0, normal_offset_ = 0, motion_offset_ = 0, label_offset_ = 0,
         coverage_offset_ = 0;
 };

@@ -93,6 +93,7 @@ bool Frame::run_calls() {
 
 void Frame::setup_buffers() {
     buffers_.clear();
+    samples_plane_ = -1;
     FramebufferElement* fbs = framebuffers();
     if (!fbs) return;
     for (const auto& b : fbs->buffers) {
@@ -111,6 +112,14 @@ void Frame::setup_buffers() {
             // Labels are never blended; everything else follows its "filtering" property.
             const bool filtered = !bp.label && b.flag("filtering", true);
             bp.plane = film_->plane_id(b.name);
+            if (b.name == kSamplesBuffer) {
+                // Each pixel's sample count: every sample carries its pixel's, unfiltered, and
+                // pixels that take them all need nothing written.
+                const float most = float(film_->spp());
+                if (bp.plane < 0)
+                    bp.plane = film_->add_plane(b.name, bp.components, false, {most, most, most, most});
+                samples_plane_ = bp.plane;
+            }
             if (bp.plane < 0) bp.plane = film_->add_plane(b.name, bp.components, filtered);
             bp.useopacity = b.flag("useopacity", false);
         }

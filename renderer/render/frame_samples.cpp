@@ -9,8 +9,8 @@
 
 namespace orn {
 
-void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
-                         const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out) {
+int Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y, int s,
+                        const film::SamplePosition& pos, const EyeRay* ray, const Hit* hit, float* out) {
     const std::vector<float>& clear = film_->clear_sample();
     float* sample = out ? out : tc.sample_storage.data();
     tc.film_sample = sample;
@@ -103,8 +103,9 @@ void Frame::shade_sample(ThreadContext& tc, film::Film::Tile& tile, int x, int y
     const int hits = tc.mattes.on() ? matte_hits(tc, color.a) : 0;
     if (!out)
         film_->add_sample(tile, x, y, pos, sample, tc.matte_hits.data(), hits);
-    else if (tc.mattes.on())
+    else if (tc.mattes.on() && writes_samples_)
         film_->write_sample_mattes(x, y, tc.matte_hits.data(), hits, tc.matte_scratch);
+    return hits;
 }
 
 int Frame::matte_hits(ThreadContext& tc, float alpha) {

@@ -74,6 +74,7 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     const int bs = settings_.bucket_size;
     film::Film::Tile tile;
     EyeBand band;
+    AdaptiveScratch adaptive_scratch;
     std::vector<float> watched; // a bucket's pixels for the watch
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
@@ -90,7 +91,12 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
             if (settings_.watch) watch_bucket(nullptr, xa, ya, xb, yb, watched);
         } else {
             film_->make_tile(tile, bx * bs, by * bs, x1, y1);
-            if (xa < xb && ya < yb) shade_bucket(own, tile, band, xa, xb, ya, yb);
+            if (xa < xb && ya < yb) {
+                if (adaptive())
+                    shade_adaptive(own, tile, adaptive_scratch, xa, xb, ya, yb);
+                else
+                    shade_bucket(own, tile, band, xa, xb, ya, yb);
+            }
             if (settings_.watch) watch_bucket(&tile, xa, ya, xb, yb, watched);
             film_->merge_tile(tile, b);
         }

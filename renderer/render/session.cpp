@@ -165,10 +165,14 @@ bool Session::render_one(size_t i) {
     if (!frame || Frame::stopping()) return false;
     const std::string hairs =
         world_->hair_count() ? ", " + std::to_string(world_->hair_count()) + " hairs" : std::string();
+    const film::Film& film = frame->film();
+    const std::string spp = film.base_spp() < film.spp()
+                                ? std::to_string(film.base_spp()) + " to " + std::to_string(film.spp())
+                                : std::to_string(film.spp());
     Messages::emitf(Severity::Info,
-                    "rendering \"%s\" with camera \"%s\": %d x %d, %d samples per pixel, %zu triangles%s",
-                    renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), frame->film().width(),
-                    frame->film().height(), frame->film().spp(), world_->triangle_count(), hairs.c_str());
+                    "rendering \"%s\" with camera \"%s\": %d x %d, %s samples per pixel, %zu triangles%s",
+                    renders_[i].root.c_str(), renders_[i].camera_instance.c_str(), film.width(),
+                    film.height(), spp.c_str(), world_->triangle_count(), hairs.c_str());
     const bool ok = frame->render();
     if (frame->eye_samples())
         Messages::emitf(Severity::Info, "%llu eye samples, %llu rays (%.2f per eye sample)",

@@ -216,6 +216,7 @@ constexpr int kMaxMatteDepth = 32;
 struct OptionsStmt {
     std::string name;
     int samples_min = -2, samples_max = 0;
+    bool samples_given = false; // the scene has a `samples` statement
     std::string filter = "box";
     double filter_w = 1, filter_h = 1;
     bool trace = true;

@@ -620,6 +620,7 @@ void FileParser::options(const SourceLoc& loc) {
             std::string name = in_.next().text;
             opt.string_options.emplace_back(name, parse_value(in_, "for option " + in_quotes(name)));
         } else if (in_.accept_word("samples")) {
+            opt.samples_given = true;
             opt.samples_min = in_.expect_integer(after("samples"));
             opt.samples_max =
                 in_.at(Token::Kind::Number) ? in_.expect_integer(after("samples")) : opt.samples_min;

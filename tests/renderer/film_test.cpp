@@ -72,6 +72,35 @@ TEST(FilmSamples, Stratified) {
     }
 }
 
+// A progressive pattern for pixels that take 1 (or 4) to 256 samples: its first samples are the
+// plain pattern's of that many, and every prefix of 4^k samples has one in each cell of the
+// 2^k x 2^k grid.
+TEST(FilmSamples, ProgressivePrefixesAreStratified) {
+    for (int base : {1, 4}) {
+        const Film film(3, 2, 256, {}, nullptr, base), plain(3, 2, base);
+        EXPECT_EQ(film.base_spp(), base);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x) {
+                for (int s = 0; s < base; ++s) {
+                    EXPECT_EQ(film.sample_position(x, y, s).x, plain.sample_position(x, y, s).x);
+                    EXPECT_EQ(film.sample_position(x, y, s).y, plain.sample_position(x, y, s).y);
+                }
+                for (int n = base * 4; n <= 256; n *= 4) {
+                    const int g = n == 4 ? 2 : n == 16 ? 4 : n == 64 ? 8 : 16;
+                    std::set<int> cells;
+                    for (int s = 0; s < n; ++s) {
+                        const SamplePosition p = film.sample_position(x, y, s);
+                        ASSERT_GE(p.x, x);
+                        ASSERT_LT(p.x, x + 1);
+                        cells.insert(static_cast<int>((p.y - y) * g) * g + static_cast<int>((p.x - x) * g));
+                    }
+                    EXPECT_EQ(cells.size(), static_cast<std::size_t>(n)) << "base " << base << ", " << n;
+                }
+            }
+    }
+    EXPECT_THROW(Film(2, 2, 16, {}, nullptr, 2), std::invalid_argument) << "levels are powers of 4";
+}
+
 // ---------------------------------------------------------------- planes and bad input
 
 TEST(FilmPlanes, StandardAndUserPlanes) {
@@ -279,6 +308,28 @@ TEST(FilmResolve, NeighbourWeightsMatchTheFilterShapes) {
     const auto lanczos = resolve_spike(FilterType::Lanczos);
     EXPECT_NEAR(lanczos.first, 1.0f, 1e-6f);
     EXPECT_NEAR(lanczos.second, 0.0f, 1e-6f);
+}
+
+// A pixel that took one sample weighs it as much as a pixel with 16 weighs all of its: under a box
+// of width 3 pixel 0 sees its own sample (1, scaled by 16) and the 16 of pixel 1 (0, weight 1
+// each), 16 / (16 + 16); without the scale it would be 1 / 17.
+TEST(FilmResolve, ScaledWeightsCountAPixelsSamplesTogether) {
+    Film film(2, 1, 16, {FilterType::Box, 3.0f, 1.0f}, nullptr, 1);
+    film.clear();
+    Film::Tile tile;
+    film.make_tile(tile, 0, 0, 2, 1);
+    std::vector<float> sample = film.clear_sample();
+    float* c = sample.data() + film.plane_offset(Color);
+    c[0] = c[3] = 1.0f;
+    film.add_sample(tile, 0, 0, film.sample_position(0, 0, 0), sample.data(), nullptr, 0, 16.0f);
+    c[0] = 0.0f;
+    for (int s = 0; s < 16; ++s)
+        film.add_sample(tile, 1, 0, film.sample_position(1, 0, s), sample.data());
+    film.merge_tile(tile, 0);
+    film.resolve();
+    EXPECT_EQ(film.pixel(Color, 0, 0)[0], 0.5f);
+    EXPECT_EQ(film.pixel(Color, 1, 0)[0], 0.5f);
+    EXPECT_EQ(film.pixel(Color, 0, 0)[3], 1.0f);
 }
 
 TEST(FilmResolve, FilteredPlanesShareTheirWeights) {

@@ -123,7 +123,7 @@ TEST(Hardening, BadCountsAreBoundedAndBadReferencesRefused) {
         EXPECT_TRUE(messages.contains("option \"finalgather rays\" 1e+06 is outside 1 to 4096; using 4096"))
             << messages.all();
         for (const char* text :
-             {"samples -1 asks for less than one sample per pixel; using 0 (one per pixel)",
+             {"samples 0 -1: a maximum below 0 takes no fewer samples than 0 (one per pixel); using 0",
               "filter width 100 is outside 0.01 to 64 pixels; using 64",
               "filter height 0.001 is outside 0.01 to 64 pixels; using 0.01"})
             EXPECT_TRUE(messages.contains(text)) << text << "\n" << messages.all();
