@@ -10,6 +10,7 @@
 // `samples 2 2`); the medians and ranges of those pairs are printed.
 #include "bench_common.h"
 
+#include "core/messages.h"
 #include "film/film.h"
 
 #include <sys/resource.h>
