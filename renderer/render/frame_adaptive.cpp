@@ -150,9 +150,10 @@ void Frame::shade_adaptive(ThreadContext& tc, film::Film::Tile& tile, AdaptiveSc
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             const size_t p = size_t(y - ry0) * rw + size_t(x - rx0);
-            // First the base samples of the pixel and its eight neighbours together: one sample
-            // of a pixel alone shows no contrast, and a detail may fall between the samples of
-            // one pixel but not of the next.
+            // The pixel's samples together with its eight neighbours' base samples: one sample of
+            // a pixel alone shows no contrast, and a detail may fall between the samples of one
+            // pixel but not of the next. A pixel beside an edge keeps refining too: four samples
+            // that all miss a sliver of the edge inside it would otherwise stop it.
             float* own = a.own.data();
             std::memcpy(own, &a.range[p * 2 * channels], 2 * channels * sizeof(float));
             for (int ny = std::max(ry0, y - 1); ny <= std::min(ry1 - 1, y + 1); ++ny)
@@ -164,8 +165,7 @@ void Frame::shade_adaptive(ThreadContext& tc, film::Film::Tile& tile, AdaptiveSc
                     }
                 }
             bool refine = exceeds(own);
-            std::memcpy(own, &a.range[p * 2 * channels], 2 * channels * sizeof(float));
-            // Then the pixel's own samples: 4 times as many at each step, while they differ.
+            // 4 times as many samples at each step, while they differ.
             int taken = base;
             a.extra_hits.clear();
             while (refine && taken < most) {

@@ -72,15 +72,15 @@ std::vector<float> counts(SceneFixture& fx, int y) {
 // Columns 0 to 2 and 6, 7 see one colour in their whole neighbourhood: one sample. Column 4 holds
 // the edge in its middle: its four quarters differ, and so do its 16 samples. Its one base sample
 // lies on one side of the edge, and the neighbour on the other side (column 3 or 5) sees that
-// difference, takes four samples, finds them alike and stops; the neighbour on the same side
-// takes one.
+// difference among its neighbourhood's samples, which stays: it takes 16 as well; the neighbour
+// on the same side takes one.
 void expect_edge_counts(SceneFixture& fx) {
     for (int y = 0; y < 8; ++y) {
         const std::vector<float> row = counts(fx, y);
         for (int x : {0, 1, 2, 6, 7})
             EXPECT_EQ(row[size_t(x)], 1.f) << "column " << x << " row " << y;
         EXPECT_EQ(row[4], 16.f) << "row " << y;
-        EXPECT_TRUE((row[3] == 4.f && row[5] == 1.f) || (row[3] == 1.f && row[5] == 4.f))
+        EXPECT_TRUE((row[3] == 16.f && row[5] == 1.f) || (row[3] == 1.f && row[5] == 16.f))
             << "row " << y << ": " << row[3] << " " << row[5];
     }
 }
