@@ -69,9 +69,10 @@ struct Result {
 };
 
 // Renders once; the colour plane (r, g, b per pixel) and the CPU time.
-bool render(const std::string& text, int threads, std::vector<float>& rgb, double& seconds,
-            unsigned long long& samples) {
-    auto l = orn::bench::load(text, threads, "bench.mi");
+bool render(const std::string& text, const std::string& path, int threads, std::vector<float>& rgb,
+            double& seconds, unsigned long long& samples) {
+    // Named as its file, so that its includes are found beside it.
+    auto l = orn::bench::load(text, threads, path);
     if (!l.frame) return false;
     const double c0 = cpu_seconds();
     l.frame->render_pixels();
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
         std::vector<float> ref;
         double ref_seconds = 0;
         unsigned long long ref_samples = 0;
-        if (!render(with_sampling(text, "samples 4 4"), threads, ref, ref_seconds, ref_samples)) {
+        if (!render(with_sampling(text, "samples 4 4"), path, threads, ref, ref_seconds, ref_samples)) {
             std::fprintf(stderr, "%s: the scene did not render\n", name.c_str());
             return 1;
         }
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
                 std::vector<float> rgb;
                 double seconds = 0;
                 Result& res = results[s.label];
-                if (!render(s.sampling.empty() ? text : with_sampling(text, s.sampling), threads, rgb,
+                if (!render(s.sampling.empty() ? text : with_sampling(text, s.sampling), path, threads, rgb,
                             seconds, res.samples))
                     return 1;
                 res.seconds.push_back(seconds);
