@@ -1,6 +1,7 @@
 // ornrender: renders scene files.
 #include "core/messages.h"
 #include "core/nearest_name.h"
+#include "film/light_mix.h"
 #include "film/pass_closure.h"
 #include "render/merge.h"
 #include "render/session.h"
@@ -262,6 +263,18 @@ int report_stop(int signal, bool complete) {
     return 128 + signal;
 }
 
+// --mix: a new file from a written frame with its light groups mixed.
+int mix(const std::string& text, const std::vector<std::string>& inputs, const std::string& out) {
+    std::string error;
+    const auto parsed = orn::film::parse_light_mix(text, error);
+    if (!parsed) return fail(kUsage, error);
+    if (inputs.size() != 1) return fail(kUsage, "--mix takes one EXR file to mix (and -o OUT.exr)");
+    if (out.empty()) return fail(kUsage, "--mix needs -o OUT.exr: the mix goes to a new file");
+    if (auto err = orn::film::mix_exr(inputs[0], out, *parsed)) return fail(kFailed, *err);
+    std::fprintf(stderr, "ornrender: wrote %s (%s)\n", out.c_str(), parsed->text().c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -273,7 +286,7 @@ int main(int argc, char** argv) {
                  "Exit status: 0 done, 1 a render or check failed, 2 a usage error, 130 (SIGINT) or 143 "
                  "(SIGTERM) stopped before the frame's files were all written."};
     std::vector<std::string> scenes;
-    std::string check_file, sheet_from, sheet_to, preview_to, describe_name;
+    std::string check_file, sheet_from, sheet_to, preview_to, describe_name, mix_text;
     orn::SessionOptions options;
     int verbosity = 2;
     bool quiet = false, version = false, list = false;
@@ -312,6 +325,11 @@ int main(int argc, char** argv) {
         ->expected(4)
         ->allow_extra_args(false)
         ->type_name("X0 Y0 X1 Y1");
+    app.add_option("--mix", mix_text,
+                   "mix the light groups of a written frame: --mix key=0.5,fill=1:0.9:0.8 IN.exr -o OUT.exr "
+                   "writes OUT.exr with the beauty and the groups' layers mixed (GROUP=K scales, GROUP=R:G:B "
+                   "tints, GROUP=off drops a group) and every other layer as it was; IN.exr is left as it is")
+        ->type_name("GROUP=K,...");
     app.add_flag("--version", version, "print the version and exit");
     app.add_flag("--list-shaders", list,
                  "list the shaders of the module beside the renderer and of the scenes' modules");
@@ -334,7 +352,8 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", quiet, "no progress, errors only");
     app.add_option("-I,--include-path", options.include_paths, "directories searched by $include");
     app.add_option("-L,--library-path", options.module_dirs, "directories searched by link");
-    app.add_option("-o,--output-dir", options.render.output_dir, "directory for relative output file names");
+    app.add_option("-o,--output-dir", options.render.output_dir,
+                   "directory for relative output file names (with --mix: the file to write)");
     try {
         std::vector<std::string> args = orn::view::with_view_port(argc, argv);
         std::reverse(args.begin(), args.end());
@@ -352,6 +371,8 @@ int main(int argc, char** argv) {
     }
     orn::Messages::set_verbosity(quiet ? 1 : verbosity);
     orn::Messages::set_repeat_limit(verbosity >= 5 ? 0 : verbosity >= 3 ? 50 : 5);
+
+    if (app.count("--mix")) return mix(mix_text, scenes, options.render.output_dir);
 
     if (list || !describe_name.empty()) {
         orn::Session session(options);

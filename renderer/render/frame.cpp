@@ -2,6 +2,8 @@
 // outputs and the shaders' exit. Each job has a file of its own beside this one (frame_*.cpp).
 #include "render/frame.h"
 
+#include "render/region_files.h"
+
 #include "core/messages.h"
 #include "photon/photon_map.h"
 #include "render/category_check.h"
@@ -183,9 +185,18 @@ bool Frame::prepare() {
 
 void Frame::finish() {
     complete_ = true;
+    // A region render keeps the earlier frames at its outputs' paths and puts the region into them.
+    std::optional<RegionFiles> region;
+    if (settings_.region && mode_ == Mode::Whole) {
+        region.emplace(std::array<int, 4>{window_[0], window_[1], window_[2], window_[3]}, film_->width(),
+                       film_->height());
+        for (const std::string& path : output_files())
+            region->before(path);
+    }
     run_outputs();
     write_buffer_files();
     write_sample_counts();
+    if (region) region->after();
     exit_shaders();
 }
 

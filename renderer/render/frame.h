@@ -11,6 +11,7 @@
 #include "render/frame_watch.h"
 #include "render/id_mattes.h"
 #include "render/light_groups.h"
+#include "render/progress_estimate.h"
 #include "render/world.h"
 #include "trace/geometry_scene.h"
 #include "trace/thread_context.h"
@@ -241,11 +242,16 @@ class Frame final : public LightSource, public TraceHost {
     std::vector<OutputEntry>* output_entries() const;
     // The file request of a camera output; user buffers ("fb0" to "fb7") become their planes.
     std::optional<std::string> output_request(const OutputEntry& o, film::OutputRequest& req) const;
+    // Every file the outputs, the output shaders and the frame buffers may write.
+    std::vector<std::string> output_files();
     void write_buffer_files();
     bool check_outputs();
     void init_shaders();
     void exit_shaders();
-    void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done);
+    // Renders buckets order[next_bucket++] (indices into the frame's bucket list) until none is
+    // left, telling `progress` what each cost.
+    void render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done,
+                       const std::vector<int>& order, ProgressEstimate& progress);
     // --region: false (with a message) when it holds no pixel of the image.
     bool check_region() const;
     // The watch's side of a frame (frame_watch.cpp).

@@ -56,6 +56,26 @@ bool Frame::check_outputs() {
     return ok;
 }
 
+std::vector<std::string> Frame::output_files() {
+    std::vector<std::string> paths;
+    for (const auto& o : *output_entries()) {
+        if (o.is_file) {
+            film::OutputRequest req;
+            if (!output_request(o, req)) paths.push_back(req.path);
+            continue;
+        }
+        const auto* fe = db_.get_as<FunctionElement>(o.shader, miSCENE_FUNCTION);
+        const std::string file = fe ? output_shader_file(db_, fe->function) : std::string();
+        if (!file.empty()) paths.push_back(output_path(file));
+    }
+    if (FramebufferElement* fbs = framebuffers())
+        for (const auto& b : fbs->buffers) {
+            const std::string file = b.text("filename");
+            if (!file.empty()) paths.push_back(output_path(file));
+        }
+    return paths;
+}
+
 // The camera's output list runs in order: files are written and output shaders called
 // as they come, so a shader sees what the entries before it produced.
 namespace {

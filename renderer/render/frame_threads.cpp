@@ -8,31 +8,36 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <time.h>
 
 namespace orn {
 
 namespace {
 
 // Progress on standard error: a bar redrawn in place on a terminal, otherwise a plain line
-// at every tenth of the frame or every 10 s, so that logs collected from a file show it.
+// at every tenth of the frame or every 10 s, so that logs collected from a file show it. The share
+// done and the time left are the estimate's, which weighs buckets by what they cost.
 class ProgressBar {
   public:
-    ProgressBar(bool on, bool lines, int total)
-        : on_(on), lines_(lines), total_(total), start_(std::chrono::steady_clock::now()),
+    ProgressBar(bool on, bool lines, const ProgressEstimate& estimate)
+        : on_(on), lines_(lines), estimate_(estimate), start_(std::chrono::steady_clock::now()),
           last_line_(start_) {}
-    void update(int done) {
-        if (!on_ || total_ <= 0) return;
-        const int pct = done * 100 / total_;
+    void update() {
+        if (!on_) return;
         std::lock_guard<std::mutex> lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         const double elapsed = std::chrono::duration<double>(now - start_).count();
-        const double left = done > 0 ? elapsed * (total_ - done) / done : 0.0;
+        const ProgressEstimate::Estimate e = estimate_.estimate(elapsed);
+        // 100% only once every bucket is done.
+        const int pct = e.share >= 1.0 ? 100 : std::min(99, int(e.share * 100.0));
+        const bool known = e.seconds_left && pct < 100;
+        const double left = e.seconds_left.value_or(0.0);
         if (lines_) {
             const bool step = pct / 10 > last_ / 10 || (pct == 100 && last_ < 100);
             if (!step && (pct == last_ || now - last_line_ < std::chrono::seconds(10))) return;
             last_ = pct;
             last_line_ = now;
-            if (done > 0 && pct < 100)
+            if (known)
                 std::fprintf(stderr, "ornrender: rendering %d%%, %.1f s elapsed, about %.0f s left\n", pct,
                              elapsed, left + 0.5);
             else
@@ -45,7 +50,7 @@ class ProgressBar {
         const int width = 40, filled = pct * width / 100;
         std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%  %.1f s", filled,
                      "########################################", width - filled, "", pct, elapsed);
-        if (pct < 100 && done > 0)
+        if (known)
             std::fprintf(stderr, ", about %.0f s left   ", left + 0.5);
         else
             std::fputs("                    ", stderr);
@@ -55,15 +60,23 @@ class ProgressBar {
 
   private:
     bool on_, lines_;
-    int total_;
+    const ProgressEstimate& estimate_;
     int last_ = -1;
     std::chrono::steady_clock::time_point start_, last_line_;
     std::mutex mutex_;
 };
 
+// The CPU time this thread has used, in seconds: a bucket's cost, whatever else the machine runs.
+double thread_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 } // namespace
 
-void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done) {
+void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<int>& done,
+                          const std::vector<int>& order, ProgressEstimate& progress) {
     ThreadContext own(*this, index);
     own.own_film_sample(film_->clear_sample());
     own.set_light_groups(tracked_groups_);
@@ -78,8 +91,12 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
     std::vector<float> watched; // a bucket's pixels for the watch
     for (;;) {
         if (aborted().load(std::memory_order_relaxed)) break;
-        const int b = next_bucket.fetch_add(1);
-        if (b >= total) break;
+        const int k = next_bucket.fetch_add(1);
+        if (k >= total) break;
+        // Tiles merge in list order whatever order they render in, so the frame's bits do not
+        // depend on it.
+        const int b = order[size_t(k)];
+        const double started = thread_seconds();
         const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
         const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
         const int x1 = std::min(film_->width(), (bx + 1) * bs), y1 = std::min(film_->height(), (by + 1) * bs);
@@ -99,6 +116,11 @@ void Frame::render_thread(int index, std::atomic<int>& next_bucket, std::atomic<
             }
             if (settings_.watch) watch_bucket(&tile, xa, ya, xb, yb, watched);
             film_->merge_tile(tile, b);
+        }
+        progress.done(b, thread_seconds() - started);
+        if (settings_.watch) {
+            const ProgressEstimate::Estimate e = progress.estimate_now();
+            settings_.watch->progress(e.share, e.seconds_left);
         }
         done.fetch_add(1);
     }
@@ -146,11 +168,26 @@ void Frame::render_pixels() {
     buckets_y_ = (film_->height() + bs - 1) / bs;
     const int total = bucket_list_.empty() ? buckets_x_ * buckets_y_ : int(bucket_list_.size());
     std::atomic<int> next{0}, done{0};
+    // Each bucket's work is its pixels in the window times the samples they ask for.
+    std::vector<ProgressEstimate::Item> items;
+    items.reserve(size_t(total));
+    const double spp = std::max(1, film_->spp());
+    for (int b = 0; b < total; ++b) {
+        const int bucket = bucket_list_.empty() ? b : bucket_list_[size_t(b)];
+        const int bx = bucket % buckets_x_, by = bucket / buckets_x_;
+        const int xa = std::max(bx * bs, window_[0]),
+                  xb = std::min({(bx + 1) * bs, film_->width(), window_[2]});
+        const int ya = std::max({by * bs, window_[1], shade_rows_[0]});
+        const int yb = std::min({(by + 1) * bs, film_->height(), window_[3], shade_rows_[1]});
+        items.push_back({bx, by, xa < xb && ya < yb ? double(xb - xa) * double(yb - ya) * spp : 0.0});
+    }
+    ProgressEstimate progress(std::move(items));
+    const std::vector<int> order = progress.order();
     if (settings_.watch) watch_started(total);
-    ProgressBar bar(settings_.progress, settings_.progress_lines, total);
+    ProgressBar bar(settings_.progress, settings_.progress_lines, progress);
     std::vector<std::thread> pool;
     for (int i = 1; i < threads_; ++i)
-        pool.emplace_back([&, i] { render_thread(i, next, done); });
+        pool.emplace_back([&, i] { render_thread(i, next, done, order, progress); });
     // The calling thread renders too; a watcher redraws the progress every 100 ms and is woken
     // as soon as the last bucket is done, so a short frame does not wait for it.
     std::mutex finished_mutex;
@@ -161,11 +198,11 @@ void Frame::render_pixels() {
         watcher = std::thread([&] {
             std::unique_lock<std::mutex> lock(finished_mutex);
             while (!finished && done.load() < total && !aborted().load()) {
-                bar.update(done.load());
+                bar.update();
                 finished_cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; });
             }
         });
-    render_thread(0, next, done);
+    render_thread(0, next, done, order, progress);
     for (auto& t : pool)
         t.join();
     {
@@ -174,7 +211,7 @@ void Frame::render_pixels() {
     }
     finished_cv.notify_all();
     if (watcher.joinable()) watcher.join();
-    bar.update(done.load());
+    bar.update();
     // A stopped frame writes nothing: resolving its film would only delay the stop.
     if (!aborted().load()) film_->resolve();
 }

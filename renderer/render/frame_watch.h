@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ class FrameWatch {
     // the window): pixels [x0, x1) x [y0, y1) row after row from y0, pixel_size floats each. Must
     // be quick and must never wait on anything but a short lock.
     virtual void bucket_done(int x0, int y0, int x1, int y1, const float* pixels) = 0;
+    // After a bucket: the share of the frame's work done and the seconds left as the frame
+    // estimates them (none yet when nothing has cost anything). From a render thread; quick.
+    virtual void progress(double /*share*/, std::optional<double> /*seconds_left*/) {}
     // After the outputs ran: layer_pixels[i] holds layer i's pixels as the files got them, row 0
     // at the bottom; `interrupted` when the frame did not finish.
     virtual void frame_finished(const std::vector<const float*>& layer_pixels, bool interrupted) = 0;

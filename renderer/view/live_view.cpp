@@ -88,6 +88,8 @@ void LiveView::frame_started(const WatchedFrame& frame) {
     rects_.clear();
     done_ = 0;
     finished_ = interrupted_ = false;
+    share_ = 0.0;
+    left_.reset();
     start_ = std::chrono::steady_clock::now();
     changed_.notify_all();
 }
@@ -104,6 +106,13 @@ void LiveView::bucket_done(int x0, int y0, int x1, int y1, const float* pixels) 
         rects_.push_back({x0, y0, x1, y1});
     }
     changed_.notify_all();
+}
+
+void LiveView::progress(double share, std::optional<double> seconds_left) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    share_ = share;
+    left_ = seconds_left;
+    left_at_ = std::chrono::steady_clock::now();
 }
 
 void LiveView::frame_finished(const std::vector<const float*>& layer_pixels, bool interrupted) {
@@ -167,9 +176,11 @@ std::string LiveView::events(Cursor& c, const std::atomic<bool>& stop) {
         }
         const double elapsed = elapsed_locked();
         out += "],\"done\":" + std::to_string(done_) + ",\"total\":" + std::to_string(frame_.buckets) +
+               ",\"share\":" + seconds(done_ >= frame_.buckets ? 1.0 : share_) +
                ",\"elapsed\":" + seconds(elapsed) + ",\"left\":";
-        out += done_ > 0 && done_ < frame_.buckets ? seconds(elapsed * (frame_.buckets - done_) / done_)
-                                                   : "null";
+        // The frame's estimate, less the time since it was made.
+        const double since = std::chrono::duration<double>(c.sent - left_at_).count();
+        out += left_ && done_ < frame_.buckets ? seconds(std::max(0.0, *left_ - since)) : "null";
         out += "}\n\n";
         c.rects = rects_.size();
         c.done = done_;

@@ -30,6 +30,7 @@ class LiveView final : public FrameWatch, public ViewSource {
 
     void frame_started(const WatchedFrame& frame) override;
     void bucket_done(int x0, int y0, int x1, int y1, const float* pixels) override;
+    void progress(double share, std::optional<double> seconds_left) override;
     void frame_finished(const std::vector<const float*>& layer_pixels, bool interrupted) override;
 
     std::string events(Cursor& cursor, const std::atomic<bool>& stop) override;
@@ -61,6 +62,9 @@ class LiveView final : public FrameWatch, public ViewSource {
     std::vector<std::array<int, 4>> rects_; // finished buckets with pixels, in order
     int done_ = 0;                          // finished buckets, with or without pixels
     bool finished_ = false, interrupted_ = false;
+    double share_ = 0.0;         // of the frame's work, as the frame estimates it
+    std::optional<double> left_; // seconds, as of left_at_
+    std::chrono::steady_clock::time_point left_at_;
     std::chrono::steady_clock::time_point start_, end_;
 };
 

@@ -7,6 +7,7 @@
 #include "support/scene_text.h"
 
 #include "film/contact_sheet.h"
+#include "film/light_mix.h"
 #include "film/pass_closure.h"
 
 #include <OpenImageIO/imageio.h>
@@ -67,7 +68,8 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         // The second render of each case has the rim light at half its intensity.
         auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant, double rim,
                                                             bool dark = false,
-                                                            const std::string& samples = "samples 0 1") {
+                                                            const std::string& samples = "samples 0 1",
+                                                            const std::string& key_color = "") {
             const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / (name + variant);
             fs::create_directories(dir);
             const fs::path file = dir / "demo.singleTK.0001.exr";
@@ -80,6 +82,7 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
                 replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
                             "\"intensity\" " + std::to_string(rim)),
                 "samples 0 1", samples);
+            if (!key_color.empty()) scene = replace_all(scene, "\"color\" 1 0.95 0.85 1", key_color);
             // Dark: no ambient light and no glow, so that every light of the frame is in a group.
             if (dark)
                 for (const char* term : {"\"amb_occl_on\" ", "\"incandescence_on\" "})
@@ -141,22 +144,30 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             EXPECT_NEAR(most, name == "opaque" ? 1.0 : 0.75, 1e-5);
         }
 
-        // The frame is linear in the rim's intensity: its layer at half and the others as they
-        // are give the re-render with the rim at half, through glass, gloss and the lens. Both
-        // take the same samples (adaptive sampling would follow the dimmer rim's contrast).
+        // The frame is linear in the lights' intensities and colours: the file mixed with the rim
+        // at half and the key tinted is the re-render with the rim's intensity at half and the
+        // key's colour times the tint, through glass, gloss and the lens. The mix changes the
+        // beauty and the groups' layers and copies every other layer. Both renders take the same
+        // samples (adaptive sampling would follow the dimmer rim's contrast).
         const fs::path lit = render("_lit", 0.9, false, "samples 0 0"),
-                         dimmed = render("_dim", 0.45, false, "samples 0 0");
+                       dimmed = render("_dim", 0.45, false, "samples 0 0", "\"color\" 0.8 0.855 0.51 1");
+        const fs::path mixed = lit.parent_path() / "mixed.exr";
+        std::string error_text;
+        const auto mix = orn::film::parse_light_mix("rim=0.5,key=0.8:0.9:0.6", error_text);
+        ASSERT_TRUE(mix) << error_text;
+        const auto mix_error = orn::film::mix_exr(lit.string(), mixed.string(), *mix);
+        ASSERT_FALSE(mix_error) << *mix_error;
         for (const char* c : {"r", "g", "b"}) {
-            const auto key = channel(lit, std::string("orn_MegaTK_lightgroup_key.") + c);
-            const auto rim = channel(lit, std::string("orn_MegaTK_lightgroup_rim.") + c);
-            const auto rest = channel(lit, std::string("orn_MegaTK_lightgroup_rest.") + c);
-            const auto beauty = channel(dimmed, std::string(1, char(std::toupper(*c))));
-            ASSERT_TRUE(!key.empty() && key.size() == rim.size() && rim.size() == rest.size() &&
-                        rest.size() == beauty.size());
+            const std::string upper(1, char(std::toupper(*c)));
+            const auto beauty = channel(mixed, upper);
+            const auto rerender = channel(dimmed, upper);
+            ASSERT_TRUE(!beauty.empty() && beauty.size() == rerender.size());
             double worst = 0.0;
             for (size_t i = 0; i < beauty.size(); ++i)
-                worst = std::max(worst, std::fabs(double(key[i]) + 0.5 * rim[i] + rest[i] - beauty[i]));
+                worst = std::max(worst, std::fabs(double(beauty[i]) - rerender[i]));
             EXPECT_LT(worst, 1e-4) << name << " channel " << c;
+            for (const std::string layer : {"orn_MegaTK_diffuse.", "orn_MegaTK_refract.", "CryptoObject00."})
+                EXPECT_EQ(channel(mixed, layer + c), channel(lit, layer + c)) << layer << c;
         }
 
         // Where only grouped lights lit a pixel the rest is exactly 0, not a signed speck of
@@ -267,6 +278,9 @@ TEST(IdMattes, ADefocusedHalfTransparentBallMatchesAHoldoutRender) {
         }
         EXPECT_LT(worst, 1e-4);
         EXPECT_GT(most, 0.5) << "an empty matte proves nothing";
+        const auto mixed_closure = orn::film::check_pass_closure(mixed.string());
+        EXPECT_TRUE(mixed_closure.ok) << name << ": groups " << mixed_closure.group_max_diff[0];
+        EXPECT_EQ(mixed_closure.warnings.size(), 1u);
     }
 }
 

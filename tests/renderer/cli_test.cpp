@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <OpenEXR/ImfBoxAttribute.h>
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfInputFile.h>
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -362,10 +366,11 @@ TEST_F(Cli, CameraWindowRendersOnlyItsPixels) {
         ASSERT_TRUE(in);
         float px[4 * 64];
         ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px));
+        // The region goes into the windowed frame, which stays around it.
         const bool region = args != windowed;
         for (int row = 0; row < 8; ++row) // the file's rows run from the top
             for (int x = 0; x < 8; ++x) {
-                const bool inside = region ? row < 2 && x >= 2 : row >= 6 && x < 4;
+                const bool inside = (region && row < 2 && x >= 2) || (row >= 6 && x < 4);
                 EXPECT_FLOAT_EQ(px[(row * 8 + x) * 4 + 1], inside ? 0.5f : 0.f)
                     << args << ": " << x << " " << row;
             }
@@ -384,6 +389,80 @@ TEST_F(Cli, CameraWindowRendersOnlyItsPixels) {
     r = run("--region 3 0 3 8 " + windowed);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find("--region 3 0 3 8 is empty"), std::string::npos) << r.output;
+}
+
+// Reads the pixels (R G B A) of an EXR file and its box attribute `name` (EXR coordinates), or
+// none when the file has no such attribute.
+std::vector<float> rgba_of(const fs::path& file, const char* name, std::optional<Imath::Box2i>& box) {
+    Imf::InputFile in(file.c_str());
+    const auto* a = in.header().findTypedAttribute<Imf::Box2iAttribute>(name);
+    box = a ? std::optional<Imath::Box2i>(a->value()) : std::nullopt;
+    auto img = OIIO::ImageInput::open(file.string());
+    std::vector<float> px(size_t(img->spec().width) * size_t(img->spec().height) * 4);
+    img->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, px.data());
+    return px;
+}
+
+TEST_F(Cli, RegionRendersKeepTheEarlierFrame) {
+    // The renderer's own output, and the toolkit saver's file (the pass set-up replaces the
+    // camera's outputs).
+    const std::string passes =
+        "shader \"passes\" \"orn_MegaTK_pass\" (\"file_name\" \"shot\", \"directory\" \"" + dir_.string() +
+        "\", \"output_mode\" 3, \"rgba_pass\" on, \"rgba_format\" 2, \"bit_depth\" 1)\ncall \"passes\"\n";
+    const std::string red_material = "material \"m\" \"orn_constant\" (\"color\" 1 0.25 0 1) end material\n";
+    const std::pair<fs::path, std::string> cases[] = {{dir_ / "r.exr", ""},
+                                                      {dir_ / "shot.singleTK.0001.exr", passes}};
+    for (const auto& [file, extra] : cases) {
+        const std::string blue = write("blue.mi", scene("r.exr", kConstant, extra));
+        const std::string red = write("red.mi", scene("r.exr", red_material, extra));
+        std::optional<Imath::Box2i> box;
+
+        // No frame yet: the region alone, its outside not rendered, and the header says which.
+        Result r = run("--region 2 1 5 4 " + red);
+        ASSERT_EQ(r.status, 0) << r.output;
+        auto px = rgba_of(file, "ornRenderedRegion", box);
+        ASSERT_TRUE(box) << file;
+        // x 2 to 4, y 1 to 3 from the bottom: file rows 4 to 6.
+        EXPECT_EQ(box->min, Imath::V2i(2, 4)) << file;
+        EXPECT_EQ(box->max, Imath::V2i(4, 6)) << file;
+        for (int row = 0; row < 8; ++row)
+            for (int x = 0; x < 8; ++x) {
+                const bool inside = x >= 2 && x < 5 && row >= 4 && row < 7;
+                EXPECT_FLOAT_EQ(px[size_t(row * 8 + x) * 4], inside ? 1.f : 0.f)
+                    << file << " " << x << " " << row;
+                EXPECT_FLOAT_EQ(px[size_t(row * 8 + x) * 4 + 3], inside ? 1.f : 0.f) << file;
+            }
+        // A region alone is no earlier frame: the next region replaces it.
+        ASSERT_EQ(run("--region 0 0 1 1 " + red).status, 0);
+        EXPECT_FLOAT_EQ(rgba_of(file, "ornRenderedRegion", box)[size_t(4 * 8 + 2) * 4], 0.f);
+
+        // A whole frame, then a region of another colour: the region replaces only its rectangle,
+        // in every channel; no second name of the earlier frame is left behind.
+        ASSERT_EQ(run(blue).status, 0);
+        r = run("--region 2 1 5 4 " + red);
+        ASSERT_EQ(r.status, 0) << r.output;
+        px = rgba_of(file, "ornUpdatedRegion", box);
+        ASSERT_TRUE(box) << file;
+        EXPECT_EQ(box->min, Imath::V2i(2, 4)) << file;
+        EXPECT_EQ(box->max, Imath::V2i(4, 6)) << file;
+        for (int row = 0; row < 8; ++row)
+            for (int x = 0; x < 8; ++x) {
+                const bool inside = x >= 2 && x < 5 && row >= 4 && row < 7;
+                EXPECT_FLOAT_EQ(px[size_t(row * 8 + x) * 4], inside ? 1.f : 0.25f)
+                    << file << " " << x << " " << row;
+                EXPECT_FLOAT_EQ(px[size_t(row * 8 + x) * 4 + 2], inside ? 0.f : 0.75f) << file;
+                EXPECT_FLOAT_EQ(px[size_t(row * 8 + x) * 4 + 3], 1.f) << file;
+            }
+        for (const auto& e : fs::directory_iterator(dir_))
+            EXPECT_EQ(e.path().filename().string().find(".before-region"), std::string::npos) << e.path();
+        // The frame with its region in it is still a whole frame: a second region goes in too.
+        ASSERT_EQ(run("--region 0 0 1 1 " + red).status, 0);
+        px = rgba_of(file, "ornUpdatedRegion", box);
+        EXPECT_FLOAT_EQ(px[size_t(7 * 8 + 0) * 4], 1.f);
+        EXPECT_FLOAT_EQ(px[size_t(4 * 8 + 2) * 4], 1.f);
+        EXPECT_FLOAT_EQ(px[size_t(0 * 8 + 0) * 4], 0.25f);
+        fs::remove(file);
+    }
 }
 
 // The smallest scene of the README renders a lit ball and prints nothing but its progress: its
@@ -480,6 +559,95 @@ TEST_F(Cli, AFailedOutputShaderFailsTheRender) {
         << r.output;
     EXPECT_EQ(r.output.find("orn_OpenEXR_saver(): Error writing exr file"), std::string::npos) << r.output;
     EXPECT_TRUE(fs::is_regular_file(missing));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Cli, MixWritesANewFileWithTheGroupsMixedAndRefusesBadMixes) {
+    // Two pixels: beauty = key + rest, and a depth channel and a half layer that must come
+    // through untouched.
+    const std::string in = (dir_ / "groups.exr").string();
+    {
+        OIIO::ImageSpec spec(2, 1, 11, OIIO::TypeDesc::FLOAT);
+        spec.channelnames = {"R",
+                             "G",
+                             "B",
+                             "orn_MegaTK_lightgroup_key.r",
+                             "orn_MegaTK_lightgroup_key.g",
+                             "orn_MegaTK_lightgroup_key.b",
+                             "orn_MegaTK_lightgroup_rest.r",
+                             "orn_MegaTK_lightgroup_rest.g",
+                             "orn_MegaTK_lightgroup_rest.b",
+                             "Z",
+                             "orn_MegaTK_diffuse.r"};
+        spec.attribute("ornFrameComplete", 1);
+        const float px[22] = {0.75f, 0.5f,  0.3f, 0.5f, 0.25f, 0.2f, 0.25f, 0.25f, 0.1f, 7.5f, 0.123f,
+                              1.5f,  1.25f, 0.f,  1.f,  1.f,   0.f,  0.5f,  0.25f, 0.f,  2.5f, 0.456f};
+        auto out = OIIO::ImageOutput::create(in);
+        ASSERT_TRUE(out->open(in, spec));
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px));
+        out->close();
+    }
+    const auto before = fs::last_write_time(in);
+    const std::string out = (dir_ / "mixed.exr").string();
+    Result r = orn::test::run_ornrender("-q --mix key=0.5:2:0 " + in + " -o " + out);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(fs::last_write_time(in), before);
+    auto mixed = OIIO::ImageInput::open(out);
+    ASSERT_TRUE(mixed);
+    const auto& spec = mixed->spec();
+    std::vector<float> px(size_t(spec.nchannels) * 2);
+    mixed->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, px.data());
+    auto at = [&](int x, const std::string& name) {
+        const int c = spec.channelindex(name);
+        return c < 0 ? -1.f : px[size_t(x * spec.nchannels + c)];
+    };
+    // Pixel 0: key (0.5, 0.25, 0.2) x (0.5, 2, 0) + rest (0.25, 0.25, 0.1).
+    EXPECT_FLOAT_EQ(at(0, "R"), 0.25f + 0.25f);
+    EXPECT_FLOAT_EQ(at(0, "G"), 0.5f + 0.25f);
+    EXPECT_FLOAT_EQ(at(0, "B"), 0.f + 0.1f);
+    EXPECT_FLOAT_EQ(at(0, "orn_MegaTK_lightgroup_key.g"), 0.5f);
+    EXPECT_FLOAT_EQ(at(0, "orn_MegaTK_lightgroup_rest.r"), 0.25f);
+    // Pixel 1: key (1, 1, 0), rest (0.5, 0.25, 0).
+    EXPECT_FLOAT_EQ(at(1, "R"), 0.5f + 0.5f);
+    EXPECT_FLOAT_EQ(at(1, "G"), 2.f + 0.25f);
+    EXPECT_EQ(at(0, "Z"), 7.5f);
+    EXPECT_EQ(at(1, "orn_MegaTK_diffuse.r"), 0.456f);
+    EXPECT_EQ(spec.get_string_attribute("ornLightMix"), "key=0.5:2:0");
+    EXPECT_EQ(spec.get_string_attribute("ornMixedFrom"), in);
+    EXPECT_EQ(spec.get_int_attribute("ornFrameComplete"), 1);
+    mixed->close();
+
+    // A bad mix says why and writes nothing.
+    const std::pair<std::string, std::string> bad[] = {
+        {"kye=0.5", "has no light group \"kye\"; did you mean \"key\"? (its groups: \"key\", \"rest\")"},
+        {"key=-1", "must be a number or R:G:B of numbers, each finite and 0 or more"},
+        {"key=nan", "must be a number or R:G:B"},
+        {"key=1:2", "must be a number or R:G:B"},
+        {"key=1,key=2", "group \"key\" is given twice"},
+        {"=2", "is not GROUP=FACTOR or GROUP=R:G:B"}};
+    for (const auto& [mix, message] : bad) {
+        const std::string to = (dir_ / "bad.exr").string();
+        r = orn::test::run_ornrender("-q --mix " + mix + " " + in + " -o " + to);
+        EXPECT_NE(r.status, 0) << mix;
+        EXPECT_NE(r.output.find(message), std::string::npos) << mix << ": " << r.output;
+        EXPECT_FALSE(fs::exists(to)) << mix;
+    }
+    // A file without groups, the input as the output, no output at all.
+    const std::string plain = write("plain.mi", scene("plain.exr", kConstant));
+    ASSERT_EQ(run(plain).status, 0);
+    r = orn::test::run_ornrender("-q --mix key=2 " + (dir_ / "plain.exr").string() + " -o " + out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("has no light-group layers"), std::string::npos) << r.output;
+    r = orn::test::run_ornrender("-q --mix key=2 " + in + " -o " + in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("must go to another file"), std::string::npos) << r.output;
+    EXPECT_EQ(fs::last_write_time(in), before);
+    r = orn::test::run_ornrender("-q --mix key=2 " + in);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("--mix needs -o OUT.exr"), std::string::npos) << r.output;
 }
 
 } // namespace

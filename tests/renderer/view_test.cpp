@@ -1,5 +1,6 @@
 // The live view's server over real sockets: whom it answers, what it streams while a real frame
 // renders, and the command line a dragged region gives.
+#include "render/progress_estimate.h"
 #include "support/scene_fixture.h"
 #include "view/view_server.h"
 
@@ -164,12 +165,14 @@ TEST(View, StreamsBucketsBeforeTheFrameEnds) {
         stream.until("event: buckets");
         EXPECT_NE(stream.got.find("\"width\":64,\"height\":32,\"buckets\":2"), std::string::npos)
             << stream.got;
-        EXPECT_NE(stream.got.find("{\"rects\":[[0,0,32,32]],\"done\":1,\"total\":2"), std::string::npos)
+        // Of the frame's one block of buckets, the one nearer its middle comes first.
+        EXPECT_NE(stream.got.find("{\"rects\":[[32,0,64,32]],\"done\":1,\"total\":2"), std::string::npos)
             << stream.got;
         EXPECT_EQ(stream.got.find("event: finished"), std::string::npos);
         // The bucket's pixels are there already; the layers are the film's planes, beauty first.
-        std::string pixel = get(port, "/pixel?g=1&x=5&y=7", own);
-        EXPECT_NE(pixel.find("{\"x\":5,\"y\":7,\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
+        std::string pixel = get(port, "/pixel?g=1&x=37&y=7", own);
+        EXPECT_NE(pixel.find("{\"x\":37,\"y\":7,\"values\":[[0.25,0.5,1,1],"), std::string::npos) << pixel;
+        EXPECT_NE(get(port, "/pixel?g=1&x=5&y=7", own).find("\"values\":[[0,0,0,0],"), std::string::npos);
         EXPECT_NE(get(port, "/info", own)
                       .find("\"layers\":[{\"name\":\"Color\",\"components\":4,\"label\":false},"),
                   std::string::npos);
@@ -281,6 +284,85 @@ TEST(View, CommandLines) {
     EXPECT_EQ(orn::view::command_without_region(
                   {"ornrender", "--region", "1", "2", "3", "4", "--view", "9800", "my scene.mi", "it's.mi"}),
               (std::vector<std::string>{"ornrender", "--view", "9800", "'my scene.mi'", "'it'\\''s.mi'"}));
+}
+
+} // namespace
+
+namespace {
+
+// A frame of 24 x 16 buckets rendered one after another in the estimate's order, each taking the
+// time `cost` gives it; at half the work done and at half the time spent, the estimate of the time
+// left must be within 25% of the time really left.
+void check_estimate(const char* what, double (*cost)(int x, int y)) {
+    const int columns = 24, rows = 16;
+    std::vector<orn::ProgressEstimate::Item> items;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < columns; ++x)
+            items.push_back({x, y, 1024.0});
+    orn::ProgressEstimate estimate(items);
+    const std::vector<int> order = estimate.order();
+    ASSERT_EQ(order.size(), items.size());
+    double total = 0.0;
+    for (const auto& it : items)
+        total += cost(it.x, it.y);
+    double elapsed = 0.0;
+    bool checked_time = false;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const auto& it = items[size_t(order[k])];
+        const double c = cost(it.x, it.y);
+        // Half the time passes inside this bucket: the estimate stands as of the last one.
+        if (!checked_time && elapsed + c >= 0.5 * total) {
+            const auto e = estimate.estimate(elapsed);
+            ASSERT_TRUE(e.seconds_left) << what;
+            EXPECT_NEAR(*e.seconds_left, total - elapsed, 0.25 * (total - elapsed))
+                << what << " at half the time";
+            checked_time = true;
+        }
+        elapsed += c;
+        estimate.done(order[k], c);
+        if (k + 1 == order.size() / 2) {
+            const auto e = estimate.estimate(elapsed);
+            ASSERT_TRUE(e.seconds_left) << what;
+            EXPECT_NEAR(*e.seconds_left, total - elapsed, 0.25 * (total - elapsed))
+                << what << " at half the buckets";
+            EXPECT_NEAR(e.share, elapsed / total, 0.25 * elapsed / total) << what;
+        }
+    }
+    const auto end = estimate.estimate(elapsed);
+    EXPECT_EQ(end.share, 1.0);
+    EXPECT_EQ(end.seconds_left, 0.0);
+}
+
+TEST(Progress, TheTimeLeftFollowsTheCostOfTheWorkDone) {
+    // The top half ten times as costly as the bottom: counting buckets in order would say, at half
+    // of them, that as much time is left as went by, ten times the truth.
+    check_estimate("top half", [](int, int y) { return y >= 8 ? 10.0 : 1.0; });
+    // A costly disc off the centre (glass), in cells that are partly cheap.
+    check_estimate("disc",
+                   [](int x, int y) { return (x - 15) * (x - 15) + (y - 9) * (y - 9) < 30 ? 10.0 : 1.0; });
+    // Cost that grows across the frame.
+    check_estimate("ramp", [](int x, int) { return 1.0 + 9.0 * x / 23.0; });
+
+    // Buckets without pixels (outside a region) cost nothing and take no time in the estimate; the
+    // order starts with one bucket with pixels of every cell.
+    std::vector<orn::ProgressEstimate::Item> items;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            items.push_back({x, y, x < 4 ? 100.0 : 0.0});
+    orn::ProgressEstimate region(items);
+    const std::vector<int> order = region.order();
+    ASSERT_EQ(order.size(), 64u);
+    EXPECT_EQ(order[0], 1 * 8 + 1); // cell (0, 0): nearest its middle
+    EXPECT_EQ(order[1], 5 * 8 + 1); // cell (0, 1)
+    EXPECT_EQ(order[2], 0);         // then all others in their own order
+    EXPECT_FALSE(region.estimate(1.0).seconds_left);
+    region.done(order[0], 2.0);
+    region.done(order[1], 2.0);
+    // 30 buckets with pixels left at 2 s each, measured at 4 s for the 2 done.
+    const auto e = region.estimate(4.0);
+    ASSERT_TRUE(e.seconds_left);
+    EXPECT_DOUBLE_EQ(*e.seconds_left, 60.0);
+    EXPECT_DOUBLE_EQ(e.share, 4.0 / 64.0);
 }
 
 } // namespace
