@@ -1,7 +1,42 @@
 // The frame's side of a live view: the layers, each finished bucket's pixels, the final film.
 #include "render/frame.h"
 
+#include "render/category_check.h"
+
+#include <cstring>
+
 namespace orn {
+
+namespace {
+
+// A light's shader and its "intensity" and "color" as the scene set them.
+WatchedLight watched_light(const Database& db, const LightElement& light) {
+    WatchedLight out;
+    out.name = light.name;
+    const auto* fe = db.get_as<FunctionElement>(light.shader, miSCENE_FUNCTION);
+    if (!fe || !fe->function.decl) return out;
+    const miFunction& f = fe->function;
+    out.shader = f.decl->decl.name;
+    out.toolkit = light_category(db, light.shader).has_value();
+    const auto* base = reinterpret_cast<const unsigned char*>(f.storage.data());
+    for (const FieldLayout& field : f.decl->layout.fields) {
+        if (field.is_array || f.connection_at(base + field.offset)) continue;
+        if (field.name == "intensity" && field.type == scene::ParamType::Scalar &&
+            field.offset + sizeof(float) <= f.block_size) {
+            float v;
+            std::memcpy(&v, base + field.offset, sizeof v);
+            out.intensity = v;
+        } else if (field.name == "color" && field.type == scene::ParamType::Color &&
+                   field.offset + 4 * sizeof(float) <= f.block_size) {
+            std::array<float, 4> v;
+            std::memcpy(v.data(), base + field.offset, sizeof v);
+            out.color = v;
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 void Frame::watch_started(int buckets) {
     WatchedFrame w;
@@ -23,6 +58,14 @@ void Frame::watch_started(int buckets) {
     for (const BufferPlane& b : buffers_)
         if (b.label && b.plane >= 0 && layer_of[size_t(b.plane)] >= 0)
             w.layers[size_t(layer_of[size_t(b.plane)])].label = true;
+    // Each group's lights, for the scene text of a mix.
+    for (int g = 0; g < light_groups_.count(); ++g)
+        w.groups.push_back({light_groups_.name(g), {}});
+    for (const WorldLight& wl : world_.lights()) {
+        const int g = light_groups_.group_of(wl.instance->tag);
+        if (g < 0 || g >= int(w.groups.size())) continue;
+        w.groups[size_t(g)].lights.push_back(watched_light(db_, *wl.light));
+    }
     settings_.watch->frame_started(w);
 }
 

@@ -17,6 +17,21 @@ struct WatchedLayer {
     bool label = false; // uint32 bit patterns in float slots
 };
 
+// A light of a light group, with what a mix changes to render the mix again: for a toolkit light
+// its "intensity" and "color" as the scene set them (none where a shader is connected).
+struct WatchedLight {
+    std::string name;   // the light's own name in the scene
+    std::string shader; // its shader's declaration name
+    bool toolkit = false;
+    std::optional<float> intensity;
+    std::optional<std::array<float, 4>> color;
+};
+
+struct WatchedGroup {
+    std::string name;
+    std::vector<WatchedLight> lights;
+};
+
 struct WatchedFrame {
     int width = 0, height = 0;
     int frame = 0;   // the camera's frame number
@@ -24,6 +39,7 @@ struct WatchedFrame {
     int pixel_size = 0;
     std::array<int, 4> window{}; // pixels rendered: x in [0], [2]), y in [1], [3])
     std::vector<WatchedLayer> layers;
+    std::vector<WatchedGroup> groups; // the light groups, in layer order, without the rest
 };
 
 class FrameWatch {

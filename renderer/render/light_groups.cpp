@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <unordered_map>
 
@@ -74,6 +76,62 @@ class LayerNames {
     std::unordered_map<std::string, std::string> holder_; // identifier in lower case -> group name
 };
 
+std::string number(double v) {
+    char buf[32];
+    for (int digits = 6; digits <= 9; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (float(std::strtod(buf, nullptr)) == float(v)) break;
+    }
+    return buf;
+}
+
+} // namespace
+
+std::optional<std::string> mix_scene_text(const std::vector<WatchedGroup>& groups, const film::LightMix& mix,
+                                          std::string& error) {
+    std::string out = "# light mix " + mix.text() +
+                      ": set these parameters of each light (the others stay) and render again\n";
+    for (const film::LightMix::Entry& e : mix.entries) {
+        const auto& f = e.factor;
+        const std::string factor = number(f[0]) + " " + number(f[1]) + " " + number(f[2]);
+        if (e.group == kRestGroup) {
+            out +=
+                "# \"rest\" (ambient light, incandescence, the environment, lights in no group) has no light "
+                "to set: scale those where they are set, by " +
+                factor + "\n";
+            continue;
+        }
+        const WatchedGroup* group = nullptr;
+        for (const WatchedGroup& g : groups)
+            if (g.name == e.group) group = &g;
+        if (!group) {
+            std::vector<std::string> names;
+            for (const WatchedGroup& g : groups)
+                names.push_back(g.name);
+            error = "the frame has no light group \"" + e.group + "\"" + did_you_mean(e.group, names);
+            return std::nullopt;
+        }
+        const float most = std::max({f[0], f[1], f[2]});
+        for (const WatchedLight& l : group->lights) {
+            out += "# light \"" + l.name + "\" (" + l.shader + ", group \"" + e.group + "\")\n";
+            if (!l.toolkit || !l.intensity || !l.color) {
+                out += "#   not a toolkit light with a set \"intensity\" and \"color\": multiply what it "
+                       "emits by " +
+                       factor + " (docs/lights.md)\n";
+                continue;
+            }
+            const auto& c = *l.color;
+            std::string color;
+            for (int k = 0; k < 3; ++k)
+                color += number(most > 0.f ? double(c[size_t(k)]) * f[size_t(k)] / most : c[size_t(k)]) + " ";
+            out += "\"intensity\" " + number(double(*l.intensity) * most) + ", \"color\" " + color +
+                   number(c[3]) + "\n";
+        }
+    }
+    return out;
+}
+
+namespace {
 // Whether a toolkit light of the rendered scene has the category `name`.
 bool category_named(const Database& db, const std::vector<WorldLight>& lights, const std::string& name) {
     for (const WorldLight& wl : lights) {

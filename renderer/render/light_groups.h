@@ -5,6 +5,8 @@
 
 #include "common/light_groups.h"
 #include "db/database.h"
+#include "film/light_mix.h"
+#include "render/frame_watch.h"
 #include "render/world.h"
 
 #include <string>
@@ -18,6 +20,14 @@ std::string light_group_buffer(const std::string& group);
 // A group name as buffer and layer names can hold it: characters other than letters, digits,
 // '_' and '-' become '_'.
 std::string light_group_identifier(const std::string& name);
+
+// The mix as scene text a lighter pastes into each light of the mixed groups: for a toolkit light
+// its "intensity" and "color" such that a render with them gives the mixed picture (the factor's
+// largest component goes to the intensity, the rest of it to the colour); for another light, or
+// one whose parameters a shader sets, a comment with the factor to apply to what it emits.
+// nullopt with `error` for a group the frame does not have.
+std::optional<std::string> mix_scene_text(const std::vector<WatchedGroup>& groups, const film::LightMix& mix,
+                                          std::string& error);
 
 class LightGroups {
   public:

@@ -362,6 +362,16 @@ bool Server::answer(Connection& c, const Request& req) {
         std::string out;
         const int status = view_.pixel_json(g, x, y, out);
         whole(status, "application/json", std::move(out));
+    } else if (req.path == "/mixtext") {
+        std::uint64_t g = 0;
+        const auto mix = req.query.find("mix");
+        if (!param(req, "g", g) || mix == req.query.end()) {
+            refuse(c, 400, "/mixtext needs g and mix (GROUP=R:G:B,...)", head);
+            return true;
+        }
+        std::string out;
+        const int status = view_.mix_text(g, mix->second, out);
+        whole(status, "text/plain; charset=utf-8", std::move(out));
     } else if (req.path == "/pixels") {
         std::uint64_t g = 0;
         int layer = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;

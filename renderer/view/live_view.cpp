@@ -1,6 +1,7 @@
 #include "view/live_view.h"
 
 #include "core/json.h"
+#include "render/light_groups.h"
 
 #include <algorithm>
 #include <cmath>
@@ -244,6 +245,19 @@ int LiveView::layer_pixels(std::uint64_t generation, int layer, int x0, int y0, 
                     size, std::size_t(x1 - x0), l.components);
     out.assign(reinterpret_cast<const char*>(floats.data()), floats.size() * sizeof(float));
     return 200;
+}
+
+int LiveView::mix_text(std::uint64_t generation, const std::string& mix, std::string& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation_ == 0 || generation != generation_) {
+        out = "the view has moved on to another frame";
+        return 409;
+    }
+    std::string error;
+    const auto parsed = film::parse_light_mix(mix, error);
+    const auto text = parsed ? mix_scene_text(frame_.groups, *parsed, error) : std::nullopt;
+    out = text ? *text : error;
+    return text ? 200 : 400;
 }
 
 int LiveView::pixel_json(std::uint64_t generation, int x, int y, std::string& out) const {

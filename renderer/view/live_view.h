@@ -39,6 +39,7 @@ class LiveView final : public FrameWatch, public ViewSource {
     int layer_pixels(std::uint64_t generation, int layer, int x0, int y0, int x1, int y1,
                      std::string& out) const override;
     int pixel_json(std::uint64_t generation, int x, int y, std::string& out) const override;
+    int mix_text(std::uint64_t generation, const std::string& mix, std::string& out) const override;
     // A frame has been shown.
     bool has_frame() const;
 

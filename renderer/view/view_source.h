@@ -38,6 +38,9 @@ class ViewSource {
                              std::string& out) const = 0;
     // Every layer's value at pixel (x, y) as JSON; the status as for layer_pixels().
     virtual int pixel_json(std::uint64_t generation, int x, int y, std::string& out) const = 0;
+    // The light mix `mix` (as --mix reads it) as scene text for the lights of frame `generation`;
+    // the status as for layer_pixels().
+    virtual int mix_text(std::uint64_t generation, const std::string& mix, std::string& out) const = 0;
 };
 
 } // namespace orn::view

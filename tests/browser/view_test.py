@@ -226,6 +226,49 @@ def main():
                 fail("pixel (%d, %d), %s: the page reads %r, the file holds %r" % (x, y, channel, got, expected))
         print("the readout of pixel (%d, %d) matches the file in all %d channels" % (x, y, len(values)))
 
+        # The light mix: the key at half and the rim tinted; the picture and the readout show the
+        # beauty plus each group's layer times its factor less 1, from the file's layers.
+        tint = (0xff / 255, 0xe6 / 255, 0xcc / 255)
+        mix_ms = browser.js("""(() => {
+            const k = document.getElementById('mix-k-key'), t = document.getElementById('mix-tint-rim');
+            if (!k || !t) return null;
+            k.value = 0.5; k.dispatchEvent(new Event('input'));
+            t.value = '#ffe6cc'; t.dispatchEvent(new Event('input'));
+            return mixTime;
+        })()""")
+        if mix_ms is None:
+            fail("the page has no mixer for the groups key and rim")
+        factor = {"key": (0.5, 0.5, 0.5), "rim": tint}
+        want = []
+        for c, ch in enumerate("rgb"):
+            v = values["RGB"[c]]
+            for g, f in factor.items():
+                v += (f[c] - 1) * values["orn_MegaTK_lightgroup_%s.%s" % (g, ch)]
+            want.append(v)
+        mixed = browser.wait_for("""(() => {
+            const r = document.querySelector('#readout tr[data-layer="mixed"]');
+            return r && r.cells[1].dataset.values ? JSON.parse(r.cells[1].dataset.values) : null;
+        })()""", "the mixed readout")
+        for c in range(3):
+            if abs(mixed[c] - want[c]) > 1e-6 + 1e-5 * abs(want[c]):
+                fail("mixed pixel (%d, %d): the page reads %r, the file's layers give %r" % (x, y, mixed, want))
+        shown_px = browser.js("""[...document.getElementById('image').getContext('2d')
+            .getImageData(%d, info.height - 1 - %d, 1, 1).data].slice(0, 3)""" % (x, y))
+        srgb = [round(255 * (12.92 * v if v <= 0.0031308 else 1.055 * v ** (1 / 2.4) - 0.055))
+                for v in (min(1.0, max(0.0, v)) for v in want)]
+        if any(abs(a - b) > 1 for a, b in zip(shown_px, srgb)):
+            fail("mixed pixel (%d, %d) is drawn %r, the file's layers give %r" % (x, y, shown_px, srgb))
+        print("the mix (key x 0.5, rim tinted) shows %r at (%d, %d) as the file's layers give; redrawn in %.1f ms"
+              % (mixed, x, y, mix_ms))
+        browser.js("document.getElementById('mixtext').click()")
+        text = browser.wait_for("""(() => { const t = document.getElementById('mixout').textContent;
+            return t.includes('"intensity"') ? t : null; })()""", "the scene text of the mix")
+        if '# light "key"' not in text or '# light "rim"' not in text:
+            fail("the scene text of the mix is %r" % text)
+        print("scene text of the mix:\n" + text)
+        browser.screenshot(os.path.join(work, "view-mixed.png"))
+        browser.js("document.getElementById('mixreset').click()")
+
         # Drag a rectangle: the command line renders that region.
         x0, y0, x1, y1 = 40, 30, 120, 90  # region: x in [40, 120), y in [30, 90) from the bottom
         ax, ay = box[0] + (x0 + 0.5) * sx, box[1] + (HEIGHT - 1 - (y1 - 1) + 0.5) * sx

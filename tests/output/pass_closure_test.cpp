@@ -9,6 +9,7 @@
 #include "film/contact_sheet.h"
 #include "film/light_mix.h"
 #include "film/pass_closure.h"
+#include "render/light_groups.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -57,6 +58,43 @@ std::vector<float> channel(const fs::path& file, const std::string& name) {
     return data;
 }
 
+// Keeps the light groups a frame tells its watch of.
+struct Capture : orn::FrameWatch {
+    orn::WatchedFrame frame;
+    void frame_started(const orn::WatchedFrame& f) override { frame = f; }
+    void bucket_done(int, int, int, int, const float*) override {}
+    void frame_finished(const std::vector<const float*>&, bool) override {}
+};
+
+// The numbers of the line the scene text of a mix gives for light `name`: intensity, colour.
+std::vector<double> light_values(const std::string& text, const std::string& name) {
+    const std::regex line("# light \"" + name + "\"[^\n]*\n\"intensity\" ([^,]+), \"color\" ([^\n]+)\n");
+    std::smatch m;
+    if (!std::regex_search(text, m, line)) return {};
+    std::vector<double> v{std::stod(m[1])};
+    std::istringstream color(m[2]);
+    for (double c; color >> c;)
+        v.push_back(c);
+    return v;
+}
+
+// The scene with the parameter lines of `pasted` in place of each light's "color" and
+// "intensity", as a lighter pastes them.
+std::string paste(std::string scene, const std::string& pasted) {
+    const std::regex light("# light \"(\\w+)\"[^\n]*\n(\"intensity\" [^\n]+)\n");
+    for (auto it = std::sregex_iterator(pasted.begin(), pasted.end(), light); it != std::sregex_iterator();
+         ++it) {
+        const std::string head = "light \"" + (*it)[1].str() + "\" \"orn_DirectTK\" (";
+        const size_t at = scene.find(head);
+        if (at == std::string::npos) continue;
+        // The scene's lights start with "color" R G B A, "intensity" I,
+        const size_t from = at + head.size();
+        const size_t to = scene.find(',', scene.find("\"intensity\"", from));
+        scene.replace(from, to - from, (*it)[2].str());
+    }
+    return scene;
+}
+
 TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
     // The third frame is seen through the depth-of-field lens, focused in front of the balls.
     const std::string dof =
@@ -65,11 +103,11 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         {"1 1 1 1", ""}, {"0.5 0.5 0.5 0.5", ""}, {"0.5 0.5 0.5 0.5", dof}};
     for (const auto& [opacity, lens] : cases) {
         const std::string name = !lens.empty() ? "dof" : opacity[0] == '1' ? "opaque" : "half";
-        // The second render of each case has the rim light at half its intensity.
-        auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant, double rim,
-                                                            bool dark = false,
-                                                            const std::string& samples = "samples 0 1",
-                                                            const std::string& key_color = "") {
+        // The second render of each case has the lights as the scene text of a mix sets them.
+        Capture watch;
+        auto render = [&, &opacity = opacity, &lens = lens](const std::string& variant,
+                                                            const std::string& pasted = "", bool dark = false,
+                                                            const std::string& samples = "samples 0 1") {
             const fs::path dir = fs::path(orn::test::temp_path("x")).parent_path() / (name + variant);
             fs::create_directories(dir);
             const fs::path file = dir / "demo.singleTK.0001.exr";
@@ -77,12 +115,10 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             orn::SessionOptions o;
             o.render.progress = false;
             o.render.threads = 2;
+            o.render.watch = &watch;
             orn::Session session(o);
-            std::string scene = replace_all(
-                replace_all(closure_scene(dir.string(), opacity, lens), "\"intensity\" 0.9",
-                            "\"intensity\" " + std::to_string(rim)),
-                "samples 0 1", samples);
-            if (!key_color.empty()) scene = replace_all(scene, "\"color\" 1 0.95 0.85 1", key_color);
+            std::string scene =
+                replace_all(paste(closure_scene(dir.string(), opacity, lens), pasted), "samples 0 1", samples);
             // Dark: no ambient light and no glow, so that every light of the frame is in a group.
             if (dark)
                 for (const char* term : {"\"amb_occl_on\" ", "\"incandescence_on\" "})
@@ -92,7 +128,7 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
             EXPECT_TRUE(fs::exists(file));
             return file;
         };
-        const fs::path file = render("", 0.9);
+        const fs::path file = render("");
         const auto r = orn::film::check_pass_closure(file.string());
         ASSERT_TRUE(r.error.empty()) << r.error;
         EXPECT_TRUE(r.missing.empty());
@@ -149,12 +185,25 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
         // key's colour times the tint, through glass, gloss and the lens. The mix changes the
         // beauty and the groups' layers and copies every other layer. Both renders take the same
         // samples (adaptive sampling would follow the dimmer rim's contrast).
-        const fs::path lit = render("_lit", 0.9, false, "samples 0 0"),
-                       dimmed = render("_dim", 0.45, false, "samples 0 0", "\"color\" 0.8 0.855 0.51 1");
-        const fs::path mixed = lit.parent_path() / "mixed.exr";
         std::string error_text;
         const auto mix = orn::film::parse_light_mix("rim=0.5,key=0.8:0.9:0.6", error_text);
         ASSERT_TRUE(mix) << error_text;
+        // The key's largest factor goes to its intensity (1.1 x 0.9), the rest to its colour
+        // (1 0.95 0.85 times 0.8/0.9, 1, 0.6/0.9); the rim's intensity halves.
+        const auto text = orn::mix_scene_text(watch.frame.groups, *mix, error_text);
+        ASSERT_TRUE(text) << error_text;
+        const auto key = light_values(*text, "key"), rim = light_values(*text, "rim");
+        ASSERT_EQ(key.size(), 5u) << *text;
+        ASSERT_EQ(rim.size(), 5u) << *text;
+        const double want_key[5] = {0.99, 0.8 / 0.9, 0.95, 0.85 * 0.6 / 0.9, 1.0};
+        const double want_rim[5] = {0.45, 0.7, 0.8, 1.0, 1.0};
+        for (int k = 0; k < 5; ++k) {
+            EXPECT_NEAR(key[size_t(k)], want_key[k], 1e-6) << *text;
+            EXPECT_NEAR(rim[size_t(k)], want_rim[k], 1e-6) << *text;
+        }
+        const fs::path lit = render("_lit", "", false, "samples 0 0"),
+                       dimmed = render("_dim", *text, false, "samples 0 0");
+        const fs::path mixed = lit.parent_path() / "mixed.exr";
         const auto mix_error = orn::film::mix_exr(lit.string(), mixed.string(), *mix);
         ASSERT_FALSE(mix_error) << *mix_error;
         for (const char* c : {"r", "g", "b"}) {
@@ -172,7 +221,7 @@ TEST(PassClosure, TheLayersOfTheSaversFileRebuildTheBeauty) {
 
         // Where only grouped lights lit a pixel the rest is exactly 0, not a signed speck of
         // rounding, and the groups alone still rebuild the beauty.
-        const fs::path dark = render("_dark", 0.9, true);
+        const fs::path dark = render("_dark", "", true);
         const auto closed = orn::film::check_pass_closure(dark.string());
         EXPECT_TRUE(closed.ok) << name << ": light groups " << closed.group_max_diff[0] << " "
                                << closed.group_max_diff[1] << " " << closed.group_max_diff[2];
