@@ -342,7 +342,10 @@ bool Server::answer(Connection& c, const Request& req) {
     c.sent = 0;
     auto whole = [&](int status, const std::string& type, std::string body, const std::string& extra = "") {
         if (status != 200) return refuse(c, status, body, head);
-        c.out = head_of(status, type, body.size(), extra) + (head ? std::string() : std::move(body));
+        // The head first: the operands of + are unsequenced, and moving the body out before its
+        // size is read gave "Content-Length: 0".
+        c.out = head_of(status, type, body.size(), extra);
+        if (!head) c.out += body;
     };
     if (req.path == "/") {
         const std::string_view page = view_page();
