@@ -7,8 +7,11 @@ process (reading the scene, building the BVH, the photon pass, rendering, writin
 on a machine that other work keeps busy, wall time counts the waits for a core. Per scene it
 prints the medians of both and the median of the paired ratios (this / base) with their range.
 
-    python3 bench/frame_pairs.py --base /work/base-726b7de/build/bin/ornrender \\
+    python3 bench/frame_pairs.py --base BASE_BUILD/bin/ornrender \\
         [--new build/bin/ornrender] [--rounds 5] [--scale 0.5] [--scenes demo,lights,hair,gi,dof]
+
+BASE_BUILD is a build of the earlier commit, for example of a worktree made with
+`git worktree add ../base 726b7de` and built there as this one is.
 
 Run from the repository root; the scaled scenes go beside the originals (they name their meshes
 relative to themselves) and are removed afterwards.

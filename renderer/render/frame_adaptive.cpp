@@ -24,10 +24,6 @@ void reset_range(float* range, size_t channels) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // The options' "sample counts": true with a file name, true with "" for on, false for off or none.
 bool sample_counts_option(const OptionsElement* o, std::string& file) {
     file.clear();
